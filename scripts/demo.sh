@@ -1,8 +1,14 @@
 #!/usr/bin/env bash
-# Builds the tree and runs what exists of the server on a demo site.
+# Builds the tree and runs the server on a demo site in a temporary folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$(nproc)"
-echo "The library builds; the server and the demo site are not there yet."
-ls -l build/ipc/libtessio32.so
+
+DEMO=$(mktemp -d)
+trap 'rm -rf "$DEMO"' EXIT
+mkdir -p "$DEMO/site" "$DEMO/config"
+: > "$DEMO/site/drovana.mdb"; : > "$DEMO/site/drovana.mdw"   # stand-ins until the site tool exists
+XDG_CONFIG_HOME="$DEMO/config" build/source/modules/TKZ/TKZ_App "$DEMO/site"
+echo "== day log"; cat "$DEMO"/site/*.log 2>/dev/null || true
+echo "== settings"; cat "$DEMO/config/Velmora/Drovana Communications System.ini"
