@@ -1,3 +1,5 @@
+#include <cstdlib>
+
 #include <gtest/gtest.h>
 
 #include "net/backend.h"
@@ -102,6 +104,21 @@ TEST(LabConfig, BroadcastListIsBounded) {
   EXPECT_NE(problems.find("254"), std::string::npos);
   list = list.substr(0, list.rfind(','));  // 254 addresses
   EXPECT_EQ(ParseLabConfig(nullptr, nullptr, list.c_str(), &problems).broadcastTo.size(), 254u);
+}
+
+TEST(LabConfig, ReadsTheDocumentedEnvironmentVariables) {
+  ::setenv("DROVANA_NET_ADDR", "127.0.0.7", 1);
+  ::setenv("DROVANA_NET_BIND_OWN", "1", 1);
+  ::setenv("DROVANA_NET_BCAST_TO", "127.0.0.7,127.0.0.8", 1);
+  std::string problems;
+  const LabConfig c = LabConfigFromEnvironment(&problems);
+  ::unsetenv("DROVANA_NET_ADDR");
+  ::unsetenv("DROVANA_NET_BIND_OWN");
+  ::unsetenv("DROVANA_NET_BCAST_TO");
+  EXPECT_EQ(problems, "");
+  EXPECT_EQ(c.ownAddress, A(127, 0, 0, 7));
+  EXPECT_TRUE(c.bindWildcardToOwn);
+  EXPECT_EQ(c.broadcastTo.size(), 2u);
 }
 
 }  // namespace

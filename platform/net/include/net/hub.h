@@ -30,7 +30,8 @@
 // Readiness: each hub socket is an eventfd, readable while a datagram waits
 // on the socket (a message loop may poll it like a kernel socket), and the
 // ready hook, when set, is called each time a socket's queue goes from
-// empty to not empty.
+// empty to not empty, inside the call that delivered (SendTo, Inject or
+// Advance).
 //
 // Ownership: the test owns the Hub and each host it adds; the two share the
 // segment's state, so they may be destroyed in any order.  A host closes
