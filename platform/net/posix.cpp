@@ -132,6 +132,19 @@ SendResult PosixBackend::SendTo(Socket s, Endpoint to, const void* data, std::si
   };
   if (config_.broadcastTo.empty() || !IsBroadcast(to.address)) return sendOne(to);
 
+  // A broadcast still needs the broadcast option, as it would without the
+  // lab.
+  int allowed = 0;
+  socklen_t optlen = sizeof allowed;
+  if (::getsockopt(s, SOL_SOCKET, SO_BROADCAST, &allowed, &optlen) != 0) {
+    r.error = LastError();
+    return r;
+  }
+  if (allowed == 0) {
+    r.error = err::kAccess;
+    return r;
+  }
+
   // The lab: one unicast copy per listed address.  The first copy that goes
   // out decides the result; when none does, the first error.
   bool sent = false;

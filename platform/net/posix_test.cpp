@@ -269,6 +269,11 @@ TEST(PosixBackend, LabHostsShareAPortAndHearEachOthersBroadcasts) {
       EXPECT_EQ(got[0].size, 5u);
     }
   }
+  // Without the broadcast option a broadcast is refused, as off the lab.
+  Socket plain = OpenBound(h2, {a2, 0});
+  EXPECT_EQ(h2.SendTo(plain, {A(127, 0, 0, 255), port}, "no", 2).error, err::kAccess);
+  h2.Close(plain);
+
   // A unicast goes to its host only.
   ASSERT_EQ(h3.SendTo(s3, {a2, port}, "one", 3).error, 0);
   ASSERT_TRUE(Readable(s2));

@@ -10,8 +10,9 @@
 //   DROVANA_NET_BCAST_TO=127.0.0.2,127.0.0.3
 //       A datagram sent to a broadcast address (255.255.255.255, or the own
 //       address with its low byte 255) is sent instead as one unicast copy
-//       to each listed address, same port.  List the own address too if the
-//       sender should hear its own broadcasts, as on a real network.
+//       to each listed address, same port (the socket still needs the
+//       broadcast option).  List the own address too if the sender should
+//       hear its own broadcasts, as on a real network.
 //
 // Unset or empty, each variable leaves the layer exactly as the system
 // defines it.  A variable that does not parse is ignored as a whole and
