@@ -1,10 +1,18 @@
-// Internal interface of module ipcevnt: its state (a member of the library
-// instance, see ipcinst.h) and the operations other modules call.
+// Internal interface of module ipcevnt: the inbound event ring.
+// Its state is a member of the library instance (see ipcinst.h).
 // Must not include ipcinst.h.
 #ifndef IPCEVNT_H
 #define IPCEVNT_H
 
 struct IpcEvntState {
 };
+
+namespace ipc {
+
+// Empties the ring (slots filled with 0xCC, head = tail = 0, not busy).
+// Run by IpcInit and IpcTerm.
+void IpcEvntReset();
+
+}  // namespace ipc
 
 #endif
