@@ -46,7 +46,8 @@ int RackModel::outputs() const {
 
 RackAnswer RackModel::Exchange(std::span<const uint8_t> command) {
   ++exchanges_;
-  lastCommand_.assign(command.begin(), command.end());
+  lastCommand_.assign(command.begin(),
+                      command.begin() + static_cast<std::ptrdiff_t>(std::min(command.size(), kRackMaxCommand)));
   ScriptEntry next;
   if (!script_.empty()) {
     next = script_.front();

@@ -196,6 +196,7 @@ class RackModel {
   const std::string& last_reject() const { return lastReject_; }
   // Exchanges of a command number that the model answered with data.
   uint64_t answered(uint8_t command) const { return answered_[command]; }
+  // The last command handed in (its first 290 bytes).
   const std::vector<uint8_t>& last_command() const { return lastCommand_; }
 
  private:

@@ -76,6 +76,14 @@ void RunRackMsgContinuation(RackMsg* msg) {
   DocRackMsgDone(msg);
 }
 
+bool RunDocContinuation(CTKZDoc& doc, RackMsg* msg, InProcRequest* request) {
+  if (msg == nullptr || !msg->docContinuation) return false;
+  msg->rackContinuation = nullptr;
+  DocContinuation step = msg->docContinuation;
+  step(doc, msg, request);
+  return true;
+}
+
 void DocRackMsgDone(RackMsg* msg) {
   if (msg == nullptr) return;
   if (ports().done) {

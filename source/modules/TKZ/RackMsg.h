@@ -156,6 +156,14 @@ bool PostDelayMsg(RackMsg* msg);
 // is copied before it runs, so a continuation may clear or replace itself.
 void RunRackMsgContinuation(RackMsg* msg);
 
+// The document side of the protocol (its response routing, step "the
+// message has a document continuation"): when the message has one, clears
+// the rack-layer continuation and runs a copy of the document continuation
+// with the message and its request, which then own the message; returns
+// true. Returns false when there is none: the caller frees the message and
+// completes the request.
+bool RunDocContinuation(CTKZDoc& doc, RackMsg* msg, InProcRequest* request);
+
 // Hands a finished message to the document's response routing (the free
 // wrapper of CTKZDoc::OnRackMsgDone). Without an installed handler the
 // message is freed.

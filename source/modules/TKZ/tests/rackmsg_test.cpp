@@ -13,6 +13,16 @@
 #include "RcCodes.h"
 #include "ThreadMsgs.h"
 
+// Stand-ins for the document and its in-process request: only their
+// addresses travel through the rack-message layer.
+class CTKZDoc {
+ public:
+  int steps = 0;
+};
+struct InProcRequest {
+  uint32_t ReqNum = 0;
+};
+
 namespace {
 
 struct Posted {
@@ -242,6 +252,26 @@ TEST_F(RackMsgTest, ATransferFailingAtItsThirdExchangeEndsThere) {
   EXPECT_EQ(m->progress, 8);
   for (int d = 0; d < 8; ++d) EXPECT_EQ(m->data[static_cast<size_t>(d)], 50 + d);
   for (int d = 8; d < 16; ++d) EXPECT_EQ(m->data[static_cast<size_t>(d)], 0);
+}
+
+TEST_F(RackMsgTest, TheDocumentContinuationRunsWithTheRequestAfterTheRackLayerFinished) {
+  CTKZDoc doc;
+  InProcRequest request{42};
+  RackMsg* m = AllocRackMsg();
+  m->rackContinuation = ParseVersionReply;  // left set by a transfer that failed
+  InProcRequest* seen = nullptr;
+  m->docContinuation = [&seen](CTKZDoc& d, RackMsg* msg, InProcRequest* r) {
+    ++d.steps;
+    seen = r;
+    EXPECT_FALSE(msg->rackContinuation) << "cleared before the document step runs";
+    msg->docContinuation = nullptr;  // a step may replace or clear itself
+  };
+  EXPECT_TRUE(RunDocContinuation(doc, m, &request));
+  EXPECT_EQ(doc.steps, 1);
+  EXPECT_EQ(seen, &request);
+  EXPECT_FALSE(RunDocContinuation(doc, m, &request)) << "none left: the caller completes";
+  EXPECT_EQ(doc.steps, 1);
+  FreeRackMsg(m);
 }
 
 // Ownership: run under ASan/LSan, a leak or a bad free fails the test run.
