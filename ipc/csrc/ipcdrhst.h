@@ -4,7 +4,17 @@
 #ifndef IPCDRHST_H
 #define IPCDRHST_H
 
+#include "tessio32.h"
+
 struct IpcDrhstState {
 };
+
+namespace ipc {
+
+// Delivers a com-proc for a server of this process to its procedure and
+// returns the procedure's result; 0 when refused.
+int IpcSvcDeliver(const IpcComProcHdr* msg);
+
+}  // namespace ipc
 
 #endif
