@@ -12,6 +12,35 @@
 #include "ipcroutr.h"
 #include "tessio32.h"
 
+// ---------------------------------------------------------------------
+// Default peers: the modules that own each operation.
+
+int IpcDbPeers::ComProcSend(uint8_t node, const IpcComProcHdr* request) {
+  return ipc::IpcNetComProcSend(node, request);
+}
+int IpcDbPeers::EvntSend(uint8_t node, const IpcEvntHdr* event) {
+  return ipc::IpcNetEvntSend(node, event);
+}
+void IpcDbPeers::LinkNeeded(uint8_t node) { ipc::IpcNetLinkNeeded(node); }
+void IpcDbPeers::LinkNotNeeded(uint8_t node) { ipc::IpcNetLinkNotNeeded(node); }
+void IpcDbPeers::AttachReq(IpcClntKind kind, uint8_t node, uint8_t svrType, uint8_t hostHandle,
+                           uint8_t hostKind, const char* version) {
+  if (kind == IpcClntKind::kComProc) {
+    ipc::IpcRouterAttachComProcReq(node, svrType, hostHandle, hostKind, version);
+  } else {
+    ipc::IpcRouterAttachEvntReq(node, svrType, hostHandle, hostKind, version);
+  }
+}
+void IpcDbPeers::DetachReq(IpcClntKind kind, uint8_t node, uint8_t svrType, uint8_t hostHandle,
+                           uint8_t hostKind, const char* version, uint8_t netHandle) {
+  if (kind == IpcClntKind::kComProc) {
+    ipc::IpcRouterDetachComProcReq(node, svrType, hostHandle, hostKind, version, netHandle);
+  } else {
+    ipc::IpcRouterDetachEvntReq(node, svrType, hostHandle, hostKind, version, netHandle);
+  }
+}
+int IpcDbPeers::SvcDeliver(const IpcComProcHdr* request) { return ipc::IpcSvcDeliver(request); }
+
 namespace ipc {
 namespace {
 
@@ -290,35 +319,6 @@ void ForEachSvr(F f) {
 
 }  // namespace
 
-// ---------------------------------------------------------------------
-// Default peers: the modules that own each operation.
-
-int IpcDbPeers::ComProcSend(uint8_t node, const IpcComProcHdr* request) {
-  return IpcNetComProcSend(node, request);
-}
-int IpcDbPeers::EvntSend(uint8_t node, const IpcEvntHdr* event) {
-  return IpcNetEvntSend(node, event);
-}
-void IpcDbPeers::LinkNeeded(uint8_t node) { IpcNetLinkNeeded(node); }
-void IpcDbPeers::LinkNotNeeded(uint8_t node) { IpcNetLinkNotNeeded(node); }
-void IpcDbPeers::AttachReq(IpcClntKind kind, uint8_t node, uint8_t svrType, uint8_t hostHandle,
-                           uint8_t hostKind, const char* version) {
-  if (kind == IpcClntKind::kComProc) {
-    IpcRouterAttachComProcReq(node, svrType, hostHandle, hostKind, version);
-  } else {
-    IpcRouterAttachEvntReq(node, svrType, hostHandle, hostKind, version);
-  }
-}
-void IpcDbPeers::DetachReq(IpcClntKind kind, uint8_t node, uint8_t svrType, uint8_t hostHandle,
-                           uint8_t hostKind, const char* version, uint8_t netHandle) {
-  if (kind == IpcClntKind::kComProc) {
-    IpcRouterDetachComProcReq(node, svrType, hostHandle, hostKind, version, netHandle);
-  } else {
-    IpcRouterDetachEvntReq(node, svrType, hostHandle, hostKind, version, netHandle);
-  }
-}
-int IpcDbPeers::SvcDeliver(const IpcComProcHdr* request) { return IpcSvcDeliver(request); }
-
 IpcDbPeers* IpcDbPeersInstall(IpcDbPeers* peers) {
   IpcDbPeers* prev = Cur().db.peers;
   Cur().db.peers = peers;
@@ -545,8 +545,6 @@ void IpcEvntDeliver(const IpcEvntHdr* event, uint8_t selNode, uint8_t selClnt) {
 
 // ---------------------------------------------------------------------
 // Exports.
-
-using ipc::IpcClntKind;
 
 extern "C" {
 

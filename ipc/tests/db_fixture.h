@@ -24,7 +24,7 @@ namespace ipctest {
 // One call a module made through IpcDbPeers.
 struct PeerCall {
   std::string op;  // "comproc", "evnt", "need", "release", "attach", "detach", "deliver"
-  ipc::IpcClntKind kind = ipc::IpcClntKind::kComProc;
+  IpcClntKind kind = IpcClntKind::kComProc;
   uint8_t node = 0;
   uint8_t svrType = 0;
   uint8_t hostHandle = 0;
@@ -34,7 +34,7 @@ struct PeerCall {
   uint16_t evntCode = 0;
 };
 
-class RecordingPeers : public ipc::IpcDbPeers {
+class RecordingPeers : public IpcDbPeers {
  public:
   int ComProcSend(uint8_t node, const IpcComProcHdr* r) override {
     calls.push_back({.op = "comproc", .node = node, .svrType = r->svrType,
@@ -50,13 +50,13 @@ class RecordingPeers : public ipc::IpcDbPeers {
     calls.push_back({.op = "release", .node = node});
     if (onRelease) onRelease(node);
   }
-  void AttachReq(ipc::IpcClntKind kind, uint8_t node, uint8_t svrType, uint8_t hostHandle,
+  void AttachReq(IpcClntKind kind, uint8_t node, uint8_t svrType, uint8_t hostHandle,
                  uint8_t hostKind, const char* version) override {
     calls.push_back({.op = "attach", .kind = kind, .node = node, .svrType = svrType,
                      .hostHandle = hostHandle, .hostKind = hostKind,
                      .version = std::string(version, strnlen(version, 8))});
   }
-  void DetachReq(ipc::IpcClntKind kind, uint8_t node, uint8_t svrType, uint8_t hostHandle,
+  void DetachReq(IpcClntKind kind, uint8_t node, uint8_t svrType, uint8_t hostHandle,
                  uint8_t hostKind, const char* version, uint8_t netHandle) override {
     calls.push_back({.op = "detach", .kind = kind, .node = node, .svrType = svrType,
                      .hostHandle = hostHandle, .hostKind = hostKind, .netHandle = netHandle,

@@ -12,12 +12,11 @@
 
 namespace {
 
-using ipc::IpcClntKind;
 using ipctest::DbTest;
 
 constexpr uint32_t kAddr5 = 0xC0A80105;  // 192.168.1.5
 
-ipc::IpcSvrLocation LocOf(uint8_t t, uint8_t i) { return *ipc::IpcSvrLocationGet(t, i); }
+IpcSvrLocation LocOf(uint8_t t, uint8_t i) { return *ipc::IpcSvrLocationGet(t, i); }
 
 // ---------------------------------------------------------------------
 // Locations
@@ -30,11 +29,11 @@ TEST_F(DbTest, LocationSetEvictsTheIndexHoldingTheSameHostHandleKindAndNode) {
 
   IpcSvrLocationSet(IPC_SVR_IO_KRN, 7, 1, 1, 5, 1, 1, 1, 1);
 
-  const ipc::IpcSvrLocation evicted = LocOf(IPC_SVR_IO_KRN, 3);
+  const IpcSvrLocation evicted = LocOf(IPC_SVR_IO_KRN, 3);
   EXPECT_EQ(evicted.hostKind, 0);
   EXPECT_EQ(evicted.hostHandle, 0);
   EXPECT_EQ(evicted.node, 255);
-  const ipc::IpcSvrLocation now = LocOf(IPC_SVR_IO_KRN, 7);
+  const IpcSvrLocation now = LocOf(IPC_SVR_IO_KRN, 7);
   EXPECT_EQ(now.hostKind, 1);
   EXPECT_EQ(now.hostHandle, 1);
   EXPECT_EQ(now.node, 5);
@@ -198,11 +197,11 @@ TEST_F(DbTest, DestroyOfAFreePartIsError12AndChangesNothing) {
     EXPECT_EQ(x.code, IPC_ERR_STATE);
     EXPECT_EQ(x.severity, IPC_SEV_STATE);
   }
-  const ipc::IpcClntEvntPart& e = *ipc::IpcClntEvntPartGet(IPC_SVR_IO_KRN, 2, h);
+  const IpcClntEvntPart& e = *ipc::IpcClntEvntPartGet(IPC_SVR_IO_KRN, 2, h);
   EXPECT_TRUE(e.inUse);
   EXPECT_EQ(e.userValue, 77);
   EXPECT_STREQ(e.version, "1.3c");
-  const ipc::IpcClntComProcPart& c = *ipc::IpcClntComProcPartGet(IPC_SVR_IO_KRN, 2, h);
+  const IpcClntComProcPart& c = *ipc::IpcClntComProcPartGet(IPC_SVR_IO_KRN, 2, h);
   EXPECT_EQ(c.inUse, 0);
   EXPECT_EQ(c.node, 0);  // a never-used part keeps its zero bytes
   EXPECT_TRUE(peers.calls.empty());
@@ -219,7 +218,7 @@ TEST_F(DbTest, CreateRefusalsReturnAndReportTheirCodeInOrder) {
   const Case cases[] = {
       {0, 1, "1.3c", false, IPC_ERR_SVR_TYPE},
       {IPC_SVR_IO_KRN, 0, "1.3c", false, IPC_ERR_SVR_INDX},
-      {IPC_SVR_IO_KRN, 1, "1.3", false, IPC_ERR_VERSION},     // not a version form
+      {IPC_SVR_IO_KRN, 1, "1..3", false, IPC_ERR_VERSION},    // not a version form
       {IPC_SVR_IO_KRN, 1, nullptr, false, IPC_ERR_VERSION},
       {5, 1, "x", false, IPC_ERR_VERSION},                    // version before type
       {IPC_SVR_IO_KRN, 1, "1.3c", true, IPC_ERR_CLNT_HANDLE},
@@ -260,7 +259,7 @@ TEST_F(DbTest, ClientOfARemoteServerNeedsItsNodesLinkAndReleasesItOnDestroy) {
   IpcClntComProcDestroy(IPC_SVR_IO_KRN, 1, remote);
   EXPECT_EQ(peers.Count("release", 5), 1);
   // A destroyed part reads free and carries the fill pattern.
-  const ipc::IpcClntComProcPart& p = *ipc::IpcClntComProcPartGet(IPC_SVR_IO_KRN, 1, remote);
+  const IpcClntComProcPart& p = *ipc::IpcClntComProcPartGet(IPC_SVR_IO_KRN, 1, remote);
   EXPECT_EQ(p.inUse, 0);
   EXPECT_EQ(p.node, 0xCC);
   EXPECT_EQ(p.netHandle, 0xCC);
