@@ -21,6 +21,7 @@
 #include "ipcnetdb.h"
 #include "ipcproc.h"
 #include "ipcroutr.h"
+#include "ipcstubs.h"
 #include "ipctcpip.h"
 
 namespace ipc {
@@ -36,6 +37,8 @@ struct Instance {
   IpcDrdbState drdb;
   IpcRoutrState routr;
   IpcTcpipState tcpip;
+  // Recorder of the stand-ins for modules not built yet (ipcstubs.cpp).
+  IpcStubState stubs;
 
   // The exported variables IpcCurrentTime and IpcNetBcastPeriod belong to
   // the instance; while it is not current their values are kept here.

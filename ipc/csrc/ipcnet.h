@@ -1,5 +1,5 @@
-// Internal interface of module ipcnet: its state (a member of the library
-// instance, see ipcinst.h) and the operations other modules call.
+// Internal interface of module ipcnet: the reliable datagram layer.
+// Its state is a member of the library instance (see ipcinst.h).
 // Must not include ipcinst.h.
 #ifndef IPCNET_H
 #define IPCNET_H
@@ -12,6 +12,24 @@ struct IpcNetState {
 };
 
 namespace ipc {
+
+// Start of the datagram layer, the last step of IpcInit: IpcNetBcastPeriod
+// = 50, transmit pool free and every queue empty, socket table reset
+// (IpcSockTableReset), router state reset and router created.  Its result
+// is IpcInit's.
+uint16_t IpcNetInit();
+// Stop, the first step of IpcTerm after the error context: stops the socket
+// driver (IpcSockStop).
+void IpcNetTerm();
+// The pool, the queues and the per-node sequence state emptied, without
+// touching sockets.  Run by IpcTerm after IpcNetTerm.
+void IpcNetReset();
+
+// Drops every packet queued for the node.
+void IpcNetTxFlush(uint8_t node);
+// Closes the node's link socket.  The node table calls it for a used entry
+// with an established link just before deleting it (any index 0 to 99).
+bool IpcNetLinkClose(uint8_t node);
 
 // Validates a com-proc for a server located on node and queues it there.
 int IpcNetComProcSend(uint8_t node, const IpcComProcHdr* request);

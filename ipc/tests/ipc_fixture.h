@@ -1,0 +1,56 @@
+// Test fixture of the library: a fresh library instance, made current, with
+// IpcInit run and the stand-ins' recorder cleared; and readers of the error
+// reports that reached the log server.
+#ifndef IPC_TESTS_IPC_FIXTURE_H
+#define IPC_TESTS_IPC_FIXTURE_H
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "ipcinst.h"
+#include "tessio32.h"
+
+namespace ipctest {
+
+// The reports raised since the recorder was last cleared, oldest first.
+inline std::vector<IpcLogEvnt> Reports() {
+  std::vector<IpcLogEvnt> out;
+  const IpcStubState& s = ipc::Cur().stubs;
+  for (int i = 0; i < s.evntCount; ++i) {
+    IpcLogEvnt e;
+    std::memcpy(&e, s.evnts[i], sizeof e);
+    if (e.hdr.svrType == IPC_SVR_LOG && e.hdr.length == IPC_LOG_EVNT_LEN) out.push_back(e);
+  }
+  return out;
+}
+
+// Takes the reports (and clears the recorder).
+inline std::vector<IpcLogEvnt> TakeReports() {
+  std::vector<IpcLogEvnt> out = Reports();
+  ipc::IpcStubClear();
+  return out;
+}
+
+struct InstanceDeleter {
+  void operator()(ipc::Instance* inst) const { ipc::DeleteInstance(inst); }
+};
+
+// A fresh instance for each test, current while the test runs.
+class LibFixture : public ::testing::Test {
+ protected:
+  LibFixture() : inst_(ipc::NewInstance()), use_(inst_.get()) {}
+  void SetUp() override {
+    IpcInit();
+    ipc::IpcStubClear();
+  }
+
+  std::unique_ptr<ipc::Instance, InstanceDeleter> inst_;
+  ipc::ScopedInstance use_;
+};
+
+}  // namespace ipctest
+
+#endif
