@@ -61,13 +61,15 @@ Database Database::Open(const std::string& path, const DatabaseOptions& options)
       Throw(kErrReadOnly, "Cannot switch the database '" + path + "' to write-ahead logging.");
   }
   conn->Exec("PRAGMA synchronous=NORMAL");
-  if (!conn->HasTable("sysStoredQuery")) conn->Exec(kCatalogDdl);
+  // The open takes no write lock: the catalog is made when the first query
+  // is stored (a site's schema already holds it).
   return Database(std::move(conn));
 }
 
 const std::string& Database::Path() const { return conn_->path; }
 
 QueryDef Database::QueryDefs(std::string_view name) const {
+  if (!conn_->HasTable("sysStoredQuery")) Throw(kErrItemNotFound, "Item not found in this collection.");
   sqlite3_stmt* s =
       conn_->Prepare("SELECT Name, SqlText, DateCreated, LastUpdated FROM sysStoredQuery WHERE Name = ?1");
   StmtReset reset(s);
@@ -81,6 +83,7 @@ QueryDef Database::QueryDefs(std::string_view name) const {
 }
 
 bool Database::HasQueryDef(std::string_view name) const {
+  if (!conn_->HasTable("sysStoredQuery")) return false;
   sqlite3_stmt* s = conn_->Prepare("SELECT 1 FROM sysStoredQuery WHERE Name = ?1");
   StmtReset reset(s);
   sqlite3_bind_text(s, 1, name.data(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
@@ -90,6 +93,7 @@ bool Database::HasQueryDef(std::string_view name) const {
 }
 
 std::vector<std::string> Database::QueryDefNames() const {
+  if (!conn_->HasTable("sysStoredQuery")) return {};
   sqlite3_stmt* s = conn_->Prepare("SELECT Name FROM sysStoredQuery ORDER BY Name");
   StmtReset reset(s);
   std::vector<std::string> names;
@@ -100,6 +104,7 @@ std::vector<std::string> Database::QueryDefNames() const {
 }
 
 void Database::DeleteQueryDef(std::string_view name) {
+  if (!conn_->HasTable("sysStoredQuery")) Throw(kErrItemNotFound, "Item not found in this collection.");
   sqlite3_stmt* s = conn_->Prepare("DELETE FROM sysStoredQuery WHERE Name = ?1");
   StmtReset reset(s);
   sqlite3_bind_text(s, 1, name.data(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
@@ -115,6 +120,7 @@ QueryDef Database::CreateQueryDef(std::string_view name, std::string_view jet_sq
   } catch (const jetsql::TranslateError& e) {
     Throw(kErrReserved, "Syntax error in query '" + std::string(name) + "': " + e.what());
   }
+  if (!conn_->HasTable("sysStoredQuery")) conn_->Exec(kCatalogDdl);
   const OleDate now = conn_->Now();
   sqlite3_stmt* s =
       conn_->Prepare("INSERT INTO sysStoredQuery (Name, SqlText, DateCreated, LastUpdated) VALUES (?1, ?2, ?3, ?3)");
