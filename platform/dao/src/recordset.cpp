@@ -28,6 +28,26 @@ std::string QuoteIdent(std::string_view s) {
 }
 }  // namespace
 
+// Holds one read transaction over a block read, so that its rows come from
+// one snapshot and the read locks are taken once per block instead of once
+// per row.  It ends with the call: nothing stays open between calls.
+class BlockReadTxn {
+ public:
+  explicit BlockReadTxn(sqlite3* db) : db_(db), own_(sqlite3_get_autocommit(db) != 0) {
+    if (own_ && sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) own_ = false;
+  }
+  BlockReadTxn(const BlockReadTxn&) = delete;
+  BlockReadTxn& operator=(const BlockReadTxn&) = delete;
+  ~BlockReadTxn() {
+    if (own_ && sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK)
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+
+ private:
+  sqlite3* db_;
+  bool own_;
+};
+
 struct RecordsetImpl {
   std::shared_ptr<QueryState> q;
   Connection* conn = nullptr;
@@ -39,6 +59,9 @@ struct RecordsetImpl {
     std::string origin;  // column of the base table
   };
   std::vector<Col> cols;
+  // Statements of the connection's cache (they live as long as it does).
+  sqlite3_stmt* keyset_stmt = nullptr;
+  sqlite3_stmt* fetch_stmt = nullptr;
 
   std::vector<int64_t> keys;     // tables.size() rowids per row
   std::vector<uint8_t> deleted;  // per row: deleted through this recordset
@@ -69,7 +92,7 @@ struct RecordsetImpl {
       Throw(kErrReserved, "Query '" + q->name + "' cannot be opened: " + e.what());
     }
     for (const jetsql::TableRef& r : t.tables) tables.push_back(conn->Table(r.name).name);
-    sqlite3_stmt* s = conn->Prepare(fetch_sql);
+    sqlite3_stmt* s = fetch_stmt = conn->Prepare(fetch_sql);
     const int n = sqlite3_column_count(s);
     for (int i = 0; i < n; ++i) {
       Col c;
@@ -83,7 +106,7 @@ struct RecordsetImpl {
       }
       cols.push_back(std::move(c));
     }
-    conn->Prepare(keyset_sql);
+    keyset_stmt = conn->Prepare(keyset_sql);
     Requery();
   }
 
@@ -92,7 +115,7 @@ struct RecordsetImpl {
     pending.clear();
     keys.clear();
     deleted.clear();
-    sqlite3_stmt* s = conn->Prepare(keyset_sql);
+    sqlite3_stmt* s = keyset_stmt;
     {
       StmtReset reset(s);
       q->BindParams(s);
@@ -161,7 +184,7 @@ struct RecordsetImpl {
   }
 
   void ReadInto(int64_t row, uint8_t* rec, std::span<const Binding> b, const std::vector<int>& idx) {
-    sqlite3_stmt* s = conn->Prepare(fetch_sql);
+    sqlite3_stmt* s = fetch_stmt;
     StmtReset reset(s);
     Fetch(s, row);
     for (size_t i = 0; i < b.size(); ++i) StoreColumn(s, idx[i], b[i], rec);
@@ -357,6 +380,7 @@ size_t Recordset::GetRows(void* records, size_t record_size, size_t max_rows, st
   if (r_->eof || max_rows == 0) return 0;
   std::vector<int> idx = r_->Resolve(bindings, record_size);
   if (r_->bof) MoveNext();
+  BlockReadTxn txn(r_->conn->db);
   size_t n = 0;
   auto* out = static_cast<uint8_t*>(records);
   while (n < max_rows && !r_->eof) {
@@ -371,7 +395,7 @@ Variant Recordset::GetField(std::string_view column) {
   r_->RequireCurrent();
   for (size_t i = 0; i < r_->cols.size(); ++i) {
     if (!IEq(r_->cols[i].name, column)) continue;
-    sqlite3_stmt* s = r_->conn->Prepare(r_->fetch_sql);
+    sqlite3_stmt* s = r_->fetch_stmt;
     StmtReset reset(s);
     r_->Fetch(s, r_->pos);
     return ColumnVariant(s, static_cast<int>(i));
