@@ -42,22 +42,22 @@ class BindingTest : public DbTest {
 
 TEST_F(BindingTest, EveryTypeReadsIntoItsPlace) {
   Row r = Read("INSERT INTO tblParent VALUES (7, 'abc', 300); INSERT INTO tblTKZRequest (RID, Stamp) VALUES (7, 38022.5);");
-  EXPECT_EQ(r.id, 7);
+  EXPECT_EQ(+r.id, 7);
   EXPECT_EQ(std::string(r.text), "abc");
   EXPECT_EQ(std::memcmp(r.text + 3, "\0\0\0", 3), 0);  // NUL-padded
-  EXPECT_EQ(r.small, 300);
-  EXPECT_EQ(r.byte, 255);  // 300 does not fit a byte: saturates
-  EXPECT_DOUBLE_EQ(r.date, 38022.5);
-  EXPECT_EQ(r.status, 0u);
+  EXPECT_EQ(+r.small, 300);
+  EXPECT_EQ(+r.byte, 255);  // 300 does not fit a byte: saturates
+  EXPECT_DOUBLE_EQ(+r.date, 38022.5);
+  EXPECT_EQ(+r.status, 0u);
 }
 
 TEST_F(BindingTest, NullsReadAsZeroEmptyAndTheZeroDate) {
   Row r = Read("INSERT INTO tblParent VALUES (1, NULL, NULL); INSERT INTO tblTKZRequest (RID) VALUES (1);");
-  EXPECT_EQ(r.text[0], '\0');
-  EXPECT_EQ(r.small, 0);
-  EXPECT_EQ(r.byte, 0);
-  EXPECT_EQ(r.date, 0.0);
-  EXPECT_EQ(r.status, 0u);
+  EXPECT_EQ(+r.text[0], '\0');
+  EXPECT_EQ(+r.small, 0);
+  EXPECT_EQ(+r.byte, 0);
+  EXPECT_EQ(+r.date, 0.0);
+  EXPECT_EQ(+r.status, 0u);
 }
 
 TEST_F(BindingTest, IntegersSaturateAndTrueReadsAsFF) {
@@ -72,8 +72,8 @@ TEST_F(BindingTest, IntegersSaturateAndTrueReadsAsFF) {
   for (const Case& c : cases) {
     Row r = Read("INSERT INTO tblParent VALUES (1, 'x', " + std::to_string(c.stored) +
                  "); INSERT INTO tblTKZRequest (RID) VALUES (1);");
-    EXPECT_EQ(r.small, c.small) << c.stored;
-    EXPECT_EQ(r.byte, c.byte) << c.stored;
+    EXPECT_EQ(+r.small, c.small) << c.stored;
+    EXPECT_EQ(+r.byte, c.byte) << c.stored;
   }
 }
 

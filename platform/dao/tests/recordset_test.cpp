@@ -43,7 +43,7 @@ TEST_F(RecordsetTest, KeysetKeepsRowsChangedOutOfTheWhereUntilRequery) {
   Recordset rs = Pending().OpenRecordset();
   Req r;
   rs.ReadRow(&r, sizeof r, kReq);
-  EXPECT_EQ(r.rid, 1);
+  EXPECT_EQ(+r.rid, 1);
   // Another program moves rows 2 and 3 out of the WHERE and adds a pending row.
   RunSql(path_, "UPDATE tblTKZRequest SET RequestState = 4, RequestDiagnostic = 'done' WHERE RID IN (2, 3);"
                 "INSERT INTO tblTKZRequest (RID, RequestState) VALUES (4, 0);");
@@ -52,11 +52,11 @@ TEST_F(RecordsetTest, KeysetKeepsRowsChangedOutOfTheWhereUntilRequery) {
   rs.SetField("RequestState", int16_t{3});
   rs.Update();
   rs.ReadRow(&r, sizeof r, kReq);
-  EXPECT_EQ(r.state, 3);  // the current row shows its new values
+  EXPECT_EQ(+r.state, 3);  // the current row shows its new values
   rs.MoveNext();
   rs.ReadRow(&r, sizeof r, kReq);
-  EXPECT_EQ(r.rid, 2);
-  EXPECT_EQ(r.state, 4);  // current values, still in the set
+  EXPECT_EQ(+r.rid, 2);
+  EXPECT_EQ(+r.state, 4);  // current values, still in the set
   EXPECT_STREQ(r.diag, "done");
   rs.MoveFirst();
   EXPECT_EQ(Walk(rs), (std::vector<int32_t>{1, 2, 3}));  // each once; row 4 not yet
@@ -143,12 +143,12 @@ TEST_F(RecordsetTest, ReadRowStaysAndGetRowsAdvances) {
   Req r;
   rs.ReadRow(&r, sizeof r, kReq);
   rs.ReadRow(&r, sizeof r, kReq);
-  EXPECT_EQ(r.rid, 1);
+  EXPECT_EQ(+r.rid, 1);
   Req block[3];
   ASSERT_EQ(rs.GetRows(block, sizeof(Req), 3, kReq), 3u);
-  EXPECT_EQ(block[2].rid, 3);
+  EXPECT_EQ(+block[2].rid, 3);
   rs.ReadRow(&r, sizeof r, kReq);
-  EXPECT_EQ(r.rid, 4);  // positioned after the block
+  EXPECT_EQ(+r.rid, 4);  // positioned after the block
   EXPECT_EQ(rs.GetRows(block, sizeof(Req), 3, kReq), 2u);
   EXPECT_TRUE(rs.IsEOF());
   EXPECT_EQ(rs.GetRows(block, sizeof(Req), 3, kReq), 0u);
