@@ -126,6 +126,10 @@ bool FireTimer(Handle h, uintptr_t id);
 // on another queue.  A descriptor closed without UnwatchSocket is dropped at
 // its next re-arm; a new descriptor that reuses its number is not watched
 // until WatchSocket is called for it.
+//
+// A loop that reads its sockets itself (rather than on each notification)
+// re-arms them all after each such read: notification, read, RearmSockets.
+// Calls with an fd or handle that is not watched do nothing.
 bool WatchSocket(int fd, Handle h, uint32_t message);
 void RearmSocket(int fd);
 void RearmSockets(Handle h);  // every socket the queue watches
