@@ -113,10 +113,13 @@ ConfirmWindow* MakeConfirm(QWidget* parent, const char* objectName, const char* 
   buttons->addWidget(*accept);
   buttons->addWidget(*reject);
   auto* layout = new QVBoxLayout(w);
+  layout->setContentsMargins(16, 16, 16, 12);
+  layout->setSpacing(14);
   layout->addWidget(label, 1);
   layout->addLayout(buttons);
-  w->resize(380, 10);
-  w->resize(380, w->heightForWidth(380) > 0 ? w->heightForWidth(380) : w->sizeHint().height());
+  const int width = 400;
+  const int height = w->heightForWidth(width);
+  w->resize(width, height > 0 ? height : w->sizeHint().height());
   return w;
 }
 

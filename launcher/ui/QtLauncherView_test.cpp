@@ -13,6 +13,10 @@
 #include "Module1.h"
 #include "Texts.h"
 
+// Fontconfig keeps caches for the life of the process that LeakSanitizer
+// would report as leaks; they are not ours.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+
 namespace startell {
 namespace {
 
