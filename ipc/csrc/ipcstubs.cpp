@@ -111,38 +111,6 @@ void IpcRouterLinkStatusEvnt(uint8_t node, uint8_t linkStatus) {
 
 void IpcRouterLinkCloseReq(uint8_t node) { Record(IpcStubOp::kRouterLinkClose, node, 0); }
 
-// ipctcpip
-void IpcSockTableReset() {
-  IpcStubState& s = Cur().stubs;
-  Cur().tcpip = IpcTcpipState{};
-  std::fill(std::begin(s.sockErr), std::end(s.sockErr), uint16_t{0});
-  std::fill(std::begin(s.sockErrText), std::end(s.sockErrText), nullptr);
-}
-
-void IpcSockStop() {}
-
-void IpcSockErrorSet(uint8_t node, uint16_t code, const char* text) {
-  Record(IpcStubOp::kSockErrorSet, node, code);
-  if (node >= IPC_MAX_NET_NODES) return;
-  Cur().stubs.sockErr[node] = code;
-  Cur().stubs.sockErrText[node] = text;
-}
-
-uint16_t IpcSockErrorGet(uint8_t node, char* text) {
-  if (text != nullptr) text[0] = '\0';
-  if (node >= IPC_MAX_NET_NODES) return IPC_ERR_NET_NODE_INDX;
-  const char* t = Cur().stubs.sockErrText[node];
-  if (text != nullptr && t != nullptr) {
-    std::strncpy(text, t, 30);
-    text[30] = '\0';
-  }
-  return Cur().stubs.sockErr[node];
-}
-
-void IpcSockEtherAddrGet(uint8_t out[6]) {
-  std::memcpy(out, Cur().stubs.etherAddr, IPC_ETHER_ADDR_SIZE);
-}
-
 }  // namespace ipc
 
 // Exports of modules that are not built yet.

@@ -20,7 +20,6 @@ enum class IpcStubOp : uint8_t {
   kRouterLinkClose,   // node
   kSvrCreate,         // node = svrType, value = svrIndx
   kEvntRaise,         // value = event code
-  kSockErrorSet,      // node, value = code
 };
 
 struct IpcStubCall {
@@ -49,10 +48,6 @@ struct IpcStubState {
   // the event checks do when they refuse an event), so tests can see that
   // a report about a report does not recurse.
   bool reportOnRaise;
-  // Socket driver: per-node socket error and this PC's Ethernet address.
-  uint16_t sockErr[IPC_MAX_NET_NODES];
-  const char* sockErrText[IPC_MAX_NET_NODES];
-  uint8_t etherAddr[IPC_ETHER_ADDR_SIZE];
 };
 
 namespace ipc {

@@ -150,7 +150,7 @@ TEST_F(ErrorContext, InternalOperationsKeepTheirCallersContext) {
 class InitTerm : public LibFixture {};
 
 TEST_F(InitTerm, InitAfterActivityLeavesEveryTableEmptyAndThePeriodAt50) {
-  ipc::Cur().stubs.etherAddr[0] = 0x02;
+  ipc::Cur().tcpip.etherAddr[0] = 0x02;
   ASSERT_EQ(IpcNetNodeInfoCreate(0, "PC", IpcNetAddrMake(10, 0, 0, 1), 20), 0);
   ASSERT_EQ(IpcNetNodeInfoCreate(99, "NODE99", IpcNetAddrMake(10, 0, 0, 99), 5), 99);
   ipc::IpcNetNodeStatusSet(99, IPC_NODE_STATUS_ONLINE);
