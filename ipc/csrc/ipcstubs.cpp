@@ -39,41 +39,6 @@ int IpcStubCount(IpcStubOp op, uint8_t node) {
   return n;
 }
 
-// ipcdrdb
-void IpcDrdbReset() {
-  Cur().drdb = IpcDrdbState{};
-  Cur().stubs.logSvrCreated = false;
-}
-
-bool IpcSvcExists(uint8_t svrType, uint8_t svrIndx) {
-  return svrType == IPC_SVR_LOG && svrIndx == 1 && Cur().stubs.logSvrCreated;
-}
-
-// ipcdrhst
-void IpcDrhstReset() { Cur().drhst = IpcDrhstState{}; }
-
-int IpcEvntRaise(IpcEvntHdr* event, uint8_t selNode, uint8_t selClnt) {
-  IpcStubState& s = Cur().stubs;
-  Record(IpcStubOp::kEvntRaise, 0, event ? event->evntCode : 0);
-  if (s.reportOnRaise) IpcLogError(IPC_SEV_ARG, IPC_SVR_LOG, 1, IPC_ERR_EVNT_CODE, "ipcdrhst.c", 1);
-  if (event == nullptr) return 0;
-  if (s.evntCount < IpcStubState::kMaxEvnts) {
-    size_t n = std::min<size_t>(event->length, IpcStubState::kEvntBytes);
-    std::memset(s.evnts[s.evntCount], 0, IpcStubState::kEvntBytes);
-    std::memcpy(s.evnts[s.evntCount], event, n);
-    ++s.evntCount;
-  }
-  // Stamp it as the raising does and queue it, keeping the caller's error
-  // context, so that reports reach the log server's clients.
-  event->hostKind = IPC_HOST_KIND_LOCAL;
-  IpcVersionCopy(event->version, IPC_VERSION_DATE);
-  const uint8_t ctxType = IpcErrCtxSvrType();
-  const uint8_t ctxIndx = IpcErrCtxSvrIndx();
-  IpcEvntQueue(event, 0, selNode, selClnt);
-  IpcErrCtxSet(ctxType, ctxIndx);
-  return 1;
-}
-
 // ipcnet
 uint16_t IpcNetInit() {
   Record(IpcStubOp::kNetInit, 0, 0);
@@ -112,17 +77,3 @@ void IpcRouterLinkStatusEvnt(uint8_t node, uint8_t linkStatus) {
 void IpcRouterLinkCloseReq(uint8_t node) { Record(IpcStubOp::kRouterLinkClose, node, 0); }
 
 }  // namespace ipc
-
-// Exports of modules that are not built yet.
-
-extern "C" uint8_t IpcSvrAndSvcCreate(uint8_t svrType, uint8_t svrIndx,
-                                      const char* /*lowVersion*/,
-                                      const char* /*highVersion*/, uint8_t /*idCount*/,
-                                      const IpcComProcEntry* /*procTable*/,
-                                      uint8_t /*procCount*/, const uint8_t* /*eventIds*/,
-                                      uint8_t /*eventCount*/) {
-  using namespace ipc;
-  Record(IpcStubOp::kSvrCreate, svrType, svrIndx);
-  if (svrType == IPC_SVR_LOG && svrIndx == 1) Cur().stubs.logSvrCreated = true;
-  return 1;
-}

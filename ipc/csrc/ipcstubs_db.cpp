@@ -1,8 +1,7 @@
-// Stand-ins for the operations of the datagram layer, the router and local
-// delivery that server locations, client slots and com-proc routing call.
+// Stand-ins for the operations of the datagram layer and the router that
+// server locations, client slots and com-proc routing call.
 // Each goes when its module is built.  Tests observe these calls through
 // IpcDbPeers (ipcdb.h), not here.
-#include "ipcdrhst.h"
 #include "ipcnet.h"
 #include "ipcroutr.h"
 
@@ -25,8 +24,5 @@ void IpcRouterDetachComProcReq(uint8_t /*node*/, uint8_t /*svrType*/, uint8_t /*
 void IpcRouterDetachEvntReq(uint8_t /*node*/, uint8_t /*svrType*/, uint8_t /*hostHandle*/,
                             uint8_t /*hostKind*/, const char* /*version*/,
                             uint8_t /*netHandle*/) {}
-
-// ipcdrhst
-int IpcSvcDeliver(const IpcComProcHdr* /*msg*/) { return 0; }
 
 }  // namespace ipc
