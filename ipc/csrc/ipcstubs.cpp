@@ -39,30 +39,6 @@ int IpcStubCount(IpcStubOp op, uint8_t node) {
   return n;
 }
 
-// ipcnet
-uint16_t IpcNetInit() {
-  Record(IpcStubOp::kNetInit, 0, 0);
-  Cur().net = IpcNetState{};
-  IpcSockTableReset();
-  IpcRoutrReset();
-  IpcNetBcastPeriod = 50;
-  return 1;
-}
-
-void IpcNetTerm() {
-  Record(IpcStubOp::kNetTerm, 0, 0);
-  IpcSockStop();
-}
-
-void IpcNetReset() { Cur().net = IpcNetState{}; }
-
-void IpcNetTxFlush(uint8_t node) { Record(IpcStubOp::kTxFlush, node, 0); }
-
-bool IpcNetLinkClose(uint8_t node) {
-  Record(IpcStubOp::kLinkClose, node, 0);
-  return true;
-}
-
 // ipcroutr
 void IpcRoutrReset() { Cur().routr = IpcRoutrState{}; }
 
@@ -75,5 +51,9 @@ void IpcRouterLinkStatusEvnt(uint8_t node, uint8_t linkStatus) {
 }
 
 void IpcRouterLinkCloseReq(uint8_t node) { Record(IpcStubOp::kRouterLinkClose, node, 0); }
+
+void IpcRouterLinkOpenReq(uint8_t node) { Record(IpcStubOp::kRouterLinkOpen, node, 0); }
+
+void IpcRouterCreate() { Record(IpcStubOp::kRouterCreate, 0, 0); }
 
 }  // namespace ipc

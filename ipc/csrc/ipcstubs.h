@@ -11,13 +11,11 @@
 #include "tessio32.h"
 
 enum class IpcStubOp : uint8_t {
-  kNetInit,
-  kNetTerm,
-  kTxFlush,           // node
-  kLinkClose,         // node
   kRouterNodeStatus,  // node, value = status
   kRouterLinkStatus,  // node, value = link status
   kRouterLinkClose,   // node
+  kRouterLinkOpen,    // node
+  kRouterCreate,
   kEvntRaise,         // value = event code (recorded by the tests' raise tap)
 };
 

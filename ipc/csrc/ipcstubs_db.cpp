@@ -2,16 +2,9 @@
 // server locations, client slots and com-proc routing call.
 // Each goes when its module is built.  Tests observe these calls through
 // IpcDbPeers (ipcdb.h), not here.
-#include "ipcnet.h"
 #include "ipcroutr.h"
 
 namespace ipc {
-
-// ipcnet
-int IpcNetComProcSend(uint8_t /*node*/, const IpcComProcHdr* /*request*/) { return 0; }
-int IpcNetEvntSend(uint8_t /*node*/, const IpcEvntHdr* /*event*/) { return 0; }
-void IpcNetLinkNeeded(uint8_t /*node*/) {}
-void IpcNetLinkNotNeeded(uint8_t /*node*/) {}
 
 // ipcroutr
 void IpcRouterAttachComProcReq(uint8_t /*node*/, uint8_t /*svrType*/, uint8_t /*hostHandle*/,
