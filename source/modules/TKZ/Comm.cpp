@@ -29,6 +29,8 @@ int32_t CComm::RackKind(uint32_t rack) {
 
 bool CComm::EndOnError(RackMsg* msg) {
   if (msg->Rcode == 0) return false;
+  // A text set on the way (a chained transfer's) does not describe a failure.
+  msg->completion.format = nullptr;
   DocRackMsgDone(msg);
   return true;
 }
@@ -44,6 +46,8 @@ void CComm::Refuse(RackMsg* msg, uint8_t command, const char* why) {
   LogPrintf("Error: %s for rack %d not sent: %s.\n", RackCmdName(command),
             static_cast<int>(msg->Rack), why);
   msg->Rcode = RC_COMM_FAILURE;
+  msg->completion.format = nullptr;
+  msg->rackContinuation = nullptr;
   DocRackMsgDone(msg);
 }
 
@@ -57,6 +61,7 @@ void CComm::Send(RackMsg* msg, const CmdWriter& w) {
   LogPrintf("Error: %s for rack %d could not be handed to the comm thread.\n",
             RackCmdName(msg->command[0]), static_cast<int>(msg->Rack));
   msg->Rcode = RC_COMM_FAILURE;
+  msg->completion.format = nullptr;
   DocRackMsgDone(msg);
 }
 
@@ -86,6 +91,7 @@ bool CComm::TakeReply(RackMsg* msg, size_t need) {
             RackCmdName(msg->command[0]), static_cast<int>(msg->Rack), msg->ReplyCommand(),
             static_cast<int>(msg->responseLength));
   msg->Rcode = RC_INVALID_RESPONSE;
+  msg->completion.format = nullptr;
   DocRackMsgDone(msg);
   return false;
 }

@@ -123,3 +123,20 @@ template <typename T>
 void StoreRecord(std::vector<uint8_t>& buf, size_t i, const T& r) {
   std::memcpy(buf.data() + i * sizeof(T), &r, sizeof(T));
 }
+
+// Little-endian u16 and u32 arrays in a data buffer (no alignment needed);
+// the caller has checked the buffer's size.
+inline uint16_t Buf16(const std::vector<uint8_t>& b, size_t off) {
+  return static_cast<uint16_t>(b[off] | (b[off + 1] << 8));
+}
+inline void PutBuf16(std::vector<uint8_t>& b, size_t off, uint16_t v) {
+  b[off] = static_cast<uint8_t>(v);
+  b[off + 1] = static_cast<uint8_t>(v >> 8);
+}
+inline uint32_t Buf32(const std::vector<uint8_t>& b, size_t off) {
+  return static_cast<uint32_t>(Buf16(b, off)) | (static_cast<uint32_t>(Buf16(b, off + 2)) << 16);
+}
+inline void PutBuf32(std::vector<uint8_t>& b, size_t off, uint32_t v) {
+  PutBuf16(b, off, static_cast<uint16_t>(v));
+  PutBuf16(b, off + 2, static_cast<uint16_t>(v >> 16));
+}

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "CommRecords.h"
 #include "RackMsg.h"
 
 // Writes a command from offset 0; a write past the 290-byte area is not
@@ -52,19 +53,3 @@ inline uint32_t Rd32(const RackMsg* m, size_t off) {
 // as 0xFF (-1, the database's true).
 inline uint8_t FlagToRack(int v) { return v != 0 ? 1 : 0; }
 inline uint8_t FlagFromRack(uint8_t v) { return v != 0 ? 0xFF : 0; }
-
-// Little-endian values in a data buffer (no alignment needed).
-inline uint16_t Buf16(const std::vector<uint8_t>& b, size_t off) {
-  return static_cast<uint16_t>(b[off] | (b[off + 1] << 8));
-}
-inline void PutBuf16(std::vector<uint8_t>& b, size_t off, uint16_t v) {
-  b[off] = static_cast<uint8_t>(v);
-  b[off + 1] = static_cast<uint8_t>(v >> 8);
-}
-inline uint32_t Buf32(const std::vector<uint8_t>& b, size_t off) {
-  return static_cast<uint32_t>(Buf16(b, off)) | (static_cast<uint32_t>(Buf16(b, off + 2)) << 16);
-}
-inline void PutBuf32(std::vector<uint8_t>& b, size_t off, uint32_t v) {
-  PutBuf16(b, off, static_cast<uint16_t>(v));
-  PutBuf16(b, off + 2, static_cast<uint16_t>(v >> 16));
-}
