@@ -29,6 +29,25 @@ void IpcRouterLinkStatusEvnt(uint8_t node, uint8_t linkStatus);
 // Asked by the node table for a linked node that goes offline: procedure 6
 // to the node and locally.
 void IpcRouterLinkCloseReq(uint8_t node);
+// Asked by the datagram layer every announce period for a node in link
+// wait: procedure 5 to the node, and locally when the node is online.
+void IpcRouterLinkOpenReq(uint8_t node);
+
+// Registers the router server 18/1, its location and its own com-proc and
+// event clients.  Run by IpcNetInit after IpcRoutrReset.
+void IpcRouterCreate();
+
+// Requests to the router of node: create a proxy for a local client of a
+// server located there (procedures 1 and 2), or remove the proxy with that
+// net handle (procedures 3 and 4).  version is the client's (8 bytes).
+void IpcRouterAttachComProcReq(uint8_t node, uint8_t svrType, uint8_t hostHandle,
+                               uint8_t hostKind, const char* version);
+void IpcRouterAttachEvntReq(uint8_t node, uint8_t svrType, uint8_t hostHandle,
+                            uint8_t hostKind, const char* version);
+void IpcRouterDetachComProcReq(uint8_t node, uint8_t svrType, uint8_t hostHandle,
+                               uint8_t hostKind, const char* version, uint8_t netHandle);
+void IpcRouterDetachEvntReq(uint8_t node, uint8_t svrType, uint8_t hostHandle,
+                            uint8_t hostKind, const char* version, uint8_t netHandle);
 
 }  // namespace ipc
 

@@ -39,61 +39,6 @@ int IpcStubCount(IpcStubOp op, uint8_t node) {
   return n;
 }
 
-// ipcdb
-void IpcDbReset() { Cur().db = IpcDbState{}; }
-
-// ipcevnt
-void IpcEvntReset() { Cur().evnt = IpcEvntState{}; }
-
-// ipcdrdb
-void IpcDrdbReset() {
-  Cur().drdb = IpcDrdbState{};
-  Cur().stubs.logSvrCreated = false;
-}
-
-bool IpcSvcExists(uint8_t svrType, uint8_t svrIndx) {
-  return svrType == IPC_SVR_LOG && svrIndx == 1 && Cur().stubs.logSvrCreated;
-}
-
-// ipcdrhst
-void IpcDrhstReset() { Cur().drhst = IpcDrhstState{}; }
-
-int IpcEvntRaise(IpcEvntHdr* event, uint8_t /*selNode*/, uint8_t /*selClnt*/) {
-  IpcStubState& s = Cur().stubs;
-  Record(IpcStubOp::kEvntRaise, 0, event ? event->evntCode : 0);
-  if (s.reportOnRaise) IpcLogError(IPC_SEV_ARG, IPC_SVR_LOG, 1, IPC_ERR_EVNT_CODE, "ipcdrhst.c", 1);
-  if (event == nullptr || s.evntCount >= IpcStubState::kMaxEvnts) return 0;
-  size_t n = std::min<size_t>(event->length, IpcStubState::kEvntBytes);
-  std::memset(s.evnts[s.evntCount], 0, IpcStubState::kEvntBytes);
-  std::memcpy(s.evnts[s.evntCount], event, n);
-  ++s.evntCount;
-  return 1;
-}
-
-// ipcnet
-uint16_t IpcNetInit() {
-  Record(IpcStubOp::kNetInit, 0, 0);
-  Cur().net = IpcNetState{};
-  IpcSockTableReset();
-  IpcRoutrReset();
-  IpcNetBcastPeriod = 50;
-  return 1;
-}
-
-void IpcNetTerm() {
-  Record(IpcStubOp::kNetTerm, 0, 0);
-  IpcSockStop();
-}
-
-void IpcNetReset() { Cur().net = IpcNetState{}; }
-
-void IpcNetTxFlush(uint8_t node) { Record(IpcStubOp::kTxFlush, node, 0); }
-
-bool IpcNetLinkClose(uint8_t node) {
-  Record(IpcStubOp::kLinkClose, node, 0);
-  return true;
-}
-
 // ipcroutr
 void IpcRoutrReset() { Cur().routr = IpcRoutrState{}; }
 
@@ -107,50 +52,8 @@ void IpcRouterLinkStatusEvnt(uint8_t node, uint8_t linkStatus) {
 
 void IpcRouterLinkCloseReq(uint8_t node) { Record(IpcStubOp::kRouterLinkClose, node, 0); }
 
-// ipctcpip
-void IpcSockTableReset() {
-  IpcStubState& s = Cur().stubs;
-  Cur().tcpip = IpcTcpipState{};
-  std::fill(std::begin(s.sockErr), std::end(s.sockErr), uint16_t{0});
-  std::fill(std::begin(s.sockErrText), std::end(s.sockErrText), nullptr);
-}
+void IpcRouterLinkOpenReq(uint8_t node) { Record(IpcStubOp::kRouterLinkOpen, node, 0); }
 
-void IpcSockStop() {}
-
-void IpcSockErrorSet(uint8_t node, uint16_t code, const char* text) {
-  Record(IpcStubOp::kSockErrorSet, node, code);
-  if (node >= IPC_MAX_NET_NODES) return;
-  Cur().stubs.sockErr[node] = code;
-  Cur().stubs.sockErrText[node] = text;
-}
-
-uint16_t IpcSockErrorGet(uint8_t node, char* text) {
-  if (text != nullptr) text[0] = '\0';
-  if (node >= IPC_MAX_NET_NODES) return IPC_ERR_NET_NODE_INDX;
-  const char* t = Cur().stubs.sockErrText[node];
-  if (text != nullptr && t != nullptr) {
-    std::strncpy(text, t, 30);
-    text[30] = '\0';
-  }
-  return Cur().stubs.sockErr[node];
-}
-
-void IpcSockEtherAddrGet(uint8_t out[6]) {
-  std::memcpy(out, Cur().stubs.etherAddr, IPC_ETHER_ADDR_SIZE);
-}
+void IpcRouterCreate() { Record(IpcStubOp::kRouterCreate, 0, 0); }
 
 }  // namespace ipc
-
-// Exports of modules that are not built yet.
-
-extern "C" uint8_t IpcSvrAndSvcCreate(uint8_t svrType, uint8_t svrIndx,
-                                      const char* /*lowVersion*/,
-                                      const char* /*highVersion*/, uint8_t /*idCount*/,
-                                      const IpcComProcEntry* /*procTable*/,
-                                      uint8_t /*procCount*/, const uint8_t* /*eventIds*/,
-                                      uint8_t /*eventCount*/) {
-  using namespace ipc;
-  Record(IpcStubOp::kSvrCreate, svrType, svrIndx);
-  if (svrType == IPC_SVR_LOG && svrIndx == 1) Cur().stubs.logSvrCreated = true;
-  return 1;
-}
