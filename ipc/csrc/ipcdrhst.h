@@ -25,6 +25,10 @@ void IpcDrhstReset();
 // on that road is dropped by IpcLogError itself, so no recursion results.
 int IpcEvntRaise(IpcEvntHdr* event, uint8_t selNode, uint8_t selClnt);
 
+// Delivers a com-proc for a server of this process to its procedure and
+// returns the procedure's result; 0 when refused.
+int IpcSvcDeliver(const IpcComProcHdr* msg);
+
 }  // namespace ipc
 
 #endif

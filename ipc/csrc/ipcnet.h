@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "tessio32.h"
+
 struct IpcNetState {
 };
 
@@ -28,6 +30,16 @@ void IpcNetTxFlush(uint8_t node);
 // Closes the node's link socket.  The node table calls it for a used entry
 // with an established link just before deleting it (any index 0 to 99).
 bool IpcNetLinkClose(uint8_t node);
+
+// Validates a com-proc for a server located on node and queues it there.
+int IpcNetComProcSend(uint8_t node, const IpcComProcHdr* request);
+// Validates an event for a client on node and queues it there.
+int IpcNetEvntSend(uint8_t node, const IpcEvntHdr* event);
+// A client on a server of node was created: move its link towards linked.
+void IpcNetLinkNeeded(uint8_t node);
+// A client concerning node was destroyed: when no relation with the node
+// remains, move its link towards unlinked.
+void IpcNetLinkNotNeeded(uint8_t node);
 
 }  // namespace ipc
 

@@ -30,6 +30,18 @@ void IpcRouterLinkStatusEvnt(uint8_t node, uint8_t linkStatus);
 // to the node and locally.
 void IpcRouterLinkCloseReq(uint8_t node);
 
+// Requests to the router of node: create a proxy for a local client of a
+// server located there (procedures 1 and 2), or remove the proxy with that
+// net handle (procedures 3 and 4).  version is the client's (8 bytes).
+void IpcRouterAttachComProcReq(uint8_t node, uint8_t svrType, uint8_t hostHandle,
+                               uint8_t hostKind, const char* version);
+void IpcRouterAttachEvntReq(uint8_t node, uint8_t svrType, uint8_t hostHandle,
+                            uint8_t hostKind, const char* version);
+void IpcRouterDetachComProcReq(uint8_t node, uint8_t svrType, uint8_t hostHandle,
+                               uint8_t hostKind, const char* version, uint8_t netHandle);
+void IpcRouterDetachEvntReq(uint8_t node, uint8_t svrType, uint8_t hostHandle,
+                            uint8_t hostKind, const char* version, uint8_t netHandle);
+
 }  // namespace ipc
 
 #endif

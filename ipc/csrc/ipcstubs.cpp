@@ -39,12 +39,6 @@ int IpcStubCount(IpcStubOp op, uint8_t node) {
   return n;
 }
 
-// ipcdb
-void IpcDbReset() { Cur().db = IpcDbState{}; }
-
-// ipcevnt
-void IpcEvntReset() { Cur().evnt = IpcEvntState{}; }
-
 // ipcdrdb
 void IpcDrdbReset() {
   Cur().drdb = IpcDrdbState{};
@@ -58,15 +52,25 @@ bool IpcSvcExists(uint8_t svrType, uint8_t svrIndx) {
 // ipcdrhst
 void IpcDrhstReset() { Cur().drhst = IpcDrhstState{}; }
 
-int IpcEvntRaise(IpcEvntHdr* event, uint8_t /*selNode*/, uint8_t /*selClnt*/) {
+int IpcEvntRaise(IpcEvntHdr* event, uint8_t selNode, uint8_t selClnt) {
   IpcStubState& s = Cur().stubs;
   Record(IpcStubOp::kEvntRaise, 0, event ? event->evntCode : 0);
   if (s.reportOnRaise) IpcLogError(IPC_SEV_ARG, IPC_SVR_LOG, 1, IPC_ERR_EVNT_CODE, "ipcdrhst.c", 1);
-  if (event == nullptr || s.evntCount >= IpcStubState::kMaxEvnts) return 0;
-  size_t n = std::min<size_t>(event->length, IpcStubState::kEvntBytes);
-  std::memset(s.evnts[s.evntCount], 0, IpcStubState::kEvntBytes);
-  std::memcpy(s.evnts[s.evntCount], event, n);
-  ++s.evntCount;
+  if (event == nullptr) return 0;
+  if (s.evntCount < IpcStubState::kMaxEvnts) {
+    size_t n = std::min<size_t>(event->length, IpcStubState::kEvntBytes);
+    std::memset(s.evnts[s.evntCount], 0, IpcStubState::kEvntBytes);
+    std::memcpy(s.evnts[s.evntCount], event, n);
+    ++s.evntCount;
+  }
+  // Stamp it as the raising does and queue it, keeping the caller's error
+  // context, so that reports reach the log server's clients.
+  event->hostKind = IPC_HOST_KIND_LOCAL;
+  IpcVersionCopy(event->version, IPC_VERSION_DATE);
+  const uint8_t ctxType = IpcErrCtxSvrType();
+  const uint8_t ctxIndx = IpcErrCtxSvrIndx();
+  IpcEvntQueue(event, 0, selNode, selClnt);
+  IpcErrCtxSet(ctxType, ctxIndx);
   return 1;
 }
 
