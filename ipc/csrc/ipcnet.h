@@ -41,6 +41,28 @@ void IpcNetLinkNeeded(uint8_t node);
 // remains, move its link towards unlinked.
 void IpcNetLinkNotNeeded(uint8_t node);
 
+// Packet kinds of the transmit queue; 6 and 7 are the router's messages,
+// addressed by their own content and sent as 1/4 and 2/5.
+enum IpcNetPktKind : uint8_t {
+  IPC_PKT_COMPROC = 1,
+  IPC_PKT_EVNT = 2,
+  IPC_PKT_ACK = 3,
+  IPC_PKT_COMPROC_MULTI = 4,
+  IPC_PKT_EVNT_MULTI = 5,
+  IPC_PKT_COMPROC_TO = 6,
+  IPC_PKT_EVNT_TO = 7,
+};
+
+// Queues a message (its own length in its first two bytes) of a kind on a
+// node; dropped without a report when the node is not online or its link
+// not ok, or the pool is full.  True when queued.
+bool IpcNetTxQueue(uint8_t kind, uint8_t node, const void* message);
+// One transmit step for the head packet of the node's queue; true when the
+// head entry was completed (on node 0 every entry completes at its step).
+bool IpcNetTxStep(uint8_t node);
+// Opens the node's link (socket, sequence state, link status 3).
+bool IpcNetLinkOpen(uint8_t node);
+
 }  // namespace ipc
 
 #endif

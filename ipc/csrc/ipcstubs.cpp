@@ -28,6 +28,7 @@ void IpcStubClear() {
   s.callCount = 0;
   s.callsDropped = 0;
   s.evntCount = 0;
+  s.txCount = 0;
 }
 
 int IpcStubCount(IpcStubOp op, uint8_t node) {
@@ -79,8 +80,8 @@ uint16_t IpcNetInit() {
   Record(IpcStubOp::kNetInit, 0, 0);
   Cur().net = IpcNetState{};
   IpcSockTableReset();
-  IpcRoutrReset();
   IpcNetBcastPeriod = 50;
+  IpcRouterCreate();
   return 1;
 }
 
@@ -98,18 +99,29 @@ bool IpcNetLinkClose(uint8_t node) {
   return true;
 }
 
-// ipcroutr
-void IpcRoutrReset() { Cur().routr = IpcRoutrState{}; }
-
-void IpcRouterNodeStatusEvnt(uint8_t node, uint8_t status) {
-  Record(IpcStubOp::kRouterNodeStatus, node, status);
+bool IpcNetLinkOpen(uint8_t node) {
+  Record(IpcStubOp::kLinkOpen, node, 0);
+  return true;
 }
 
-void IpcRouterLinkStatusEvnt(uint8_t node, uint8_t linkStatus) {
-  Record(IpcStubOp::kRouterLinkStatus, node, linkStatus);
+bool IpcNetTxQueue(uint8_t kind, uint8_t node, const void* message) {
+  IpcStubState& s = Cur().stubs;
+  Record(IpcStubOp::kTxQueue, node, kind);
+  if (message == nullptr || s.txCount >= IpcStubState::kMaxTx) return false;
+  IpcStubTx& t = s.tx[s.txCount++];
+  t.kind = kind;
+  t.node = node;
+  uint16_t len;
+  std::memcpy(&len, message, sizeof len);
+  std::memset(t.bytes, 0, sizeof t.bytes);
+  std::memcpy(t.bytes, message, std::min<size_t>(len, sizeof t.bytes));
+  return true;
 }
 
-void IpcRouterLinkCloseReq(uint8_t node) { Record(IpcStubOp::kRouterLinkClose, node, 0); }
+bool IpcNetTxStep(uint8_t node) {
+  Record(IpcStubOp::kTxStep, node, 0);
+  return false;
+}
 
 // ipctcpip
 void IpcSockTableReset() {

@@ -15,12 +15,19 @@ enum class IpcStubOp : uint8_t {
   kNetTerm,
   kTxFlush,           // node
   kLinkClose,         // node
-  kRouterNodeStatus,  // node, value = status
-  kRouterLinkStatus,  // node, value = link status
-  kRouterLinkClose,   // node
+  kLinkOpen,          // node
+  kTxQueue,           // node, value = packet kind
+  kTxStep,            // node
   kSvrCreate,         // node = svrType, value = svrIndx
   kEvntRaise,         // value = event code
   kSockErrorSet,      // node, value = code
+};
+
+// A message handed to the datagram layer's queue.
+struct IpcStubTx {
+  uint8_t kind;
+  uint8_t node;
+  uint8_t bytes[96];  // the first bytes of the message, zero-padded
 };
 
 struct IpcStubCall {
@@ -42,6 +49,11 @@ struct IpcStubState {
   // The first kEvntBytes bytes of each event raised.
   uint8_t evnts[kMaxEvnts][kEvntBytes];
   uint16_t evntCount;
+
+  // Messages queued for sending.
+  static constexpr int kMaxTx = 32;
+  IpcStubTx tx[kMaxTx];
+  uint16_t txCount;
 
   // Service database: whether the log server (1, 1) is registered.
   bool logSvrCreated;

@@ -4,7 +4,6 @@
 // IpcDbPeers (ipcdb.h), not here.
 #include "ipcdrhst.h"
 #include "ipcnet.h"
-#include "ipcroutr.h"
 
 namespace ipc {
 
@@ -13,18 +12,6 @@ int IpcNetComProcSend(uint8_t /*node*/, const IpcComProcHdr* /*request*/) { retu
 int IpcNetEvntSend(uint8_t /*node*/, const IpcEvntHdr* /*event*/) { return 0; }
 void IpcNetLinkNeeded(uint8_t /*node*/) {}
 void IpcNetLinkNotNeeded(uint8_t /*node*/) {}
-
-// ipcroutr
-void IpcRouterAttachComProcReq(uint8_t /*node*/, uint8_t /*svrType*/, uint8_t /*hostHandle*/,
-                               uint8_t /*hostKind*/, const char* /*version*/) {}
-void IpcRouterAttachEvntReq(uint8_t /*node*/, uint8_t /*svrType*/, uint8_t /*hostHandle*/,
-                            uint8_t /*hostKind*/, const char* /*version*/) {}
-void IpcRouterDetachComProcReq(uint8_t /*node*/, uint8_t /*svrType*/, uint8_t /*hostHandle*/,
-                               uint8_t /*hostKind*/, const char* /*version*/,
-                               uint8_t /*netHandle*/) {}
-void IpcRouterDetachEvntReq(uint8_t /*node*/, uint8_t /*svrType*/, uint8_t /*hostHandle*/,
-                            uint8_t /*hostKind*/, const char* /*version*/,
-                            uint8_t /*netHandle*/) {}
 
 // ipcdrhst
 int IpcSvcDeliver(const IpcComProcHdr* /*msg*/) { return 0; }
