@@ -1,0 +1,340 @@
+// The router's handling of node announcements and of its own events, in
+// one library instance: announcements are put into the event ring as if
+// they had arrived on the node-0 socket, and the router's event client
+// takes them from there.
+#include "ipcroutr.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "ipc_fixture.h"
+#include "ipcevnt.h"
+#include "ipcnet.h"
+#include "ipcnetdb.h"
+
+namespace {
+
+using ipctest::LibFixture;
+
+const uint32_t kOwn = IpcNetAddrMake(10, 0, 0, 1);
+const uint32_t kAddrA = IpcNetAddrMake(10, 0, 0, 11);
+const uint32_t kAddrB = IpcNetAddrMake(10, 0, 0, 12);
+
+struct Ann {
+  const char* name = "NODEA";
+  uint32_t addr = kAddrA;
+  uint8_t type = 1;
+  uint8_t status = IPC_NODE_STATUS_ONLINE;
+  uint8_t ether = 0xA1;  // every byte of the Ethernet address
+  IpcTime start = IPC_TIME_MAKE(0, 1, 2, 3);
+  uint16_t length = 84;
+  uint32_t features = 77;
+  const char* version = "1.3c";
+};
+
+IpcRouterEvnt MakeAnnounce(const Ann& a) {
+  IpcRouterEvnt e{};
+  e.hdr.length = a.length;
+  e.hdr.evntCode = IPC_ROUTER_EVNT_NODE_STATUS;
+  e.hdr.svrType = IPC_SVR_ROUTER;
+  e.hdr.evntId = 8;
+  e.hdr.hostKind = IPC_HOST_KIND_LOCAL;
+  e.hdr.hostHandle = 1;
+  ipc::IpcVersionCopy(e.hdr.version, a.version);
+  e.dstAddr = ipc::kIpcAllNodes;
+  e.srcAddr = a.addr;
+  e.u.announce.status = a.status;
+  e.u.announce.nodeType = a.type;
+  std::memcpy(e.u.announce.name, a.name, std::min<size_t>(std::strlen(a.name), IPC_NODE_NAME_SIZE));
+  e.u.announce.startTime = a.start;
+  std::memset(e.u.announce.etherAddr, a.ether, IPC_ETHER_ADDR_SIZE);
+  e.u.announce.features = a.features;
+  return e;
+}
+
+// Puts an event into the ring as the node-0 socket does and lets every
+// queued event be delivered.
+void Receive(IpcRouterEvnt e) {
+  ASSERT_TRUE(ipc::IpcEvntQueue(&e.hdr, 0, 0, 0));
+  for (int k = 0; k < 60 && IpcEvntDespatch(); ++k) {
+  }
+}
+
+void Announce(const Ann& a) { Receive(MakeAnnounce(a)); }
+
+uint8_t EtherByte(uint8_t node) {
+  uint8_t ether[IPC_ETHER_ADDR_SIZE] = {};
+  IpcNetNodeEtherAddrGet(node, ether);
+  return ether[0];
+}
+
+// This PC is node 0 (online, link ok, Ethernet 0x0E...).
+class Announces : public LibFixture {
+ protected:
+  void SetUp() override {
+    LibFixture::SetUp();
+    std::memset(ipc::Cur().stubs.etherAddr, 0x0E, IPC_ETHER_ADDR_SIZE);
+    ASSERT_EQ(IpcNetNodeInfoCreate(0, "PC", kOwn, 20), 0);
+    ASSERT_TRUE(ipc::IpcNetNodeLinkStatusSet(0, IPC_LINK_STATUS_OK));
+    ASSERT_TRUE(ipc::IpcNetNodeStatusSet(0, IPC_NODE_STATUS_ONLINE));
+    for (int k = 0; k < 60 && IpcEvntDespatch(); ++k) {
+    }
+    ipc::IpcStubClear();
+  }
+
+  // A node already in the table.
+  void Known(uint8_t indx, const char* name, uint32_t addr, uint8_t status, uint8_t ether,
+             IpcTime start = IPC_TIME_MAKE(0, 1, 2, 3), uint8_t type = 1) {
+    ASSERT_EQ(IpcNetNodeInfoCreate(indx, name, addr, type), indx);
+    uint8_t e[IPC_ETHER_ADDR_SIZE];
+    std::memset(e, ether, sizeof e);
+    ASSERT_TRUE(ipc::IpcNetNodeEtherAddrSet(indx, e));
+    ASSERT_TRUE(ipc::IpcNetNodeStartTimeSet(indx, start));
+    ASSERT_TRUE(ipc::IpcNetNodeStatusSet(indx, status));
+  }
+};
+
+TEST_F(Announces, TableOfAnnounceHandling) {
+  struct Case {
+    const char* what;
+    // Entry 1 before the announce (name null: none).
+    const char* priorName;
+    uint32_t priorAddr;
+    uint8_t priorStatus;
+    uint8_t priorEther;
+    Ann ann;
+    // After: the index that holds the announced address (255: none), its
+    // status, and what became of entry 1.
+    uint8_t indx;
+    uint8_t status;
+    bool dup1;
+    const char* name1;  // entry 1's name afterwards (null: free)
+    uint8_t ether1;
+  };
+  const Case cases[] = {
+      {"unknown node: lowest free index, online", "OTHER", kAddrB, IPC_NODE_STATUS_ONLINE, 0xB1,
+       Ann{}, 2, IPC_NODE_STATUS_ONLINE, false, "OTHER", 0xB1},
+      {"new address, name of an offline node: replaces it", "NODEA", kAddrB,
+       IPC_NODE_STATUS_OFFLINE, 0xB1, Ann{}, 1, IPC_NODE_STATUS_ONLINE, false, "NODEA", 0xA1},
+      {"new address, name of an online node: flagged, nothing else", "NODEA", kAddrB,
+       IPC_NODE_STATUS_ONLINE, 0xB1, Ann{}, 255, 0, true, "NODEA", 0xB1},
+      {"name compared without case", "nodea", kAddrB, IPC_NODE_STATUS_ONLINE, 0xB1, Ann{}, 255, 0,
+       true, "nodea", 0xB1},
+      {"differing Ethernet address of an online node: flagged", "NODEA", kAddrA,
+       IPC_NODE_STATUS_ONLINE, 0xB1, Ann{}, 1, IPC_NODE_STATUS_ONLINE, true, "NODEA", 0xB1},
+      {"differing Ethernet address of an offline node: new hardware taken", "NODEA", kAddrA,
+       IPC_NODE_STATUS_OFFLINE, 0xB1, Ann{}, 1, IPC_NODE_STATUS_ONLINE, false, "NODEA", 0xA1},
+      {"stored Ethernet address all zero takes the announced one", "NODEA", kAddrA,
+       IPC_NODE_STATUS_OFFLINE, 0x00, Ann{}, 1, IPC_NODE_STATUS_ONLINE, false, "NODEA", 0xA1},
+      {"announced status 3 taken as offline", "NODEA", kAddrA, IPC_NODE_STATUS_ONLINE, 0xA1,
+       Ann{.status = IPC_NODE_STATUS_DISABLED}, 1, IPC_NODE_STATUS_OFFLINE, false, "NODEA", 0xA1},
+      {"announced offline", "NODEA", kAddrA, IPC_NODE_STATUS_ONLINE, 0xA1,
+       Ann{.status = IPC_NODE_STATUS_OFFLINE}, 1, IPC_NODE_STATUS_OFFLINE, false, "NODEA", 0xA1},
+      {"bad node type: the offline namesake is kept", "NODEA", kAddrB, IPC_NODE_STATUS_OFFLINE,
+       0xB1, Ann{.type = 26}, 255, 0, false, "NODEA", 0xB1},
+      {"node type 0 likewise", "NODEA", kAddrB, IPC_NODE_STATUS_OFFLINE, 0xB1, Ann{.type = 0},
+       255, 0, false, "NODEA", 0xB1},
+      {"name without its NUL in 10 bytes", "NODEA", kAddrB, IPC_NODE_STATUS_OFFLINE, 0xB1,
+       Ann{.name = "NODEA56789AB"}, 255, 0, false, "NODEA", 0xB1},
+      {"name of 9 characters", "NODEA", kAddrB, IPC_NODE_STATUS_OFFLINE, 0xB1,
+       Ann{.name = "NODEA5678"}, 255, 0, false, "NODEA", 0xB1},
+      {"version that is not one", "NODEA", kAddrB, IPC_NODE_STATUS_OFFLINE, 0xB1,
+       Ann{.version = "10.3c+"}, 255, 0, false, "NODEA", 0xB1},
+      {"status 0", "NODEA", kAddrB, IPC_NODE_STATUS_OFFLINE, 0xB1, Ann{.status = 0}, 255, 0,
+       false, "NODEA", 0xB1},
+      {"own name: this PC's entry is never replaced", "PC", kAddrB, IPC_NODE_STATUS_ONLINE, 0xB1,
+       Ann{.name = "PC"}, 255, 0, false, "PC", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SetUp();
+    const bool own = std::string(c.priorName) == "PC";
+    if (!own) Known(1, c.priorName, c.priorAddr, c.priorStatus, c.priorEther);
+    Announce(c.ann);
+
+    EXPECT_EQ(IpcNetNodeAddrExists(c.ann.addr), c.indx);
+    if (c.indx != IPC_NO_NET_NODE) {
+      EXPECT_EQ(IpcNetNodeStatusGet(c.indx), c.status);
+    }
+    if (own) {
+      EXPECT_EQ(IpcNetNodeAddrGet(0), kOwn);
+      continue;
+    }
+    char name[IPC_NODE_NAME_SIZE] = {};
+    ASSERT_TRUE(IpcNetNodeInfoGet(1, name, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_STREQ(name, c.name1);
+    EXPECT_EQ(IpcNetNodeDuplicateFoundGet(1), c.dup1 ? 1 : 0);
+    EXPECT_EQ(EtherByte(1), c.ether1);
+  }
+}
+
+TEST_F(Announces, ReplacedHardwareIsAcceptedOnceTheNodeIsOfflineAndTheFlagCleared) {
+  Known(1, "NODEA", kAddrA, IPC_NODE_STATUS_ONLINE, 0xB1);
+  Announce(Ann{});  // the new board answers while the old entry is online
+  EXPECT_EQ(IpcNetNodeDuplicateFoundGet(1), 1);
+  EXPECT_EQ(EtherByte(1), 0xB1);
+  ASSERT_TRUE(ipc::IpcNetNodeStatusSet(1, IPC_NODE_STATUS_OFFLINE));  // silence
+  Announce(Ann{});
+  EXPECT_EQ(IpcNetNodeDuplicateFoundGet(1), 0);
+  EXPECT_EQ(EtherByte(1), 0xA1);
+  EXPECT_EQ(IpcNetNodeStatusGet(1), IPC_NODE_STATUS_ONLINE);
+}
+
+TEST_F(Announces, RestartIsSeenAsOfflineThenOnline) {
+  Known(1, "NODEA", kAddrA, IPC_NODE_STATUS_ONLINE, 0xA1, IPC_TIME_MAKE(0, 1, 2, 3));
+  Announce(Ann{.start = IPC_TIME_MAKE(0, 9, 0, 0)});
+  EXPECT_EQ(IpcNetNodeStatusGet(1), IPC_NODE_STATUS_OFFLINE);
+  EXPECT_EQ(ipc::IpcNetNodeStartTimeGet(1), IPC_TIME_MAKE(0, 9, 0, 0));
+  Announce(Ann{.start = IPC_TIME_MAKE(0, 9, 0, 0)});
+  EXPECT_EQ(IpcNetNodeStatusGet(1), IPC_NODE_STATUS_ONLINE);
+}
+
+TEST_F(Announces, FeatureWordAndVersionComeFromTheAnnounce) {
+  struct Case {
+    uint16_t length;
+    uint32_t announced;
+    uint32_t stored;
+  } cases[] = {
+      {84, 77, 77},
+      {80, 77, 0},  // short announce: feature word 0
+      {84, 4096, 1033},  // out of range: type 1's word stays
+      {84, 0, 0},
+  };
+  uint8_t indx = 1;
+  for (const Case& c : cases) {
+    const std::string name = "N" + std::to_string(indx);
+    Announce(Ann{.name = name.c_str(), .addr = IpcNetAddrMake(10, 0, 1, indx), .length = c.length,
+                 .features = c.announced});
+    ASSERT_EQ(IpcNetNodeNameExists(name.c_str()), indx);
+    uint8_t f[4];
+    ipc::IpcNetNodeFeaturesGet(indx, f);
+    EXPECT_EQ(f[0] | (f[1] << 8) | (f[2] << 16) | (uint32_t(f[3]) << 24), c.stored) << c.length;
+    char version[IPC_VERSION_SIZE];
+    IpcNetNodeVersionGet(indx, version);
+    EXPECT_STREQ(version, "1.3c");
+    ++indx;
+  }
+}
+
+TEST_F(Announces, ANodeWithANewTypeWhileOfflineIsCreatedAgain) {
+  Known(1, "NODEA", kAddrA, IPC_NODE_STATUS_OFFLINE, 0xA1, IPC_TIME_MAKE(0, 1, 2, 3), 4);
+  Announce(Ann{.type = 7});
+  uint8_t type = 0;
+  ASSERT_TRUE(IpcNetNodeInfoGet(1, nullptr, nullptr, &type, nullptr, nullptr));
+  EXPECT_EQ(type, 7);
+  EXPECT_EQ(IpcNetNodeStatusGet(1), IPC_NODE_STATUS_ONLINE);
+}
+
+TEST_F(Announces, FullTableIgnoresANewNode) {
+  for (uint8_t i = 1; i < IPC_MAX_NET_NODES; ++i) {
+    ASSERT_EQ(IpcNetNodeInfoCreate(i, ("N" + std::to_string(i)).c_str(),
+                                   IpcNetAddrMake(10, 1, 0, i), 2), i);
+  }
+  Announce(Ann{});
+  EXPECT_EQ(IpcNetNodeAddrExists(kAddrA), IPC_NO_NET_NODE);
+  EXPECT_EQ(ipc::Cur().routr.announcesRefused, 1u);
+}
+
+// Own events: what the router hands to node 0's queue.
+TEST_F(Announces, OwnAnnounceIsBroadcastAndCopiedToNodesBeingLinked) {
+  Known(1, "WAIT", kAddrA, IPC_NODE_STATUS_OFFLINE, 0xA1);
+  Known(2, "IDLE", kAddrB, IPC_NODE_STATUS_OFFLINE, 0xB1);
+  const uint32_t addrC = IpcNetAddrMake(10, 0, 0, 13);
+  Known(3, "LINKED", addrC, IPC_NODE_STATUS_OFFLINE, 0xC1);
+  ASSERT_TRUE(ipc::IpcNetNodeLinkStatusSet(1, IPC_LINK_STATUS_LINK_WAIT));
+  ASSERT_TRUE(ipc::IpcNetNodeLinkStatusSet(3, IPC_LINK_STATUS_OK));
+  for (int k = 0; k < 60 && IpcEvntDespatch(); ++k) {
+  }
+  ipc::IpcStubClear();
+
+  ipc::IpcRouterNodeStatusEvnt(0, IPC_NODE_STATUS_ONLINE);
+  ASSERT_TRUE(IpcEvntDespatch());
+  const IpcStubState& s = ipc::Cur().stubs;
+  ASSERT_EQ(s.txCount, 3);
+  struct Want {
+    uint8_t kind;
+    uint32_t dst;
+  } want[] = {{ipc::IPC_PKT_EVNT, ipc::kIpcAllNodes}, {ipc::IPC_PKT_EVNT_TO, kAddrA}, {ipc::IPC_PKT_EVNT_TO, addrC}};
+  for (int k = 0; k < 3; ++k) {
+    IpcRouterEvnt e;
+    std::memcpy(&e, s.tx[k].bytes, sizeof e);
+    EXPECT_EQ(s.tx[k].node, 0);
+    EXPECT_EQ(s.tx[k].kind, want[k].kind);
+    EXPECT_EQ(e.dstAddr, want[k].dst);
+    EXPECT_EQ(e.srcAddr, kOwn);
+    EXPECT_EQ(e.hdr.length, 84);
+    EXPECT_EQ(e.hdr.evntCode, IPC_ROUTER_EVNT_NODE_STATUS);
+    EXPECT_STREQ(e.u.announce.name, "PC");
+    EXPECT_EQ(e.u.announce.nodeType, 20);
+    EXPECT_EQ(e.u.announce.etherAddr[5], 0x0E);
+    EXPECT_EQ(std::string(e.hdr.version, 6), IPC_VERSION_DATE);
+  }
+  EXPECT_EQ(IpcNetNodeDuplicateFoundGet(0), 0);
+}
+
+// The node-0 socket drops datagrams from this PC's own address, so an echo
+// of the own address from another machine is seen only when raised here.
+TEST_F(Announces, OwnAddressAnnouncedWithAnotherIdentityFlagsThisPc) {
+  struct Case {
+    Ann ann;
+  } cases[] = {
+      {Ann{.name = "INTRUDER", .addr = kOwn, .type = 20, .ether = 0x0E}},
+      {Ann{.name = "PC", .addr = kOwn, .type = 21, .ether = 0x0E}},
+      {Ann{.name = "PC", .addr = kOwn, .type = 20, .ether = 0x0F}},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    Announce(c.ann);
+    EXPECT_EQ(IpcNetNodeDuplicateFoundGet(0), 1) << c.ann.name;
+    EXPECT_EQ(ipc::Cur().stubs.txCount, 0) << "not sent on";
+  }
+}
+
+TEST_F(Announces, LinkStatusEventGoesToItsNode) {
+  Known(1, "NODEA", kAddrA, IPC_NODE_STATUS_ONLINE, 0xA1);
+  ipc::IpcStubClear();
+  ASSERT_TRUE(ipc::IpcNetNodeLinkStatusSet(1, IPC_LINK_STATUS_LINK_WAIT));
+  ASSERT_TRUE(IpcEvntDespatch());
+  const IpcStubState& s = ipc::Cur().stubs;
+  ASSERT_EQ(s.txCount, 1);
+  IpcRouterEvnt e;
+  std::memcpy(&e, s.tx[0].bytes, sizeof e);
+  EXPECT_EQ(s.tx[0].kind, ipc::IPC_PKT_EVNT_TO);
+  EXPECT_EQ(e.hdr.evntCode, IPC_ROUTER_EVNT_LINK_STATUS);
+  EXPECT_EQ(e.dstAddr, kAddrA);
+  EXPECT_EQ(e.u.linkStatus, IPC_LINK_STATUS_LINK_WAIT);
+}
+
+TEST_F(Announces, EventBuildersRefuseBadArguments) {
+  struct Case {
+    const char* what;
+    bool linkEvnt;
+    uint8_t node, value;
+    uint16_t code;
+  } cases[] = {
+      {"announce node 100", false, 100, 1, IPC_ERR_NET_NODE_INDX},
+      {"announce free node", false, 5, 1, IPC_ERR_STATE},
+      {"announce status 4", false, 0, 4, IPC_ERR_NODE_STATUS},
+      {"link node 100", true, 100, 1, IPC_ERR_NET_NODE_INDX},
+      {"link free node", true, 5, 1, IPC_ERR_STATE},
+      {"link status 7", true, 0, 7, IPC_ERR_LINK_STATUS},
+      {"link status 0", true, 0, 0, IPC_ERR_LINK_STATUS},
+  };
+  for (const Case& c : cases) {
+    ipc::IpcStubClear();
+    if (c.linkEvnt) {
+      ipc::IpcRouterLinkStatusEvnt(c.node, c.value);
+    } else {
+      ipc::IpcRouterNodeStatusEvnt(c.node, c.value);
+    }
+    auto r = ipctest::TakeReports();
+    ASSERT_EQ(r.size(), 1u) << c.what;
+    EXPECT_EQ(r[0].ErrCode, c.code) << c.what;
+    EXPECT_STREQ(r[0].file, "ipcroutr") << c.what;
+    EXPECT_EQ(r[0].Svr, IPC_SVR_ROUTER) << c.what;
+  }
+}
+
+}  // namespace
