@@ -108,7 +108,8 @@ bool IpcEvntCodeValid(uint8_t svrType, uint16_t evntCode) {
 bool IpcHostKindIsLocal(uint8_t hostKind) { return hostKind == IPC_HOST_KIND_LOCAL; }
 bool IpcNodeIndxValid(uint8_t netNodeIndx) { return netNodeIndx < IPC_MAX_NET_NODES; }
 bool IpcAddrValid(uint32_t addr) { return addr != 0; }
-bool IpcSockIndxValid(uint8_t sockIndx) { return sockIndx < 100; }
+// 0 (no socket) or an entry of the socket table, 1 to 100.
+bool IpcSockIndxValid(uint8_t sockIndx) { return sockIndx <= 100; }
 bool IpcNodeTypeValid(uint8_t nodeType) {
   return nodeType >= IPC_MIN_NODE_TYPE && nodeType <= IPC_MAX_NODE_TYPE;
 }

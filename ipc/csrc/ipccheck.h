@@ -36,7 +36,7 @@ bool IpcHostKindIsLocal(uint8_t hostKind);
 bool IpcNodeIndxValid(uint8_t netNodeIndx);
 // Address not 0 (quiet twin of IpcNetAddrValid).
 bool IpcAddrValid(uint32_t addr);
-// Socket index below 100.
+// Socket index 0 (no socket) or a socket table entry 1 to 100.
 bool IpcSockIndxValid(uint8_t sockIndx);
 // Node type 1 to 25.
 bool IpcNodeTypeValid(uint8_t nodeType);

@@ -45,9 +45,16 @@ int IpcSvcDeliver(const IpcComProcHdr* msg);
 // host handle) after that; on return the error context is what it was on
 // entry.  IpcLogError raises its reports through it; a report made on that
 // road is dropped by IpcLogError itself, so no recursion results.  Returns
-// 1 when the ring took the event, 0 after a report or when the ring dropped
-// it (full, or its server not located here).
+// 1 when the event was handed to the ring (which drops it silently when it
+// is full or the server is not located here), 0 after a report.
 int IpcEvntRaise(IpcEvntHdr* event, uint8_t selNode, uint8_t selClnt);
+
+// An observer of raised events (tests and debugging): called with every
+// event that passed the checks and was stamped, just before it is handed
+// to the ring.  Process-wide, for every instance; it survives IpcInit.
+// Null removes it.  Returns the observer installed before.
+using IpcEvntRaiseTap = void (*)(const IpcEvntHdr* event, uint8_t selNode, uint8_t selClnt);
+IpcEvntRaiseTap IpcEvntRaiseTapInstall(IpcEvntRaiseTap tap);
 
 }  // namespace ipc
 

@@ -1,14 +1,160 @@
 // Internal interface of module ipcnet: the reliable datagram layer.
-// Its state is a member of the library instance (see ipcinst.h).
+//
+// It carries com-procs and events between this PC (node 0) and the remote
+// nodes of the node table as UDP datagrams, each with a 46-byte packet
+// header.  Link traffic (to a node's link socket) is sequenced,
+// acknowledged and retransmitted; node-0 traffic (the routers' messages on
+// port 2510) is sent once.  Small messages to one node are packed into
+// 75-byte slots of one datagram while it waits unsent at the tail of the
+// node's queue.  Everything runs inside IpcNetDespatch and the library calls
+// that queue a message: there is no thread and no timer.
+//
+// Its state is a member of the library instance (see ipcinst.h); storage is
+// fixed: 48 transmit entries shared by all nodes, one sequence state per
+// node index.  Nothing is allocated.
 // Must not include ipcinst.h.
+//
+// Internal operations report with module name "ipcnet", severity 1 unless
+// stated, with the error context their caller set.
 #ifndef IPCNET_H
 #define IPCNET_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "tessio32.h"
 
+// ---------------------------------------------------------------------
+// Wire format.  Every multi-byte field is little-endian; IPv4 addresses are
+// carried as host-order u32 values (192.168.1.5 goes out as 05 01 A8 C0).
+// The code reads and writes packets as bytes (IpcPkt* helpers below); this
+// struct documents the layout and its offsets.
+
+#pragma pack(push, 1)
+struct IpcNetPktHdr {
+  uint32_t dstAddr;   // receiver; 0xFFFFFFFF = every node
+  uint32_t srcAddr;   // sender's node-0 address
+  uint16_t length;    // whole datagram, header included: 46 to 1296
+  uint8_t kind;       // IpcNetPktKind
+  uint8_t seq;        // sender's sequence number on the link
+  uint8_t ackSeq;     // last sequence the sender received in order
+  uint8_t count;      // messages carried: 1, or up to 13 for kinds 4 and 5
+  uint8_t reserved[32];  // not read; 0xCC in packets from the pool
+};
+#pragma pack(pop)
+static_assert(sizeof(IpcNetPktHdr) == 46, "IpcNetPktHdr is 46 bytes");
+static_assert(offsetof(IpcNetPktHdr, srcAddr) == 4, "IpcNetPktHdr.srcAddr");
+static_assert(offsetof(IpcNetPktHdr, length) == 8, "IpcNetPktHdr.length");
+static_assert(offsetof(IpcNetPktHdr, kind) == 10, "IpcNetPktHdr.kind");
+static_assert(offsetof(IpcNetPktHdr, seq) == 11, "IpcNetPktHdr.seq");
+static_assert(offsetof(IpcNetPktHdr, ackSeq) == 12, "IpcNetPktHdr.ackSeq");
+static_assert(offsetof(IpcNetPktHdr, count) == 13, "IpcNetPktHdr.count");
+static_assert(offsetof(IpcNetPktHdr, reserved) == 14, "IpcNetPktHdr.reserved");
+
+// Packet kinds.  6 and 7 exist only in the transmit queue: router messages
+// on node 0 addressed by their own content, sent as 1/4 and 2/5.
+enum IpcNetPktKind : uint8_t {
+  IPC_PKT_COMPROC = 1,
+  IPC_PKT_EVNT = 2,
+  IPC_PKT_ACK = 3,
+  IPC_PKT_COMPROC_MULTI = 4,
+  IPC_PKT_EVNT_MULTI = 5,
+  IPC_PKT_COMPROC_TO = 6,  // destination: u32 at message offset 16
+  IPC_PKT_EVNT_TO = 7,     // destination: u32 at message offset 18
+};
+
+constexpr uint16_t kIpcPktHdrLen = 46;
+constexpr uint16_t kIpcPktMaxLen = kIpcPktHdrLen + IPC_MAX_MSG_LEN;  // 1296
+constexpr uint16_t kIpcPktSlotLen = 75;
+constexpr uint8_t kIpcPktMaxSlots = 13;  // 46 + 13 * 75 = 1021 bytes
+constexpr uint32_t kIpcBcastAddr = 0xFFFFFFFFu;
+constexpr uint8_t kIpcPktFill = 0xCC;
+
+// Datagrams of this size and above are acknowledged at once.
+constexpr uint16_t kIpcImmediateAckLen = 400;
+// Transmissions of a link packet before it is given up.
+constexpr uint8_t kIpcMaxTries = 100;
+// Datagrams read from one node's socket in one service pass.
+constexpr int kIpcRxPerPass = 6;
+
+// Little-endian field access on packet bytes.
+inline uint16_t IpcGetU16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+inline uint32_t IpcGetU32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+inline void IpcPutU16(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+inline void IpcPutU32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// ---------------------------------------------------------------------
+// State.
+
+constexpr int kIpcTxPoolSize = 48;
+constexpr uint16_t kIpcNoEntry = 0xFFFF;
+constexpr uint32_t kIpcNoSlot = 0xFFFFFFFFu;
+
+// One node's link state.  Reset when its link opens.
+struct IpcNodeSeq {
+  uint8_t txSeq;      // sequence of the last packet sent on the link
+  uint8_t ackedSeq;   // last own sequence the peer acknowledged
+  uint8_t lastRxSeq;  // sequence of the last packet accepted from the peer
+  uint8_t ackOwed;    // an acknowledgement is owed to the peer
+  uint16_t backoff;   // retransmission hold for the next packet
+  uint16_t head;      // first entry of the node's queue; kIpcNoEntry = empty
+  uint16_t tail;      // last entry; kIpcNoEntry = empty
+  // A persistent send failure has been reported for this node; cleared by
+  // the next good send.
+  uint8_t sendFailReported;
+};
+
+// One transmit entry.  next/prev chain the entries of one node's queue: the
+// last points to itself as next, the first to itself as prev; both
+// kIpcNoEntry = free.
+struct IpcTxEntry {
+  uint8_t node;
+  uint16_t next;
+  uint16_t prev;
+  int16_t sendResult;  // bytes of the last send; -1 = not yet sent / not sent
+  uint8_t tries;       // transmission attempts
+  // Time slot of the last attempt: hundredths within the hour for the first
+  // three tries, fifths of that from then on; kIpcNoSlot when queued.
+  uint32_t lastSlot;
+  uint8_t packet[kIpcPktMaxLen];
+};
+
+// Silent drops and traffic figures, for tests, reports and benchmarks.
+// Cleared by IpcNetInit.
+struct IpcNetCounters {
+  uint32_t poolFull;         // messages dropped: no free transmit entry
+  uint32_t notLinked;        // messages dropped: node not online or not linked
+  uint32_t packed;           // messages packed into a waiting entry
+  uint32_t transmissions;    // link packets handed to the socket (all tries)
+  uint32_t retransmissions;  // of those, the second and later tries
+  uint32_t sendFailures;     // attempts the socket driver failed
+  uint32_t givenUp;          // link packets dropped after the last try
+  uint32_t completed;        // link packets acknowledged
+  uint32_t acksSent;         // explicit acknowledgements (kind 3)
+  uint32_t rxDatagrams;      // datagrams read from the sockets
+  uint32_t rxMalformed;      // dropped by the size, kind or count checks
+  uint32_t rxAddress;        // dropped by the address checks
+  uint32_t rxRepeats;        // link packets not new (repeat or outside window)
+  uint32_t rxRingFull;       // link event packets refused: no room in the ring
+  uint32_t rxMessages;       // messages handed on (com-procs and events)
+};
+
+// Owned by the library instance (ipc::Instance::net).
 struct IpcNetState {
+  IpcTxEntry pool[kIpcTxPoolSize];
+  IpcNodeSeq seq[IPC_MAX_NET_NODES];
+  IpcTime announceTime;  // last periodic network turn
+  IpcNetCounters counters;
 };
 
 namespace ipc {
@@ -27,13 +173,26 @@ void IpcNetReset();
 
 // Drops every packet queued for the node.
 void IpcNetTxFlush(uint8_t node);
-// Closes the node's link socket.  The node table calls it for a used entry
-// with an established link just before deleting it (any index 0 to 99).
+
+// Opens the node's link: node 0's socket on port 2510 (any local address,
+// broadcast), or a link socket bound to node 0's address at 2515 + the low
+// byte of the node's address, sending to 2515 + the low byte of node 0's.
+// A link already ok or in unlink wait has its sequence state reset and its
+// queue flushed instead.  Sets link status ok and an offline node online.
+// False when refused or when the socket fails to open or to bind.
+bool IpcNetLinkOpen(uint8_t node);
+// Closes the node's link socket: the clients attached through it are
+// cleaned up; while the node is online with packets queued or an
+// acknowledgement owed the socket stays open (false); otherwise it is
+// closed, the queue flushed and the link status set to link wait when a
+// client still needs the node, else none (true).  The node table calls it
+// for a used entry with an established link just before deleting it.
 bool IpcNetLinkClose(uint8_t node);
 
-// Validates a com-proc for a server located on node and queues it there.
+// Validates a com-proc for a server located on node and queues it there
+// (kind 1).  Reports with the message's server type and index.
 int IpcNetComProcSend(uint8_t node, const IpcComProcHdr* request);
-// Validates an event for a client on node and queues it there.
+// Validates an event for a client on node and queues it there (kind 2).
 int IpcNetEvntSend(uint8_t node, const IpcEvntHdr* event);
 // A client on a server of node was created: move its link towards linked.
 void IpcNetLinkNeeded(uint8_t node);
@@ -41,27 +200,25 @@ void IpcNetLinkNeeded(uint8_t node);
 // remains, move its link towards unlinked.
 void IpcNetLinkNotNeeded(uint8_t node);
 
-// Packet kinds of the transmit queue; 6 and 7 are the router's messages,
-// addressed by their own content and sent as 1/4 and 2/5.
-enum IpcNetPktKind : uint8_t {
-  IPC_PKT_COMPROC = 1,
-  IPC_PKT_EVNT = 2,
-  IPC_PKT_ACK = 3,
-  IPC_PKT_COMPROC_MULTI = 4,
-  IPC_PKT_EVNT_MULTI = 5,
-  IPC_PKT_COMPROC_TO = 6,
-  IPC_PKT_EVNT_TO = 7,
-};
-
-// Queues a message (its own length in its first two bytes) of a kind on a
-// node; dropped without a report when the node is not online or its link
-// not ok, or the pool is full.  True when queued.
-bool IpcNetTxQueue(uint8_t kind, uint8_t node, const void* message);
-// One transmit step for the head packet of the node's queue; true when the
-// head entry was completed (on node 0 every entry completes at its step).
+// Queues a message (its own length in its first two bytes, at most 1250)
+// of a kind on a node, packing it into the waiting tail entry where it
+// fits.  Dropped without a report when the node is not online or not
+// linked, or when the pool is full (counted).  True when queued.
+bool IpcNetTxQueue(uint8_t kind, uint8_t node, const uint8_t* msg);
+// One transmit step for the head packet of the node's queue (router: node
+// 0's queue is sent at once this way).  True when the head was completed.
 bool IpcNetTxStep(uint8_t node);
-// Opens the node's link (socket, sequence state, link status 3).
-bool IpcNetLinkOpen(uint8_t node);
+// Reads and processes at most one datagram from the node's socket.  True
+// when a datagram was taken from the socket, used or not.
+bool IpcNetPktReceive(uint8_t node);
+
+// The new-sequence test of the receive window (node valid).
+bool IpcNetSeqIsNew(uint8_t node, uint8_t seq);
+
+// Read access for tests and benchmarks.
+const IpcNetCounters& IpcNetCountersGet();
+const IpcNodeSeq& IpcNetNodeSeqGet(uint8_t node);  // node below 100
+int IpcNetPoolFree();
 
 }  // namespace ipc
 

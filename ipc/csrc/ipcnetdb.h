@@ -27,7 +27,7 @@ struct IpcNetNodeEntry {
   IpcTime lastHeard;                      // written whenever the status is set
   uint16_t silenceTimeout;                // hundredths of a second
   uint8_t linkStatus;                     // 1, 2, 3 or 6; 1 when created
-  uint8_t sockIndx;                       // below 100; 0 when created
+  uint8_t sockIndx;                       // socket table entry 1 to 100; 0 = none
   IpcTime startTime;                      // when the node came up
   IpcVersion version;
   uint8_t duplicateFound;                 // bool
@@ -91,7 +91,8 @@ bool IpcNetNodeStatusSet(uint8_t node, uint8_t status);
 // link-status event (IpcRouterLinkStatusEvnt).  True when accepted.
 bool IpcNetNodeLinkStatusSet(uint8_t node, uint8_t linkStatus);
 
-// Socket index below 100 (else error 33; index 10; free 12).
+// Socket index 0 (none) or a socket table entry 1 to 100 (else error 33;
+// index 10; free 12).
 bool IpcNetNodeSockIndxSet(uint8_t node, uint8_t sockIndx);
 // 0 for a refused index or a free entry.
 uint8_t IpcNetNodeSockIndxGet(uint8_t node);

@@ -268,7 +268,7 @@ int RouterProc(const IpcComProcHdr* request) {
   IpcErrCtxSet(IPC_SVR_ROUTER, 1);
   if (i == 0) {
     // Made in this process: sent once to port 2510 of its destination.
-    IpcNetTxQueue(IPC_PKT_COMPROC_TO, 0, &r);
+    IpcNetTxQueue(IPC_PKT_COMPROC_TO, 0, reinterpret_cast<const uint8_t*>(&r));
     return 1;
   }
   if (i == IPC_NO_NET_NODE || r.dstAddr != OwnAddr()) {

@@ -154,6 +154,13 @@ void IpcRouterLinkOpenReq(uint8_t node);
 // Procedure 6 to the node; node 0's queue is sent at once; this side of the
 // link is closed whatever the node's status.
 void IpcRouterLinkCloseReq(uint8_t node);
+// Asked by the datagram layer every announce period for a node in link
+// wait: procedure 5 to the node, and locally when the node is online.
+void IpcRouterLinkOpenReq(uint8_t node);
+
+// Registers the router server 18/1, its location and its own com-proc and
+// event clients.  Run by IpcNetInit after IpcRoutrReset.
+void IpcRouterCreate();
 
 // Requests to the router of node: create a proxy for a local client of a
 // server located there (procedures 1 and 2), or remove the proxy with that

@@ -11,23 +11,7 @@
 #include "tessio32.h"
 
 enum class IpcStubOp : uint8_t {
-  kNetInit,
-  kNetTerm,
-  kTxFlush,           // node
-  kLinkClose,         // node
-  kLinkOpen,          // node
-  kTxQueue,           // node, value = packet kind
-  kTxStep,            // node
-  kSvrCreate,         // node = svrType, value = svrIndx
-  kEvntRaise,         // value = event code
-  kSockErrorSet,      // node, value = code
-};
-
-// A message handed to the datagram layer's queue.
-struct IpcStubTx {
-  uint8_t kind;
-  uint8_t node;
-  uint8_t bytes[96];  // the first bytes of the message, zero-padded
+  kEvntRaise,         // value = event code (recorded by the tests' raise tap)
 };
 
 struct IpcStubCall {
@@ -46,25 +30,15 @@ struct IpcStubState {
   uint16_t callCount;
   uint32_t callsDropped;
 
-  // The first kEvntBytes bytes of each event raised.
+  // The first kEvntBytes bytes of each event raised (recorded by the tests'
+  // raise tap, ipc/tests/ipc_fixture.h).
   uint8_t evnts[kMaxEvnts][kEvntBytes];
   uint16_t evntCount;
 
-  // Messages queued for sending.
-  static constexpr int kMaxTx = 32;
-  IpcStubTx tx[kMaxTx];
-  uint16_t txCount;
-
-  // Service database: whether the log server (1, 1) is registered.
-  bool logSvrCreated;
-  // Event raising: when set, raising an event makes a report of its own (as
-  // the event checks do when they refuse an event), so tests can see that
-  // a report about a report does not recurse.
+  // Event raising: when set, the tests' raise tap makes a report of its own
+  // while an event is raised (as the event checks do when they refuse an
+  // event), so tests can see that a report about a report does not recurse.
   bool reportOnRaise;
-  // Socket driver: per-node socket error and this PC's Ethernet address.
-  uint16_t sockErr[IPC_MAX_NET_NODES];
-  const char* sockErrText[IPC_MAX_NET_NODES];
-  uint8_t etherAddr[IPC_ETHER_ADDR_SIZE];
 };
 
 namespace ipc {

@@ -301,7 +301,11 @@ typedef void (*DebugHook)(int direction, uint16_t length, const void* datagram);
 /* ------------------------------------------------------------------ */
 /* Exported variables                                                   */
 
-/* Written by the host before each poll. */
+/* Written by the host before each poll, from a monotonic clock (a steady
+ * count laid out as minute, second and hundredths), never from the wall
+ * clock: every time-out of the library (retransmission, silence, announce
+ * period) is measured on it, and a step of the wall clock would expire them
+ * all at once. */
 extern IpcTime IpcCurrentTime;
 /* Hundredths of a second between the library's periodic network turns;
  * IpcInit sets it to 50. */

@@ -6,14 +6,37 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
 
+#include "ipcdrhst.h"
 #include "ipcinst.h"
 #include "tessio32.h"
 
 namespace ipctest {
+
+// Records every event the library raises in the instance's recorder (the
+// first bytes of each), before it goes into the event ring.
+inline void RecordRaised(const IpcEvntHdr* event, uint8_t, uint8_t) {
+  IpcStubState& s = ipc::Cur().stubs;
+  if (s.callCount < IpcStubState::kMaxCalls) {
+    s.calls[s.callCount++] = IpcStubCall{IpcStubOp::kEvntRaise, 0, event->evntCode};
+  } else {
+    ++s.callsDropped;
+  }
+  if (s.reportOnRaise) IpcLogError(IPC_SEV_ARG, IPC_SVR_LOG, 1, IPC_ERR_EVNT_CODE, "ipcdrhst.c", 1);
+  if (s.evntCount < IpcStubState::kMaxEvnts) {
+    const size_t n = std::min<size_t>(event->length, IpcStubState::kEvntBytes);
+    std::memset(s.evnts[s.evntCount], 0, IpcStubState::kEvntBytes);
+    std::memcpy(s.evnts[s.evntCount], event, n);
+    ++s.evntCount;
+  }
+}
+
+// Installed for every test of a program that includes this header.
+inline const bool kRecordRaisedInstalled = (ipc::IpcEvntRaiseTapInstall(&RecordRaised), true);
 
 // The reports raised since the recorder was last cleared, oldest first.
 inline std::vector<IpcLogEvnt> Reports() {

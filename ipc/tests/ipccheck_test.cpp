@@ -183,8 +183,10 @@ TEST(Validators, ScalarBoundaries) {
   EXPECT_FALSE(ipc::IpcClntHandleValid(0));
   EXPECT_TRUE(ipc::IpcClntHandleValid(16));
   EXPECT_FALSE(ipc::IpcClntHandleValid(17));
-  EXPECT_TRUE(ipc::IpcSockIndxValid(99));
-  EXPECT_FALSE(ipc::IpcSockIndxValid(100));
+  // The socket table numbers its entries 1 to 100; 0 is "no socket".
+  EXPECT_TRUE(ipc::IpcSockIndxValid(0));
+  EXPECT_TRUE(ipc::IpcSockIndxValid(100));
+  EXPECT_FALSE(ipc::IpcSockIndxValid(101));
   EXPECT_FALSE(ipc::IpcNodeTypeValid(0));
   EXPECT_TRUE(ipc::IpcNodeTypeValid(25));
   EXPECT_FALSE(ipc::IpcNodeTypeValid(26));

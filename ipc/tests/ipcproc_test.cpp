@@ -150,10 +150,11 @@ TEST_F(ErrorContext, InternalOperationsKeepTheirCallersContext) {
 class InitTerm : public LibFixture {};
 
 TEST_F(InitTerm, InitAfterActivityLeavesEveryTableEmptyAndThePeriodAt50) {
-  ipc::Cur().stubs.etherAddr[0] = 0x02;
+  ipc::Cur().tcpip.etherAddr[0] = 0x02;
   ASSERT_EQ(IpcNetNodeInfoCreate(0, "PC", IpcNetAddrMake(10, 0, 0, 1), 20), 0);
   ASSERT_EQ(IpcNetNodeInfoCreate(99, "NODE99", IpcNetAddrMake(10, 0, 0, 99), 5), 99);
   ipc::IpcNetNodeStatusSet(99, IPC_NODE_STATUS_ONLINE);
+  ipc::Cur().net.pool[5].next = 5;  // a transmit entry in use
   ipc::Cur().netdb.subnetMask = 0;
   IpcNetBcastPeriod = 7;
   ipc::IpcErrCtxSet(IPC_SVR_IO_FTP, 9);
@@ -171,8 +172,8 @@ TEST_F(InitTerm, InitAfterActivityLeavesEveryTableEmptyAndThePeriodAt50) {
   EXPECT_EQ(ipc::IpcErrCtxSvrType(), IPC_SVR_LOG);
   EXPECT_EQ(ipc::IpcErrCtxSvrIndx(), 1);
   // The log server is created again and the datagram layer started.
-  EXPECT_EQ(ipc::IpcStubCount(IpcStubOp::kSvrCreate, IPC_SVR_LOG), 1);
-  EXPECT_EQ(ipc::IpcStubCount(IpcStubOp::kNetInit), 1);
+  EXPECT_TRUE(ipc::IpcSvcExists(IPC_SVR_ROUTER, 1));  // the router
+  EXPECT_EQ(ipc::IpcNetPoolFree(), kIpcTxPoolSize);
   EXPECT_TRUE(ipc::IpcSvcExists(IPC_SVR_LOG, 1));
   // Nothing was reported on the way.
   EXPECT_TRUE(Reports().empty());
@@ -180,8 +181,10 @@ TEST_F(InitTerm, InitAfterActivityLeavesEveryTableEmptyAndThePeriodAt50) {
 
 TEST_F(InitTerm, TermEmptiesTheTablesAndRemovesTheLogServer) {
   ASSERT_EQ(IpcNetNodeInfoCreate(0, "PC", IpcNetAddrMake(10, 0, 0, 1), 20), 0);
+  IpcNetTcpIpInitDriver();
+  ASSERT_TRUE(IpcNetTcpIpIsInitOk());
   IpcTerm();
-  EXPECT_EQ(ipc::IpcStubCount(IpcStubOp::kNetTerm), 1);
+  EXPECT_FALSE(IpcNetTcpIpIsInitOk());  // the socket driver was stopped
   EXPECT_FALSE(IpcNetNodeInfoGet(0, nullptr, nullptr, nullptr, nullptr, nullptr));
   EXPECT_FALSE(ipc::IpcSvcExists(IPC_SVR_LOG, 1));
   EXPECT_EQ(IpcNetNodeSubNetMaskGet(), 0xFFFFFF00u);

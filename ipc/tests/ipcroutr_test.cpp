@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "ipc_fixture.h"
 #include "ipcevnt.h"
@@ -64,6 +65,33 @@ void Receive(IpcRouterEvnt e) {
 
 void Announce(const Ann& a) { Receive(MakeAnnounce(a)); }
 
+// The messages waiting in node 0's transmit queue, oldest first: their
+// queue kind and the router event they carry.
+struct Queued {
+  uint8_t kind;
+  IpcRouterEvnt e;
+};
+std::vector<Queued> Node0Queue() {
+  const IpcNetState& n = ipc::Cur().net;
+  std::vector<Queued> out;
+  uint16_t i = n.seq[0].head;
+  for (int k = 0; i != kIpcNoEntry && k < kIpcTxPoolSize; ++k) {
+    const IpcTxEntry& t = n.pool[i];
+    Queued q;
+    q.kind = t.packet[10];
+    std::memcpy(&q.e, t.packet + kIpcPktHdrLen, sizeof q.e);
+    out.push_back(q);
+    if (t.next == i) break;
+    i = t.next;
+  }
+  return out;
+}
+
+void DrainEvents() {
+  for (int k = 0; k < 60 && IpcEvntDespatch(); ++k) {
+  }
+}
+
 uint8_t EtherByte(uint8_t node) {
   uint8_t ether[IPC_ETHER_ADDR_SIZE] = {};
   IpcNetNodeEtherAddrGet(node, ether);
@@ -75,12 +103,12 @@ class Announces : public LibFixture {
  protected:
   void SetUp() override {
     LibFixture::SetUp();
-    std::memset(ipc::Cur().stubs.etherAddr, 0x0E, IPC_ETHER_ADDR_SIZE);
+    std::memset(ipc::Cur().tcpip.etherAddr, 0x0E, IPC_ETHER_ADDR_SIZE);
     ASSERT_EQ(IpcNetNodeInfoCreate(0, "PC", kOwn, 20), 0);
     ASSERT_TRUE(ipc::IpcNetNodeLinkStatusSet(0, IPC_LINK_STATUS_OK));
     ASSERT_TRUE(ipc::IpcNetNodeStatusSet(0, IPC_NODE_STATUS_ONLINE));
-    for (int k = 0; k < 60 && IpcEvntDespatch(); ++k) {
-    }
+    DrainEvents();
+    ipc::IpcNetTxFlush(0);
     ipc::IpcStubClear();
   }
 
@@ -245,23 +273,20 @@ TEST_F(Announces, OwnAnnounceIsBroadcastAndCopiedToNodesBeingLinked) {
   Known(3, "LINKED", addrC, IPC_NODE_STATUS_OFFLINE, 0xC1);
   ASSERT_TRUE(ipc::IpcNetNodeLinkStatusSet(1, IPC_LINK_STATUS_LINK_WAIT));
   ASSERT_TRUE(ipc::IpcNetNodeLinkStatusSet(3, IPC_LINK_STATUS_OK));
-  for (int k = 0; k < 60 && IpcEvntDespatch(); ++k) {
-  }
-  ipc::IpcStubClear();
+  DrainEvents();
+  ipc::IpcNetTxFlush(0);
 
   ipc::IpcRouterNodeStatusEvnt(0, IPC_NODE_STATUS_ONLINE);
   ASSERT_TRUE(IpcEvntDespatch());
-  const IpcStubState& s = ipc::Cur().stubs;
-  ASSERT_EQ(s.txCount, 3);
+  const std::vector<Queued> q = Node0Queue();
+  ASSERT_EQ(q.size(), 3u);
   struct Want {
     uint8_t kind;
     uint32_t dst;
-  } want[] = {{ipc::IPC_PKT_EVNT, ipc::kIpcAllNodes}, {ipc::IPC_PKT_EVNT_TO, kAddrA}, {ipc::IPC_PKT_EVNT_TO, addrC}};
+  } want[] = {{IPC_PKT_EVNT, ipc::kIpcAllNodes}, {IPC_PKT_EVNT_TO, kAddrA}, {IPC_PKT_EVNT_TO, addrC}};
   for (int k = 0; k < 3; ++k) {
-    IpcRouterEvnt e;
-    std::memcpy(&e, s.tx[k].bytes, sizeof e);
-    EXPECT_EQ(s.tx[k].node, 0);
-    EXPECT_EQ(s.tx[k].kind, want[k].kind);
+    const IpcRouterEvnt& e = q[k].e;
+    EXPECT_EQ(q[k].kind, want[k].kind);
     EXPECT_EQ(e.dstAddr, want[k].dst);
     EXPECT_EQ(e.srcAddr, kOwn);
     EXPECT_EQ(e.hdr.length, 84);
@@ -288,20 +313,20 @@ TEST_F(Announces, OwnAddressAnnouncedWithAnotherIdentityFlagsThisPc) {
     SetUp();
     Announce(c.ann);
     EXPECT_EQ(IpcNetNodeDuplicateFoundGet(0), 1) << c.ann.name;
-    EXPECT_EQ(ipc::Cur().stubs.txCount, 0) << "not sent on";
+    EXPECT_TRUE(Node0Queue().empty()) << "not sent on";
   }
 }
 
 TEST_F(Announces, LinkStatusEventGoesToItsNode) {
   Known(1, "NODEA", kAddrA, IPC_NODE_STATUS_ONLINE, 0xA1);
-  ipc::IpcStubClear();
+  DrainEvents();
+  ipc::IpcNetTxFlush(0);
   ASSERT_TRUE(ipc::IpcNetNodeLinkStatusSet(1, IPC_LINK_STATUS_LINK_WAIT));
   ASSERT_TRUE(IpcEvntDespatch());
-  const IpcStubState& s = ipc::Cur().stubs;
-  ASSERT_EQ(s.txCount, 1);
-  IpcRouterEvnt e;
-  std::memcpy(&e, s.tx[0].bytes, sizeof e);
-  EXPECT_EQ(s.tx[0].kind, ipc::IPC_PKT_EVNT_TO);
+  const std::vector<Queued> q = Node0Queue();
+  ASSERT_EQ(q.size(), 1u);
+  const IpcRouterEvnt& e = q[0].e;
+  EXPECT_EQ(q[0].kind, IPC_PKT_EVNT_TO);
   EXPECT_EQ(e.hdr.evntCode, IPC_ROUTER_EVNT_LINK_STATUS);
   EXPECT_EQ(e.dstAddr, kAddrA);
   EXPECT_EQ(e.u.linkStatus, IPC_LINK_STATUS_LINK_WAIT);

@@ -1,0 +1,328 @@
+// Module ipctcpip: the UDP socket driver.  See ipctcpip.h.
+#include "ipctcpip.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "ipcinst.h"
+#include "ipcproc.h"
+#include "net/error.h"
+#include "net/posix.h"
+#include "tessio32.h"
+
+namespace ipc {
+namespace {
+
+constexpr char kIpcModuleFile[] = "ipctcpip.c";
+
+// Version 1.1: major in the low byte, minor in the high byte.
+constexpr uint16_t kWsaVersion11 = 0x0101;
+
+IpcTcpipState& St() { return Cur().tcpip; }
+
+// The start of the socket layer on this platform: sockets need no
+// start-up, so version 1.1 is granted whenever a backend is there.
+int BuiltInWsaStartup(uint16_t wantedVersion, IpcWsaData* data) {
+  std::memset(data, 0, sizeof *data);
+  data->version = wantedVersion;
+  std::snprintf(data->description, sizeof data->description, "%s",
+                "UDP over the platform's network layer");
+  std::snprintf(data->systemStatus, sizeof data->systemStatus, "%s", "Running");
+  return 0;
+}
+
+// The entry for number e, or null when e is not 1 to 100.
+IpcSockEntry* EntryAt(uint8_t e) {
+  if (e < 1 || e > IpcTcpipState::kMaxSockets) return nullptr;
+  return &St().socks[e - 1];
+}
+
+bool EntryUsed(const IpcSockEntry& s) { return s.node != 0xFF; }
+
+// Fills the entry with the 0xCC pattern and marks it free.
+void EntryFree(IpcSockEntry& s) {
+  s.socket = static_cast<net::Socket>(0xCCCCCCCCu);
+  s.remotePort = 0xCCCC;
+  s.node = 0xFF;
+}
+
+// A failed socket call: reported with the Winsock number as the code and
+// recorded as the owner's socket error, without a text.
+void WinsockFailure(uint8_t owner, int error, uint16_t line) {
+  const uint16_t code = static_cast<uint16_t>(error);
+  IpcReport(IPC_SEV_INTERNAL, code, kIpcModuleFile, line);
+  if (owner < IPC_MAX_NET_NODES) {
+    St().sockErr[owner] = code;
+    St().sockErrText[owner] = nullptr;
+  }
+}
+#define IPC_WINSOCK_FAILURE(owner, error) \
+  WinsockFailure((owner), (error), static_cast<uint16_t>(__LINE__))
+
+// Closes every socket in the table without a report (the table is being
+// emptied, and with it every node's error), and frees every entry.
+void CloseAll() {
+  IpcTcpipState& s = St();
+  for (IpcSockEntry& entry : s.socks) {
+    if (EntryUsed(entry)) IpcTcpIpBackend().Close(entry.socket);
+    EntryFree(entry);
+  }
+}
+
+// Node 0's address with every host bit set.
+uint32_t SubnetBroadcast() {
+  const IpcNetdbState& db = Cur().netdb;
+  const uint32_t own = db.nodes[0].inUse ? db.nodes[0].addr : 0;
+  return own | ~db.subnetMask;
+}
+
+}  // namespace
+
+void IpcTcpIpBackendSet(net::Backend* backend) {
+  if (backend == St().backend) return;
+  CloseAll();
+  St().backend = backend;
+}
+
+net::Backend& IpcTcpIpBackend() {
+  net::Backend* b = St().backend;
+  return b != nullptr ? *b : net::DefaultBackend();
+}
+
+void IpcTcpIpWsaStartupSet(IpcWsaStartupFn fn) { St().wsaStartup = fn; }
+
+void IpcSockTableReset() {
+  IpcTcpipState& s = St();
+  CloseAll();
+  for (uint16_t& code : s.sockErr) code = 0;
+  for (const char*& text : s.sockErrText) text = nullptr;
+  s.initOk = 0;
+}
+
+void IpcSockStop() {
+  IpcTcpipState& s = St();
+  CloseAll();
+  s.started = false;
+  s.initOk = 0;
+}
+
+uint8_t IpcSockOpen(uint8_t node) {
+  if (node >= IPC_MAX_NET_NODES) {
+    IPC_REPORT(IPC_SEV_ARG, IPC_ERR_NET_NODE_INDX);
+    return 0;
+  }
+  IpcTcpipState& s = St();
+  int free = -1;
+  for (int i = 0; i < IpcTcpipState::kMaxSockets; ++i) {
+    if (!EntryUsed(s.socks[i])) {
+      free = i;
+      break;
+    }
+  }
+  if (free < 0) {
+    IPC_REPORT(IPC_SEV_INTERNAL, IPC_ERR_SOCKET);
+    IpcSockErrorSet(node, IPC_ERR_SOCKET, kIpcSockErrAllUsed);
+    return 0;
+  }
+
+  net::Backend& b = IpcTcpIpBackend();
+  net::Socket sock = net::kInvalidSocket;
+  const int error = s.started ? b.Open(&sock) : kIpcWsaNotInitialised;
+  if (error != 0) sock = net::kInvalidSocket;
+  IpcSockEntry& entry = s.socks[free];
+  entry.socket = sock;
+  if (s.openHook != nullptr) s.openHook(static_cast<IpcSocket>(static_cast<intptr_t>(sock)));
+  if (sock == net::kInvalidSocket) {
+    IPC_WINSOCK_FAILURE(node, error != 0 ? error : net::err::kSysCallFailure);
+    EntryFree(entry);
+    return 0;
+  }
+
+  // Option failures are ignored, as the datagram layer cannot act on them.
+  if (node == 0) {
+    b.SetOption(sock, net::Option::kBroadcast, true);
+    b.SetOption(sock, net::Option::kReuseAddress, true);
+  }
+  b.SetNonBlocking(sock, true);
+  entry.node = node;
+  entry.remotePort = 0;
+  return static_cast<uint8_t>(free + 1);
+}
+
+bool IpcSockBind(uint8_t e, uint32_t addr, uint16_t port) {
+  IpcSockEntry* entry = EntryAt(e);
+  if (entry == nullptr || !EntryUsed(*entry)) {
+    IPC_REPORT(IPC_SEV_ARG, IPC_ERR_SOCKET);
+    return false;
+  }
+  const uint32_t local = addr == kIpcAnyAddress ? net::kAnyAddress : addr;
+  const int error = IpcTcpIpBackend().Bind(entry->socket, net::Endpoint{local, port});
+  if (error != 0) {
+    IPC_WINSOCK_FAILURE(entry->node, error);
+    return false;
+  }
+  return true;
+}
+
+void IpcSockRemotePortSet(uint8_t e, uint16_t port) {
+  IpcSockEntry* entry = EntryAt(e);
+  if (entry == nullptr || !EntryUsed(*entry)) {
+    IPC_REPORT(IPC_SEV_ARG, IPC_ERR_SOCKET);
+    return;
+  }
+  entry->remotePort = port;
+}
+
+uint16_t IpcSockSend(uint8_t e, uint32_t dest, uint16_t port, uint16_t len, const void* data) {
+  IpcSockEntry* entry = EntryAt(e);
+  if (entry == nullptr) {
+    IPC_REPORT(IPC_SEV_ARG, IPC_ERR_SOCKET);
+    return 0;
+  }
+  if (data == nullptr) {
+    IPC_REPORT(IPC_SEV_ARG, IPC_ERR_STATE);
+    return 0;
+  }
+  // A free entry keeps no port: the debug hook is shown the attempt first.
+  if (port == 0 && EntryUsed(*entry)) port = entry->remotePort;
+  if (St().debugHook != nullptr) St().debugHook(IPC_DEBUG_DIR_SEND, len, data);
+  if (!EntryUsed(*entry)) {
+    IPC_REPORT(IPC_SEV_ARG, IPC_ERR_SOCKET);
+    return 0;
+  }
+  if (dest == kIpcAnyAddress) dest = SubnetBroadcast();
+
+  const net::SendResult r =
+      IpcTcpIpBackend().SendTo(entry->socket, net::Endpoint{dest, port}, data, len);
+  if (r.error != 0) {
+    IPC_WINSOCK_FAILURE(entry->node, r.error);
+    return 0;
+  }
+  return static_cast<uint16_t>(r.bytes <= len ? r.bytes : len);
+}
+
+uint16_t IpcSockRecv(uint8_t e, uint32_t* fromAddr, uint16_t* fromPort, uint16_t size, void* buf) {
+  IpcSockEntry* entry = EntryAt(e);
+  if (entry == nullptr) {
+    IPC_REPORT(IPC_SEV_ARG, IPC_ERR_SOCKET);
+    return 0;
+  }
+  if (buf == nullptr) {
+    IPC_REPORT(IPC_SEV_ARG, IPC_ERR_STATE);
+    return 0;
+  }
+  if (!EntryUsed(*entry)) {
+    IPC_REPORT(IPC_SEV_ARG, IPC_ERR_SOCKET);
+    return 0;
+  }
+
+  net::RecvResult r = IpcTcpIpBackend().RecvFrom(entry->socket, buf, size);
+  // A datagram that does not fit is taken off the queue but not passed on,
+  // as a datagram socket does when the buffer is too small.
+  if (r.error == 0 && r.size > size) r.error = net::err::kMessageSize;
+  if (r.error != 0) {
+    if (r.error != net::err::kWouldBlock) IPC_WINSOCK_FAILURE(entry->node, r.error);
+    return 0;
+  }
+  if (fromAddr != nullptr) *fromAddr = r.from.address;
+  if (fromPort != nullptr) *fromPort = r.from.port;
+  const uint16_t n = static_cast<uint16_t>(r.size);
+  if (n > 0 && St().debugHook != nullptr) St().debugHook(IPC_DEBUG_DIR_RECV, n, buf);
+  return n;
+}
+
+void IpcSockClose(uint8_t e) {
+  IpcSockEntry* entry = EntryAt(e);
+  if (entry == nullptr || !EntryUsed(*entry)) {
+    IPC_REPORT(IPC_SEV_ARG, IPC_ERR_SOCKET);
+    return;
+  }
+  const uint8_t owner = entry->node;
+  const int error = IpcTcpIpBackend().Close(entry->socket);
+  EntryFree(*entry);
+  if (error != 0) IPC_WINSOCK_FAILURE(owner, error);
+}
+
+void IpcSockErrorSet(uint8_t node, uint16_t code, const char* text) {
+  if (node >= IPC_MAX_NET_NODES) {
+    IPC_REPORT(IPC_SEV_INTERNAL, IPC_ERR_NET_NODE_INDX);
+    return;
+  }
+  St().sockErr[node] = code;
+  St().sockErrText[node] = text;
+}
+
+uint16_t IpcSockErrorGet(uint8_t node, char* text) {
+  if (text != nullptr) text[0] = '\0';
+  if (node >= IPC_MAX_NET_NODES) return IPC_ERR_NET_NODE_INDX;
+  const char* t = St().sockErrText[node];
+  if (text != nullptr && t != nullptr) {
+    std::strncpy(text, t, 30);
+    text[30] = '\0';
+  }
+  return St().sockErr[node];
+}
+
+void IpcSockEtherAddrGet(uint8_t out[6]) {
+  std::memcpy(out, St().etherAddr, IPC_ETHER_ADDR_SIZE);
+}
+
+net::Socket IpcSockOf(uint8_t e) {
+  const IpcSockEntry* entry = EntryAt(e);
+  return entry != nullptr && EntryUsed(*entry) ? entry->socket : net::kInvalidSocket;
+}
+
+int IpcSockUsedCount() {
+  int n = 0;
+  for (const IpcSockEntry& entry : St().socks) n += EntryUsed(entry) ? 1 : 0;
+  return n;
+}
+
+}  // namespace ipc
+
+extern "C" {
+
+void IpcNetTcpIpInitDriver(void) {
+  using namespace ipc;
+  IpcErrCtxSet(IPC_SVR_LOG, 1);
+  IpcTcpipState& s = St();
+  s.initOk = 0;
+  IpcWsaData data;
+  const IpcWsaStartupFn startup = s.wsaStartup != nullptr ? s.wsaStartup : BuiltInWsaStartup;
+  if (startup(kWsaVersion11, &data) == 0) {
+    data.description[sizeof data.description - 1] = '\0';
+    data.systemStatus[sizeof data.systemStatus - 1] = '\0';
+    if (data.version != kWsaVersion11) {
+      s.started = false;  // the version granted is refused: stopped again
+    } else {
+      s.started = true;
+      if (std::strstr(data.description, "PC-NFS") != nullptr &&
+          std::strstr(data.systemStatus, "RTM.EXE") != nullptr) {
+        std::fputs("   Cannot run on PC-NFS V5.x winsock.dll\n", stdout);
+        std::fflush(stdout);
+      } else {
+        s.initOk = 1;
+      }
+    }
+  }
+  std::memset(s.etherAddr, 0xFF, sizeof s.etherAddr);
+}
+
+uint8_t IpcNetTcpIpIsInitOk(void) {
+  ipc::IpcErrCtxSet(IPC_SVR_LOG, 1);
+  return ipc::St().initOk;
+}
+
+void IpcNetTcpIpTick(void) { ipc::IpcErrCtxSet(IPC_SVR_LOG, 1); }
+
+SocketOpenHook InstallSocketOpenHook(SocketOpenHook fn) {
+  ipc::St().openHook = fn;
+  return fn;
+}
+
+DebugHook InstallDebugHook(DebugHook fn) {
+  ipc::St().debugHook = fn;
+  return fn;
+}
+
+}  // extern "C"
