@@ -727,10 +727,9 @@ void IpcNetLinkNotNeeded(uint8_t node) {
 // Sending messages.
 
 int IpcNetComProcSend(uint8_t node, const IpcComProcHdr* request) {
-  if (request == nullptr || request->length > IPC_MAX_MSG_LEN) {
-    return IPC_REPORT(IPC_SEV_ARG, IPC_ERR_NULL_COMPROC);
-  }
+  if (request == nullptr) return IPC_REPORT(IPC_SEV_ARG, IPC_ERR_NULL_COMPROC);
   IpcErrCtxSet(request->svrType, request->svrIndx);
+  if (request->length > IPC_MAX_MSG_LEN) return IPC_REPORT(IPC_SEV_ARG, IPC_ERR_NULL_COMPROC);
   if (request->length < sizeof(IpcComProcHdr)) return IPC_REPORT(IPC_SEV_ARG, IPC_ERR_MSG_LEN);
   if (!IpcSvrTypeValid(request->svrType)) return IPC_REPORT(IPC_SEV_ARG, IPC_ERR_SVR_TYPE);
   if (!IpcSvrIndxValid(request->svrType, request->svrIndx) || request->hostHandle == 0) {
