@@ -363,3 +363,156 @@ TEST_F(Announces, EventBuildersRefuseBadArguments) {
 }
 
 }  // namespace
+
+namespace {
+
+// Procedures of this router, called as if they had arrived from node 1.
+class Procedures : public Announces {
+ protected:
+  void SetUp() override {
+    Announces::SetUp();
+    Known(1, "NODEA", kAddrA, IPC_NODE_STATUS_ONLINE, 0xA1);
+    IpcSvrLocationSet(IPC_SVR_IO_KRN, 4, IPC_HOST_KIND_LOCAL, 4, 0, 0, 0, 0, 0);
+    DrainEvents();
+    ipc::IpcNetTxFlush(0);
+    ipc::IpcStubClear();
+  }
+
+  IpcRouterReq Req(uint8_t procId, uint32_t dst = kOwn, uint32_t src = kAddrA) {
+    IpcRouterReq r{};
+    r.hdr.length = sizeof r;
+    r.hdr.svrType = IPC_SVR_ROUTER;
+    r.hdr.svrIndx = 1;
+    r.hdr.procId = procId;
+    r.hdr.clntHandle = ipc::Cur().routr.comProcClnt;
+    r.dstAddr = dst;
+    r.srcAddr = src;
+    r.svrType = IPC_SVR_IO_KRN;
+    r.hostHandle = 4;
+    r.hostKind = IPC_HOST_KIND_LOCAL;
+    r.netHandle = 0xCC;
+    ipc::IpcVersionCopy(r.version, "1.3c");
+    return r;
+  }
+
+  void Call(IpcRouterReq r) { IpcComProc(&r.hdr); }
+
+  // The attach and detach replies raised since the recorder was cleared.
+  std::vector<IpcRouterEvnt> Replies() {
+    std::vector<IpcRouterEvnt> out;
+    const IpcStubState& s = ipc::Cur().stubs;
+    for (int k = 0; k < s.evntCount; ++k) {
+      IpcRouterEvnt e{};
+      std::memcpy(&e, s.evnts[k], std::min<size_t>(sizeof e, IpcStubState::kEvntBytes));
+      if (e.hdr.svrType == IPC_SVR_ROUTER && e.hdr.evntCode >= 257 && e.hdr.evntCode <= 260) {
+        out.push_back(e);
+      }
+    }
+    return out;
+  }
+};
+
+TEST_F(Procedures, AttachMakesOneProxyPerNodeAndAnswersWithItsHandle) {
+  Call(Req(IPC_ROUTER_ATTACH_COMPROC));
+  Call(Req(IPC_ROUTER_ATTACH_COMPROC));  // repeated by the next attach pass
+  Call(Req(IPC_ROUTER_ATTACH_EVNT));
+  const std::vector<IpcRouterEvnt> r = Replies();
+  ASSERT_EQ(r.size(), 3u);
+  EXPECT_EQ(r[0].hdr.evntCode, IPC_ROUTER_EVNT_COMPROC_ATTACHED);
+  EXPECT_EQ(r[0].dstAddr, kAddrA);
+  EXPECT_EQ(r[0].srcAddr, kOwn);
+  const uint8_t h = r[0].u.attach.netHandle;
+  ASSERT_NE(h, 0);
+  EXPECT_EQ(r[1].u.attach.netHandle, h);
+  EXPECT_EQ(ipc::IpcClntComProcPartGet(IPC_SVR_IO_KRN, 4, h)->node, 1);
+  EXPECT_EQ(ipc::IpcClntFindByNode(IpcClntKind::kComProc, IPC_SVR_IO_KRN, 4, 1), h);
+  EXPECT_EQ(r[2].hdr.evntCode, IPC_ROUTER_EVNT_EVNT_ATTACHED);
+  const uint8_t he = r[2].u.attach.netHandle;
+  ASSERT_NE(he, 0);
+  EXPECT_EQ(ipc::IpcClntEvntPartGet(IPC_SVR_IO_KRN, 4, he)->node, 1);
+  EXPECT_EQ(ipc::IpcClntEvntPartGet(IPC_SVR_IO_KRN, 4, he)->callback, nullptr);
+}
+
+TEST_F(Procedures, DetachRemovesOnlyThatNodesProxy) {
+  // A local client of this host's 22/4, and node 1's proxy.
+  uint8_t local = 0;
+  ASSERT_EQ(IpcClntComProcCreate(IPC_SVR_IO_KRN, 4, "1.3c", &local), 0);
+  Call(Req(IPC_ROUTER_ATTACH_COMPROC));
+  const uint8_t proxy = ipc::IpcClntFindByNode(IpcClntKind::kComProc, IPC_SVR_IO_KRN, 4, 1);
+  ASSERT_NE(proxy, 0);
+
+  IpcRouterReq forged = Req(IPC_ROUTER_DETACH_COMPROC);
+  forged.netHandle = local;
+  Call(forged);
+  EXPECT_TRUE(ipc::IpcClntComProcPartGet(IPC_SVR_IO_KRN, 4, local)->inUse);
+
+  IpcRouterReq detach = Req(IPC_ROUTER_DETACH_COMPROC);
+  detach.netHandle = proxy;
+  ipc::IpcStubClear();
+  Call(detach);
+  EXPECT_FALSE(ipc::IpcClntComProcPartGet(IPC_SVR_IO_KRN, 4, proxy)->inUse);
+  const std::vector<IpcRouterEvnt> r = Replies();
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].hdr.evntCode, IPC_ROUTER_EVNT_COMPROC_DETACHED);
+  EXPECT_EQ(r[0].u.attach.netHandle, proxy);
+}
+
+TEST_F(Procedures, RefusedRequests) {
+  struct Case {
+    const char* what;
+    IpcRouterReq req;
+    uint16_t code;  // 0: dropped without a report
+  };
+  auto with = [](IpcRouterReq r, auto f) {
+    f(r);
+    return r;
+  };
+  const Case cases[] = {
+      {"addressed to every node", Req(IPC_ROUTER_LINK_OPEN, ipc::kIpcAllNodes), IPC_ERR_NODE_ADDR},
+      {"asker not in the table", Req(IPC_ROUTER_LINK_OPEN, kOwn, kAddrB), 0},
+      {"for another node", Req(IPC_ROUTER_LINK_OPEN, kAddrB), 0},
+      {"bad server type", with(Req(1), [](IpcRouterReq& r) { r.svrType = 2; }), IPC_ERR_SVR_TYPE},
+      {"bad host handle", with(Req(1), [](IpcRouterReq& r) { r.hostHandle = 0; }),
+       IPC_ERR_SVR_INDX},
+      {"host handle 2 of the router", with(Req(2), [](IpcRouterReq& r) {
+         r.svrType = IPC_SVR_ROUTER;
+         r.hostHandle = 2;
+       }), IPC_ERR_SVR_INDX},
+      {"host kind 4", with(Req(1), [](IpcRouterReq& r) { r.hostKind = 4; }), IPC_ERR_HOST_KIND},
+      {"version without its NUL", with(Req(2), [](IpcRouterReq& r) {
+         std::memcpy(r.version, "12345678", 8);
+       }), IPC_ERR_VERSION},
+  };
+  for (const Case& c : cases) {
+    ipc::IpcStubClear();
+    Call(c.req);
+    const auto reports = ipctest::TakeReports();
+    if (c.code == 0) {
+      EXPECT_TRUE(reports.empty()) << c.what;
+    } else {
+      ASSERT_EQ(reports.size(), 1u) << c.what;
+      EXPECT_EQ(reports[0].ErrCode, c.code) << c.what;
+      EXPECT_STREQ(reports[0].file, "ipcroutr") << c.what;
+    }
+    EXPECT_TRUE(Replies().empty()) << c.what;
+    EXPECT_EQ(ipc::IpcClntFindByNode(IpcClntKind::kComProc, IPC_SVR_IO_KRN, 4, 1), 0) << c.what;
+  }
+}
+
+TEST_F(Procedures, RequestMadeHereIsForwardedOnNodeZero) {
+  ipc::IpcRouterAttachEvntReq(1, IPC_SVR_IO_KRN, 7, IPC_HOST_KIND_LOCAL, "1.3c");
+  const std::vector<Queued> q = Node0Queue();
+  ASSERT_EQ(q.size(), 1u);
+  EXPECT_EQ(q[0].kind, IPC_PKT_COMPROC_TO);
+  IpcRouterReq r;
+  std::memcpy(&r, &q[0].e, sizeof r);
+  EXPECT_EQ(r.hdr.length, 36);
+  EXPECT_EQ(r.hdr.procId, IPC_ROUTER_ATTACH_EVNT);
+  EXPECT_EQ(r.dstAddr, kAddrA);
+  EXPECT_EQ(r.srcAddr, kOwn);
+  EXPECT_EQ(r.hostHandle, 7);
+  EXPECT_EQ(r.netHandle, 0xCC);
+  EXPECT_STREQ(r.version, "1.3c");
+}
+
+}  // namespace
