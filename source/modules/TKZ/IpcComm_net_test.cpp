@@ -30,6 +30,7 @@ constexpr uint16_t kNode0Port = 2510;
 std::mutex g_mu;
 std::condition_variable g_cv;
 int g_received = 0;
+int g_polls = 0;
 
 // The test's datagrams that the library reads, counted on their way to the network log.
 void CountingHook(int direction, uint16_t length, const void* datagram) {
@@ -46,9 +47,21 @@ void CountingHook(int direction, uint16_t length, const void* datagram) {
 class CountingLibrary : public TessioLibrary {
  public:
   DebugHook InstallDebugHook(DebugHook) override { return TessioLibrary::InstallDebugHook(CountingHook); }
+  // The last call of each poll: after it the loop goes to sleep.
+  void DirectLinkTick() override {
+    TessioLibrary::DirectLinkTick();
+    std::lock_guard lk(g_mu);
+    ++g_polls;
+    g_cv.notify_all();
+  }
 };
 
 TEST(CommOverTheLibrary, ADatagramArrivingWhileTheLoopSleepsIsReadWithoutATick) {
+  {
+    std::lock_guard lk(g_mu);
+    g_received = 0;
+    g_polls = 0;
+  }
   FlagGuard flags;
   TempDir dir;
   platform::time::FakeClock clock;
@@ -75,7 +88,9 @@ TEST(CommOverTheLibrary, ADatagramArrivingWhileTheLoopSleepsIsReadWithoutATick) 
     to.sin_port = htons(kNode0Port);
     int before;
     {
-      std::lock_guard lk(g_mu);
+      // Sent once the first poll is over: only a wake can get it read.
+      std::unique_lock lk(g_mu);
+      ASSERT_TRUE(g_cv.wait_for(lk, std::chrono::seconds(20), [] { return g_polls >= 1; }));
       before = g_received;
     }
     const char junk[8] = {1, 2, 3, 4, 5, 6, 7, 8};
