@@ -1,6 +1,7 @@
 // The comm thread over the real library and a real socket: a datagram that
 // reaches this PC's port 2510 while the loop sleeps is read by the library
-// at once.  The timers are manual, so no tick can be what reads it.
+// at once (the timers are manual, so no tick can be what reads it), and the
+// library's report on the junk reaches the log through IpcAssert.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -56,7 +57,7 @@ class CountingLibrary : public TessioLibrary {
   }
 };
 
-TEST(CommOverTheLibrary, ADatagramArrivingWhileTheLoopSleepsIsReadWithoutATick) {
+TEST(CommOverTheLibrary, ADatagramArrivingWhileTheLoopSleepsIsReadWithoutATickAndReported) {
   {
     std::lock_guard lk(g_mu);
     g_received = 0;
@@ -103,6 +104,16 @@ TEST(CommOverTheLibrary, ADatagramArrivingWhileTheLoopSleepsIsReadWithoutATick) 
           << "the library's socket did not wake the loop";
     }
     comm.Stop();
+    // The library refused the junk and said so through its log server,
+    // whose events reach the log as IpcAssert lines.
+    log.OnDrainQueue();
+    int reports = 0, errors = 0;
+    for (const std::string& l : log.Lines()) {
+      reports += l.find("IpcAssert: file: ipcnet, line: ") != std::string::npos;
+      errors += l.find("Error: ") != std::string::npos;
+    }
+    EXPECT_GE(reports, 1);
+    EXPECT_EQ(errors, 0) << "a clean start";
     EXPECT_GE(comm.SocketMessages(), 1u);
     EXPECT_EQ(comm.TimerMessages(), 0u);
   }
