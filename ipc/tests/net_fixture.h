@@ -92,6 +92,11 @@ class NetPair : public ::testing::Test {
 
   uint64_t NowMs() const { return kEpochMs + hub_.Now(); }
 
+  // A test may put its own backend between a side and the hub.
+  virtual std::unique_ptr<net::Backend> WrapBackend(Side&, std::unique_ptr<net::Backend> b) {
+    return b;
+  }
+
   // Runs f with side s current and its clock written.
   template <typename F>
   void On(Side& s, F f) {
@@ -107,7 +112,7 @@ class NetPair : public ::testing::Test {
     s.addr = addr;
     s.peerAddr = peerAddr;
     s.inst.reset(ipc::NewInstance());
-    s.backend = hub_.AddHost(addr, name);
+    s.backend = WrapBackend(s, hub_.AddHost(addr, name));
     On(s, [&] {
       IpcInit();
       ipc::IpcTcpIpBackendSet(s.backend.get());
