@@ -9,6 +9,7 @@
 #include <cstring>
 #include <set>
 
+#include "ipcnet.h"    // traffic counters
 #include "ipcnetdb.h"  // the silence time-out of entry 0, which new entries take
 
 namespace ipcpeer {
@@ -48,6 +49,16 @@ uint32_t ParseAddr(const std::string& text) {
   if (std::sscanf(text.c_str(), "%u.%u.%u.%u%c", &a, &b, &c, &d, &extra) != 4) return 0;
   if (a > 255 || b > 255 || c > 255 || d > 255) return 0;
   return (a << 24) | (b << 16) | (c << 8) | d;
+}
+
+// IPCPEER_TRACE=1: one line per datagram on standard error (time in
+// microseconds, direction, kind, sequence, acknowledged sequence, length).
+void Trace(int direction, uint16_t length, const void* datagram) {
+  if (length < 14) return;
+  const auto* p = static_cast<const uint8_t*>(datagram);
+  std::fprintf(stderr, "trace %llu %s kind %u seq %u ack %u len %u\n",
+               static_cast<unsigned long long>(MonotonicMicros()), direction == 1 ? "out" : "in",
+               p[10], p[11], p[12], length);
 }
 
 void Peer::OnSocketOpen(IpcSocket socket) {
@@ -107,6 +118,8 @@ bool Peer::Start(const Options& o, std::string* error) {
   }
 
   InstallSocketOpenHook(&Peer::OnSocketOpen);
+  const char* trace = std::getenv("IPCPEER_TRACE");
+  if (trace != nullptr && trace[0] == '1') InstallDebugHook(&Trace);
   IpcInit();
   if (o.serve) {
     static const IpcComProcEntry procs[] = {{1, 0, &Peer::Serve}};
@@ -157,6 +170,9 @@ void Peer::Poll() {
 }
 
 bool Peer::WaitAndPoll(int timeoutMs, int extraFd) {
+  // An event already read from a socket waits in the ring: deliver it
+  // instead of sleeping.
+  if (IpcEvntDespatch()) timeoutMs = 0;
   pollfd fds[128];
   nfds_t n = 0;
   for (int fd : Sockets()) {
@@ -224,9 +240,18 @@ bool Peer::Call(uint16_t size, uint32_t serial) {
   std::memcpy(buf + sizeof h, &serial, 4);
   IpcCurrentTime = MonotonicIpcTime();
   IpcComProc(reinterpret_cast<IpcComProcHdr*>(buf));
-  // Send it now rather than at the next wake-up.
-  IpcNetDespatch();
+  // Send it now rather than at the next wake-up.  A whole poll: the
+  // transmit step also reads a datagram, and an answer read there waits in
+  // the event ring, not on the socket.
+  Poll();
   return true;
+}
+
+std::string Peer::NetFigures() const {
+  const IpcNetCounters& c = ipc::IpcNetCountersGet();
+  return "tx " + std::to_string(c.transmissions) + " retx " + std::to_string(c.retransmissions) +
+         " acks " + std::to_string(c.acksSent) + " repeats " + std::to_string(c.rxRepeats) +
+         " given_up " + std::to_string(c.givenUp);
 }
 
 }  // namespace ipcpeer

@@ -78,6 +78,9 @@ class Peer {
   uint32_t lastAnswerSerial() const { return lastSerial_; }
   uint64_t callsServed() const { return served_; }
 
+  // The datagram layer's traffic counters as "key value" pairs.
+  std::string NetFigures() const;
+
   uint8_t connectedNode() const { return node_; }
   uint64_t startedAtMicros() const { return startedAt_; }
 

@@ -12,7 +12,8 @@
 //   call COUNT SIZE               COUNT com-procs of SIZE data bytes, one at a
 //                                 time, each waiting for its answer event
 //                                 (2 s); prints the round trips' p50 and p99
-//   status NAME                   the node's status, link status and handles
+//   status NAME                   the node's status, link status and handles,
+//                                 and the datagram layer's traffic counters
 //   quit                          (also end of input)
 #include <unistd.h>
 
@@ -153,7 +154,7 @@ void Command(Peer& peer, const std::string& line, bool* quit) {
         std::to_string(IpcNetNodeStatusGet(n)) + " link " +
         std::to_string(IpcNetNodeLinkStatusGet(n)) + " attached " +
         std::to_string(peer.Attached() && peer.connectedNode() == n ? 1 : 0) + " served " +
-        std::to_string(peer.callsServed()));
+        std::to_string(peer.callsServed()) + " " + peer.NetFigures());
   } else {
     Out("error unknown command " + cmd);
   }
