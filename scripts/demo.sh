@@ -7,8 +7,8 @@ cmake --build build -j "$(nproc)"
 
 DEMO=$(mktemp -d)
 trap 'rm -rf "$DEMO"' EXIT
-mkdir -p "$DEMO/site" "$DEMO/config"
-: > "$DEMO/site/drovana.mdb"; : > "$DEMO/site/drovana.mdw"   # stand-ins until the site tool exists
+mkdir -p "$DEMO/config"
+build/db/sitetool/drovana-site "$DEMO/site" --operator admin --password demo >/dev/null
 XDG_CONFIG_HOME="$DEMO/config" build/source/modules/TKZ/TKZ_App "$DEMO/site"
 echo "== day log"; cat "$DEMO"/site/*.log 2>/dev/null || true
 echo "== settings"; cat "$DEMO/config/Velmora/Drovana Communications System.ini"

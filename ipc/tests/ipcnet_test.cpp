@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -359,6 +360,569 @@ TEST_F(Queueing, SendChecksOfComProcsAndEvents) {
   ASSERT_EQ(r.size(), 1u);
   EXPECT_EQ(r[0].ErrCode, IPC_ERR_MSG_LEN);
   EXPECT_TRUE(Entries(kPeer).empty());
+}
+
+// ---------------------------------------------------------------------
+// Retransmission.
+
+// Sends the debug hook saw on the current instance: virtual time and bytes.
+struct Sent {
+  uint64_t ms;
+  std::vector<uint8_t> bytes;
+};
+std::vector<Sent> g_sent;
+uint64_t g_nowMs = 0;
+
+void RecordSend(int direction, uint16_t length, const void* datagram) {
+  if (direction != IPC_DEBUG_DIR_SEND) return;
+  const auto* p = static_cast<const uint8_t*>(datagram);
+  g_sent.push_back(Sent{g_nowMs, std::vector<uint8_t>(p, p + length)});
+}
+
+class Retransmission : public NetPair {
+ protected:
+  void SetUp() override {
+    NetPair::SetUp();
+    g_sent.clear();
+    // Only the PC's side of the link opens: the node never answers.
+    On(pc_, [] {
+      ASSERT_TRUE(ipc::IpcNetLinkOpen(kPeer));
+      ipc::IpcNetNodeSilenceTimeoutSet(kPeer, 65000);
+      InstallDebugHook(&RecordSend);
+    });
+  }
+
+  // Polls the PC alone every stepMs until its queue for the node is empty
+  // (bounded); returns the sends of link data packets, and the time the
+  // queue emptied.
+  std::vector<uint64_t> RunUntilGivenUp(uint64_t stepMs, uint64_t* emptiedAt) {
+    std::vector<uint64_t> times;
+    for (int i = 0; i < 200000 && !QueueEmpty(pc_); ++i) {
+      hub_.Advance(stepMs);
+      g_nowMs = NowMs();
+      Poll(pc_);
+    }
+    *emptiedAt = g_nowMs;
+    for (const Sent& s : g_sent) {
+      if (s.bytes.size() > 46 && IpcGetU32(s.bytes.data()) == kNodeAddr &&
+          !ipctest::IsRouterDatagram(s.bytes)) {
+        times.push_back(s.ms);
+      }
+    }
+    g_sent.clear();
+    return times;
+  }
+};
+
+TEST_F(Retransmission, ScheduleAndGiveUpAtEachPollRate) {
+  struct Case {
+    uint64_t stepMs;
+    uint64_t giveUpMinMs, giveUpMaxMs;
+  } cases[] = {
+      {1, 4800, 4900},      // 10, 10, then 50 ms
+      {100, 9900, 9900},    // one per poll
+      {1000, 99000, 99000}, // a poll exactly once a second still retransmits
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.stepMs);
+    const auto before = Counters(pc_);
+    ASSERT_TRUE(SendEvnt(pc_, TestEvnt(100, 1)));
+    uint64_t emptiedAt = 0;
+    const auto t = RunUntilGivenUp(c.stepMs, &emptiedAt);
+    ASSERT_EQ(t.size(), 100u);
+    EXPECT_EQ(emptiedAt, t.back());  // given up right after the 100th
+    const uint64_t span = t.back() - t.front();
+    EXPECT_GE(span, c.giveUpMinMs);
+    EXPECT_LE(span, c.giveUpMaxMs);
+    for (size_t i = 1; i < t.size(); ++i) {
+      const uint64_t gap = t[i] - t[i - 1];
+      if (c.stepMs == 1) {
+        if (i <= 2) {
+          EXPECT_GE(gap, 1u) << i;
+          EXPECT_LE(gap, 10u) << i;
+        } else if (i == 3) {
+          EXPECT_LE(gap, 50u) << i;
+        } else {
+          EXPECT_EQ(gap, 50u) << i;
+        }
+      } else {
+        EXPECT_EQ(gap, c.stepMs) << i;
+      }
+    }
+    EXPECT_EQ(Counters(pc_).givenUp, before.givenUp + 1);
+    // The next case starts without a backoff.
+    On(pc_, [] { ipc::Cur().net.seq[kPeer].backoff = 0; });
+  }
+}
+
+TEST_F(Retransmission, AfterAGiveUpTheNextPacketWaitsForItsTriesToReachTheBackoff) {
+  ASSERT_TRUE(SendEvnt(pc_, TestEvnt(100, 1)));
+  uint64_t emptiedAt = 0;
+  ASSERT_EQ(RunUntilGivenUp(10, &emptiedAt).size(), 100u);
+  EXPECT_EQ(Read<int>(pc_, [] { return int(ipc::IpcNetNodeSeqGet(kPeer).backoff); }), 99);
+
+  ASSERT_TRUE(SendEvnt(pc_, TestEvnt(100, 2)));
+  const auto t = RunUntilGivenUp(10, &emptiedAt);
+  // Once at once, then not until its 99th try, which is its last but one.
+  ASSERT_EQ(t.size(), 2u);
+  EXPECT_GT(t[1] - t[0], 4000u);
+}
+
+TEST_F(Retransmission, Node0PacketsAreSentOnceEvenUnanswered) {
+  auto e = TestEvnt(84, 0);
+  IpcPutU32(e.data() + 18, kNodeAddr);  // a router event for the node
+  On(pc_, [&] { ASSERT_TRUE(ipc::IpcNetTxQueue(IPC_PKT_EVNT_TO, 0, e.data())); });
+  for (int i = 0; i < 2000; ++i) {
+    hub_.Advance(1);
+    g_nowMs = NowMs();
+    Poll(pc_);
+  }
+  const auto out = Traffic(kPcAddr, kNodeAddr);
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].to.port, 2510);
+  EXPECT_EQ(out[0].bytes[10], IPC_PKT_EVNT);  // sent as kind 2
+  EXPECT_EQ(U32(out[0].bytes, 0), kNodeAddr);  // destination from the message
+  EXPECT_EQ(U16(out[0].bytes, 8), 46 + 84);
+  // Node 0's queue no longer holds it (the routers' own announcements may
+  // be waiting there).
+  On(pc_, [] {
+    const IpcNetState& n = ipc::Cur().net;
+    uint16_t i = n.seq[0].head;
+    for (int k = 0; i != kIpcNoEntry && k < kIpcTxPoolSize; ++k) {
+      EXPECT_NE(n.pool[i].packet[46 + 4], IPC_SVR_IO_KRN);
+      if (n.pool[i].next == i) break;
+      i = n.pool[i].next;
+    }
+  });
+}
+
+// ---------------------------------------------------------------------
+// Acknowledgements owed while the own packet is held.
+
+TEST_F(WireFormat, AckOwedWhileTheOwnPacketWaitsForItsSlotGoesOutExplicitly) {
+  Link();
+  // The node's own packets never reach the PC; its acknowledgements do.
+  hub_.SetRule([](const net::Record& d, net::Rng&) {
+    net::Decision dec;
+    dec.drop = d.from.address == kNodeAddr && d.bytes.size() > 10 &&
+               (d.bytes[10] == IPC_PKT_EVNT || d.bytes[10] == IPC_PKT_EVNT_MULTI);
+    return dec;
+  });
+  ASSERT_TRUE(SendEvnt(node_, TestEvnt(100, 1)));  // stays in flight
+  for (int i = 0; i < 100; ++i) Step(1);
+  ASSERT_TRUE(SendEvnt(pc_, TestEvnt(100, 2)));
+  for (int i = 0; i < 1000 && !QueueEmpty(pc_); ++i) Step(1);
+  EXPECT_TRUE(QueueEmpty(pc_));
+  const auto c = Counters(pc_);
+  EXPECT_EQ(c.completed, 1u);
+  EXPECT_EQ(c.givenUp, 0u);
+  EXPECT_LE(c.transmissions, 4u);
+  ASSERT_EQ(node_.received.size(), 1u);
+  EXPECT_EQ(SerialOf(node_.received[0]), 2u);
+}
+
+// ---------------------------------------------------------------------
+// A socket whose sends fail.
+
+class FailingSends : public NetPair {
+ protected:
+  class Backend final : public net::Backend {
+   public:
+    explicit Backend(std::unique_ptr<net::Backend> inner) : inner_(std::move(inner)) {}
+    bool fail = false;
+    int Open(net::Socket* s) override { return inner_->Open(s); }
+    int SetOption(net::Socket s, net::Option o, bool on) override {
+      return inner_->SetOption(s, o, on);
+    }
+    int SetNonBlocking(net::Socket s, bool on) override { return inner_->SetNonBlocking(s, on); }
+    int Bind(net::Socket s, net::Endpoint e) override { return inner_->Bind(s, e); }
+    int LocalEndpoint(net::Socket s, net::Endpoint* e) override {
+      return inner_->LocalEndpoint(s, e);
+    }
+    net::SendResult SendTo(net::Socket s, net::Endpoint to, const void* d, std::size_t n) override {
+      if (fail) return net::SendResult{net::err::kNoBuffers, 0};
+      return inner_->SendTo(s, to, d, n);
+    }
+    net::RecvResult RecvFrom(net::Socket s, void* buf, std::size_t size) override {
+      return inner_->RecvFrom(s, buf, size);
+    }
+    int Close(net::Socket s) override { return inner_->Close(s); }
+    int OwnAddress(uint32_t* a) override { return inner_->OwnAddress(a); }
+    int HostName(std::string* n) override { return inner_->HostName(n); }
+
+   private:
+    std::unique_ptr<net::Backend> inner_;
+  };
+
+  std::unique_ptr<net::Backend> WrapBackend(Side& s, std::unique_ptr<net::Backend> b) override {
+    if (&s != &pc_) return b;
+    auto w = std::make_unique<Backend>(std::move(b));
+    pcBackend_ = w.get();
+    return w;
+  }
+
+  Backend* pcBackend_ = nullptr;
+};
+
+TEST_F(FailingSends, EveryFailedAttemptCountsAndThePersistentFailureIsReportedOnce) {
+  // No periodic turns: the routers' announcements and attach requests
+  // would fail too.
+  On(pc_, [] { IpcNetBcastPeriod = 65535; });
+  On(node_, [] { IpcNetBcastPeriod = 65535; });
+  Link();
+  for (int i = 0; i < 20; ++i) Step(1);  // the routers' events of the start
+  ASSERT_TRUE(SendEvnt(pc_, TestEvnt(100, 0)));
+  for (int i = 0; i < 5; ++i) Step(1);
+  ASSERT_EQ(node_.received.size(), 1u);
+  pcBackend_->fail = true;
+  On(pc_, [] { ipc::IpcStubClear(); });
+  ASSERT_TRUE(SendEvnt(pc_, TestEvnt(100, 1)));
+  ASSERT_TRUE(SendEvnt(pc_, TestEvnt(100, 2)));
+  // The driver reports each failed send; the layer's own reports are
+  // collected after every step.
+  std::vector<IpcLogEvnt> mine;
+  for (int i = 0; i < 400 && !QueueEmpty(pc_); ++i) {
+    Step(100);
+    On(pc_, [&] {
+      for (const IpcLogEvnt& r : TakeReports()) {
+        if (std::string(r.file) == "ipcnet") mine.push_back(r);
+      }
+    });
+  }
+  ASSERT_TRUE(QueueEmpty(pc_));  // the queue is not held for ever
+  const auto c = Counters(pc_);
+  EXPECT_EQ(c.givenUp, 2u);
+  // 100 attempts of the first; the second is tried once, held by the
+  // backoff the first left, and tried again at its 99th turn.
+  EXPECT_EQ(c.sendFailures, 102u);
+  ASSERT_EQ(mine.size(), 1u);
+  EXPECT_EQ(mine[0].ErrCode, net::err::kNoBuffers);
+  EXPECT_EQ(mine[0].hdr.evntCode, IPC_SEV_FAILURE + 1);
+
+  pcBackend_->fail = false;
+  ASSERT_TRUE(SendEvnt(pc_, TestEvnt(100, 3)));
+  for (int i = 0; i < 20; ++i) Step(1);
+  ASSERT_EQ(node_.received.size(), 2u);
+  EXPECT_EQ(SerialOf(node_.received[1]), 3u);
+}
+
+// ---------------------------------------------------------------------
+// Receive checks.
+
+class ReceiveChecks : public NetPair {
+ protected:
+  // A kind 2 datagram from the node to the PC with one 40-byte event.
+  static std::vector<uint8_t> Valid() {
+    std::vector<uint8_t> b(46, 0xCC);
+    IpcPutU32(b.data() + 0, kPcAddr);
+    IpcPutU32(b.data() + 4, kNodeAddr);
+    b[10] = IPC_PKT_EVNT;
+    b[11] = 1;
+    b[12] = 0;
+    b[13] = 1;
+    const auto e = TestEvnt(40, 9);
+    b.insert(b.end(), e.begin(), e.end());
+    IpcPutU16(b.data() + 8, static_cast<uint16_t>(b.size()));
+    return b;
+  }
+  // A kind 5 datagram with `count` slots of 40-byte events.
+  static std::vector<uint8_t> Multi(int count) {
+    std::vector<uint8_t> b = Valid();
+    b.resize(46);
+    b[10] = IPC_PKT_EVNT_MULTI;
+    b[13] = static_cast<uint8_t>(count);
+    for (int i = 0; i < count; ++i) {
+      auto e = TestEvnt(40, i);
+      e.resize(75, 0xCC);
+      b.insert(b.end(), e.begin(), e.end());
+    }
+    IpcPutU16(b.data() + 8, static_cast<uint16_t>(b.size()));
+    return b;
+  }
+  static void FixLength(std::vector<uint8_t>& b) {
+    IpcPutU16(b.data() + 8, static_cast<uint16_t>(b.size()));
+  }
+
+  void Deliver(const std::vector<uint8_t>& b, uint16_t port = kPcLinkPort,
+               uint16_t fromPort = kNodeLinkPort) {
+    hub_.Inject(net::Endpoint{kNodeAddr, fromPort}, net::Endpoint{kPcAddr, port}, b);
+    Poll(pc_);
+  }
+};
+
+TEST_F(ReceiveChecks, MalformedOrMisaddressedDatagramsAreDroppedUnacknowledged) {
+  struct Case {
+    const char* what;
+    std::function<std::vector<uint8_t>()> make;
+    uint16_t code;
+    uint8_t severity;
+  } cases[] = {
+      {"45 bytes", [] { auto b = Valid(); b.resize(45); return b; }, 36, 0},
+      {"length field differs", [] { auto b = Valid(); IpcPutU16(b.data() + 8, 87); return b; }, 36, 0},
+      {"over 1296 bytes", [] { auto b = Valid(); b.resize(1297, 0); FixLength(b); return b; }, 36, 0},
+      {"kind 2 message runs past", [] { auto b = Valid(); IpcPutU16(b.data() + 46, 41); return b; }, 36, 0},
+      {"kind 2 message under its header", [] { auto b = Valid(); b.resize(46 + 17); IpcPutU16(b.data() + 46, 17); FixLength(b); return b; }, 36, 0},
+      {"kind 1 without a message", [] { auto b = Valid(); b.resize(46); b[10] = IPC_PKT_COMPROC; FixLength(b); return b; }, 36, 0},
+      {"kind 2 with count 2", [] { auto b = Valid(); b[13] = 2; return b; }, 41, 3},
+      {"kind 5 with count 0", [] { auto b = Multi(2); b[13] = 0; return b; }, 41, 3},
+      {"kind 5 with count 14", [] { auto b = Multi(13); b[13] = 14; return b; }, 41, 3},
+      {"kind 5 slots run past", [] { auto b = Multi(2); b[13] = 3; return b; }, 36, 0},
+      {"kind 5 slot of 76 bytes", [] { auto b = Multi(2); IpcPutU16(b.data() + 46 + 75, 76); return b; }, 36, 0},
+      {"kind 5 slot under its header", [] { auto b = Multi(2); IpcPutU16(b.data() + 46 + 75, 17); return b; }, 36, 0},
+      {"kind 0", [] { auto b = Valid(); b[10] = 0; return b; }, 35, 3},
+      {"kind 6", [] { auto b = Valid(); b[10] = 6; return b; }, 35, 3},
+      {"kind 7", [] { auto b = Valid(); b[10] = 7; return b; }, 35, 3},
+      {"kind 8", [] { auto b = Valid(); b[10] = 8; return b; }, 35, 3},
+      {"wrong destination", [] { auto b = Valid(); IpcPutU32(b.data(), kPcAddr + 1); return b; }, 16, 3},
+      {"wrong source", [] { auto b = Valid(); IpcPutU32(b.data() + 4, kNodeAddr + 1); return b; }, 16, 3},
+  };
+  Link();
+  hub_.ClearRecords();
+  for (const Case& c : cases) {
+    On(pc_, [] { ipc::IpcStubClear(); });
+    Deliver(c.make());
+    On(pc_, [&] {
+      auto r = TakeReports();
+      ASSERT_EQ(r.size(), 1u) << c.what;
+      EXPECT_EQ(r[0].ErrCode, c.code) << c.what;
+      EXPECT_EQ(r[0].hdr.evntCode, c.severity + 1) << c.what;
+      EXPECT_STREQ(r[0].file, "ipcnet") << c.what;
+      EXPECT_EQ(ipc::IpcNetNodeSeqGet(kPeer).lastRxSeq, 0) << c.what;
+      EXPECT_EQ(ipc::IpcNetNodeSeqGet(kPeer).ackOwed, 0) << c.what;
+    });
+    Poll(pc_);
+    EXPECT_TRUE(pc_.received.empty()) << c.what;
+    EXPECT_TRUE(Traffic(kPcAddr, kNodeAddr).empty()) << c.what;
+  }
+
+  // The well-formed datagram is taken and acknowledged.
+  Deliver(Valid());
+  Poll(pc_);
+  ASSERT_EQ(pc_.received.size(), 1u);
+  EXPECT_EQ(SerialOf(pc_.received[0]), 9u);
+  EXPECT_EQ(Traffic(kPcAddr, kNodeAddr).size(), 1u);
+}
+
+TEST_F(ReceiveChecks, ExplicitAcksLeaveTheReceiveSequenceAlone) {
+  Link();
+  auto ack = Valid();
+  ack.resize(46);
+  ack[10] = IPC_PKT_ACK;
+  ack[11] = 1;  // the sender's own sequence: not a data packet of ours
+  FixLength(ack);
+  Deliver(ack);
+  // The data packet with that sequence is still new.
+  Deliver(Valid());
+  Poll(pc_);
+  ASSERT_EQ(pc_.received.size(), 1u);
+  // A repeat of the accepted packet is acknowledged again, not delivered.
+  hub_.ClearRecords();
+  Deliver(Valid());
+  Poll(pc_);
+  EXPECT_EQ(pc_.received.size(), 1u);
+  EXPECT_EQ(Traffic(kPcAddr, kNodeAddr).size(), 1u);
+}
+
+TEST_F(ReceiveChecks, Node0SocketIgnoresTheOwnBroadcastAndRefusesOtherDestinations) {
+  auto b = Valid();
+  IpcPutU32(b.data(), 0xFFFFFFFFu);
+  IpcPutU32(b.data() + 4, kPcAddr);  // our own
+  On(pc_, [] { ipc::IpcStubClear(); });
+  hub_.Inject(net::Endpoint{kPcAddr, 2510}, net::Endpoint{kPcAddr, 2510}, b);
+  Poll(pc_);
+  On(pc_, [] { EXPECT_TRUE(TakeReports().empty()); });
+
+  IpcPutU32(b.data() + 4, kNodeAddr);
+  IpcPutU32(b.data(), kNodeAddr);  // for somebody else
+  Deliver(b, 2510, 2510);
+  On(pc_, [] {
+    auto r = TakeReports();
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].ErrCode, IPC_ERR_NODE_ADDR);
+    EXPECT_EQ(r[0].hdr.evntCode, IPC_SEV_INTERNAL + 1);
+  });
+}
+
+TEST_F(ReceiveChecks, EventsAreRefusedUnacknowledgedWhileTheRingHasNoRoom) {
+  // No periodic turns: the routers' announcements would take ring slots.
+  On(pc_, [] { IpcNetBcastPeriod = 65535; });
+  On(node_, [] { IpcNetBcastPeriod = 65535; });
+  Link();
+  // The routers' events of the start and of the opening go first.
+  for (int i = 0; i < 20; ++i) Step(1);
+  // Five packets of up to 13 events; the fourth finds room for 10 only.
+  constexpr uint32_t kCount = 60;
+  for (uint32_t i = 0; i < kCount; ++i) ASSERT_TRUE(SendEvnt(node_, TestEvnt(60, i)));
+  // The PC does not despatch its events: the ring fills.
+  for (int i = 0; i < 3000; ++i) Step(1, /*drainPc=*/false);
+  EXPECT_EQ(Read<int>(pc_, [] { return ipc::IpcEvntQueued(); }), 39);
+  EXPECT_GT(Counters(pc_).rxRingFull, 0u);
+  EXPECT_EQ(Read<uint32_t>(pc_, [] { return ipc::Cur().evnt.droppedFull; }), 0u);
+  EXPECT_FALSE(QueueEmpty(node_));  // the refused packet is sent again
+
+  for (int i = 0; i < 3000 && pc_.received.size() < kCount; ++i) Step(1);
+  ASSERT_EQ(pc_.received.size(), kCount);
+  for (uint32_t i = 0; i < kCount; ++i) EXPECT_EQ(SerialOf(pc_.received[i]), i);
+  EXPECT_EQ(Counters(node_).givenUp, 0u);
+}
+
+// ---------------------------------------------------------------------
+// Exactly once, in order, through loss and duplication.
+
+TEST_F(WireFormat, ExactlyOnceInOrderBothWaysThroughLossAndDuplicationPastManyWraps) {
+  Link();
+  net::Faults f;
+  f.dropPerMillion = 100000;       // 10 %
+  f.duplicatePerMillion = 100000;  // 10 %
+  f.minDelay = 0;
+  f.maxDelay = 3;
+  hub_.SetFaults(20240611, f);
+  hub_.SetRecording(false);
+
+  constexpr uint32_t kCount = 2500;
+  net::Rng rng(7);
+  uint32_t sentPc = 0, sentNode = 0;
+  auto feed = [&](Side& s, uint32_t& sent) {
+    while (sent < kCount && Read<int>(s, [] { return ipc::IpcNetPoolFree(); }) > 8) {
+      // Mostly small messages (packed), some too long for a slot.
+      const uint16_t len = static_cast<uint16_t>(rng.Below(4) == 0 ? 76 + rng.Below(900)
+                                                                    : 22 + rng.Below(54));
+      ASSERT_TRUE(SendEvnt(s, TestEvnt(len, sent)));
+      ++sent;
+      if (rng.Below(3) == 0) break;
+    }
+  };
+  for (int i = 0; i < 2000000; ++i) {
+    feed(pc_, sentPc);
+    feed(node_, sentNode);
+    Step(1);
+    if (pc_.received.size() == kCount && node_.received.size() == kCount) break;
+  }
+  for (Side* s : {&pc_, &node_}) {
+    SCOPED_TRACE(s->name);
+    ASSERT_EQ(s->received.size(), kCount);
+    for (uint32_t i = 0; i < kCount; ++i) ASSERT_EQ(SerialOf(s->received[i]), i);
+    const auto c = Counters(*s);
+    EXPECT_EQ(c.givenUp, 0u);
+    EXPECT_GT(c.completed, 4u * 256);  // the 8-bit sequence wrapped several times
+    EXPECT_GT(c.rxRepeats, 0u);        // duplicates were seen and dropped
+  }
+}
+
+// ---------------------------------------------------------------------
+// Links and silence.
+
+class Links : public NetPair {
+ protected:
+  // Router requests of a procedure sent from one side to the other's port
+  // 2510 (kind 1 on the wire, server type 18).
+  int RouterRequests(uint32_t from, uint32_t to, uint8_t procId) const {
+    int n = 0;
+    for (const net::Record& r : Traffic(from, to, true)) {
+      if (r.to.port != 2510 || r.bytes.size() < kIpcPktHdrLen + sizeof(IpcComProcHdr)) continue;
+      const uint8_t* m = r.bytes.data() + kIpcPktHdrLen;
+      if (r.bytes[10] == IPC_PKT_COMPROC && m[2] == IPC_SVR_ROUTER && m[4] == procId) ++n;
+    }
+    return n;
+  }
+};
+
+TEST_F(Links, LinkWaitOkUnlinkWaitAndClosed) {
+  auto link = [&](Side& s) { return Read<int>(s, [] { return int(IpcNetNodeLinkStatusGet(kPeer)); }); };
+  // The fixture's event client on the node's server needs the link.
+  EXPECT_EQ(link(pc_), IPC_LINK_STATUS_LINK_WAIT);
+  for (int i = 0; i < 60; ++i) Step(10);
+  EXPECT_GE(RouterRequests(kPcAddr, kNodeAddr, 5), 1);  // the router's link open
+
+  Link();
+  EXPECT_EQ(link(pc_), IPC_LINK_STATUS_OK);
+  EXPECT_EQ(Read<int>(pc_, [] { return int(IpcNetNodeStatusGet(kPeer)); }), IPC_NODE_STATUS_ONLINE);
+
+  On(pc_, [&] { IpcClntEvntDestroy(IPC_SVR_IO_KRN, 1, pc_.evntClnt); });
+  EXPECT_EQ(link(pc_), IPC_LINK_STATUS_UNLINK_WAIT);
+  // A client created again reopens it at once.
+  On(pc_, [&] {
+    ASSERT_EQ(IpcClntEvntCreate(IPC_SVR_IO_KRN, 1, &ipctest::RecordEvnt, "1.3c", &pc_.evntClnt,
+                                reinterpret_cast<intptr_t>(&pc_)),
+              0);
+  });
+  EXPECT_EQ(link(pc_), IPC_LINK_STATUS_OK);
+  On(pc_, [&] { IpcClntEvntDestroy(IPC_SVR_IO_KRN, 1, pc_.evntClnt); });
+  EXPECT_EQ(link(pc_), IPC_LINK_STATUS_UNLINK_WAIT);
+
+  // The router's close (on the node's next announce).
+  On(pc_, [] {
+    ipc::IpcStubClear();
+    EXPECT_TRUE(ipc::IpcNetLinkClose(kPeer));
+    EXPECT_EQ(IpcNetNodeLinkStatusGet(kPeer), IPC_LINK_STATUS_NONE);
+    EXPECT_EQ(ipc::IpcNetNodeSockIndxGet(kPeer), 0);
+    ipc::IpcNetLinkNotNeeded(kPeer);  // nothing to release
+    auto r = TakeReports();
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].ErrCode, IPC_ERR_LINK_STATUS);
+    EXPECT_EQ(r[0].hdr.evntCode, IPC_SEV_STATE + 1);
+  });
+}
+
+TEST_F(Links, OpeningAnOpenLinkResetsItsSequenceAndFlushesItsQueue) {
+  Link();
+  ASSERT_TRUE(SendEvnt(pc_, TestEvnt(100, 1)));
+  Step(1);
+  ASSERT_TRUE(SendEvnt(pc_, TestEvnt(100, 2)));
+  On(pc_, [] {
+    EXPECT_EQ(ipc::IpcNetNodeSeqGet(kPeer).txSeq, 1);
+    const uint8_t sock = ipc::IpcNetNodeSockIndxGet(kPeer);
+    EXPECT_TRUE(ipc::IpcNetLinkOpen(kPeer));
+    EXPECT_EQ(ipc::IpcNetNodeSockIndxGet(kPeer), sock);  // the socket stays
+    EXPECT_EQ(ipc::IpcNetNodeSeqGet(kPeer).txSeq, 0);
+    EXPECT_EQ(ipc::IpcNetNodeSeqGet(kPeer).head, kIpcNoEntry);
+    // Every entry is free but those of the routers' messages on node 0.
+    int node0 = 0;
+    for (const IpcTxEntry& e : ipc::Cur().net.pool) node0 += e.next != kIpcNoEntry && e.node == 0;
+    EXPECT_EQ(ipc::IpcNetPoolFree(), kIpcTxPoolSize - node0);
+  });
+}
+
+TEST_F(Links, SilentNodeGoesOfflineAtThePeriodTurnAfterItsTimeOutWithItsQueueFlushed) {
+  Link();
+  const uint64_t openedAt = NowMs();
+  // Only the PC polls from here: the node is silent.
+  while (NowMs() - openedAt < 29000) {
+    hub_.Advance(10);
+    Poll(pc_);
+  }
+  ASSERT_TRUE(SendEvnt(pc_, TestEvnt(100, 1)));
+  auto status = [&] { return Read<int>(pc_, [] { return int(IpcNetNodeStatusGet(kPeer)); }); };
+  while (NowMs() - openedAt < 29990) {
+    hub_.Advance(10);
+    Poll(pc_);
+  }
+  EXPECT_EQ(status(), IPC_NODE_STATUS_ONLINE);
+  while (NowMs() - openedAt < 30500 && status() == IPC_NODE_STATUS_ONLINE) {
+    hub_.Advance(10);
+    Poll(pc_);
+  }
+  EXPECT_EQ(status(), IPC_NODE_STATUS_OFFLINE);
+  EXPECT_GE(NowMs() - openedAt, 30000u);
+  EXPECT_TRUE(QueueEmpty(pc_));  // flushed, not given up
+  EXPECT_EQ(Counters(pc_).givenUp, 0u);
+  EXPECT_EQ(RouterRequests(kPcAddr, kNodeAddr, 6), 1);  // the router's link close
+}
+
+TEST_F(Links, CloseIsDeferredWhileTheQueueIsNotEmpty) {
+  Link();
+  ASSERT_TRUE(SendEvnt(pc_, TestEvnt(100, 1)));
+  Poll(pc_);  // sent; the node does not answer
+  On(pc_, [] {
+    EXPECT_FALSE(ipc::IpcNetLinkClose(kPeer));
+    EXPECT_NE(ipc::IpcNetNodeSockIndxGet(kPeer), 0);
+    EXPECT_EQ(IpcNetNodeLinkStatusGet(kPeer), IPC_LINK_STATUS_OK);
+    // Offline: the queue is flushed and the router's close goes through.
+    ipc::IpcNetNodeStatusSet(kPeer, IPC_NODE_STATUS_OFFLINE);
+    EXPECT_EQ(ipc::IpcNetNodeSockIndxGet(kPeer), 0);
+    // The event client still needs the node.
+    EXPECT_EQ(IpcNetNodeLinkStatusGet(kPeer), IPC_LINK_STATUS_LINK_WAIT);
+  });
 }
 
 }  // namespace

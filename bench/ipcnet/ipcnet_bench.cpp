@@ -1,0 +1,313 @@
+// Figures of the reliable datagram layer.
+//
+// 1. On the in-memory hub with a fake clock (1 ms poll step), a stream of
+//    events from a node to the PC at 0, 1, 10 and 30 % loss (and as much
+//    duplication): messages delivered per PC poll pass (against the bound of
+//    one full packet per pass: 13 small messages, or one larger), the
+//    sender's retransmissions per delivered message,
+//    and whether every message arrived exactly once and in order.
+// 2. The give-up time of an unanswered link packet against the poll
+//    interval.
+// 3. On real loopback sockets between two instances, with the clock fed
+//    from the monotonic clock: messages per second on one link for 40, 76,
+//    399, 400 and 1250-byte events, beside a raw UDP ping-pong between two
+//    sockets measured in the same run (a link carries one packet at a time,
+//    so the ping-pong rate bounds its packet rate).
+//
+// Usage: ipcnet_bench [messages-per-loss-case]   (default 20000)
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "ipcdb.h"
+#include "ipcevnt.h"
+#include "ipcinst.h"
+#include "ipcnet.h"
+#include "ipcnetdb.h"
+#include "ipctcpip.h"
+#include "net/hub.h"
+#include "net/posix.h"
+#include "tessio32.h"
+
+namespace {
+
+constexpr uint8_t kPeer = 1;
+
+IpcTime TimeOfMs(uint64_t ms) {
+  return IPC_TIME_MAKE((ms / 3600000) % 24, (ms / 60000) % 60, (ms / 1000) % 60, (ms / 10) % 100);
+}
+
+std::vector<uint8_t> Evnt(uint16_t length, uint32_t serial) {
+  std::vector<uint8_t> e(length, 0x5A);
+  IpcEvntHdr h{};
+  h.length = length;
+  h.evntCode = 300;
+  h.svrType = IPC_SVR_IO_KRN;
+  h.evntId = 1;
+  h.hostKind = IPC_HOST_KIND_LOCAL;
+  std::memcpy(h.version, "1.3c", 5);
+  h.hostHandle = 1;
+  std::memcpy(e.data(), &h, sizeof h);
+  std::memcpy(e.data() + sizeof h, &serial, 4);
+  return e;
+}
+
+struct Side {
+  ipc::Instance* inst = nullptr;
+  std::unique_ptr<net::Backend> host;
+  uint32_t expect = 0;  // next serial
+  uint64_t received = 0;
+  uint64_t outOfOrder = 0;
+  uint8_t clnt = 0;
+};
+
+void OnEvnt(const IpcEvntHdr* e, intptr_t user) {
+  auto* s = reinterpret_cast<Side*>(user);
+  uint32_t serial = 0;
+  std::memcpy(&serial, reinterpret_cast<const uint8_t*>(e) + sizeof(IpcEvntHdr), 4);
+  if (serial != s->expect) ++s->outOfOrder;
+  s->expect = serial + 1;
+  ++s->received;
+}
+
+// Starts a library instance for addr with the peer at index 1 and an event
+// client on server 22/1 located there; the link is opened when `link`.
+void Start(Side& s, net::Backend* backend, uint32_t addr, uint32_t peer, uint64_t nowMs,
+           bool node0Socket) {
+  s.inst = ipc::NewInstance();
+  ipc::ScopedInstance use(s.inst);
+  IpcCurrentTime = TimeOfMs(nowMs);
+  IpcInit();
+  ipc::IpcTcpIpBackendSet(backend);
+  IpcNetNodeInfoCreate(0, "SIDE", addr, 20);
+  IpcNetTcpIpInitDriver();
+  if (node0Socket) {
+    IpcNetNodeLinkInit();
+  } else {
+    ipc::IpcNetNodeStatusSet(0, IPC_NODE_STATUS_ONLINE);
+  }
+  IpcNetNodeInfoCreate(kPeer, "PEER", peer, 5);
+  ipc::IpcNetNodeSilenceTimeoutSet(kPeer, 65000);
+  IpcSvrLocationSet(IPC_SVR_IO_KRN, 1, IPC_HOST_KIND_LOCAL, 1, kPeer, 0, 0, 0, 0);
+  IpcClntEvntCreate(IPC_SVR_IO_KRN, 1, &OnEvnt, "1.3c", &s.clnt, reinterpret_cast<intptr_t>(&s));
+}
+
+void Poll(Side& s, uint64_t nowMs) {
+  ipc::ScopedInstance use(s.inst);
+  IpcCurrentTime = TimeOfMs(nowMs);
+  IpcNetDespatch();
+  for (int i = 0; i < 60 && IpcEvntDespatch(); ++i) {
+  }
+}
+
+void Stop(Side& s) {
+  {
+    ipc::ScopedInstance use(s.inst);
+    IpcTerm();
+  }
+  ipc::DeleteInstance(s.inst);
+  s.inst = nullptr;
+}
+
+// Keeps the sender's pool topped up with events of the given sizes.
+uint32_t Feed(Side& s, uint32_t next, uint32_t total, uint16_t len, uint64_t nowMs) {
+  ipc::ScopedInstance use(s.inst);
+  IpcCurrentTime = TimeOfMs(nowMs);
+  while (next < total && ipc::IpcNetPoolFree() > 4) {
+    const auto e = Evnt(len, next);
+    if (ipc::IpcNetEvntSend(kPeer, reinterpret_cast<const IpcEvntHdr*>(e.data())) != 1) break;
+    ++next;
+  }
+  return next;
+}
+
+constexpr uint32_t kPc = 0xC0A80105u;
+constexpr uint32_t kNode = 0xC0A80114u;
+
+void LossCases(uint32_t total) {
+  std::printf("== hub, fake clock, 1 ms poll step, %u events node -> PC\n", total);
+  std::printf("%6s %6s %12s %10s %12s %10s %8s %s\n", "loss%", "size", "msgs/pass", "of bound", "retx/msg",
+              "given up", "repeats", "exactly-once");
+  for (uint16_t len : {uint16_t{40}, uint16_t{200}}) {
+    for (uint32_t lossPct : {0u, 1u, 10u, 30u}) {
+      net::Hub hub;
+      hub.SetRecording(false);
+      net::Faults f;
+      f.dropPerMillion = lossPct * 10000;
+      f.duplicatePerMillion = lossPct * 10000;
+      f.maxDelay = lossPct == 0 ? 0 : 2;
+      hub.SetFaults(42 + lossPct, f);
+      Side pc, node;
+      pc.host = hub.AddHost(kPc, "PC");
+      node.host = hub.AddHost(kNode, "NODE");
+      uint64_t now = 3600000ull * 5;
+      Start(pc, pc.host.get(), kPc, kNode, now, false);
+      Start(node, node.host.get(), kNode, kPc, now, false);
+      for (Side* s : {&pc, &node}) {
+        ipc::ScopedInstance use(s->inst);
+        ipc::IpcNetLinkOpen(kPeer);
+      }
+      uint32_t sent = 0;
+      uint64_t passes = 0;
+      while (pc.received < total && passes < 50ull * total) {
+        sent = Feed(node, sent, total, len, now);
+        hub.Advance(1);
+        ++now;
+        Poll(pc, now);
+        Poll(node, now);
+        ++passes;
+      }
+      IpcNetCounters c;
+      {
+        ipc::ScopedInstance use(node.inst);
+        c = ipc::IpcNetCountersGet();
+      }
+      IpcNetCounters pcc;
+      {
+        ipc::ScopedInstance use(pc.inst);
+        pcc = ipc::IpcNetCountersGet();
+      }
+      const double perPass = double(pc.received) / double(passes);
+      const bool once = pc.received == total && pc.outOfOrder == 0 && c.givenUp == 0;
+      std::printf("%6u %6u %12.3f %9.1f%% %12.4f %10u %8u %s\n", lossPct, len, perPass,
+                  100.0 * perPass / (len <= kIpcPktSlotLen ? kIpcPktMaxSlots : 1),
+                  pc.received ? double(c.retransmissions) / double(pc.received) : 0.0, c.givenUp,
+                  pcc.rxRepeats, once ? "yes" : "NO");
+      Stop(pc);
+      Stop(node);
+    }
+  }
+}
+
+void GiveUpTimes() {
+  std::printf("\n== give-up time of an unanswered link packet (fake clock)\n");
+  std::printf("%10s %14s %12s\n", "poll ms", "give-up s", "sends");
+  for (uint64_t step : {1ull, 5ull, 10ull, 20ull, 50ull, 100ull, 250ull, 1000ull}) {
+    net::Hub hub;
+    Side pc;
+    pc.host = hub.AddHost(kPc, "PC");
+    uint64_t now = 3600000ull * 5 + 1234;
+    Start(pc, pc.host.get(), kPc, kNode, now, false);
+    uint64_t first = 0, last = 0;
+    uint32_t sends = 0;
+    {
+      ipc::ScopedInstance use(pc.inst);
+      ipc::IpcNetLinkOpen(kPeer);
+      const auto e = Evnt(100, 0);
+      ipc::IpcNetEvntSend(kPeer, reinterpret_cast<const IpcEvntHdr*>(e.data()));
+    }
+    for (int i = 0; i < 1000000; ++i) {
+      uint32_t before = 0;
+      {
+        ipc::ScopedInstance use(pc.inst);
+        before = ipc::IpcNetCountersGet().transmissions;
+      }
+      hub.Advance(step);
+      now += step;
+      Poll(pc, now);
+      ipc::ScopedInstance use(pc.inst);
+      const uint32_t after = ipc::IpcNetCountersGet().transmissions;
+      if (after != before) {
+        if (sends == 0) first = now;
+        last = now;
+        sends = after;
+      }
+      if (ipc::IpcNetNodeSeqGet(kPeer).head == kIpcNoEntry) break;
+    }
+    std::printf("%10llu %14.2f %12u\n", static_cast<unsigned long long>(step), double(last - first) / 1000.0,
+                sends);
+    Stop(pc);
+  }
+}
+
+uint64_t SteadyMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// Raw UDP ping-pong between two loopback sockets: round trips per second.
+double PingPong(uint16_t len) {
+  const int a = ::socket(AF_INET, SOCK_DGRAM, 0), b = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in aa{}, ba{};
+  aa.sin_family = ba.sin_family = AF_INET;
+  aa.sin_addr.s_addr = htonl(0x7F000533u);
+  ba.sin_addr.s_addr = htonl(0x7F000534u);
+  aa.sin_port = htons(29511);
+  ba.sin_port = htons(29512);
+  if (::bind(a, reinterpret_cast<sockaddr*>(&aa), sizeof aa) != 0 ||
+      ::bind(b, reinterpret_cast<sockaddr*>(&ba), sizeof ba) != 0) {
+    ::close(a);
+    ::close(b);
+    return 0;
+  }
+  std::vector<uint8_t> buf(len, 1);
+  const auto t0 = std::chrono::steady_clock::now();
+  int n = 0;
+  for (; n < 20000; ++n) {
+    ::sendto(a, buf.data(), len, 0, reinterpret_cast<sockaddr*>(&ba), sizeof ba);
+    ::recv(b, buf.data(), len, 0);
+    ::sendto(b, buf.data(), 46, 0, reinterpret_cast<sockaddr*>(&aa), sizeof aa);
+    ::recv(a, buf.data(), len, 0);
+  }
+  const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  ::close(a);
+  ::close(b);
+  return n / s;
+}
+
+void Loopback() {
+  std::printf("\n== real loopback sockets, one link, clock from the monotonic clock\n");
+  std::printf("%6s %14s %14s %16s %10s\n", "size", "msgs/s", "packets/s", "udp ping-pong/s", "ratio");
+  net::PosixBackend backend;
+  const uint32_t kA = 0x7F000537u, kB = 0x7F000538u;  // 127.0.5.55, .56
+  for (uint16_t len : {uint16_t{40}, uint16_t{76}, uint16_t{399}, uint16_t{400}, uint16_t{1250}}) {
+    Side a, b;
+    const uint64_t start = SteadyMs();
+    Start(a, &backend, kA, kB, start, false);
+    Start(b, &backend, kB, kA, start, false);
+    for (Side* s : {&a, &b}) {
+      ipc::ScopedInstance use(s->inst);
+      ipc::IpcNetLinkOpen(kPeer);
+    }
+    uint32_t sent = 0;
+    const uint64_t until = SteadyMs() + 1000;
+    uint32_t packetsBefore = 0;
+    while (SteadyMs() < until) {
+      const uint64_t now = SteadyMs();
+      sent = Feed(a, sent, 0xFFFFFFFFu, len, now);
+      Poll(a, now);
+      Poll(b, now);
+    }
+    const double secs = double(SteadyMs() - (until - 1000)) / 1000.0;
+    uint32_t packets = 0;
+    {
+      ipc::ScopedInstance use(a.inst);
+      packets = ipc::IpcNetCountersGet().completed - packetsBefore;
+    }
+    const double rate = double(b.received) / secs;
+    const double ping = PingPong(len);
+    std::printf("%6u %14.0f %14.0f %16.0f %9.2f%s\n", len, rate, packets / secs, ping,
+                ping > 0 ? (packets / secs) / ping : 0.0, b.outOfOrder ? "  (out of order!)" : "");
+    Stop(a);
+    Stop(b);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const uint32_t total = argc > 1 ? static_cast<uint32_t>(std::strtoul(argv[1], nullptr, 10)) : 20000;
+  LossCases(total);
+  GiveUpTimes();
+  Loopback();
+  return 0;
+}
