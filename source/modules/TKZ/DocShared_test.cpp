@@ -91,9 +91,18 @@ TEST_F(DocSiteTest, DBExceptionDiagStopsWaitingOnlyForAMessageNeverHandedOver) {
   EXPECT_EQ(sent->expected, 1);
   doc.RequestSent(sent);
   EXPECT_EQ(One("SELECT RequestState FROM tblTKZRequest WHERE RID = 32"), "3");
-  SetPostToComm(nullptr);
   ASSERT_EQ(posted.size(), 1u);
   FreeRackMsg(posted[0]);
+
+  // A refused post leaves the message with the handler: still not handed over.
+  SetPostToComm([](uint32_t, uintptr_t, RackMsg*) { return false; });
+  InProcRequest* refused = doc.AddRequest();
+  RackMsg* kept = doc.NewRackMsg(refused);
+  EXPECT_FALSE(SendRackMsg(kept));
+  EXPECT_EQ(refused->lastMsg, kept);
+  DBExceptionDiag(refused, 102, 3260, "Busy.");
+  EXPECT_EQ(refused->expected, 0);
+  SetPostToComm(nullptr);
 }
 
 // ---- WriteBoundRow -------------------------------------------------------------
