@@ -135,8 +135,8 @@ void DirectLinkSetSlotLookup(DirectLinkSlotLookup lookup);
 
 // ---- set-up and channels ----
 // Clears the channels (channel c: number c, closed, last sent request, an
-// empty transmit ring), the address table and the reply ring.  Ports are
-// not touched.
+// empty transmit ring), the address table and the reply ring.  Ports and
+// the slot lookup are not touched.
 void DirectLinkReset();
 // Opens channel c when it is closed: its port (c below 5) at the speed code
 // with eight data bits, no parity and one stop bit, the transmit-done hook,
