@@ -35,15 +35,15 @@ configure() {  # dir, extra cmake args...
 echo "== configure"
 configure build      -DCMAKE_BUILD_TYPE=RelWithDebInfo
 configure build-asan -DCMAKE_BUILD_TYPE=Debug -DDROVANA_ASAN=ON -DDROVANA_BENCH=OFF
-configure build-tsan -DCMAKE_BUILD_TYPE=Debug -DDROVANA_TSAN=ON -DDROVANA_BENCH=OFF \
+configure build-tsan -DCMAKE_BUILD_TYPE=Debug -DDROVANA_TSAN=ON -DDROVANA_BENCH=OFF -DDROVANA_QT=OFF \
           -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
-configure build-fuzz -DCMAKE_BUILD_TYPE=Debug -DDROVANA_FUZZ=ON -DDROVANA_BENCH=OFF \
+configure build-fuzz -DCMAKE_BUILD_TYPE=Debug -DDROVANA_FUZZ=ON -DDROVANA_BENCH=OFF -DDROVANA_QT=OFF \
           -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 
-echo "== build (plain)";  cmake --build build      -j "$JOBS"
-echo "== build (asan)";   cmake --build build-asan -j "$JOBS"
-echo "== build (tsan)";   cmake --build build-tsan -j "$JOBS"
-echo "== build (fuzz)";   cmake --build build-fuzz -j "$JOBS" --target drovana_fuzzers
+echo "== build (plain) [$SECONDS s]";  cmake --build build      -j "$JOBS"
+echo "== build (asan) [$SECONDS s]";   cmake --build build-asan -j "$JOBS"
+echo "== build (tsan) [$SECONDS s]";   cmake --build build-tsan -j "$JOBS" --target drovana_thread_tests
+echo "== build (fuzz) [$SECONDS s]";   cmake --build build-fuzz -j "$JOBS" --target drovana_fuzzers
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
@@ -51,7 +51,7 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 export QT_QPA_PLATFORM=offscreen
 
 status=0
-echo "== fuzz targets (bounded)"
+echo "== fuzz targets (bounded) [$SECONDS s]"
 for f in build-fuzz/fuzz/*; do
   [ -x "$f" ] && [ -f "$f" ] || continue
   corpus="$ROOT/fuzz/corpus/$(basename "$f")"
@@ -65,10 +65,10 @@ for f in build-fuzz/fuzz/*; do
   fi
 done
 
-echo "== tests (tsan: threading tests)"
+echo "== tests (tsan: threading tests) [$SECONDS s]"
 (cd build-tsan && ctest -L threads -j "$JOBS" --output-on-failure --no-tests=ignore) || status=1
-echo "== tests (asan+ubsan)"
+echo "== tests (asan+ubsan) [$SECONDS s]"
 (cd build-asan && ctest -j "$JOBS" --output-on-failure) || status=1
-echo "== tests (plain)"
+echo "== tests (plain) [$SECONDS s]"
 (cd build && ctest -j "$JOBS" --output-on-failure) || status=1
 exit $status
