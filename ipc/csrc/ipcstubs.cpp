@@ -1,6 +1,5 @@
-// Stand-ins for the operations of modules that are not built yet.  They
-// record each call in the instance's stub state; the simulated state is the
-// least the finished modules rely on.
+// The recorder that tests read (every module is built; what remains is the
+// record of raised events that the tests' raise tap keeps).
 #include "ipcstubs.h"
 
 #include <algorithm>
@@ -10,18 +9,6 @@
 #include "ipcinst.h"
 
 namespace ipc {
-namespace {
-
-void Record(IpcStubOp op, uint8_t node, uint16_t value) {
-  IpcStubState& s = Cur().stubs;
-  if (s.callCount >= IpcStubState::kMaxCalls) {
-    ++s.callsDropped;
-    return;
-  }
-  s.calls[s.callCount++] = IpcStubCall{op, node, value};
-}
-
-}  // namespace
 
 void IpcStubClear() {
   IpcStubState& s = Cur().stubs;
@@ -38,22 +25,5 @@ int IpcStubCount(IpcStubOp op, uint8_t node) {
   }
   return n;
 }
-
-// ipcroutr
-void IpcRoutrReset() { Cur().routr = IpcRoutrState{}; }
-
-void IpcRouterNodeStatusEvnt(uint8_t node, uint8_t status) {
-  Record(IpcStubOp::kRouterNodeStatus, node, status);
-}
-
-void IpcRouterLinkStatusEvnt(uint8_t node, uint8_t linkStatus) {
-  Record(IpcStubOp::kRouterLinkStatus, node, linkStatus);
-}
-
-void IpcRouterLinkCloseReq(uint8_t node) { Record(IpcStubOp::kRouterLinkClose, node, 0); }
-
-void IpcRouterLinkOpenReq(uint8_t node) { Record(IpcStubOp::kRouterLinkOpen, node, 0); }
-
-void IpcRouterCreate() { Record(IpcStubOp::kRouterCreate, 0, 0); }
 
 }  // namespace ipc

@@ -11,11 +11,6 @@
 #include "tessio32.h"
 
 enum class IpcStubOp : uint8_t {
-  kRouterNodeStatus,  // node, value = status
-  kRouterLinkStatus,  // node, value = link status
-  kRouterLinkClose,   // node
-  kRouterLinkOpen,    // node
-  kRouterCreate,
   kEvntRaise,         // value = event code (recorded by the tests' raise tap)
 };
 

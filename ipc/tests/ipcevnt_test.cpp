@@ -199,6 +199,7 @@ TEST_F(EvntTest, FullRingHolds49AndOnlyAForeignAnnouncementAtTheHeadGivesWay) {
     AddNode(7, kAddr7);
     Listen(IPC_SVR_IO_KRN, 1);
     Listen(IPC_SVR_ROUTER, 1);
+    DespatchAll();  // the router's own events about the new entries
     seen.clear();
 
     std::vector<uint8_t> head = Make(c.head, 299);
@@ -227,6 +228,8 @@ TEST_F(EvntTest, EventRaisedByACallbackIntoAFullRingIsDroppedEvenBehindAForeignA
   AddNode(7, kAddr7);
   Listen(IPC_SVR_IO_KRN, 1);
   Listen(IPC_SVR_ROUTER, 1);
+  DespatchAll();  // the router's own events about the new entries
+  seen.clear();
   std::vector<uint8_t> announce = MakeAnnounce(kAddr7);
   ASSERT_TRUE(Queue(announce));
   for (int i = 0; i < 48; ++i) {

@@ -1,0 +1,32 @@
+// The comm thread's callbacks from inside the IPC library: its error
+// reports, the socket-open hook and the network log's debug hook.
+#include <cstring>
+
+#include "IpcComm.h"
+#include "LogSink.h"
+#include "ThreadMsgs.h"
+
+void IpcAssert(const IpcEvntHdr* evnt, intptr_t /*userValue*/) {
+  if (evnt == nullptr) return;
+  // Read no further than the event says it is long; a short event leaves
+  // the missing fields zero.
+  IpcLogEvnt report{};
+  const size_t length = evnt->length < sizeof report ? evnt->length : sizeof report;
+  std::memcpy(&report, evnt, length);
+  char file[sizeof report.file + 1] = {};
+  std::memcpy(file, report.file, sizeof report.file);
+  LogPrintfQueued("IpcAssert: file: %s, line: %d, ErrCode: %d, Svr: %d, hTargetSvr: %d\n", file,
+                  static_cast<int>(report.line), static_cast<int>(report.ErrCode),
+                  static_cast<int>(report.Svr), static_cast<int>(report.hTargetSvr));
+}
+
+void CommSocketOpenHook(IpcSocket socket) {
+  // Also called for a socket that could not be created.
+  const auto fd = static_cast<intptr_t>(socket);
+  if (fd < 0 || fd > INT32_MAX) return;
+  msgq::WatchSocket(static_cast<int>(fd), g_hCommWnd.load(), WM_IPC_SOCKET);
+}
+
+void NetLogDebugHook(int /*direction*/, uint16_t /*length*/, const void* /*datagram*/) {
+  // No network log can be opened yet.
+}

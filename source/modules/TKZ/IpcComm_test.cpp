@@ -1,0 +1,365 @@
+// The comm thread's loop driven step by step on the test thread, over a
+// recording fake of the library, a fake clock and manual timers.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "CommTestSupport.h"
+#include "IpcComm.h"
+#include "LogBuffer.h"
+#include "RackMsg.h"
+#include "RcCodes.h"
+#include "TestSupport.h"
+#include "ThreadMsgs.h"
+#include "platform/time/fake_clock.h"
+
+namespace {
+
+constexpr uint32_t kLabAddress = 0x7F000005;  // 127.0.0.5
+
+// One comm object with its fakes; the comm object goes first on the way out
+// so that what it returns still finds the frame and the log.
+struct Rig {
+  explicit Rig(uint32_t ownAddress = kLabAddress, std::string host = "labhost-with-long-name")
+      : log(clock, dir.path()), identity(std::move(host), ownAddress) {
+    g_bTimeStampLog = false;
+    g_bIpcCommDebug = true;
+    log.AddObserver(&seen);
+    comm = std::make_unique<CIpcComm>();
+    comm->SetPorts({&lib, &clock, &identity, &box, msgq::TimerMode::Manual});
+  }
+  ~Rig() { comm.reset(); }
+
+  bool Logged(const std::string& line) const {
+    for (const std::string& l : seen.lines())
+      if (l == line) return true;
+    return false;
+  }
+  int CountLogged(const std::string& line) const {
+    int n = 0;
+    for (const std::string& l : seen.lines()) n += l == line;
+    return n;
+  }
+  void Tick() {
+    ASSERT_TRUE(msgq::FireTimer(g_hCommWnd.load(), CIpcComm::kTimerId));
+    comm->Pump();
+  }
+  // Posts a synchronous message the way the loop sees it (no thread here).
+  void Post(uint32_t id, intptr_t lParam, uintptr_t wParam = 0) {
+    ASSERT_TRUE(PostToCommWnd(id, wParam, lParam));
+    comm->Pump();
+  }
+  void AddRack(uint32_t node, uint32_t rack, uint8_t slot) {
+    RackDesc d{node, rack, slot};
+    Post(WM_IPC_ADD_RACK, reinterpret_cast<intptr_t>(&d));
+  }
+  void AddNode(uint32_t node, uint32_t address) {
+    NodeDesc d{node, address, nullptr, {1, 0, 0, 0, 0, 0}};
+    Post(WM_IPC_ADD_NODE, reinterpret_cast<intptr_t>(&d));
+  }
+  // The messages the frame got back, in order, taken over by the caller.
+  std::vector<RackMsg*> Returned() {
+    std::vector<RackMsg*> out;
+    for (const msgq::Msg& m : frame.TakeAll()) {
+      EXPECT_EQ(m.message, WM_DOC_MSG_DONE);
+      if (m.message == WM_DOC_MSG_DONE) out.push_back(reinterpret_cast<RackMsg*>(m.lParam));
+    }
+    return out;
+  }
+
+  FlagGuard flags;
+  TempDir dir;
+  platform::time::FakeClock clock;
+  LogBuffer log;
+  RecordingObserver seen;
+  FakeCommLibrary lib;
+  FakeIdentity identity;
+  RecordingMessageBox box;
+  FrameQueue frame;
+  std::unique_ptr<CIpcComm> comm;
+};
+
+RackMsg* NewMsg(uint32_t rack, int delay = 0) {
+  RackMsg* m = AllocRackMsg();
+  m->Rack = rack;
+  m->delay = delay;
+  return m;
+}
+
+TEST(CommStartUp, LibraryStartsInOrderAndNetworkingNeedsAnOwnAddress) {
+  const std::vector<std::string> head = {
+      "InstallDebugHook", "InstallSocketOpenHook", "IpcInit", "DirectLinkStart",
+      "IpcSvrLocationSet(1,1,1,1,0,0,0,0,0)", "IpcClntEvntCreate(1,1,1.3c,IpcAssert,0)"};
+  struct Case {
+    const char* name;
+    uint32_t address;
+    uint8_t initOk, linkOk;
+    std::vector<std::string> rest;
+    const char* errorLine;  // or null
+  } cases[] = {
+      {"networked", kLabAddress, 1, 1,
+       {"IpcNetNodeInfoCreate(0,labhost-,127.0.0.5,20)", "IpcCurrentTime", "IpcNetTcpIpInitDriver",
+        "IpcNetTcpIpIsInitOk", "IpcNetNodeLinkInit", "IpcGetMaxNetNodeIndx"},
+       nullptr},
+      {"driver failed: no link init, no line", kLabAddress, 0, 1,
+       {"IpcNetNodeInfoCreate(0,labhost-,127.0.0.5,20)", "IpcCurrentTime", "IpcNetTcpIpInitDriver",
+        "IpcNetTcpIpIsInitOk", "IpcGetMaxNetNodeIndx"},
+       nullptr},
+      {"link init failed", kLabAddress, 1, 0,
+       {"IpcNetNodeInfoCreate(0,labhost-,127.0.0.5,20)", "IpcCurrentTime", "IpcNetTcpIpInitDriver",
+        "IpcNetTcpIpIsInitOk", "IpcNetNodeLinkInit", "IpcGetMaxNetNodeIndx"},
+       "Error: Failed to initialize IPC via IpcNetNodeLinkInit()"},
+      {"no own address: no node 0 and no sockets", 0, 1, 1,
+       {"IpcCurrentTime", "IpcGetMaxNetNodeIndx"},
+       "Error: This PC has no IPv4 address of its own; the network is not started."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig rig(c.address);
+    rig.lib.initOk = c.initOk;
+    rig.lib.linkInitOk = c.linkOk;
+    ASSERT_TRUE(rig.comm->StartInline());
+
+    std::vector<std::string> want = head;
+    want.insert(want.end(), c.rest.begin(), c.rest.end());
+    EXPECT_EQ(rig.lib.Calls(), want);
+    EXPECT_EQ(rig.comm->HostName(), "labhost-");
+    EXPECT_EQ(rig.comm->OwnAddress(), c.address);
+    EXPECT_TRUE(rig.Logged("IPC DLL supports 100 connections"));
+    int errors = 0;
+    for (const std::string& l : rig.seen.lines()) errors += l.rfind("Error: ", 0) == 0;
+    EXPECT_EQ(errors, c.errorLine != nullptr ? 1 : 0);
+    if (c.errorLine != nullptr) {
+      EXPECT_TRUE(rig.Logged(c.errorLine));
+    }
+    const std::vector<std::string> boxes =
+        c.address == 0 ? std::vector<std::string>{"Error: gethostbyname() failed, Error code = 11001."}
+                       : std::vector<std::string>{};
+    EXPECT_EQ(rig.box.texts(), boxes);
+
+    // The 100 ms timer exists and reaches the tick.
+    rig.Tick();
+    EXPECT_EQ(rig.comm->TimerMessages(), 1u);
+  }
+}
+
+TEST(CommPoll, RunsTheLibraryWhileEventsComeAtMostThirtyPasses) {
+  Rig rig;
+  ASSERT_TRUE(rig.comm->StartInline());
+  struct Case {
+    int events;
+    int passes;
+  } cases[] = {{0, 1}, {1, 2}, {3, 4}, {29, 30}, {30, 30}, {500, 30}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.events);
+    rig.lib.eventsPending = c.events;
+    const int ticks = rig.lib.Ticks(), despatches = rig.lib.NetDespatches();
+    EXPECT_FALSE(rig.comm->Step());  // a poll, nothing waiting
+    EXPECT_EQ(rig.lib.Ticks() - ticks, c.passes);
+    EXPECT_EQ(rig.lib.NetDespatches() - despatches, c.passes);
+    rig.lib.eventsPending = 0;
+  }
+}
+
+TEST(CommPoll, WritesTheLibraryClockFromTheMonotonicClockBeforeEachPoll) {
+  Rig rig;
+  ASSERT_TRUE(rig.comm->StartInline());
+  const int64_t origin = rig.clock.MonotonicMs();
+  // The layout counts from the monotonic origin; step to 1 h 2 min 3.456 s
+  // past the last whole day so the expected bytes are plain.
+  const int64_t target = ((origin / 86400000) + 1) * 86400000 + 3723456;
+  rig.clock.AdvanceMs(target - origin);
+  rig.comm->Step();
+  ASSERT_FALSE(rig.lib.Times().empty());
+  EXPECT_EQ(rig.lib.Times().back(), IPC_TIME_MAKE(1, 2, 3, 45));
+
+  // A wall-clock step does not move it.
+  rig.clock.SetLocal(2031, 1, 1, 0, 0, 0);
+  const int64_t mono = rig.clock.MonotonicMs();
+  rig.comm->Step();
+  EXPECT_EQ(IPC_TIME_SECOND(rig.lib.Times().back()), (mono / 1000) % 60);
+}
+
+TEST(CommMessages, SendMsgIsPolledAgainAtOnceAndAnUnknownRackComesBack) {
+  Rig rig;
+  ASSERT_TRUE(rig.comm->StartInline());
+  rig.comm->Pump();
+  const uint32_t polls = rig.comm->Polls();
+  ASSERT_TRUE(SendRackMsg(NewMsg(9)));
+  EXPECT_TRUE(rig.comm->Step());
+  EXPECT_EQ(rig.comm->Polls() - polls, 2u) << "the poll before the wait and the one after";
+  std::vector<RackMsg*> back = rig.Returned();
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(back[0]->Rcode, RC_NO_NODE_FOR_RACK);
+  FreeRackMsg(back[0]);
+  EXPECT_TRUE(rig.Logged("Error: Tossing message to unknown rack 9."));
+}
+
+TEST(CommDelayQueue, MessagesDueInOneSecondAllComeBackInOneTickTheRestKeepOrder) {
+  Rig rig;
+  ASSERT_TRUE(rig.comm->StartInline());
+  // Racks name the messages; delays in seconds.
+  const int delays[] = {2, 1, 3, 1, 2, 1};
+  for (int i = 0; i < 6; ++i) ASSERT_TRUE(PostDelayMsg(NewMsg(101 + i, delays[i])));
+  rig.comm->Pump();
+  EXPECT_EQ(rig.comm->DelayQueueLength(), 6u);
+
+  auto racks = [&](std::vector<RackMsg*> msgs) {
+    std::vector<uint32_t> out;
+    for (RackMsg* m : msgs) {
+      EXPECT_EQ(m->Rcode, 0);
+      EXPECT_EQ(m->link, nullptr);
+      out.push_back(m->Rack);
+      FreeRackMsg(m);
+    }
+    return out;
+  };
+
+  rig.Tick();
+  EXPECT_TRUE(racks(rig.Returned()).empty()) << "nothing is due yet";
+
+  rig.clock.AdvanceMs(1000);
+  rig.Tick();
+  EXPECT_EQ(racks(rig.Returned()), (std::vector<uint32_t>{102, 104, 106}));
+  EXPECT_TRUE(rig.Logged("Delay complete (pMsg->Rack = 106)"));
+
+  // The last message left the queue: a new one still joins at the end.
+  ASSERT_TRUE(PostDelayMsg(NewMsg(107, 1)));
+  rig.comm->Pump();
+  rig.clock.AdvanceMs(1000);
+  rig.Tick();
+  EXPECT_EQ(racks(rig.Returned()), (std::vector<uint32_t>{101, 105, 107}));
+
+  rig.clock.AdvanceMs(1000);
+  rig.Tick();
+  EXPECT_EQ(racks(rig.Returned()), (std::vector<uint32_t>{103}));
+  EXPECT_EQ(rig.comm->DelayQueueLength(), 0u);
+}
+
+TEST(CommShutdown, WithNoNodeOnlineTheNextTickPostsCommStoppedAndEndsTheLoop) {
+  Rig rig;
+  ASSERT_TRUE(rig.comm->StartInline());
+  rig.AddNode(7, 0x7F000007);
+  rig.AddNode(8, 0x7F000008);
+  ASSERT_TRUE(PostCommShutdown());
+  rig.comm->Pump();
+  EXPECT_TRUE(rig.Logged("Shutting down communications, please wait."));
+  EXPECT_TRUE(rig.Logged("Closing log file..."));
+  EXPECT_EQ(rig.comm->Flags(), CIpcComm::kFlagRunning | CIpcComm::kFlagShuttingDown);
+  EXPECT_TRUE(rig.frame.TakeAll().empty()) << "stopped only by the tick";
+  for (uint32_t id : {7u, 8u}) {
+    const NodeEntry* node = rig.comm->FindNode(id);
+    ASSERT_NE(node, nullptr);
+    EXPECT_EQ(node->state, NODE_STATE_DISCONNECTED);
+    EXPECT_NE(node->flags & NODE_FLAG_DISCONNECT, 0u);
+  }
+
+  rig.Tick();
+  std::vector<msgq::Msg> posted = rig.frame.TakeAll();
+  ASSERT_EQ(posted.size(), 1u);
+  EXPECT_EQ(posted[0].message, WM_DOC_COMM_STOPPED);
+  EXPECT_EQ(posted[0].wParam, 0u);
+  EXPECT_EQ(posted[0].lParam, 0);
+  EXPECT_EQ(rig.comm->Flags(), 0u);
+  EXPECT_FALSE(msgq::FireTimer(g_hCommWnd.load(), CIpcComm::kTimerId)) << "timer killed";
+}
+
+TEST(CommRackRelay, RackUpAndVersionCarryTheRackNumberAndUnknownRacksAreIgnored) {
+  Rig rig;
+  ASSERT_TRUE(rig.comm->StartInline());
+  rig.AddNode(1, 0x7F000002);
+  rig.AddRack(1, 256, 2);
+  rig.AddRack(1, 5, 0);
+  ASSERT_EQ(rig.comm->RackCount(), 2u);
+
+  for (uint32_t rack : {256u, 256u, 77u, 0u, 100000u}) ASSERT_TRUE(PostRackUp(rack));
+  rig.comm->Pump();
+  EXPECT_NE(rig.comm->FindRack(256)->flags & RACK_FLAG_UP, 0);
+  EXPECT_EQ(rig.comm->FindRack(5)->flags & RACK_FLAG_UP, 0) << "rack 256 must not alias another";
+  EXPECT_EQ(rig.CountLogged("Rack 256 is up, requesting version information."), 1);
+  EXPECT_EQ(rig.comm->RackCount(), 2u) << "unknown racks are not created";
+
+  uint8_t bytes[kRackVersionBytes];
+  std::memcpy(bytes, "SN123456", 8);
+  std::memcpy(bytes + 8, "2.10a\0", 6);
+  bytes[14] = 0x34;
+  bytes[15] = 0x12;
+  ASSERT_TRUE(SetRackVersion(256, bytes));
+  ASSERT_TRUE(SetRackVersion(77, bytes));  // unknown: dropped, its record freed
+  bytes[0] = 'X';                          // the caller's bytes are its own again
+  rig.comm->Pump();
+  const RackEntry* rack = rig.comm->FindRack(256);
+  EXPECT_EQ(std::string(rack->serial, 8), "SN123456");
+  EXPECT_STREQ(rack->software, "2.10a");
+  EXPECT_EQ(rack->hardware, 0x1234);
+  EXPECT_NE(rack->flags & RACK_FLAG_VERSION, 0);
+  EXPECT_EQ(rig.comm->FindRack(5)->flags & RACK_FLAG_VERSION, 0);
+}
+
+TEST(CommRackRelay, RackDescriptorsOutOfRangeAreRefused) {
+  Rig rig;
+  ASSERT_TRUE(rig.comm->StartInline());
+  rig.AddRack(1, 0, 0);
+  rig.AddRack(1, 257, 0);
+  rig.AddRack(1, 3, 6);
+  EXPECT_EQ(rig.comm->RackCount(), 0u);
+  EXPECT_TRUE(rig.Logged("Error: Rack 3 on port slot 6 of node 1 is out of range, ignored."));
+}
+
+TEST(CommEnd, WhatIsStillQueuedComesBackFlushedAndLaterPostsFail) {
+  Rig rig;
+  ASSERT_TRUE(rig.comm->StartInline());
+  ASSERT_TRUE(SendRackMsg(NewMsg(4)));
+  ASSERT_TRUE(PostDelayMsg(NewMsg(5, 60)));
+  uint8_t bytes[kRackVersionBytes] = {};
+  ASSERT_TRUE(SetRackVersion(4, bytes));
+  rig.comm->EndInline();  // nothing was handled: all of it is drained
+
+  std::vector<RackMsg*> back = rig.Returned();
+  ASSERT_EQ(back.size(), 2u);
+  for (RackMsg* m : back) {
+    EXPECT_EQ(m->Rcode, RC_FLUSHED);
+    FreeRackMsg(m);
+  }
+  EXPECT_FALSE(g_hCommWnd.load());
+  RackMsg* late = NewMsg(6);
+  EXPECT_FALSE(SendRackMsg(late)) << "the caller keeps a message nobody can take";
+  FreeRackMsg(late);
+  EXPECT_FALSE(SetRackVersion(4, bytes));
+}
+
+TEST(IpcAssertReport, LogsEveryLogServerEventWithinItsFields) {
+  Rig rig;
+  IpcLogEvnt e{};
+  e.hdr.length = sizeof e;
+  e.hdr.evntCode = 2;
+  e.Svr = 22;
+  e.hTargetSvr = 7;
+  e.ErrCode = 10035;
+  std::memcpy(e.file, "ipcnetdb", 9);
+  e.line = 412;
+  IpcAssert(&e.hdr, 0);
+  EXPECT_TRUE(rig.Logged("IpcAssert: file: ipcnetdb, line: 412, ErrCode: 10035, Svr: 22, "
+                         "hTargetSvr: 7"));
+
+  // A file field without its NUL prints its ten characters only.
+  std::memcpy(e.file, "ABCDEFGHIJ", 10);
+  IpcAssert(&e.hdr, 0);
+  EXPECT_TRUE(rig.Logged("IpcAssert: file: ABCDEFGHIJ, line: 412, ErrCode: 10035, Svr: 22, "
+                         "hTargetSvr: 7"));
+
+  // A short event is read no further than its length (the rest as zero).
+  auto shortEvent = std::make_unique<uint8_t[]>(sizeof(IpcEvntHdr) + 2);
+  IpcEvntHdr hdr{};
+  hdr.length = sizeof(IpcEvntHdr) + 2;
+  std::memcpy(shortEvent.get(), &hdr, sizeof hdr);
+  shortEvent[sizeof hdr] = 1;
+  shortEvent[sizeof hdr + 1] = 1;
+  IpcAssert(reinterpret_cast<const IpcEvntHdr*>(shortEvent.get()), 0);
+  EXPECT_TRUE(rig.Logged("IpcAssert: file: , line: 0, ErrCode: 0, Svr: 1, hTargetSvr: 1"));
+}
+
+}  // namespace
