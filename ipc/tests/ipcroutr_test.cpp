@@ -286,14 +286,14 @@ TEST_F(Announces, OwnAnnounceIsBroadcastAndCopiedToNodesBeingLinked) {
   } want[] = {{IPC_PKT_EVNT, ipc::kIpcAllNodes}, {IPC_PKT_EVNT_TO, kAddrA}, {IPC_PKT_EVNT_TO, addrC}};
   for (int k = 0; k < 3; ++k) {
     const IpcRouterEvnt& e = q[k].e;
-    EXPECT_EQ(q[k].kind, want[k].kind);
-    EXPECT_EQ(e.dstAddr, want[k].dst);
-    EXPECT_EQ(e.srcAddr, kOwn);
-    EXPECT_EQ(e.hdr.length, 84);
-    EXPECT_EQ(e.hdr.evntCode, IPC_ROUTER_EVNT_NODE_STATUS);
+    EXPECT_EQ(+q[k].kind, want[k].kind);
+    EXPECT_EQ(+e.dstAddr, want[k].dst);
+    EXPECT_EQ(+e.srcAddr, kOwn);
+    EXPECT_EQ(+e.hdr.length, 84);
+    EXPECT_EQ(+e.hdr.evntCode, IPC_ROUTER_EVNT_NODE_STATUS);
     EXPECT_STREQ(e.u.announce.name, "PC");
-    EXPECT_EQ(e.u.announce.nodeType, 20);
-    EXPECT_EQ(e.u.announce.etherAddr[5], 0x0E);
+    EXPECT_EQ(+e.u.announce.nodeType, 20);
+    EXPECT_EQ(+e.u.announce.etherAddr[5], 0x0E);
     EXPECT_EQ(std::string(e.hdr.version, 6), IPC_VERSION_DATE);
   }
   EXPECT_EQ(IpcNetNodeDuplicateFoundGet(0), 0);
@@ -326,10 +326,10 @@ TEST_F(Announces, LinkStatusEventGoesToItsNode) {
   const std::vector<Queued> q = Node0Queue();
   ASSERT_EQ(q.size(), 1u);
   const IpcRouterEvnt& e = q[0].e;
-  EXPECT_EQ(q[0].kind, IPC_PKT_EVNT_TO);
-  EXPECT_EQ(e.hdr.evntCode, IPC_ROUTER_EVNT_LINK_STATUS);
-  EXPECT_EQ(e.dstAddr, kAddrA);
-  EXPECT_EQ(e.u.linkStatus, IPC_LINK_STATUS_LINK_WAIT);
+  EXPECT_EQ(+q[0].kind, IPC_PKT_EVNT_TO);
+  EXPECT_EQ(+e.hdr.evntCode, IPC_ROUTER_EVNT_LINK_STATUS);
+  EXPECT_EQ(+e.dstAddr, kAddrA);
+  EXPECT_EQ(+e.u.linkStatus, IPC_LINK_STATUS_LINK_WAIT);
 }
 
 TEST_F(Announces, EventBuildersRefuseBadArguments) {
@@ -356,9 +356,9 @@ TEST_F(Announces, EventBuildersRefuseBadArguments) {
     }
     auto r = ipctest::TakeReports();
     ASSERT_EQ(r.size(), 1u) << c.what;
-    EXPECT_EQ(r[0].ErrCode, c.code) << c.what;
+    EXPECT_EQ(+r[0].ErrCode, c.code) << c.what;
     EXPECT_STREQ(r[0].file, "ipcroutr") << c.what;
-    EXPECT_EQ(r[0].Svr, IPC_SVR_ROUTER) << c.what;
+    EXPECT_EQ(+r[0].Svr, IPC_SVR_ROUTER) << c.what;
   }
 }
 
@@ -418,15 +418,15 @@ TEST_F(Procedures, AttachMakesOneProxyPerNodeAndAnswersWithItsHandle) {
   Call(Req(IPC_ROUTER_ATTACH_EVNT));
   const std::vector<IpcRouterEvnt> r = Replies();
   ASSERT_EQ(r.size(), 3u);
-  EXPECT_EQ(r[0].hdr.evntCode, IPC_ROUTER_EVNT_COMPROC_ATTACHED);
-  EXPECT_EQ(r[0].dstAddr, kAddrA);
-  EXPECT_EQ(r[0].srcAddr, kOwn);
+  EXPECT_EQ(+r[0].hdr.evntCode, IPC_ROUTER_EVNT_COMPROC_ATTACHED);
+  EXPECT_EQ(+r[0].dstAddr, kAddrA);
+  EXPECT_EQ(+r[0].srcAddr, kOwn);
   const uint8_t h = r[0].u.attach.netHandle;
   ASSERT_NE(h, 0);
-  EXPECT_EQ(r[1].u.attach.netHandle, h);
+  EXPECT_EQ(+r[1].u.attach.netHandle, h);
   EXPECT_EQ(ipc::IpcClntComProcPartGet(IPC_SVR_IO_KRN, 4, h)->node, 1);
   EXPECT_EQ(ipc::IpcClntFindByNode(IpcClntKind::kComProc, IPC_SVR_IO_KRN, 4, 1), h);
-  EXPECT_EQ(r[2].hdr.evntCode, IPC_ROUTER_EVNT_EVNT_ATTACHED);
+  EXPECT_EQ(+r[2].hdr.evntCode, IPC_ROUTER_EVNT_EVNT_ATTACHED);
   const uint8_t he = r[2].u.attach.netHandle;
   ASSERT_NE(he, 0);
   EXPECT_EQ(ipc::IpcClntEvntPartGet(IPC_SVR_IO_KRN, 4, he)->node, 1);
@@ -453,8 +453,8 @@ TEST_F(Procedures, DetachRemovesOnlyThatNodesProxy) {
   EXPECT_FALSE(ipc::IpcClntComProcPartGet(IPC_SVR_IO_KRN, 4, proxy)->inUse);
   const std::vector<IpcRouterEvnt> r = Replies();
   ASSERT_EQ(r.size(), 1u);
-  EXPECT_EQ(r[0].hdr.evntCode, IPC_ROUTER_EVNT_COMPROC_DETACHED);
-  EXPECT_EQ(r[0].u.attach.netHandle, proxy);
+  EXPECT_EQ(+r[0].hdr.evntCode, IPC_ROUTER_EVNT_COMPROC_DETACHED);
+  EXPECT_EQ(+r[0].u.attach.netHandle, proxy);
 }
 
 TEST_F(Procedures, RefusedRequests) {
@@ -491,7 +491,7 @@ TEST_F(Procedures, RefusedRequests) {
       EXPECT_TRUE(reports.empty()) << c.what;
     } else {
       ASSERT_EQ(reports.size(), 1u) << c.what;
-      EXPECT_EQ(reports[0].ErrCode, c.code) << c.what;
+      EXPECT_EQ(+reports[0].ErrCode, c.code) << c.what;
       EXPECT_STREQ(reports[0].file, "ipcroutr") << c.what;
     }
     EXPECT_TRUE(Replies().empty()) << c.what;
@@ -503,15 +503,15 @@ TEST_F(Procedures, RequestMadeHereIsForwardedOnNodeZero) {
   ipc::IpcRouterAttachEvntReq(1, IPC_SVR_IO_KRN, 7, IPC_HOST_KIND_LOCAL, "1.3c");
   const std::vector<Queued> q = Node0Queue();
   ASSERT_EQ(q.size(), 1u);
-  EXPECT_EQ(q[0].kind, IPC_PKT_COMPROC_TO);
+  EXPECT_EQ(+q[0].kind, IPC_PKT_COMPROC_TO);
   IpcRouterReq r;
   std::memcpy(&r, &q[0].e, sizeof r);
-  EXPECT_EQ(r.hdr.length, 36);
-  EXPECT_EQ(r.hdr.procId, IPC_ROUTER_ATTACH_EVNT);
-  EXPECT_EQ(r.dstAddr, kAddrA);
-  EXPECT_EQ(r.srcAddr, kOwn);
-  EXPECT_EQ(r.hostHandle, 7);
-  EXPECT_EQ(r.netHandle, 0xCC);
+  EXPECT_EQ(+r.hdr.length, 36);
+  EXPECT_EQ(+r.hdr.procId, IPC_ROUTER_ATTACH_EVNT);
+  EXPECT_EQ(+r.dstAddr, kAddrA);
+  EXPECT_EQ(+r.srcAddr, kOwn);
+  EXPECT_EQ(+r.hostHandle, 7);
+  EXPECT_EQ(+r.netHandle, 0xCC);
   EXPECT_STREQ(r.version, "1.3c");
 }
 

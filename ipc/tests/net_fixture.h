@@ -57,6 +57,17 @@ inline std::vector<uint8_t> TestEvnt(uint16_t length, uint32_t serial) {
   return e;
 }
 
+// A datagram that carries the routers' messages (server 18): their
+// announcements, link requests and attachments, which run beside the
+// traffic a test makes.
+inline bool IsRouterDatagram(const std::vector<uint8_t>& b) {
+  if (b.size() < 46 + sizeof(IpcEvntHdr)) return false;
+  const uint8_t kind = b[10];
+  if (kind == 1 || kind == 4) return b[46 + 2] == IPC_SVR_ROUTER;
+  if (kind == 2 || kind == 5) return b[46 + 4] == IPC_SVR_ROUTER;
+  return false;
+}
+
 inline uint32_t SerialOf(const std::vector<uint8_t>& e) {
   uint32_t s = 0;
   if (e.size() >= sizeof(IpcEvntHdr) + 4) std::memcpy(&s, e.data() + sizeof(IpcEvntHdr), 4);
@@ -176,10 +187,12 @@ class NetPair : public ::testing::Test {
     return Read<bool>(s, [] { return ipc::IpcNetNodeSeqGet(kPeer).head == kIpcNoEntry; });
   }
 
-  // The datagrams the hub carried from `from` to `to` (addresses).
-  std::vector<net::Record> Traffic(uint32_t from, uint32_t to) const {
+  // The datagrams the hub carried from `from` to `to` (addresses), without
+  // the routers' own traffic unless asked for.
+  std::vector<net::Record> Traffic(uint32_t from, uint32_t to, bool withRouter = false) const {
     std::vector<net::Record> out;
     for (const net::Record& r : hub_.Records()) {
+      if (!withRouter && IsRouterDatagram(r.bytes)) continue;
       if (r.from.address == from && r.to.address == to) out.push_back(r);
     }
     return out;

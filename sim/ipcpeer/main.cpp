@@ -1,0 +1,229 @@
+// ipcpeer: one library host on a lab address, controlled line by line on
+// standard input; answers on standard output, one line each.
+//
+//   ipcpeer --name A --addr 127.0.0.2 --peers 127.0.0.2,127.0.0.3
+//           [--type 5] [--silence HUNDREDTHS] [--period HUNDREDTHS] [--no-server]
+//
+// Commands:
+//   connect NAME                  be a client of NAME's test server 22/1
+//   wait NAME online|attached|offline MS
+//                                 poll until the state holds ("ok ..." with the
+//                                 time since start) or MS pass ("timeout ...")
+//   call COUNT SIZE               COUNT com-procs of SIZE data bytes, one at a
+//                                 time, each waiting for its answer event
+//                                 (2 s); prints the round trips' p50 and p99
+//   status NAME                   the node's status, link status and handles,
+//                                 and the datagram layer's traffic counters
+//   quit                          (also end of input)
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "Peer.h"
+
+namespace {
+
+using ipcpeer::MonotonicMicros;
+using ipcpeer::Peer;
+
+void Out(const std::string& line) {
+  std::fputs(line.c_str(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: ipcpeer --name NAME --addr A.B.C.D [--peers A,B,...] [--type N]\n"
+               "               [--silence HUNDREDTHS] [--period HUNDREDTHS] [--no-server]\n");
+  return 2;
+}
+
+bool ParseNumber(const char* text, long lo, long hi, long* out) {
+  char* end = nullptr;
+  const long v = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || v < lo || v > hi) return false;
+  *out = v;
+  return true;
+}
+
+// Reads whole lines from standard input without blocking the poll loop.
+class LineReader {
+ public:
+  // False at end of input.
+  bool Fill() {
+    char buf[512];
+    const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+    if (n <= 0) return false;
+    pending_.append(buf, static_cast<size_t>(n));
+    if (pending_.size() > 65536) pending_.clear();  // no line is that long
+    return true;
+  }
+  bool Next(std::string* line) {
+    const size_t nl = pending_.find('\n');
+    if (nl == std::string::npos) return false;
+    *line = pending_.substr(0, nl);
+    pending_.erase(0, nl + 1);
+    return true;
+  }
+
+ private:
+  std::string pending_;
+};
+
+std::string Percentiles(std::vector<uint64_t> us) {
+  if (us.empty()) return "p50_us 0 p99_us 0";
+  std::sort(us.begin(), us.end());
+  auto at = [&](double q) { return us[std::min(us.size() - 1, static_cast<size_t>(q * us.size()))]; };
+  return "p50_us " + std::to_string(at(0.50)) + " p99_us " + std::to_string(at(0.99));
+}
+
+bool Holds(Peer& peer, const std::string& name, const std::string& what) {
+  const uint8_t n = peer.NodeOf(name);
+  if (what == "online") return n != IPC_NO_NET_NODE && IpcNetNodeStatusGet(n) == IPC_NODE_STATUS_ONLINE;
+  if (what == "offline") {
+    return n == IPC_NO_NET_NODE || IpcNetNodeStatusGet(n) != IPC_NODE_STATUS_ONLINE;
+  }
+  if (what == "attached") return peer.Attached() && peer.connectedNode() == n;
+  return false;
+}
+
+void Command(Peer& peer, const std::string& line, bool* quit) {
+  std::istringstream in(line);
+  std::string cmd;
+  in >> cmd;
+  if (cmd.empty()) return;
+  if (cmd == "quit") {
+    *quit = true;
+    Out("bye");
+  } else if (cmd == "connect") {
+    std::string name, error;
+    in >> name;
+    Out(peer.Connect(name, &error) ? "ok connect " + name : "error " + error);
+  } else if (cmd == "wait") {
+    std::string name, what;
+    long ms = 0;
+    in >> name >> what >> ms;
+    if (what != "online" && what != "offline" && what != "attached") {
+      Out("error wait what: online, attached or offline");
+      return;
+    }
+    const uint64_t start = MonotonicMicros();
+    const uint64_t limit = start + static_cast<uint64_t>(std::max(ms, 0L)) * 1000u;
+    while (!Holds(peer, name, what) && MonotonicMicros() < limit) peer.WaitAndPoll(10);
+    const uint64_t now = MonotonicMicros();
+    Out(std::string(Holds(peer, name, what) ? "ok " : "timeout ") + what + " " + name +
+        " waited_ms " + std::to_string((now - start) / 1000) + " since_start_ms " +
+        std::to_string((now - peer.startedAtMicros()) / 1000));
+  } else if (cmd == "call") {
+    long count = 1, size = 16;
+    in >> count >> size;
+    count = std::clamp(count, 1L, 1000000L);
+    size = std::clamp(size, 4L, 1232L);
+    std::vector<uint64_t> rtt;
+    rtt.reserve(static_cast<size_t>(count));
+    long ok = 0;
+    for (long i = 0; i < count; ++i) {
+      const uint64_t before = peer.answers();
+      const uint32_t serial = static_cast<uint32_t>(i + 1);
+      const uint64_t t0 = MonotonicMicros();
+      if (!peer.Call(static_cast<uint16_t>(size), serial)) break;
+      const uint64_t limit = t0 + 2000000u;
+      while (peer.answers() == before && MonotonicMicros() < limit) peer.WaitAndPoll(10);
+      if (peer.answers() == before) continue;  // lost: the next call goes on
+      rtt.push_back(MonotonicMicros() - t0);
+      ++ok;
+    }
+    Out("ok calls " + std::to_string(count) + " answered " + std::to_string(ok) + " " +
+        Percentiles(rtt));
+  } else if (cmd == "status") {
+    std::string name;
+    in >> name;
+    const uint8_t n = peer.NodeOf(name);
+    if (n == IPC_NO_NET_NODE) {
+      Out("status " + name + " unknown");
+      return;
+    }
+    Out("status " + name + " index " + std::to_string(n) + " node " +
+        std::to_string(IpcNetNodeStatusGet(n)) + " link " +
+        std::to_string(IpcNetNodeLinkStatusGet(n)) + " attached " +
+        std::to_string(peer.Attached() && peer.connectedNode() == n ? 1 : 0) + " served " +
+        std::to_string(peer.callsServed()) + " " + peer.NetFigures());
+  } else {
+    Out("error unknown command " + cmd);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ipcpeer::Options o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+    long v = 0;
+    if (a == "--name") {
+      const char* s = value();
+      if (s == nullptr) return Usage();
+      o.name = s;
+    } else if (a == "--addr") {
+      const char* s = value();
+      if (s == nullptr || (o.addr = ipcpeer::ParseAddr(s)) == 0) return Usage();
+    } else if (a == "--peers") {
+      const char* s = value();
+      if (s == nullptr) return Usage();
+      std::stringstream list(s);
+      std::string item;
+      while (std::getline(list, item, ',')) {
+        const uint32_t p = ipcpeer::ParseAddr(item);
+        if (p == 0) return Usage();
+        o.peers.push_back(p);
+      }
+    } else if (a == "--type") {
+      const char* s = value();
+      if (s == nullptr || !ParseNumber(s, 1, 25, &v)) return Usage();
+      o.nodeType = static_cast<uint8_t>(v);
+    } else if (a == "--silence") {
+      const char* s = value();
+      if (s == nullptr || !ParseNumber(s, 1, 60000, &v)) return Usage();
+      o.silence = static_cast<uint16_t>(v);
+    } else if (a == "--period") {
+      const char* s = value();
+      if (s == nullptr || !ParseNumber(s, 1, 6000, &v)) return Usage();
+      o.period = static_cast<uint16_t>(v);
+    } else if (a == "--no-server") {
+      o.serve = false;
+    } else {
+      return Usage();
+    }
+  }
+
+  Peer peer;
+  std::string error;
+  if (!peer.Start(o, &error)) {
+    std::fprintf(stderr, "ipcpeer: %s\n", error.c_str());
+    return 1;
+  }
+  Out("ready " + o.name);
+
+  LineReader reader;
+  bool quit = false;
+  bool inputOpen = true;
+  while (!quit) {
+    const bool readable = peer.WaitAndPoll(10, inputOpen ? STDIN_FILENO : -1);
+    if (readable && inputOpen) {
+      inputOpen = reader.Fill();
+      if (!inputOpen) quit = true;
+    }
+    std::string line;
+    while (!quit && reader.Next(&line)) Command(peer, line, &quit);
+  }
+  IpcTerm();
+  return 0;
+}
