@@ -129,13 +129,26 @@ bool CApp::OpenDocument() {
   LogPrintf("%s: site directory \"%s\", database \"%s\", workgroup \"%s\".\n",
             g_strWindowTitle.c_str(), m_Site.directory.c_str(), g_strDatabaseFile.c_str(),
             g_strWorkgroupFile.c_str());
-  LogPrintf(
-      "The document is not built yet: no database is opened and communications are not "
-      "started; exiting.\n");
+  if (!m_DocumentFactory) {
+    LogPrintf("No document in this program: no database is opened; exiting.\n");
+    return true;
+  }
+  m_pDocument = m_DocumentFactory();
+  if (m_pDocument == nullptr) return false;
+  if (!m_pDocument->OnNewDocument()) {
+    // A failed open destroys the document without its close.
+    m_pDocument.reset();
+    return false;
+  }
   return true;
 }
 
 void CApp::CloseDocument() {
+  // The document logs while it closes: it goes before the log view.
+  if (m_pDocument != nullptr) {
+    m_pDocument->OnCloseDocument();
+    m_pDocument.reset();
+  }
   m_pLogView.reset();
   m_pEcho.reset();
 }

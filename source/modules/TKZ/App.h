@@ -11,11 +11,13 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "CommandLine.h"
+#include "Document.h"
 #include "LogBuffer.h"
 #include "MessageBox.h"
 #include "platform/settings/settings.h"
@@ -50,6 +52,11 @@ class CApp {
   void SetClock(platform::time::Clock* clock) { m_pClock = clock; }
   // Without a display every log line is also written to standard output.
   void SetHeadless(bool headless) { m_bHeadless = headless; }
+  // What the document template creates once the site's files are found
+  // (the server's document).  Without a factory start-up stops short of the
+  // document and logs that it did.
+  using DocumentFactory = std::function<std::unique_ptr<CDocument>()>;
+  void SetDocumentFactory(DocumentFactory factory) { m_DocumentFactory = std::move(factory); }
 
   // Start-up; false ends the program (its message box has been shown).
   bool InitInstance();
@@ -76,6 +83,8 @@ class CApp {
   // Start-up got as far as the document (and created the log view).
   bool ReachedDocument() const { return m_bReachedDocument; }
   LogBuffer* LogView() { return m_pLogView.get(); }
+  // The open document, from its creation until its close (else null).
+  CDocument* Document() { return m_pDocument.get(); }
   const std::filesystem::path& SettingsFile() const;
 
  private:
@@ -105,6 +114,8 @@ class CApp {
   SiteChoice m_Site;
   bool m_bReachedDocument = false;
   std::unique_ptr<LogBuffer> m_pLogView;
+  DocumentFactory m_DocumentFactory;
+  std::unique_ptr<CDocument> m_pDocument;
   std::unique_ptr<StreamEcho> m_pEcho;
 };
 

@@ -177,6 +177,46 @@ TEST_F(AppTest, StartsOnASiteAndSelectsItsFilesAndTitles) {
   EXPECT_EQ(g_pLogView.load(), nullptr);
 }
 
+// Records what the application does with its document.
+class RecordingDocument final : public CDocument {
+ public:
+  RecordingDocument(std::vector<std::string>& events, bool opens) : events_(events), opens_(opens) {}
+  ~RecordingDocument() override { events_.push_back("destroyed"); }
+  bool OnNewDocument() override {
+    events_.push_back("open");
+    return opens_;
+  }
+  void OnCloseDocument() override {
+    // The log view still exists while the document closes.
+    events_.push_back(g_pLogView.load() != nullptr ? "close, log view there" : "close, no log view");
+  }
+
+ private:
+  std::vector<std::string>& events_;
+  bool opens_;
+};
+
+TEST_F(AppTest, TheDocumentIsOpenedOnTheSiteAndClosedBeforeTheLogViewGoes) {
+  const fs::path site = MakeSite("s", {"drovana.mdb", "drovana.mdw"});
+  for (bool opens : {true, false}) {
+    SCOPED_TRACE(opens ? "open succeeds" : "open fails");
+    std::vector<std::string> events;
+    app_.SetDocumentFactory([&events, opens] { return std::make_unique<RecordingDocument>(events, opens); });
+    app_.SetCommandLine(site.string());
+    EXPECT_EQ(app_.InitInstance(), opens);
+    if (opens) {
+      EXPECT_NE(app_.Document(), nullptr);
+      app_.ExitInstance();
+      EXPECT_EQ(events, (std::vector<std::string>{"open", "close, log view there", "destroyed"}));
+    } else {
+      // A failed open destroys the document without its close.
+      EXPECT_EQ(app_.Document(), nullptr);
+      EXPECT_EQ(events, (std::vector<std::string>{"open", "destroyed"}));
+    }
+    app_.SetDocumentFactory(nullptr);
+  }
+}
+
 TEST_F(AppTest, NoSettingsFileGivesEverySwitchOn) {
   for (std::atomic<bool>* f : {&g_bCommDebug, &g_bIpcCommDebug, &g_bDocDebug, &g_bInSysTray,
                                &g_bTimeStampLog, &g_bLogToDisk, &g_bDirectConnectDebug})

@@ -1,6 +1,7 @@
 #include "CommLibrary.h"
 
-#include "DirectLink.h"
+#include "DirectService.h"
+#include "MsClock.h"
 
 DebugHook TessioLibrary::InstallDebugHook(DebugHook fn) { return ::InstallDebugHook(fn); }
 SocketOpenHook TessioLibrary::InstallSocketOpenHook(SocketOpenHook fn) {

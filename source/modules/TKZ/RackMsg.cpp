@@ -10,6 +10,7 @@ namespace {
 struct Ports {
   PostToCommFn post;
   RackMsgDoneFn done;
+  RackMsgHandOffFn handOff;
 };
 
 Ports& ports() {
@@ -19,7 +20,10 @@ Ports& ports() {
 
 bool Post(uint32_t id, uintptr_t wParam, RackMsg* msg) {
   if (msg == nullptr || !ports().post) return false;
-  return ports().post(id, wParam, msg);
+  const uint32_t reqNum = msg->ReqNum;  // the message is not ours after the post
+  if (!ports().post(id, wParam, msg)) return false;
+  if (ports().handOff) ports().handOff(reqNum, msg);
+  return true;
 }
 
 }  // namespace
@@ -52,6 +56,8 @@ void FreeRackMsg(RackMsg* msg) { delete msg; }
 void SetPostToComm(PostToCommFn post) { ports().post = std::move(post); }
 
 void SetRackMsgDoneHandler(RackMsgDoneFn done) { ports().done = std::move(done); }
+
+void SetRackMsgHandOffObserver(RackMsgHandOffFn observer) { ports().handOff = std::move(observer); }
 
 bool SendRackMsg(RackMsg* msg) {
   if (msg == nullptr) return false;

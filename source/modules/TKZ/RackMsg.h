@@ -131,10 +131,17 @@ using PostToCommFn = std::function<bool(uint32_t id, uintptr_t wParam, RackMsg* 
 // The document's response routing (CTKZDoc::OnRackMsgDone): takes ownership.
 using RackMsgDoneFn = std::function<void(RackMsg* msg)>;
 
+// Told, on the posting thread, of every message just handed to the comm
+// thread: the ReqNum it carried (read before the post) and the message as an
+// identity only. The comm thread owns the message by then: the observer
+// compares the pointer and never reads through it.
+using RackMsgHandOffFn = std::function<void(uint32_t reqNum, const RackMsg* msg)>;
+
 // Installs the ports (an empty function removes one). Not to be called while
 // another thread may be posting.
 void SetPostToComm(PostToCommFn post);
 void SetRackMsgDoneHandler(RackMsgDoneFn done);
+void SetRackMsgHandOffObserver(RackMsgHandOffFn observer);
 
 // --- Hand-off to the comm thread -------------------------------------------
 // Each returns whether the message was posted. When it was, the comm thread

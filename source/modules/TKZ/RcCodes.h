@@ -43,3 +43,8 @@ inline constexpr uint16_t IO_KRN_BUFFER_OVERFLOW = 0x18;
 
 // True for the link codes 0x10 to 0x18.
 constexpr bool IsLinkRcode(uint16_t rc) { return rc >= IO_KRN_NO_RESPONSE && rc <= IO_KRN_BUFFER_OVERFLOW; }
+
+// The text of a result code: the server's codes 0x400 to 0x415 ("???" for
+// 0x400) and the link codes 0x10 to 0x18; null for any other code (the
+// caller then prints "Request failed, Rcode = 0x%04X").
+const char* RcodeText(uint16_t rc);

@@ -1,0 +1,23 @@
+// What the document asks of the comm thread: start it, and the three
+// synchronous load calls.  theIpcComm implements it in the server; tests put
+// a recording fake in its place.
+//
+// Threads: called on the UI thread only.  The descriptors live on the
+// caller's stack for the duration of the call.
+#pragma once
+
+#include <cstdint>
+
+struct NodeDesc;
+struct RackDesc;
+
+class DocCommPort {
+ public:
+  virtual ~DocCommPort() = default;
+  // Starts the comm thread; returns once it runs (false: it could not).
+  virtual bool Start() = 0;
+  // Each returns once the comm thread has handled the call.
+  virtual bool LoadPhase(uint32_t flags) = 0;
+  virtual bool AddNode(const NodeDesc* desc) = 0;
+  virtual bool AddRack(const RackDesc* desc) = 0;
+};
