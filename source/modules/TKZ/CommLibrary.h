@@ -11,21 +11,17 @@
 
 #include <cstdint>
 
+#include "NodeLibrary.h"
 #include "tessio32.h"
 
-class CommLibrary {
+// The node tables' calls (NodeLibrary) are part of it.
+class CommLibrary : public virtual NodeLibrary {
  public:
   virtual ~CommLibrary() = default;
 
   virtual DebugHook InstallDebugHook(DebugHook fn) = 0;
   virtual SocketOpenHook InstallSocketOpenHook(SocketOpenHook fn) = 0;
   virtual uint16_t IpcInit() = 0;
-  virtual void IpcSvrLocationSet(uint8_t svrType, uint8_t svrIndx, uint8_t hostKind,
-                                 uint8_t hostHandle, uint8_t netNodeIndx, int32_t a, int32_t b,
-                                 int32_t c, int32_t d) = 0;
-  virtual IpcErrCode IpcClntEvntCreate(uint8_t svrType, uint8_t svrIndx, IpcClntEvntFn callback,
-                                       const char* version, uint8_t* clntHandle,
-                                       intptr_t userValue) = 0;
   virtual uint8_t IpcNetNodeInfoCreate(uint8_t netNodeIndx, const char* name, uint32_t addr,
                                        uint8_t nodeType) = 0;
   // Writes the exported variable IpcCurrentTime.
@@ -37,8 +33,6 @@ class CommLibrary {
   virtual void IpcNetTcpIpTick() = 0;
   virtual void IpcNetDespatch() = 0;
   virtual uint8_t IpcEvntDespatch() = 0;
-  virtual uint8_t IpcNetNodeAddrExists(uint32_t addr) = 0;
-  virtual IpcNetNodeLinkStatus IpcNetNodeLinkStatusGet(uint8_t netNodeIndx) = 0;
 
   // The direct-connect link, which runs on the comm thread.
   virtual void DirectLinkStart() = 0;
@@ -46,17 +40,11 @@ class CommLibrary {
   virtual void DirectLinkTick() = 0;
 };
 
-class TessioLibrary : public CommLibrary {
+class TessioLibrary : public CommLibrary, public TessioNodeLibrary {
  public:
   DebugHook InstallDebugHook(DebugHook fn) override;
   SocketOpenHook InstallSocketOpenHook(SocketOpenHook fn) override;
   uint16_t IpcInit() override;
-  void IpcSvrLocationSet(uint8_t svrType, uint8_t svrIndx, uint8_t hostKind, uint8_t hostHandle,
-                         uint8_t netNodeIndx, int32_t a, int32_t b, int32_t c,
-                         int32_t d) override;
-  IpcErrCode IpcClntEvntCreate(uint8_t svrType, uint8_t svrIndx, IpcClntEvntFn callback,
-                               const char* version, uint8_t* clntHandle,
-                               intptr_t userValue) override;
   uint8_t IpcNetNodeInfoCreate(uint8_t netNodeIndx, const char* name, uint32_t addr,
                                uint8_t nodeType) override;
   void SetCurrentTime(IpcTime time) override;
@@ -67,8 +55,6 @@ class TessioLibrary : public CommLibrary {
   void IpcNetTcpIpTick() override;
   void IpcNetDespatch() override;
   uint8_t IpcEvntDespatch() override;
-  uint8_t IpcNetNodeAddrExists(uint32_t addr) override;
-  IpcNetNodeLinkStatus IpcNetNodeLinkStatusGet(uint8_t netNodeIndx) override;
   void DirectLinkStart() override;
   void MsClockSet(uint8_t hour, uint8_t minute, uint8_t second, uint8_t hundredths) override;
   void DirectLinkTick() override;

@@ -23,6 +23,12 @@ inline constexpr int32_t kNodeFlushTicks = 100;
 inline constexpr int32_t kTeardownPauseTicks = 30;
 inline constexpr int32_t kReconnectDelayTicks = 900;
 inline constexpr int32_t kFtpIdleLogoutTicks = 50;
+// How long a teardown waits for the answer to its IO_FTP logout.
+inline constexpr int32_t kFtpLogoutDeadlineTicks = 50;
+
+// Client ids are server indexes of types 21 and 22: 1 to 100.
+inline constexpr uint8_t kMinClientId = 1;
+inline constexpr uint8_t kMaxClientId = 100;
 
 // Flags of CommLoadPhase.  A node load is bracketed by 7 and 14, a rack
 // refresh by 3 and 10.
@@ -109,6 +115,13 @@ struct NodeEntry {
   uint8_t ftpComProcHandle = 0;
   uint8_t ftpEvntHandle = 0;
   uint8_t ftpLoginHandle = 0;
+  // Send-file state of the IO_FTP client.
+  uint32_t ftpSendState = 0;
+  uint32_t ftpTransferFlags = 0;
+  int32_t ftpFileDescriptor = -1;
+  // Ticks left for the IO_FTP logout that a teardown sent; when they run out
+  // the teardown goes on without it (0 = none running).
+  int32_t ftpLogoutCountdown = 0;
 };
 
 struct RackEntry {
@@ -126,6 +139,9 @@ struct RackEntry {
   uint16_t hardware = 0;  // version item 12
   uint8_t flags = 0;      // RACK_FLAG_
 };
+
+// Names of the states as the reports print them (13 characters, padded).
+const char* NodeStateName(uint32_t state);
 
 // CommAddNode's descriptor.
 struct NodeDesc {

@@ -137,6 +137,23 @@ class FakeCommLibrary : public CommLibrary {
   }
   uint8_t IpcNetNodeAddrExists(uint32_t) override { return addrIndex; }
   IpcNetNodeLinkStatus IpcNetNodeLinkStatusGet(uint8_t) override { return linkStatus; }
+  // The node tables' calls: no node gets a client or a net handle here.
+  IpcNetNodeStatus IpcNetNodeStatusGet(uint8_t) override { return IPC_NODE_STATUS_OFFLINE; }
+  uint32_t IpcNetNodeAddrGet(uint8_t) override { return 0; }
+  uint16_t IpcNetNodeBufStateGet(uint8_t, uint16_t* head, uint16_t* tail) override {
+    *head = *tail = 0xFFFF;
+    return 0xFFFF;
+  }
+  void IpcSvrLocationDestroy(uint8_t, uint8_t) override {}
+  IpcErrCode IpcClntComProcCreate(uint8_t, uint8_t, const char*, uint8_t* handle) override {
+    *handle = 0;
+    return IPC_ERR_NO_FREE_CLNT;
+  }
+  void IpcClntComProcDestroy(uint8_t, uint8_t, uint8_t) override {}
+  void IpcClntEvntDestroy(uint8_t, uint8_t, uint8_t) override {}
+  uint8_t IpcClntComProcNetHandleGet(uint8_t, uint8_t, uint8_t) override { return 0; }
+  uint8_t IpcClntEvntNetHandleGet(uint8_t, uint8_t, uint8_t) override { return 0; }
+  int IpcComProc(IpcComProcHdr*) override { return 0; }
   void DirectLinkStart() override { Record("DirectLinkStart"); }
   void MsClockSet(uint8_t, uint8_t, uint8_t, uint8_t) override {}
   void DirectLinkTick() override {}

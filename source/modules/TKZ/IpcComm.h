@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "CommLibrary.h"
+#include "CommNodes.h"
 #include "CommTables.h"
 #include "MessageBox.h"
 #include "autoevent.h"
@@ -61,7 +62,7 @@ struct RackVersionSet {
   uint8_t bytes[kRackVersionBytes] = {};
 };
 
-class CIpcComm {
+class CIpcComm : private CommNodesHost {
  public:
   // Bits of the flags.
   static constexpr uint32_t kFlagRunning = 0x1;
@@ -147,10 +148,12 @@ class CIpcComm {
   uint32_t SocketMessages() const { return m_nSocketMsgs.load(std::memory_order_relaxed); }
   uint32_t LongestGapMs() const { return m_nLongestGap.load(std::memory_order_relaxed); }
   uint32_t NodesOnline() const { return m_nNodesOnline.load(std::memory_order_relaxed); }
-  const NodeEntry* FindNode(uint32_t nodeId) const;
-  const RackEntry* FindRack(uint32_t rack) const;
-  size_t NodeCount() const { return m_NodeMap.size(); }
-  size_t RackCount() const { return m_RackMap.size(); }
+  const NodeEntry* FindNode(uint32_t nodeId) const { return m_Nodes.FindNode(nodeId); }
+  const RackEntry* FindRack(uint32_t rack) const { return m_Nodes.FindRack(rack); }
+  size_t NodeCount() const { return m_Nodes.NodeCount(); }
+  size_t RackCount() const { return m_Nodes.RackCount(); }
+  // The node and rack tables (comm thread, or parked).
+  CommNodes& Nodes() { return m_Nodes; }
   size_t DelayQueueLength() const;
 
  private:
@@ -182,33 +185,27 @@ class CIpcComm {
   void ReportRacks();
   void ReportRackVersions();
 
-  // The node, IO_KRN and IO_FTP work the tick and shutdown drive.
-  uint32_t NodeStep(NodeEntry* node);
-  void QueueMsg(RackMsg* msg);
-  void FlushNode(NodeEntry* node, uint16_t rcode);
-  void ClosePort(NodeEntry* node, int slot);
-  void IoFtpLogout(NodeEntry* node);
   // Shutdown: the node's queued IO_FTP jobs go back with RC_FLUSHED.
   void FlushIoFtpQueue(NodeEntry* node);
   void RequestRackVersion(uint32_t rack);
-  // Posts the message back to the frame with WM_DOC_MSG_DONE (frees it
-  // when that fails).
-  void ReturnMsg(RackMsg* msg);
+  // CommNodesHost.  ReturnMsg posts the message back to the frame with
+  // WM_DOC_MSG_DONE (frees it when that fails).
+  void ReturnMsg(RackMsg* msg) override;
+  void PostNodeStatus(bool online, uint32_t nodeId) override;
+  bool ShuttingDown() const override { return (m_nFlags.load() & kFlagShuttingDown) != 0; }
 
-  NodeEntry* Node(uint32_t nodeId);
-  RackEntry* Rack(uint32_t rack);
-  std::vector<uint32_t> NodeIds() const;
+  NodeEntry* Node(uint32_t nodeId) { return m_Nodes.Node(nodeId); }
+  RackEntry* Rack(uint32_t rack) { return m_Nodes.Rack(rack); }
   int64_t NowSeconds() const;
 
   Ports m_Ports;
   CommLibrary* m_pLib = nullptr;
   platform::time::Clock* m_pClock = nullptr;
 
-  std::map<uint32_t, std::unique_ptr<RackEntry>> m_RackMap;
   std::string m_strHostName;
   uint32_t m_nOwnAddress = 0;
-  uint8_t m_nNextClientId = 1;
-  std::map<uint32_t, std::unique_ptr<NodeEntry>> m_NodeMap;
+  // The node and rack tables and the node state machine.
+  CommNodes m_Nodes{DefaultCommLibrary(), *this};
   std::atomic<uint32_t> m_nNodesOnline{0};
   std::atomic<uint32_t> m_nFlags{kFlagRunning};
   std::thread m_Thread;

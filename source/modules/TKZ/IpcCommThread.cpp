@@ -48,6 +48,8 @@ void CIpcComm::SetPorts(const Ports& ports) { m_Ports = ports; }
 
 void CIpcComm::ReadHostIdentity() {
   m_pLib = m_Ports.library != nullptr ? m_Ports.library : &DefaultCommLibrary();
+  m_Nodes.SetLibrary(*m_pLib);
+  m_Nodes.Activate();
   m_pClock = m_Ports.clock != nullptr ? m_Ports.clock : &platform::time::SystemClock();
   net::Backend& identity = m_Ports.identity != nullptr ? *m_Ports.identity : net::DefaultBackend();
   MessageBoxPort& box = m_Ports.messageBox != nullptr ? *m_Ports.messageBox : DefaultMessageBox();
@@ -278,20 +280,7 @@ void CIpcComm::EndInline() {
 }
 
 void CIpcComm::FreeTables() {
-  for (auto& [id, node] : m_NodeMap) {
-    for (PortSlot& port : node->ports) {
-      for (RackMsg* m = port.TxHead; m != nullptr;) {
-        RackMsg* next = m->link;
-        FreeRackMsg(m);
-        m = next;
-      }
-      port.TxHead = port.TxTail = nullptr;
-      FreeRackMsg(port.RxMsg);
-      port.RxMsg = nullptr;
-    }
-  }
-  m_NodeMap.clear();
-  m_RackMap.clear();
+  m_Nodes.FreeAll();
   for (RackMsg* m = m_pDelayHead; m != nullptr;) {
     RackMsg* next = m->link;
     FreeRackMsg(m);

@@ -8,35 +8,6 @@
 
 int64_t CIpcComm::NowSeconds() const { return m_pClock->MonotonicMs() / 1000; }
 
-std::vector<uint32_t> CIpcComm::NodeIds() const {
-  // Handlers may delete entries; walks go over a copy of the ids and look
-  // each entry up again.
-  std::vector<uint32_t> ids;
-  ids.reserve(m_NodeMap.size());
-  for (const auto& [id, node] : m_NodeMap) ids.push_back(id);
-  return ids;
-}
-
-NodeEntry* CIpcComm::Node(uint32_t nodeId) {
-  auto it = m_NodeMap.find(nodeId);
-  return it == m_NodeMap.end() ? nullptr : it->second.get();
-}
-
-RackEntry* CIpcComm::Rack(uint32_t rack) {
-  auto it = m_RackMap.find(rack);
-  return it == m_RackMap.end() ? nullptr : it->second.get();
-}
-
-const NodeEntry* CIpcComm::FindNode(uint32_t nodeId) const {
-  auto it = m_NodeMap.find(nodeId);
-  return it == m_NodeMap.end() ? nullptr : it->second.get();
-}
-
-const RackEntry* CIpcComm::FindRack(uint32_t rack) const {
-  auto it = m_RackMap.find(rack);
-  return it == m_RackMap.end() ? nullptr : it->second.get();
-}
-
 size_t CIpcComm::DelayQueueLength() const {
   size_t n = 0;
   for (const RackMsg* m = m_pDelayHead; m != nullptr; m = m->link) ++n;
@@ -46,6 +17,11 @@ size_t CIpcComm::DelayQueueLength() const {
 void CIpcComm::ReturnMsg(RackMsg* msg) {
   if (!msgq::PostMessage(g_hFrameWnd.load(), WM_DOC_MSG_DONE, 0, reinterpret_cast<intptr_t>(msg)))
     FreeRackMsg(msg);
+}
+
+void CIpcComm::PostNodeStatus(bool online, uint32_t nodeId) {
+  msgq::PostMessage(g_hFrameWnd.load(), WM_DOC_NODE_STATUS, online ? 1 : 0,
+                    static_cast<intptr_t>(nodeId));
 }
 
 void CIpcComm::OnDelayMsg(RackMsg* msg) {
@@ -84,25 +60,7 @@ void CIpcComm::OnTimer() {
     }
   }
 
-  uint32_t online = 0;
-  for (uint32_t id : NodeIds()) {
-    NodeEntry* node = Node(id);
-    if (node == nullptr) continue;
-    if (node->countdown > 0) --node->countdown;
-    if (node->ftpIdleCountdown > 0 && --node->ftpIdleCountdown == 0) IoFtpLogout(node);
-    for (int slot = 0; slot < kPortSlots && (node = Node(id)) != nullptr; ++slot) {
-      PortSlot& port = node->ports[slot];
-      if (port.responseCountdown > 0 && --port.responseCountdown == 0) {
-        LogPrintfQueued("%s: Error: Timeout waiting for response on port %d.\n", node->name,
-                        slot - 1);
-        FlushNode(node, RC_TIMEOUT);
-        // Tear the connection down and build it again at once.
-        node->flags |= NODE_FLAG_DISCONNECT | NODE_FLAG_RECONNECT | NODE_FLAG_RECONNECT_NOW;
-      }
-    }
-    if ((node = Node(id)) == nullptr) continue;
-    if (NodeStep(node) == NODE_STATE_ONLINE) ++online;
-  }
+  const uint32_t online = m_Nodes.Tick();
   m_nNodesOnline.store(online, std::memory_order_relaxed);
 
   if ((m_nFlags.load() & kFlagShuttingDown) != 0 && online == 0) {
@@ -116,26 +74,10 @@ void CIpcComm::OnTimer() {
 void CIpcComm::OnShutdown() {
   LogPrintfQueued("Shutting down communications, please wait.\n");
   m_nFlags.fetch_or(kFlagShuttingDown);
-  for (uint32_t id : NodeIds()) {
+  m_Nodes.BeginShutdown();
+  for (uint32_t id : m_Nodes.NodeIds()) {
     NodeEntry* node = Node(id);
-    if (node == nullptr) continue;
-    node->flags |= NODE_FLAG_DISCONNECT;
-    bool portClosed = false;
-    const uint8_t idx = m_pLib->IpcNetNodeAddrExists(node->address);
-    if (idx != 255 && m_pLib->IpcNetNodeLinkStatusGet(idx) == IPC_LINK_STATUS_OK) {
-      for (int slot = 0; slot < kPortSlots; ++slot) {
-        if ((node->ports[slot].flags & PORT_FLAG_OPEN) != 0) {
-          ClosePort(node, slot);
-          portClosed = true;
-        }
-      }
-    }
-    if (node->ftpHead != nullptr)
-      FlushIoFtpQueue(node);
-    else if ((node->flags & NODE_FLAG_FTP_LOCATED) != 0)
-      IoFtpLogout(node);
-    else if (!portClosed)
-      node->state = NODE_STATE_DISCONNECTED;
+    if (node != nullptr && node->ftpHead != nullptr) FlushIoFtpQueue(node);
   }
   LogPrintfQueued("Closing log file...\n");
   // Off this thread the sink queues the switch behind the lines before it:

@@ -1,0 +1,141 @@
+#include "NodeSim.h"
+
+#include <poll.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "ipcnetdb.h"  // the node's own status
+
+namespace nodesim {
+namespace {
+
+NodeSim* gSim = nullptr;  // the process's one simulator (the procedures reach it)
+
+uint32_t Get32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+std::string Dotted(uint32_t a) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", a >> 24, (a >> 16) & 255, (a >> 8) & 255, a & 255);
+  return buf;
+}
+
+}  // namespace
+
+int NodeSim::OnRequest(const IpcComProcHdr* request) {
+  return gSim != nullptr && request != nullptr ? gSim->Serve(request) : 0;
+}
+
+bool NodeSim::RegisterServer(std::string* error) {
+  static const IpcComProcEntry procs[] = {
+      {IO_KRN_OPEN_PORT, 0, &NodeSim::OnRequest}, {IO_KRN_SEND, 0, &NodeSim::OnRequest},
+      {IO_KRN_APPEND, 0, &NodeSim::OnRequest},    {IO_KRN_ADD_POLL, 0, &NodeSim::OnRequest},
+      {IO_KRN_DELETE_POLL, 0, &NodeSim::OnRequest}};
+  static const uint8_t events[] = {1};
+  if (IpcSvrAndSvcCreate(IPC_SVR_IO_KRN, kKrnSvrIndx, kKrnLowVersion, kKrnHighVersion, 6, procs,
+                         static_cast<uint8_t>(std::size(procs)), events,
+                         static_cast<uint8_t>(std::size(events))) != 1) {
+    *error = "IO_KRN server not registered";
+    return false;
+  }
+  IpcSvrLocationSet(IPC_SVR_IO_KRN, kKrnSvrIndx, IPC_HOST_KIND_LOCAL, kKrnSvrIndx, 0, 0, 0, 0, 0);
+  return true;
+}
+
+bool NodeSim::Start(const Options& options, std::string* error) {
+  gSim = this;
+  options_ = options;
+  options_.peer.serve = false;
+  std::fill(std::begin(open_), std::end(open_), false);
+  if (!peer_.Start(options_.peer, error)) return false;
+  if (!RegisterServer(error)) return false;
+  trace_("start " + options_.peer.name + " " + Dotted(options_.peer.addr) + " type " +
+         std::to_string(options_.peer.nodeType) + " start_time " +
+         std::to_string(ipc::IpcNetNodeStartTimeGet(0)));
+  return true;
+}
+
+bool NodeSim::Restart(std::string* error) {
+  IpcTerm();
+  silent_ = false;
+  return Start(options_, error);
+}
+
+void NodeSim::SetOnline(bool online) {
+  ipc::IpcNetNodeStatusSet(0, online ? IPC_NODE_STATUS_ONLINE : IPC_NODE_STATUS_OFFLINE);
+  trace_(std::string("status ") + (online ? "online" : "offline"));
+}
+
+bool NodeSim::WaitAndPoll(int timeoutMs, int extraFd) {
+  if (!silent_) return peer_.WaitAndPoll(timeoutMs, extraFd);
+  // Silent: the sockets are left unread; only the control channel counts.
+  pollfd p{extraFd, POLLIN, 0};
+  const int rc = ::poll(&p, extraFd >= 0 ? 1 : 0, timeoutMs);
+  return rc > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+}
+
+int NodeSim::openPorts() const {
+  return static_cast<int>(std::count(std::begin(open_), std::end(open_), true));
+}
+
+int NodeSim::Serve(const IpcComProcHdr* request) {
+  ++requests_;
+  // The request is the library's copy: read within its own length.
+  const uint16_t length = std::min<uint16_t>(request->length, IPC_MAX_MSG_LEN);
+  const auto* p = reinterpret_cast<const uint8_t*>(request);
+  const uint8_t proc = request->procId;
+  if (proc != IO_KRN_OPEN_PORT) {
+    char line[96];
+    std::snprintf(line, sizeof line, "req %u len %u", proc, length);
+    trace_(line);
+    return 0;
+  }
+  if (length < 26) {
+    trace_("req 1 short " + std::to_string(length));
+    return 0;
+  }
+  const uint32_t pc = Get32(p + 16);
+  const uint8_t sub = p[21];
+  const int slot = p[24] | (p[25] << 8);
+  char line[128];
+  std::snprintf(line, sizeof line, "req open_port from %s evnt %u sub %u slot %d", Dotted(pc).c_str(),
+                p[20], sub, slot);
+  trace_(line);
+  if (slot < 0 || slot >= kPorts) {
+    trace_("refused slot " + std::to_string(slot));
+    return 0;
+  }
+  if (sub == 0) {
+    open_[slot] = false;
+    return 0;
+  }
+  if (sub != 3) return 0;
+  open_[slot] = true;
+  SendIndex(IpcNetNodeAddrExists(pc), PortIndexOf(slot), slot);
+  return 0;
+}
+
+void NodeSim::SendIndex(uint8_t pcNode, uint8_t index, int slot) {
+  uint8_t buf[sizeof(IpcEvntHdr) + 2] = {};
+  IpcEvntHdr h{};
+  h.length = sizeof buf;
+  h.evntCode = IO_KRN_EVNT_INDEX;
+  h.svrType = IPC_SVR_IO_KRN;
+  h.evntId = 1;
+  h.hostHandle = kKrnSvrIndx;
+  std::memcpy(buf, &h, sizeof h);
+  buf[18] = index;
+  auto* e = reinterpret_cast<IpcEvntHdr*>(buf);
+  // To the asking PC's clients only, when the PC is known.
+  const int rc = pcNode != IPC_NO_NET_NODE && pcNode != 0 ? IpcEvntSelectedSend(e, pcNode, 1)
+                                                          : IpcEvnt(e);
+  char line[96];
+  std::snprintf(line, sizeof line, "evt index 0x%02x slot %d node %u rc %d", index, slot, pcNode, rc);
+  trace_(line);
+}
+
+}  // namespace nodesim

@@ -1,0 +1,84 @@
+// The node simulator: one network node on its own lab address, built on
+// our library.  It announces itself (name, node type, start time), offers
+// the rack service IO_KRN as server 22/1 and answers IO_KRN_OPEN_PORT with
+// IO_KRN_EVNT_INDEX.  It can go offline and online, restart (a new start
+// time, everything the library knew forgotten) and fall silent.  Every
+// request it takes and every event it sends is written to the trace, one
+// line each.
+//
+// Ownership: the NodeSim owns the library's process-wide state while it
+// runs; a process holds at most one.  Everything runs on the caller's
+// thread; the procedure functions run inside its polls.
+#ifndef SIM_NODESIM_NODESIM_H
+#define SIM_NODESIM_NODESIM_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "Peer.h"
+
+namespace nodesim {
+
+// IO_KRN as the node serves it.
+constexpr uint8_t kKrnSvrIndx = 1;
+constexpr const char* kKrnLowVersion = "1.1";
+constexpr const char* kKrnHighVersion = "2a0";
+constexpr uint8_t IO_KRN_OPEN_PORT = 1;
+constexpr uint8_t IO_KRN_SEND = 3;
+constexpr uint8_t IO_KRN_APPEND = 4;
+constexpr uint8_t IO_KRN_ADD_POLL = 5;
+constexpr uint8_t IO_KRN_DELETE_POLL = 6;
+constexpr uint16_t IO_KRN_EVNT_INDEX = 260;
+constexpr uint16_t kOpenPortLength = 58;
+constexpr int kPorts = 6;
+// The port index a node gives the port of slot s.
+constexpr uint8_t PortIndexOf(int slot) { return static_cast<uint8_t>(0x20 + slot); }
+
+struct Options {
+  ipcpeer::Options peer;  // name, address, where broadcasts go, node type
+};
+
+class NodeSim {
+ public:
+  using Trace = std::function<void(const std::string& line)>;
+
+  explicit NodeSim(Trace trace) : trace_(std::move(trace)) {}
+  NodeSim(const NodeSim&) = delete;
+  NodeSim& operator=(const NodeSim&) = delete;
+
+  // Starts the library and the IO_KRN server.  False with a reason.
+  bool Start(const Options& options, std::string* error);
+  // Forgets everything and starts again with a new start time.
+  bool Restart(std::string* error);
+  // Announces the node offline / online.
+  void SetOnline(bool online);
+  // A silent node reads nothing, sends nothing and announces nothing.
+  void SetSilent(bool silent) { silent_ = silent; }
+  bool silent() const { return silent_; }
+
+  // Waits up to timeoutMs for a datagram or for extraFd, then polls
+  // (unless silent).  True when extraFd is readable.
+  bool WaitAndPoll(int timeoutMs, int extraFd);
+
+  // Ports opened and not closed since the start.
+  int openPorts() const;
+  uint64_t requests() const { return requests_; }
+
+ private:
+  static int OnRequest(const IpcComProcHdr* request);
+  int Serve(const IpcComProcHdr* request);
+  bool RegisterServer(std::string* error);
+  void SendIndex(uint8_t pcNode, uint8_t index, int slot);
+
+  Trace trace_;
+  Options options_;
+  ipcpeer::Peer peer_;
+  bool silent_ = false;
+  bool open_[kPorts] = {};
+  uint64_t requests_ = 0;
+};
+
+}  // namespace nodesim
+
+#endif

@@ -1,0 +1,266 @@
+// The IO_KRN requests the tables and the state machine make (port opens and
+// closes, sending a port's head, polling registrations), the IO_KRN event
+// callback, and the IO_FTP logout.
+//
+// Of the IO_KRN events only the port index is taken here; the responses
+// (IO_KRN_EVNT_START, IO_KRN_EVNT_REPORT) are ignored, so a sent message
+// ends by its port's response time-out.  Of IO_FTP only the logout is sent;
+// no login is made, so no node is ever logged in.
+#include <algorithm>
+#include <cstring>
+
+#include "CommNodes.h"
+#include "DisplayFlags.h"
+#include "LogSink.h"
+#include "RackCommands.h"
+#include "RackMsg.h"
+#include "Rle.h"
+
+namespace {
+
+// IO_KRN procedures and events.
+constexpr uint8_t IO_KRN_OPEN_PORT = 1;
+constexpr uint8_t IO_KRN_SEND = 3;
+constexpr uint8_t IO_KRN_APPEND = 4;
+constexpr uint8_t IO_KRN_ADD_POLL = 5;
+constexpr uint8_t IO_KRN_DELETE_POLL = 6;
+constexpr uint16_t IO_KRN_EVNT_START = 258;
+constexpr uint16_t IO_KRN_EVNT_REPORT = 259;
+constexpr uint16_t IO_KRN_EVNT_INDEX = 260;
+
+constexpr uint8_t kOpenPortOpen = 3;
+constexpr uint8_t kOpenPortClose = 0;
+constexpr uint16_t kOpenPortLength = 58;
+constexpr uint16_t kSendLength = 24;
+constexpr uint16_t kPollLength = 31;
+constexpr int kAppendChunk = 40;
+constexpr uint32_t kPollInterval = 2000;
+
+// IO_FTP.
+constexpr uint8_t IO_FTP_LOGOUT = 2;
+constexpr uint16_t kFtpRequestLength = 46;
+
+void Put16(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+void Put32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// A request buffer with its header filled.
+struct Request {
+  uint8_t bytes[IPC_MAX_MSG_LEN] = {};
+  Request(uint16_t length, uint8_t svrType, uint8_t svrIndx, uint8_t proc, uint8_t clntHandle) {
+    IpcComProcHdr h{};
+    h.length = length;
+    h.svrType = svrType;
+    h.svrIndx = svrIndx;
+    h.procId = proc;
+    h.clntHandle = clntHandle;
+    std::memcpy(bytes, &h, sizeof h);
+  }
+  IpcComProcHdr* hdr() { return reinterpret_cast<IpcComProcHdr*>(bytes); }
+};
+
+}  // namespace
+
+void CommNodes::SendOpenPort(NodeEntry* node, int slot, uint8_t subCommand) {
+  Request r(kOpenPortLength, IPC_SVR_IO_KRN, node->clientId, IO_KRN_OPEN_PORT,
+            node->krnComProcHandle);
+  Put32(r.bytes + 16, m_pLib->IpcNetNodeAddrGet(0));
+  r.bytes[20] = node->krnEvntHandle;
+  r.bytes[21] = subCommand;
+  r.bytes[22] = static_cast<uint8_t>(slot + 1);
+  if (subCommand == kOpenPortOpen) r.bytes[23] = 4;
+  Put16(r.bytes + 24, static_cast<uint16_t>(slot));
+  m_pLib->IpcComProc(r.hdr());
+}
+
+bool CommNodes::OpenNextPort(NodeEntry* node) {
+  if ((node->flags & NODE_FLAG_PORT_OPENING) != 0) return true;
+  if ((node->flags & NODE_FLAG_KRN_CONNECTED) == 0) {
+    if (node->state == NODE_STATE_ONLINE) ConnectKrn(node);
+    return false;
+  }
+  for (int slot = 0; slot < kPortSlots; ++slot) {
+    const uint8_t f = node->ports[slot].flags;
+    if ((f & PORT_FLAG_CONFIGURED) == 0 || (f & PORT_FLAG_OPEN) != 0) continue;
+    if (g_bIpcCommDebug) LogPrintfQueued("%s: Initializing IO_KRN Port %d\n", node->name, slot - 1);
+    node->flags |= NODE_FLAG_PORT_OPENING;
+    node->openingSlot = static_cast<uint32_t>(slot);
+    SendOpenPort(node, slot, kOpenPortOpen);
+    return true;
+  }
+  return false;
+}
+
+void CommNodes::ClosePort(NodeEntry* node, int slot) {
+  if (slot < 0 || slot >= kPortSlots) return;
+  node->ports[slot].flags &= static_cast<uint8_t>(~PORT_FLAG_OPEN);
+  SendOpenPort(node, slot, kOpenPortClose);
+}
+
+void CommNodes::SendHead(NodeEntry* node, int slot) {
+  node->flags &= ~NODE_FLAG_FLUSH_PENDING;
+  node->countdown = 0;
+  RackMsg* msg = node->ports[slot].TxHead;
+  if (msg == nullptr) return;
+  msg->responseLength = 0;
+  if (g_bIpcCommDebug) {
+    if (msg->Rack == kRackBroadcast)
+      LogPrintfQueued("%s: Sending broadcast on port %d, Cmd=0x%04X.\n", node->name, slot - 1,
+                      msg->Command());
+    else
+      LogPrintfQueued("%s: Sending message to rack %d, port %d, Cmd=0x%04X.\n", node->name,
+                      static_cast<int>(msg->Rack), slot - 1, msg->Command());
+  }
+  SendKrnMsg(node, slot, msg);
+}
+
+void CommNodes::SendKrnMsg(NodeEntry* node, int slot, RackMsg* msg) {
+  uint8_t packed[kRackMsgCommandSize];
+  uint16_t packedLength = 0;
+  if (msg->sendLength > 0) {
+    const auto length = static_cast<uint16_t>(
+        std::min<int32_t>(msg->sendLength, static_cast<int32_t>(kRackMsgCommandSize)));
+    packedLength = RleEncode(msg->command, length, packed, sizeof packed, 1);
+    if (packedLength == RLE_FAIL) packedLength = 0;
+  }
+  PortSlot& port = node->ports[slot];
+  Request send(kSendLength, IPC_SVR_IO_KRN, node->clientId, IO_KRN_SEND, node->krnComProcHandle);
+  send.bytes[16] = port.portIndex;
+  send.bytes[17] = 0x23;
+  Put16(send.bytes + 18, static_cast<uint16_t>(packedLength + 3));
+  Put16(send.bytes + 20, static_cast<uint16_t>(msg->Rack));
+  m_pLib->IpcComProc(send.hdr());
+  for (int done = 0; done < packedLength;) {
+    const int n = std::min(kAppendChunk, packedLength - done);
+    Request append(static_cast<uint16_t>(18 + n), IPC_SVR_IO_KRN, node->clientId, IO_KRN_APPEND,
+                   node->krnComProcHandle);
+    append.bytes[16] = static_cast<uint8_t>(n);
+    append.bytes[17] = port.portIndex;
+    std::memcpy(append.bytes + 18, packed + done, static_cast<size_t>(n));
+    m_pLib->IpcComProc(append.hdr());
+    done += n;
+  }
+  port.responseCountdown = kPortResponseTicks;
+}
+
+void CommNodes::AddPoll(RackEntry* rack) {
+  NodeEntry* node = Node(rack->nodeId);
+  if ((rack->flags & RACK_FLAG_LEARNING) != 0 || node == nullptr ||
+      (node->flags & NODE_FLAG_KRN_CONNECTED) == 0 || rack->portSlot >= kPortSlots)
+    return;
+  const PortSlot& port = node->ports[rack->portSlot];
+  if ((port.flags & PORT_FLAG_OPEN) == 0) return;
+  if (g_bIpcCommDebug)
+    LogPrintfQueued("%s: Adding polling command for rack %d on port %d.\n", node->name,
+                    static_cast<int>(rack->rack), rack->portSlot - 1);
+  node->flags |= NODE_FLAG_POLLS_ADDED;
+  rack->flags |= RACK_FLAG_POLLING;
+
+  uint8_t command[kRackMsgCommandSize] = {};
+  uint8_t atype = 0;
+  const int length = std::clamp(GetPollCommand(atype, command), 0,
+                                static_cast<int>(kRackMsgCommandSize));
+  uint8_t packed[kRackMsgCommandSize];
+  uint16_t packedLength =
+      RleEncode(command, static_cast<uint16_t>(length), packed, sizeof packed, 1);
+  if (packedLength == RLE_FAIL) packedLength = 0;
+  packedLength = std::min<uint16_t>(packedLength, IPC_MAX_MSG_LEN - 18);
+
+  const uint16_t key = static_cast<uint16_t>(rack->portSlot * 256 + (rack->rack & 0xFF));
+  Request add(kPollLength, IPC_SVR_IO_KRN, node->clientId, IO_KRN_ADD_POLL,
+              node->krnComProcHandle);
+  Put32(add.bytes + 16, kPollInterval);
+  Put16(add.bytes + 20, key);
+  Put16(add.bytes + 22, static_cast<uint16_t>(rack->rack));
+  Put16(add.bytes + 24, static_cast<uint16_t>(packedLength + 3));
+  add.bytes[26] = port.portIndex;
+  add.bytes[27] = 0x23;
+  add.bytes[30] = 2;
+  m_pLib->IpcComProc(add.hdr());
+  Request append(static_cast<uint16_t>(18 + packedLength), IPC_SVR_IO_KRN, node->clientId,
+                 IO_KRN_APPEND, node->krnComProcHandle);
+  append.bytes[16] = static_cast<uint8_t>(packedLength + 3);
+  append.bytes[17] = port.portIndex;
+  std::memcpy(append.bytes + 18, packed, packedLength);
+  m_pLib->IpcComProc(append.hdr());
+}
+
+void CommNodes::DeletePoll(RackEntry* rack) {
+  rack->flags &= static_cast<uint8_t>(~RACK_FLAG_POLLING);
+  NodeEntry* node = Node(rack->nodeId);
+  if (node == nullptr || rack->portSlot >= kPortSlots) return;
+  if (g_bIpcCommDebug)
+    LogPrintfQueued("%s: Deleting polling command for rack %d on port %d.\n", node->name,
+                    static_cast<int>(rack->rack), rack->portSlot - 1);
+  const uint16_t key = static_cast<uint16_t>(rack->portSlot * 256 + (rack->rack & 0xFF));
+  Request del(kPollLength, IPC_SVR_IO_KRN, node->clientId, IO_KRN_DELETE_POLL,
+              node->krnComProcHandle);
+  Put16(del.bytes + 20, key);
+  del.bytes[26] = node->ports[rack->portSlot].portIndex;
+  m_pLib->IpcComProc(del.hdr());
+}
+
+void CommNodes::AddPollingForNode(NodeEntry* node) {
+  for (auto& [number, rack] : m_RackMap)
+    if (rack->nodeId == node->nodeId && (rack->flags & RACK_FLAG_POLLING) == 0) AddPoll(rack.get());
+}
+
+void CommNodes::DeletePollingForNode(NodeEntry* node) {
+  for (auto& [number, rack] : m_RackMap)
+    if (rack->nodeId == node->nodeId && (rack->flags & RACK_FLAG_POLLING) != 0)
+      DeletePoll(rack.get());
+}
+
+void CommNodes::OnIoKrnEvent(const IpcEvntHdr* event, uint32_t nodeId) {
+  NodeEntry* node = Node(nodeId);
+  if (node == nullptr) return;
+  // The event is the library's copy, event->length bytes long.
+  const uint16_t length = std::min<uint16_t>(event->length, IPC_MAX_MSG_LEN);
+  const auto* bytes = reinterpret_cast<const uint8_t*>(event);
+  switch (event->evntCode) {
+    case IO_KRN_EVNT_INDEX: {
+      if (length < 19) return;
+      const uint8_t index = bytes[18];
+      if ((node->flags & NODE_FLAG_PORT_OPENING) == 0) {
+        LogPrintfQueued("%s: Unexpected IO_KRN_EVNT_INDEX ignored, index = 0x%x.\n", node->name,
+                        index);
+        return;
+      }
+      node->flags &= ~NODE_FLAG_PORT_OPENING;
+      const uint32_t slot = node->openingSlot;
+      if (slot >= static_cast<uint32_t>(kPortSlots)) return;
+      node->ports[slot].portIndex = index;
+      node->ports[slot].flags |= PORT_FLAG_OPEN;
+      if (g_bIpcCommDebug)
+        LogPrintfQueued("%s: Received KRN port index of 0x%02x for port %d\n", node->name, index,
+                        static_cast<int>(slot) - 1);
+      if (!OpenNextPort(node)) AddPollingForNode(node);
+      break;
+    }
+    case IO_KRN_EVNT_START:
+    case IO_KRN_EVNT_REPORT:
+    default:
+      break;
+  }
+}
+
+void CommNodes::IoFtpStart(NodeEntry* /*node*/) {}
+
+void CommNodes::IoFtpLogin(NodeEntry* /*node*/) {}
+
+void CommNodes::IoFtpLogout(NodeEntry* node) {
+  if ((node->flags & NODE_FLAG_FTP_LOGGED_IN) == 0 || (node->flags & NODE_FLAG_FTP_LOGOUT_SENT) != 0)
+    return;
+  node->flags |= NODE_FLAG_FTP_LOGOUT_SENT;
+  node->ftpLogoutCountdown = kFtpLogoutDeadlineTicks;
+  if (g_bCommDebug) LogPrintfQueued("%s: Attempting to logout from the FTP server.\n", node->name);
+  Request r(kFtpRequestLength, IPC_SVR_IO_FTP, node->clientId, IO_FTP_LOGOUT,
+            node->ftpComProcHandle);
+  r.bytes[16] = node->ftpLoginHandle;
+  r.bytes[17] = 1;
+  m_pLib->IpcComProc(r.hdr());
+}

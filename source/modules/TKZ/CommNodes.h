@@ -1,0 +1,142 @@
+// The comm thread's node and rack tables and the node state machine.
+//
+// CommNodes keeps one NodeEntry per network node the database names and one
+// RackEntry per rack, loads them in a mark-and-sweep bracket (OnLoadPhase,
+// OnAddNode, OnAddRack), connects each node's IO_KRN service, opens its rack
+// ports, reports a node that comes Online or leaves it, tears connections
+// down on request and reconnects after a delay.  Every call it makes into
+// the IPC library goes through a NodeLibrary; everything it hands to the UI
+// thread goes through a CommNodesHost.
+//
+// Threads: comm thread only.  The library's IO_KRN event callback
+// (KrnEventCallback) runs on the comm thread inside a library poll and
+// reaches the active CommNodes (Activate).
+//
+// Ownership: CommNodes owns every NodeEntry and RackEntry (the maps), every
+// RackMsg queued on a port or being assembled there, until it goes back to
+// the host (ReturnMsg) or is freed at destruction.  Nothing outside keeps a
+// pointer to an entry across a post, a reload or a re-send: messages carry
+// the rack number and node id, looked up when used.  It does not own the
+// library or the host, which must outlive it.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "CommTables.h"
+#include "NodeLibrary.h"
+
+struct RackMsg;
+
+// What the tables hand to the rest of the comm thread and to the UI thread.
+class CommNodesHost {
+ public:
+  virtual ~CommNodesHost() = default;
+  // Hands a message back to the UI thread (WM_DOC_MSG_DONE); the host owns
+  // it from then on.
+  virtual void ReturnMsg(RackMsg* msg) = 0;
+  // WM_DOC_NODE_STATUS: wParam 1 = now Online, 0 = left Online; lParam id.
+  virtual void PostNodeStatus(bool online, uint32_t nodeId) = 0;
+  // The comm object is shutting down.
+  virtual bool ShuttingDown() const = 0;
+};
+
+class CommNodes {
+ public:
+  // IO_KRN and IO_FTP service versions.
+  static constexpr const char* kKrnVersion = "2a0";
+  static constexpr const char* kKrnLocalVersion = "1.1";
+  static constexpr const char* kFtpVersion = "1.5";
+
+  CommNodes(NodeLibrary& library, CommNodesHost& host);
+  // Frees every message still queued on a port and every entry.  Makes no
+  // library call and posts nothing.
+  ~CommNodes();
+  CommNodes(const CommNodes&) = delete;
+  CommNodes& operator=(const CommNodes&) = delete;
+
+  void SetLibrary(NodeLibrary& library) { m_pLib = &library; }
+  // Frees every queued message and every entry, as the destructor does.
+  void FreeAll();
+  // Makes this the target of the IO_KRN event callback.  The constructor
+  // does it; the comm thread does it again when it starts.
+  void Activate();
+
+  // ---- the document's loads (the synchronous messages) ----
+  void OnLoadPhase(uint32_t flags);
+  void OnAddNode(const NodeDesc& desc);
+  void OnAddRack(const RackDesc& desc);
+  void OnDisconnectNode(uint32_t nodeId);
+  // The rack's 16 version bytes: serial (8), software (6), hardware (u16
+  // little-endian); marks the version received.  False for an unknown rack.
+  bool SetRackVersion(uint32_t rack, const uint8_t* versionBytes);
+
+  // ---- the state machine ----
+  // One step of the node; returns its new state.  The entry may have been
+  // deleted when this returns: the caller looks it up again by id.
+  uint32_t NodeStep(NodeEntry* node);
+  void ConnectKrn(NodeEntry* node);
+  // Nothing waits in the library's transmit queue for the net node.
+  bool TxDrained(uint8_t netNodeIndx);
+  // The tick's work on every node, in id order: countdowns, port response
+  // time-outs, the state machine.  Returns how many nodes are Online.
+  uint32_t Tick();
+  // Shutdown's work on every node: teardown requested, open ports closed
+  // when the link is up, IO_FTP logged out; nodes with nothing to close go
+  // Disconnected at once.
+  void BeginShutdown();
+
+  // ---- rack messages on the ports ----
+  // Queues a resolved message (node id and port slot set) on its port,
+  // sending it when the node is Online and the port idle.  A message whose
+  // node is gone, or whose slot is out of range, goes back with
+  // RC_NO_NODE_FOR_RACK.
+  void QueueMsg(RackMsg* msg);
+  // Returns every message queued on the node's ports with the code.
+  void FlushNode(NodeEntry* node, uint16_t rcode);
+
+  // ---- IO_KRN (ports, sending, polls, events) ----
+  bool OpenNextPort(NodeEntry* node);
+  void ClosePort(NodeEntry* node, int slot);
+  void SendHead(NodeEntry* node, int slot);
+  void AddPoll(RackEntry* rack);
+  void DeletePoll(RackEntry* rack);
+  void AddPollingForNode(NodeEntry* node);
+  void DeletePollingForNode(NodeEntry* node);
+  // The event callback's target; the user value is the node id.
+  void OnIoKrnEvent(const IpcEvntHdr* event, uint32_t nodeId);
+  static void KrnEventCallback(const IpcEvntHdr* event, intptr_t userValue);
+
+  // ---- IO_FTP (what the tables need of it) ----
+  void IoFtpStart(NodeEntry* node);
+  void IoFtpLogin(NodeEntry* node);
+  void IoFtpLogout(NodeEntry* node);
+
+  // ---- look-ups ----
+  NodeEntry* Node(uint32_t nodeId);
+  RackEntry* Rack(uint32_t rack);
+  const NodeEntry* FindNode(uint32_t nodeId) const;
+  const RackEntry* FindRack(uint32_t rack) const;
+  size_t NodeCount() const { return m_NodeMap.size(); }
+  size_t RackCount() const { return m_RackMap.size(); }
+  std::vector<uint32_t> NodeIds() const;
+  std::vector<uint32_t> RackNumbers() const;
+
+ private:
+  // Client id: the lowest of 1 to 100 that no entry holds; 0 when none.
+  uint8_t FreeClientId() const;
+  void DeleteNode(uint32_t nodeId);
+  void DestroyKrnClients(NodeEntry* node);
+  void DestroyFtpClients(NodeEntry* node);
+  void Teardown(NodeEntry* node, uint8_t idx);
+  void ResetPorts(NodeEntry* node);
+  void SendKrnMsg(NodeEntry* node, int slot, RackMsg* msg);
+  void SendOpenPort(NodeEntry* node, int slot, uint8_t subCommand);
+
+  NodeLibrary* m_pLib;
+  CommNodesHost* m_pHost;
+  std::map<uint32_t, std::unique_ptr<NodeEntry>> m_NodeMap;
+  std::map<uint32_t, std::unique_ptr<RackEntry>> m_RackMap;
+};
