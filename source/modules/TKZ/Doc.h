@@ -48,6 +48,7 @@
 
 class CApp;
 class MessageBoxPort;
+struct IoFtpRequest;
 struct RackMsg;
 struct ScheduleNode;
 namespace platform::time {
@@ -155,6 +156,38 @@ class CTKZDoc : public CDocument {
   // The termination request waiting for the shutdown, or null.
   InProcRequest* TerminateRequest() const { return m_pTerminateRequest; }
   void SetTerminateRequest(InProcRequest* request) { m_pTerminateRequest = request; }
+
+  // =========================================================================
+  // Request handlers, one entry per request type.  The dispatch calls these;
+  // each lives in the file of its concern.  Until a concern is built its
+  // entry is defined in DocHandlersPending.cpp and refuses the request.
+  // =========================================================================
+  // Type 0: the rack configuration process (DocRackConfig.cpp).  `msg` is
+  // null from the dispatch; otherwise a returned message it now owns.
+  void RunRackConfigProcess(RackMsg* msg, InProcRequest* request);
+  // Types 1, 2 and 9: QXV presets, Brevant presets, relay cycle counts
+  // (DocPresets.cpp).
+  void OnQXVPresetRequest(InProcRequest* request);
+  void OnBrevantPresetRequest(InProcRequest* request);
+  void OnRelayCycleRequest(InProcRequest* request);
+  // Type 3 (and schedules): runs the steps of the request's macro that
+  // follow its current step (DocMacros.cpp).
+  void RunMacroSteps(InProcRequest* request);
+  // Type 5: manual levels of a dimmer group; types 8 and 11: learn loads and
+  // learnt loads from a rack (DocLoads.cpp).
+  void StartManualLevels(InProcRequest* request);
+  void StartLearnLoads(InProcRequest* request);
+  // Type 6: the network patch upload; with a job it is that job's
+  // continuation (DocNetPatch.cpp).
+  void SendNetworkPatch(IoFtpRequest* job, InProcRequest* request);
+  // Type 7: termination (DocRequests.cpp).
+  void RequestTermination(InProcRequest* request);
+  // Type 10, sub-types 20 and 21: the analog patch (DocAnalogPatch.cpp).
+  void TransferAnalogPatch(InProcRequest* request);
+  // Type 10, sub-types 22 and 23: cleaner switches (DocZoneInput.cpp).
+  void OnCleanerRequest(InProcRequest* request);
+  // Type 12: Brevant room links (DocPresetSteps.cpp).
+  void OnRoomLinkRequest(InProcRequest* request);
 
   // =========================================================================
   // Shared operations of the request handlers               (DocShared.cpp)
