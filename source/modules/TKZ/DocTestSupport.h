@@ -22,9 +22,9 @@
 // Reaches the document's private parts.
 struct DocTestPeer {
   static RackInfo& AddRack(CTKZDoc& doc, int rack) {
-    auto& slot = doc.m_RackMap[RackKey(rack)];
+    auto& slot = doc.m_RackMap[static_cast<uint32_t>(rack)];
     if (!slot) slot = std::make_unique<RackInfo>();
-    slot->RackNumber = RackKey(rack);
+    slot->RackNumber = static_cast<uint16_t>(rack);
     return *slot;
   }
   static dao::Database& Db(CTKZDoc& doc) { return *doc.m_Database; }
