@@ -248,6 +248,11 @@ class CTKZDoc : public CDocument {
   // allowed, as an IPv4 address in host byte order; nothing for any other
   // text.
   static std::optional<uint32_t> ParseIpAddress(std::string_view text);
+  // Request type 4, the refresh of the resident tables by sub-type: 100
+  // racks, 101 schedule, 102 nothing (no longer needed), 103 and 104 nodes
+  // and racks.  Ends the request at once: the row's RequestState becomes 4
+  // with the sub-type's text; an unknown sub-type fails it.
+  void OnRefreshRequest(InProcRequest* request);
 
   // =========================================================================
   // Schedules and macros                                    (DocSchedule.cpp)

@@ -7,6 +7,7 @@
 #include "DisplayFlags.h"
 #include "Doc.h"
 #include "LogSink.h"
+#include "TextField.h"
 
 namespace {
 
@@ -329,4 +330,41 @@ void CTKZDoc::ReloadRackConfig(int32_t rack) {
   } catch (const dao::Error& e) {
     LogDbError(kDocLineReloadRackConfig, e);
   }
+}
+
+// ---- request type 4 -----------------------------------------------------------
+
+void CTKZDoc::OnRefreshRequest(InProcRequest* request) {
+  const int32_t subType = request != nullptr ? request->RequestSubType : -1;
+  const char* text = nullptr;
+  switch (subType) {
+    case 100:
+      Comm().LoadPhase(LOAD_PHASE_BEGIN | LOAD_PHASE_RACKS);
+      LoadRack2Node();
+      Comm().LoadPhase(LOAD_PHASE_RACKS | LOAD_PHASE_END);
+      LoadRack2Zone();
+      text = "TKZ resident rack tables refreshed";
+      break;
+    case 101:
+      LoadSchedule();  // a failure has logged itself; the request still ends
+      text = "TKZ resident schedule table refreshed";
+      break;
+    case 102:
+      text = "Cleaner table refresh ignored (no longer needed)";
+      break;
+    case 103:
+    case 104:
+      Comm().LoadPhase(LOAD_PHASE_BEGIN | LOAD_PHASE_RACKS | LOAD_PHASE_NODES);
+      LoadNodes();
+      LoadRack2Node();
+      Comm().LoadPhase(LOAD_PHASE_RACKS | LOAD_PHASE_NODES | LOAD_PHASE_END);
+      LoadRack2Zone();
+      text = "TKZ resident node tables refreshed";
+      break;
+    default:
+      FailRequest("Error: Unknown resident table refresh, sub-type %d.", subType);
+      return;
+  }
+  CopyFieldText(m_RequestRow.RequestDiagnostic, sizeof m_RequestRow.RequestDiagnostic, text);
+  m_RequestRow.RequestState = REQUEST_STATE_SUCCEEDED;
 }

@@ -228,4 +228,44 @@ TEST_F(DocSiteTest, ThePortSlotRuleLooksForTestInTheNodeTypeName) {
   for (const Case& c : cases) EXPECT_EQ(NodePortSlot(c.name, c.port), c.slot) << (c.name ? c.name : "null");
 }
 
+TEST_F(DocTablesTest, ARefreshRequestReloadsByItsSubTypeAndEndsAtOnce) {
+  AddRackPlant();
+  CTKZDoc& doc = OpenDoc();
+  struct Case {
+    int32_t subType;
+    std::vector<std::string> calls;
+    size_t nodes;
+    size_t racks;
+    int16_t state;
+    const char* text;
+  };
+  const Case cases[] = {
+      {100, {"phase 3", "rack", "rack", "rack", "phase 10"}, 0, 3, REQUEST_STATE_SUCCEEDED,
+       "TKZ resident rack tables refreshed"},
+      {101, {}, 0, 0, REQUEST_STATE_SUCCEEDED, "TKZ resident schedule table refreshed"},
+      {102, {}, 0, 0, REQUEST_STATE_SUCCEEDED, "Cleaner table refresh ignored (no longer needed)"},
+      {103, {"phase 7", "node", "node", "rack", "rack", "rack", "phase 14"}, 2, 3, REQUEST_STATE_SUCCEEDED,
+       "TKZ resident node tables refreshed"},
+      {104, {"phase 7", "node", "node", "rack", "rack", "rack", "phase 14"}, 2, 3, REQUEST_STATE_SUCCEEDED,
+       "TKZ resident node tables refreshed"},
+      {105, {}, 0, 0, REQUEST_STATE_FAILED, "Error: Unknown resident table refresh, sub-type 105."},
+  };
+  for (const Case& c : cases) {
+    comm_.calls.clear();
+    comm_.nodes.clear();
+    comm_.racks.clear();
+    InProcRequest* r = doc.AddRequest();
+    r->RequestType = 4;
+    r->RequestSubType = c.subType;
+    doc.RequestRow().RequestState = REQUEST_STATE_IN_PROCESS;
+    doc.OnRefreshRequest(r);
+    EXPECT_EQ(comm_.calls, c.calls) << c.subType;
+    EXPECT_EQ(comm_.nodes.size(), c.nodes) << c.subType;
+    EXPECT_EQ(comm_.racks.size(), c.racks) << c.subType;
+    EXPECT_EQ(doc.RequestRow().RequestState, c.state) << c.subType;
+    EXPECT_STREQ(doc.RequestRow().RequestDiagnostic, c.text);
+    doc.FreeRequest(r);
+  }
+}
+
 }  // namespace
