@@ -39,15 +39,13 @@
 #include "CommPorts.h"
 #include "CompletionText.h"
 #include "LookupTables.h"
+#include "RackZone.h"  // kRackZoneBase: zone of a rack's own records
 
 struct RackMsg;
 class CmdWriter;
 namespace platform::time {
 class Clock;
 }
-
-// Zone of a rack's own records: 10000 + rack number.
-inline constexpr int32_t kRackZoneBase = 10000;
 
 // Entries of a mux patch per command, relays of a relay-cycle read per
 // command, relays of a relay-cycle reset per command (the most that fit the

@@ -32,12 +32,14 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "DocCommPort.h"
 #include "DocRequest.h"
 #include "DocRows.h"
 #include "DocTables.h"
+#include "DocZoneTree.h"
 #include "Document.h"
 #include "dao/binding.h"
 #include "dao/database.h"
@@ -189,6 +191,13 @@ class CTKZDoc : public CDocument {
   // Type 12: Brevant room links (DocPresetSteps.cpp).
   void OnRoomLinkRequest(InProcRequest* request);
 
+  // Entries of other concerns that the resident tables and the zone input
+  // call; defined in DocHandlersPending.cpp until their concern is built.
+  // A macro input of a rack has closed (macros): starts its macro.
+  bool StartInputMacro(int32_t rack, int32_t input);
+  // Writes a rack's up or down state (status write-back).
+  void SetRackStatus(int32_t rack, bool up);
+
   // =========================================================================
   // Shared operations of the request handlers               (DocShared.cpp)
   // =========================================================================
@@ -214,14 +223,36 @@ class CTKZDoc : public CDocument {
   // =========================================================================
   // Resident tables: nodes, ports, racks, zones               (DocTables.cpp)
   // =========================================================================
+  // Each load reads its query row by row; a row that cannot be placed (a
+  // rack number outside 1 to 256, a port slot outside 0 to 5, a missing
+  // port number or address) is skipped with an "Error: " line.  A database
+  // error is logged and ends that read.
+  //
+  // Nodes and their supervisory ports (TKZqryNodePorts), each node handed to
+  // the comm thread (AddNode).
   void LoadNodes();
+  // Rack-to-node associations (TKZqryLoadRack2Node) into the rack table,
+  // each rack handed to the comm thread (AddRack).
   void LoadRack2Node();
+  // tblRackConfig into the rack table, the sweep of racks no longer
+  // configured or no longer reached, the zone records, and (when a zone was
+  // added) the zones' current presets from tblQXVZone and tblBvtZone.
   void LoadRack2Zone();
   // Re-reads one rack's tblRackConfig row into its record (when it has
   // one and the row exists); a database error is logged.
   void ReloadRackConfig(int32_t rack);
+  // The record of rack 1 to 256; null for any other number.
   RackInfo* FindRackInfo(int64_t rack);
   ZoneStatus* FindZoneStatus(uint32_t zoneId);
+  // Four decimal numbers 0 to 255 separated by '.', blanks around the whole
+  // allowed, as an IPv4 address in host byte order; nothing for any other
+  // text.
+  static std::optional<uint32_t> ParseIpAddress(std::string_view text);
+  // Request type 4, the refresh of the resident tables by sub-type: 100
+  // racks, 101 schedule, 102 nothing (no longer needed), 103 and 104 nodes
+  // and racks.  Ends the request at once: the row's RequestState becomes 4
+  // with the sub-type's text; an unknown sub-type fails it.
+  void OnRefreshRequest(InProcRequest* request);
 
   // =========================================================================
   // Schedules and macros                                    (DocSchedule.cpp)
@@ -237,7 +268,39 @@ class CTKZDoc : public CDocument {
   // =========================================================================
   // Zone input and cleaner status                          (DocZoneInput.cpp)
   // =========================================================================
+  // Cleaner input bits of the zones from tblCleanerZone (once, at open,
+  // after the zone table exists).
   void LoadCleanerStatus();
+  // A rack's poll report: changed QXV and room presets and cleaner inputs
+  // written into tblQXVZone, tblBvtZone and tblCleanerZone; a macro input
+  // (bits 4 to 7) that closes starts its macro.  A rack without a record,
+  // or whose zone has none, is logged and ignored.
+  void UpdateZoneInputStatus(int32_t rack, int32_t inputBits, int16_t qxvPreset,
+                             std::span<const uint8_t, kZoneRooms> roomPresets);
+  // Writes a zone's Brevant preset into tblBvtZone for one room (1 to 16)
+  // or, with room -1, for every room; the stored report is not changed.
+  void SetBrevantPresetStatus(int32_t zoneId, int32_t room, uint8_t preset);
+  // Pulses the cleaner light outputs of a zone (sub-type 23 on, 22 off):
+  // the zone in the completion message's first argument, the cleaner input
+  // (0-based, -1 = all) in its second.  One message per patch row that
+  // names a rack.
+  void SwitchCleanerLights(InProcRequest* request);
+
+  // =========================================================================
+  // Zone tree and rack lists                               (DocZoneTree.cpp)
+  // =========================================================================
+  // Appends the racks below a zone (depth first, in the order the tree
+  // gives; a rack reached along two branches is listed twice).  A zone
+  // 10001 to 10256 is that rack.  A branch that leads back to one of its own
+  // ancestors, or lies deeper than kZoneTreeDepthMax, is not walked.
+  void GetRackList(int32_t zoneId, RackList& racks);
+  // The code of a tree word (TREE_WORD_); exact comparison.
+  static int ClassifyTreeWord(std::string_view text);
+  // One broadcast message for the request per (node, port slot) serving the
+  // racks, linked through RackMsg::link in the order first met; null when no
+  // rack is reachable.  The caller owns the list, fills in each command and
+  // sends it.
+  RackMsg* MakePortMsgList(InProcRequest* request, const RackList& racks);
 
   // =========================================================================
   // Mux-type and level lookup tables                         (DocLookup.cpp)
@@ -276,7 +339,7 @@ class CTKZDoc : public CDocument {
   std::optional<dao::Recordset> m_rsMacroStep;
 
   // Resident tables.
-  std::map<uint8_t, std::unique_ptr<RackInfo>> m_RackMap;    // key: rack number & 0xFF
+  std::map<uint32_t, std::unique_ptr<RackInfo>> m_RackMap;   // key: rack number 1 to 256
   std::map<uint32_t, std::unique_ptr<ZoneStatus>> m_ZoneMap;  // key: ZoneID
 
   // Request engine.

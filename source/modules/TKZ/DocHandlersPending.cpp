@@ -2,6 +2,7 @@
 // as an unknown type, so that a requester sees a clear failure.  A concern
 // that is built removes its entry here.
 #include "Doc.h"
+#include "LogSink.h"
 
 namespace {
 void Refuse(CTKZDoc& doc, InProcRequest* request) {
@@ -20,5 +21,12 @@ void CTKZDoc::StartLearnLoads(InProcRequest* request) { Refuse(*this, request); 
 void CTKZDoc::SendNetworkPatch(IoFtpRequest* /*job*/, InProcRequest* request) { Refuse(*this, request); }
 void CTKZDoc::RequestTermination(InProcRequest* request) { Refuse(*this, request); }
 void CTKZDoc::TransferAnalogPatch(InProcRequest* request) { Refuse(*this, request); }
-void CTKZDoc::OnCleanerRequest(InProcRequest* request) { Refuse(*this, request); }
 void CTKZDoc::OnRoomLinkRequest(InProcRequest* request) { Refuse(*this, request); }
+
+// Until the macros are built a macro input starts nothing.
+bool CTKZDoc::StartInputMacro(int32_t rack, int32_t input) {
+  LogPrintf("Error: Macro input %d of rack %d is not served yet.\n", input, rack);
+  return false;
+}
+// Until the status write-back is built nothing is written.
+void CTKZDoc::SetRackStatus(int32_t /*rack*/, bool /*up*/) {}

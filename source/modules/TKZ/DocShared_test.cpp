@@ -187,7 +187,7 @@ TEST_F(DocSiteTest, OutputCountsAreRefreshedFromTheConfigurationTheZoneIsNot) {
   Sql("UPDATE tblRackConfig SET DigitalDimsFitted = 36 WHERE ZoneID = 10005;");
   EXPECT_EQ(doc.GetRackDigitalDims(5), 36);
 
-  // Rack 256 lives under the key 0; it reads its own zone 10256.
+  // Rack 256 has a record of its own; it reads its own zone 10256.
   DocTestPeer::AddRack(doc, 256);
   EXPECT_EQ(doc.GetRackOutputCount(256), 24);
   EXPECT_EQ(doc.GetRackZone(256), 78);

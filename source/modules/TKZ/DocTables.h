@@ -2,17 +2,20 @@
 // configuration and kept while the server runs.
 //
 // Ownership: the document's rack and zone maps own these records; UI thread
-// only.
+// only.  The rack map is keyed by the whole rack number (1 to 256), so that
+// rack 256 never shares a record with another rack.
 #pragma once
 
 #include <cstdint>
+
+#include "RackZone.h"
 
 inline constexpr uint32_t RACK_INFO_UP = 0x1;          // status last written as up
 inline constexpr uint32_t RACK_INFO_HAS_NODE = 0x2;    // named by the rack-to-node load
 inline constexpr uint32_t RACK_INFO_CONFIGURED = 0x4;  // listed by tblRackConfig
 
-// A rack's own zone is this plus its rack number.
-inline constexpr int32_t kRackZoneBase = 10000;
+// Rooms of a zone's Brevant presets.
+inline constexpr int kZoneRooms = 16;
 
 struct RackInfo {
   uint32_t ZoneParentID = 0;
@@ -20,19 +23,21 @@ struct RackInfo {
   int32_t AnalogOutputs = 0;
   int32_t NodeID = -1;  // -1: no node reaches the rack
   int32_t portSlot = 0;
-  uint8_t RackNumber = 0;  // also the key (the rack number's low 8 bits)
-  uint32_t flags = 0;      // RACK_INFO_
+  uint16_t RackNumber = 0;  // 1 to 256, also the key
+  uint32_t flags = 0;       // RACK_INFO_
   int32_t lastInputBits = 0;
 };
 
 struct ZoneStatus {
   int16_t lastQxvPreset = 0;
   int32_t lastInputBits = 0;
-  uint8_t lastBvtPresets[16] = {};  // rooms 1 to 16
+  uint8_t lastBvtPresets[kZoneRooms] = {};  // rooms 1 to 16
 };
 
 // A rack's own zone id (the rack number taken as at most 16 bits).
 constexpr int32_t RackZoneId(int32_t rack) { return kRackZoneBase + (rack & 0xFFFF); }
 
-// The rack table's key of a rack number.
-constexpr uint8_t RackKey(int64_t rack) { return static_cast<uint8_t>(rack & 0xFF); }
+// The port-slot rule of node ports: a node type whose name contains "Test"
+// numbers its ports from 1 (slot = port - 1), any other from -1 (slot =
+// port + 1).  The result may lie outside the six slots 0 to 5.
+int32_t NodePortSlot(const char* nodeTypeName, int32_t portNumber);

@@ -7,11 +7,15 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <array>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "App.h"
+#include "CommTables.h"
 #include "Doc.h"
 #include "LogBuffer.h"
 #include "MessageBox.h"
@@ -22,12 +26,14 @@
 // Reaches the document's private parts.
 struct DocTestPeer {
   static RackInfo& AddRack(CTKZDoc& doc, int rack) {
-    auto& slot = doc.m_RackMap[RackKey(rack)];
+    auto& slot = doc.m_RackMap[static_cast<uint32_t>(rack)];
     if (!slot) slot = std::make_unique<RackInfo>();
-    slot->RackNumber = RackKey(rack);
+    slot->RackNumber = static_cast<uint16_t>(rack);
     return *slot;
   }
   static dao::Database& Db(CTKZDoc& doc) { return *doc.m_Database; }
+  static size_t RackCount(const CTKZDoc& doc) { return doc.m_RackMap.size(); }
+  static size_t ZoneCount(const CTKZDoc& doc) { return doc.m_ZoneMap.size(); }
 };
 
 class RecordingMessageBox final : public MessageBoxPort {
@@ -49,14 +55,36 @@ class RecordingComm final : public DocCommPort {
     calls.push_back("phase " + std::to_string(flags));
     return true;
   }
-  bool AddNode(const NodeDesc*) override {
+  bool AddNode(const NodeDesc* desc) override {
     calls.push_back("node");
+    if (desc != nullptr) {
+      SeenNode n{desc->nodeId, desc->address, desc->name != nullptr ? desc->name : "", {}};
+      std::copy(std::begin(desc->portFlags), std::end(desc->portFlags), n.portFlags.begin());
+      nodes.push_back(n);
+    }
     return true;
   }
-  bool AddRack(const RackDesc*) override {
+  bool AddRack(const RackDesc* desc) override {
     calls.push_back("rack");
+    if (desc != nullptr) racks.push_back({desc->nodeId, desc->rack, desc->portSlot});
     return true;
   }
+  // Copies of the descriptors handed over, in order.
+  struct SeenNode {
+    uint32_t nodeId;
+    uint32_t address;
+    std::string name;
+    std::array<uint8_t, kPortSlots> portFlags;
+    bool operator==(const SeenNode&) const = default;
+  };
+  struct SeenRack {
+    uint32_t nodeId;
+    uint32_t rack;
+    uint32_t portSlot;
+    bool operator==(const SeenRack&) const = default;
+  };
+  std::vector<SeenNode> nodes;
+  std::vector<SeenRack> racks;
   std::vector<std::string> calls;
   std::string logAtStart;
 
