@@ -47,7 +47,7 @@ class Clock;
 }
 
 // Zone of a rack's own records: 10000 + rack number.
-inline constexpr int32_t kRackZoneBase = 10000;
+#include "RackZoneBase.h"  // kRackZoneBase
 
 // Entries of a mux patch per command, relays of a relay-cycle read per
 // command, relays of a relay-cycle reset per command (the most that fit the

@@ -14,9 +14,6 @@ void CTKZDoc::RunRackConfigProcess(RackMsg* /*msg*/, InProcRequest* request) { R
 void CTKZDoc::OnQXVPresetRequest(InProcRequest* request) { Refuse(*this, request); }
 void CTKZDoc::OnBrevantPresetRequest(InProcRequest* request) { Refuse(*this, request); }
 void CTKZDoc::OnRelayCycleRequest(InProcRequest* request) { Refuse(*this, request); }
-void CTKZDoc::RunMacroSteps(InProcRequest* request) { Refuse(*this, request); }
-void CTKZDoc::StartManualLevels(InProcRequest* request) { Refuse(*this, request); }
-void CTKZDoc::StartLearnLoads(InProcRequest* request) { Refuse(*this, request); }
 void CTKZDoc::SendNetworkPatch(IoFtpRequest* /*job*/, InProcRequest* request) { Refuse(*this, request); }
 void CTKZDoc::RequestTermination(InProcRequest* request) { Refuse(*this, request); }
 void CTKZDoc::TransferAnalogPatch(InProcRequest* request) { Refuse(*this, request); }

@@ -12,7 +12,7 @@ inline constexpr uint32_t RACK_INFO_HAS_NODE = 0x2;    // named by the rack-to-n
 inline constexpr uint32_t RACK_INFO_CONFIGURED = 0x4;  // listed by tblRackConfig
 
 // A rack's own zone is this plus its rack number.
-inline constexpr int32_t kRackZoneBase = 10000;
+#include "RackZoneBase.h"  // kRackZoneBase
 
 struct RackInfo {
   uint32_t ZoneParentID = 0;
