@@ -129,7 +129,7 @@ class DocRackTest : public DocSiteTest {
       RunRackMsgContinuation(m);
     }
   }
-  // Serve, then a timer tick's due-event run.
+  // The clock moves on, then a timer tick runs the due events.
   void Tick(int seconds = 1) {
     clock_.AdvanceSeconds(seconds);
     doc_->RunDueEvents();
