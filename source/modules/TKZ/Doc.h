@@ -193,8 +193,6 @@ class CTKZDoc : public CDocument {
 
   // Entries of other concerns that the resident tables and the zone input
   // call; defined in DocHandlersPending.cpp until their concern is built.
-  // A macro input of a rack has closed (macros): starts its macro.
-  bool StartInputMacro(int32_t rack, int32_t input);
   // Writes a rack's up or down state (status write-back).
   void SetRackStatus(int32_t rack, bool up);
 
@@ -264,6 +262,30 @@ class CTKZDoc : public CDocument {
   void RunDueEvents();
   // Completion of a scheduled event: its state into its schedule row.
   void WriteScheduleState(InProcRequest* request, int16_t state);
+  // Takes ownership of a node and inserts it: immediate nodes at the head
+  // (the one inserted last first), the others before the first
+  // non-immediate node whose time is equal or later (DocSchedule.h).
+  void InsertScheduleNode(ScheduleNode* node);
+  // Logs the queue, one line per node.
+  void ReportSchedule();
+  const ScheduleNode* ScheduleHead() const { return m_pScheduleHead; }
+  // Macros (DocMacros.cpp): a macro input (bit number) of a rack has closed;
+  // adds an immediate schedule row for the input's macro and reloads the
+  // schedule.  False when the input has no macro or the row was not added.
+  bool StartInputMacro(int32_t rack, int32_t input);
+
+  // =========================================================================
+  // Learn loads and manual levels                             (DocLoads.cpp)
+  // =========================================================================
+  // Document continuation of a learn-loads or get-learnt-loads message:
+  // writes the learnt loads, frees the message, completes the request.
+  void StoreLearntLoads(RackMsg* msg, InProcRequest* request);
+  // Writes enable (stored as a database flag) and level (percent) into every
+  // dimmer of the group, then sends the group's racks their manual levels.
+  void SetGroupManualLevels(InProcRequest* request, int32_t group, int32_t enable, int32_t level);
+  // One set-manual-levels message per rack (in list order), every channel
+  // of the rack as stored.
+  void SendManualLevels(std::span<const uint32_t> racks, InProcRequest* request);
 
   // =========================================================================
   // Zone input and cleaner status                          (DocZoneInput.cpp)
@@ -323,6 +345,12 @@ class CTKZDoc : public CDocument {
   // ---- DocRequests.cpp ----
   void OnRackMsgHandedOff(uint32_t reqNum, const RackMsg* msg);
 
+  // ---- DocSchedule.cpp ----
+  // A new day of the month: nodes of tomorrow become today's.
+  void AlignScheduleDay(int dayOfMonth);
+  // Whether a scheduled event with this ScheduleID is in process.
+  bool ScheduledEventInProcess(int32_t scheduleId) const;
+
   DocPorts m_Ports;
   std::thread::id m_OwnerThread;
 
@@ -351,6 +379,7 @@ class CTKZDoc : public CDocument {
   // Schedules.
   ScheduleNode* m_pScheduleHead = nullptr;  // owned: the schedule queue
   int16_t m_nDay = 0;                       // day of the month the queue was aligned
+  int m_nMacroDepth = 0;                    // nested RunMacroSteps calls (child macros)
 
   // Shared operations.
   uint8_t m_BvtChannelMap[kBvtRooms][kBvtChannels];

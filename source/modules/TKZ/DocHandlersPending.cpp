@@ -15,18 +15,10 @@ void CTKZDoc::RunRackConfigProcess(RackMsg* /*msg*/, InProcRequest* request) { R
 void CTKZDoc::OnQXVPresetRequest(InProcRequest* request) { Refuse(*this, request); }
 void CTKZDoc::OnBrevantPresetRequest(InProcRequest* request) { Refuse(*this, request); }
 void CTKZDoc::OnRelayCycleRequest(InProcRequest* request) { Refuse(*this, request); }
-void CTKZDoc::RunMacroSteps(InProcRequest* request) { Refuse(*this, request); }
-void CTKZDoc::StartManualLevels(InProcRequest* request) { Refuse(*this, request); }
-void CTKZDoc::StartLearnLoads(InProcRequest* request) { Refuse(*this, request); }
 void CTKZDoc::SendNetworkPatch(IoFtpRequest* /*job*/, InProcRequest* request) { Refuse(*this, request); }
 void CTKZDoc::RequestTermination(InProcRequest* request) { Refuse(*this, request); }
 void CTKZDoc::TransferAnalogPatch(InProcRequest* request) { Refuse(*this, request); }
 void CTKZDoc::OnRoomLinkRequest(InProcRequest* request) { Refuse(*this, request); }
 
-// Until the macros are built a macro input starts nothing.
-bool CTKZDoc::StartInputMacro(int32_t rack, int32_t input) {
-  LogPrintf("Error: Macro input %d of rack %d is not served yet.\n", input, rack);
-  return false;
-}
 // Until the status write-back is built nothing is written.
 void CTKZDoc::SetRackStatus(int32_t /*rack*/, bool /*up*/) {}

@@ -23,7 +23,8 @@ class DocZoneInputTest : public DocSiteTest {
         "VALUES (10004, 500, 4, 24, 4);"
         "INSERT INTO tblQXVZone (ZoneID, PresetNumber) VALUES (500, 2);"
         "INSERT INTO tblCleanerZone (ZoneID, AnalogIn, AnalogInStatus) VALUES (500, 0, 0), (500, 1, 0), (500, 2, 0), "
-        "(500, 3, 0);";
+        "(500, 3, 0);"
+        "INSERT INTO tblMacroIO (ZoneID, AnalogIn, MacroID) VALUES (10004, 5, 75), (10004, 7, 77), (10004, 8, 78);";
     for (int room = 1; room <= kZoneRooms; ++room)
       sql += "INSERT INTO tblBvtZone (ZoneID, RoomNumber, PresetNumber) VALUES (500, " + std::to_string(room) + ", 0);";
     Sql(sql);
@@ -50,8 +51,9 @@ class DocZoneInputTest : public DocSiteTest {
       out += r;
     return out;
   }
+  // Schedule rows added for the input's macro (macro 70 + input).
   int MacroStarts(int input) {
-    return CountLines("Error: Macro input " + std::to_string(input) + " of rack 4 is not served yet.");
+    return std::stoi(One("SELECT count(*) FROM tblSchedule WHERE MacroID = " + std::to_string(70 + input)));
   }
 
   std::vector<RackMsg*> sent_;

@@ -1,0 +1,166 @@
+// The macro step engine: presets to the zone's node ports, delays through
+// the schedule queue, child macros folding into their parent, steps that
+// are skipped, nesting that is bounded, and macros started by rack inputs.
+#include "DocRackTestSupport.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+class MacroTest : public DocRackTest {
+ protected:
+  // Runs macro `macro` as the immediate scheduled event 1.
+  void StartEvent(int macro) {
+    AddSchedule(1, 2, Ole(2026, 3, 14), TimeOfDay(9, 0), macro);
+    ASSERT_TRUE(Doc().LoadSchedule());
+    Doc().RunDueEvents();
+  }
+  // Macro 1 runs child macro 2 at step 5 and goes on at step 6 while the
+  // child waits on its delay; the child's last select may fail.
+  void RunChildMacro(bool childFails) {
+    AddRack(3, 2, 1);
+    AddStep(1, 5, 2, "2");
+    AddStep(1, 6, 0, "10003", "7");
+    AddStep(2, 1, 0, "10003", "1");
+    AddStep(2, 2, 4, "0:0:5");
+    AddStep(2, 3, 0, "10003", "3");
+    StartEvent(1);
+    Serve();
+    ASSERT_EQ(sent_.size(), 2u);
+    EXPECT_EQ(sent_[0].bytes, (Bytes{1, 0, 1}));
+    EXPECT_EQ(sent_[1].bytes, (Bytes{1, 0, 7}));
+    EXPECT_EQ(sent_[1].target, 6);
+    EXPECT_EQ(ScheduleRow(1), "3|Scheduled event 1 started|0");
+    EXPECT_EQ(Doc().RequestCount(), 2u);  // the event and its waiting child
+
+    if (childFails) failCodes_.push_back(RC_TIMEOUT);
+    Tick(5);
+    Serve();
+    ASSERT_EQ(sent_.size(), 3u);
+    EXPECT_EQ(sent_[2].bytes, (Bytes{1, 0, 3}));
+    EXPECT_EQ(One("SELECT RequestState || '|' || RequestDiagnostic FROM tblSchedule WHERE ScheduleID = 1"),
+              childFails ? "5|Timeout waiting for response from node" : "4|QXV preset 3 selected");
+    EXPECT_EQ(CountLines("Scheduled event 1 "), 2);  // started, then its one end
+    EXPECT_EQ(Doc().RequestCount(), 0u);
+    EXPECT_EQ(unknownReturns_, 0);
+  }
+};
+
+TEST_F(MacroTest, DelayHoldsTheRestOfTheMacroAndTheEventCompletesAfterTheLastSelect) {
+  AddRack(3, 2, 1);
+  AddStep(1, 1, 0, "10003", "5");
+  AddStep(1, 2, 4, "0:0:10");
+  AddStep(1, 3, 1, "10003", "0", "2");
+  StartEvent(1);
+  Serve();
+  ASSERT_EQ(sent_.size(), 1u);
+  EXPECT_EQ(sent_[0].bytes, (Bytes{1, 0, 5}));
+  EXPECT_EQ(sent_[0].rack, kRackBroadcast);
+  EXPECT_EQ(sent_[0].nodeId, 2u);
+  EXPECT_EQ(sent_[0].portSlot, 1);
+  EXPECT_EQ(ScheduleRow(1), "3|Scheduled event 1 started|0");
+  EXPECT_EQ(CountLines("Delaying macro 1 execution for 10 seconds at step 2"), 1);
+
+  Tick(9);
+  EXPECT_TRUE(posted_.empty());
+  Tick();
+  EXPECT_EQ(CountLines("Continuing execution of Macro 1 at step 2."), 1);
+  Serve();
+  ASSERT_EQ(sent_.size(), 2u);
+  EXPECT_EQ(sent_[1].bytes, (Bytes{34, 0, 0, 15, 2}));  // every room
+  EXPECT_EQ(sent_[1].target, 3);
+  EXPECT_EQ(ScheduleRow(1), "4|Brevant preset 2 selected in all rooms|3");
+  EXPECT_EQ(Doc().RequestCount(), 0u);
+  EXPECT_TRUE(Queue().empty());
+}
+
+TEST_F(MacroTest, ChildMacroRunsToItsDelayTheParentGoesOnAndBothCompleteTheEventOnce) { RunChildMacro(false); }
+
+TEST_F(MacroTest, AFailureInAChildMacroBecomesTheEventsResult) { RunChildMacro(true); }
+
+TEST_F(MacroTest, StepsWithMissingOrUnreadableParametersAreSkippedAndTheMacroGoesOn) {
+  AddRack(3, 2, 1);
+  AddStep(1, 1, 7, "1");                        // unknown action
+  AddStep(1, 2, 4, "10");                       // delay not written h:m:s
+  AddStep(1, 3, 0, "10003");                    // preset missing
+  AddStep(1, 4, 4, "-1:0:0");                   // negative delay
+  AddStep(1, 5, 4, "200:0:0");                  // longer than a week
+  AddStep(1, 6, 2, "x");                        // child macro unreadable
+  AddStep(1, 7, 0, "10003", "99999999999");     // preset beyond any integer
+  AddStep(1, 8, 1, "10003", "1");               // Brevant preset missing
+  AddStep(1, 9, 10, "1");                       // no operation
+  AddStep(1, 10, 0, "10003", "4");
+  StartEvent(1);
+  EXPECT_TRUE(Queue().empty());
+  Serve();
+  ASSERT_EQ(sent_.size(), 1u);
+  EXPECT_EQ(sent_[0].bytes, (Bytes{1, 0, 4}));
+  EXPECT_EQ(sent_[0].target, 10);
+  EXPECT_EQ(CountLines("Unknown Macro action 7 ignored."), 1);
+  EXPECT_EQ(CountLines("Error: Macro 1, step 4: delay \"-1:0:0\" out of range, step skipped."), 1);
+  EXPECT_EQ(CountLines("Error: Macro 1, step 5: delay \"200:0:0\" out of range, step skipped."), 1);
+  EXPECT_EQ(CountLines("Executing Macro 1, step "), 10);
+  EXPECT_EQ(ScheduleRow(1), "4|QXV preset 4 selected|10");
+}
+
+TEST_F(MacroTest, AMacroThatRunsItselfIsStoppedAtTheNestingLimitAndFails) {
+  AddRack(3, 2, 1);
+  AddStep(1, 1, 0, "10003", "1");
+  AddStep(1, 2, 2, "1");
+  StartEvent(1);
+  Serve();
+  EXPECT_EQ(sent_.size(), 16u);  // one select per nested run
+  EXPECT_EQ(CountLines("Error: Macro 1, step 2: macros nested deeper than 16, macro 1 not run."), 1);
+  EXPECT_EQ(ScheduleRow(1), "5|Macro 1 step 2: macros nested too deeply|2");
+  EXPECT_EQ(Doc().RequestCount(), 0u);
+}
+
+TEST_F(MacroTest, PresetsGoOnceToEachNodePortThatServesTheZone) {
+  AddRack(3, 2, 1, 8, 0, 500);
+  AddRack(5, 2, 1, 8, 0, 500);
+  AddRack(6, 4, 1, 8, 0, 500);
+  AddRack(7, -1, 0, 8, 0, 500);  // reached by no node
+  AddRack(8, 4, 2, 8, 0, 600);   // another zone
+  AddStep(1, 1, 0, "500", "9");
+  AddStep(1, 2, 1, "500", "3", "1");
+  AddStep(1, 3, 0, "10007", "9");  // the unreachable rack alone
+  AddStep(1, 4, 0, "700", "9");    // a zone without racks
+  StartEvent(1);
+  Serve();
+  ASSERT_EQ(sent_.size(), 4u);
+  std::vector<std::string> where;
+  for (const auto& s : sent_) where.push_back(std::to_string(s.nodeId) + "/" + std::to_string(s.portSlot));
+  EXPECT_EQ(where, (std::vector<std::string>{"2/1", "4/1", "2/1", "4/1"}));
+  EXPECT_EQ(sent_[0].bytes, (Bytes{1, 0, 9}));
+  EXPECT_EQ(sent_[2].bytes, (Bytes{34, 0, 2, 2, 1}));  // room 3 only
+  EXPECT_EQ(ScheduleRow(1), "4|Brevant preset 1 selected in room 3|2");
+}
+
+TEST_F(MacroTest, AClosedMacroInputQueuesAnImmediateRemoteMacroThatRunsAtTheNextSecond) {
+  AddRack(3, 2, 1);
+  Sql("INSERT INTO tblMacroIO (ZoneID, AnalogIn, MacroID) VALUES (10003, 5, 9), (10003, 6, 0);");
+  AddStep(9, 1, 0, "10003", "2");
+
+  EXPECT_TRUE(Doc().StartInputMacro(3, 5));
+  char today[32];
+  std::snprintf(today, sizeof today, "%.6f", std::stod(Ole(2026, 3, 14)));
+  EXPECT_EQ(One("SELECT RequestState || '|' || MacroID || '|' || Step || '|' || EventID || '|' || "
+                "printf('%.6f', EventTime) || '|' || printf('%.6f', ScheduleDate) FROM tblSchedule"),
+            std::string("2|9|0|-1|0.395833|") + today);
+  ASSERT_EQ(Queue().size(), 1u);
+  Tick();
+  Serve();
+  const std::string id = One("SELECT ScheduleID FROM tblSchedule");
+  EXPECT_EQ(ScheduleRow(std::stoi(id)), "4|Remote Macro: QXV preset 2 selected|1");
+  EXPECT_EQ(CountLines("Remote macro call succeeded, \"Remote Macro: QXV preset 2 selected\""), 1);
+
+  // Inputs without a macro start nothing.
+  EXPECT_FALSE(Doc().StartInputMacro(3, 7));
+  EXPECT_EQ(CountLines("Ignoring change on input #8, rack 3, no macro assigned."), 1);
+  EXPECT_FALSE(Doc().StartInputMacro(3, 6));  // macro 0
+  EXPECT_FALSE(Doc().StartInputMacro(0, 5));
+  EXPECT_FALSE(Doc().StartInputMacro(3, 40));
+  EXPECT_EQ(One("SELECT count(*) FROM tblSchedule"), "1");
+}
+
+}  // namespace
