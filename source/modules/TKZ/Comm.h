@@ -47,8 +47,7 @@ namespace platform::time {
 class Clock;
 }
 
-// Zone of a rack's own records: 10000 + rack number.
-inline constexpr int32_t kRackZoneBase = 10000;
+#include "RackZone.h"  // kRackZoneBase: a rack's own zone is this plus its number
 
 // Entries of a mux patch per command, relays of a relay-cycle read per
 // command, relays of a relay-cycle reset per command (the most that fit the

@@ -11,8 +11,7 @@ inline constexpr uint32_t RACK_INFO_UP = 0x1;          // status last written as
 inline constexpr uint32_t RACK_INFO_HAS_NODE = 0x2;    // named by the rack-to-node load
 inline constexpr uint32_t RACK_INFO_CONFIGURED = 0x4;  // listed by tblRackConfig
 
-// A rack's own zone is this plus its rack number.
-inline constexpr int32_t kRackZoneBase = 10000;
+#include "RackZone.h"  // kRackZoneBase: a rack's own zone is this plus its number
 
 struct RackInfo {
   uint32_t ZoneParentID = 0;

@@ -1,5 +1,6 @@
 #include "FaultFormat.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -8,15 +9,17 @@ namespace {
 bool IsFlag(char c) { return c == '-' || c == '+' || c == ' ' || c == '#' || c == '0'; }
 bool IsLength(char c) { return c == 'h' || c == 'l' || c == 'L' || c == 'q' || c == 'j' || c == 'z' || c == 't'; }
 
-// Reads at most two digits of a width or precision; further digits are
-// skipped.
+// Reads a width or precision, held to kMaxWidth.
+constexpr unsigned kMaxWidth = 64;
 size_t Digits(std::string_view f, size_t i, std::string& kept) {
-  size_t n = 0;
+  unsigned value = 0;
+  bool any = false;
   while (i < f.size() && f[i] >= '0' && f[i] <= '9') {
-    if (n < 2) kept += f[i];
-    ++n;
+    value = std::min(kMaxWidth, value * 10 + static_cast<unsigned>(f[i] - '0'));
+    any = true;
     ++i;
   }
+  if (any) kept += std::to_string(value);
   return i;
 }
 

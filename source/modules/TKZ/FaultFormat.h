@@ -7,7 +7,7 @@
 // or an argument of kind none: 0 or an empty text), a text argument under a
 // number conversion prints as text, a number under %s prints its digits,
 // %c prints a printable character or '?', widths and precisions are held to
-// two digits, and %n, %p, '*' and unknown conversions are copied as they
+// 64, and %n, %p, '*' and unknown conversions are copied as they
 // stand.  Nothing is read beyond the three arguments and the format's
 // bytes.
 //
