@@ -83,7 +83,8 @@ void CComm::DecodeFaultEvents(RackMsg* msg) {
   size_t count = 0;
   if (len >= kPollStatusBytes + 1) {
     count = r[24];
-    if (len >= kPollEventsOffset && r[25] != msg->Rack)
+    // rack_no is one byte: rack 256 reports 0.
+    if (len >= kPollEventsOffset && r[25] != (msg->Rack & 0xFF))
       LogPrintf("Error: Rack number inconsistant, pDmrMsg->rack_no = %d but pMsg->Rack = %d\n", r[25], rack);
     const size_t present = len >= kPollEventsOffset ? (len - kPollEventsOffset) / kFaultEventBytes : 0;
     if (count > present) {

@@ -258,6 +258,12 @@ TEST_F(RackEventTest, AWrongRackNumberIsLoggedAndTheResponseStillUsed) {
   ASSERT_EQ(events.writes.size(), 1u);
   EXPECT_EQ(events.writes[0][0].substr(0, 4), "2/7/");
   EXPECT_EQ(events.zones.size(), 1u);
+
+  // Rack 256 carries its number in one byte, as 0: no error.
+  Deliver(256, PollResponse(0, {{kArose | 2, 0, 0, kDay2, 0, 0}}));
+  EXPECT_EQ(Lines("Error: Rack number inconsistant"), 1);
+  ASSERT_EQ(events.writes.size(), 2u);
+  EXPECT_EQ(events.writes[1][0].substr(0, 6), "2/256/");
 }
 
 TEST_F(RackEventTest, AFailedPollProbesTheRackAndAnotherCommandIsRefused) {
