@@ -40,6 +40,7 @@
 #include "CompletionText.h"
 #include "LookupTables.h"
 #include "RackZone.h"  // kRackZoneBase: zone of a rack's own records
+#include "RackEvents.h"
 
 struct RackMsg;
 class CmdWriter;
@@ -62,6 +63,8 @@ class CComm {
   // --- Ports and tables (set at start-up, before the comm thread runs) ------
   void SetDocPort(RackDocPort* port) { doc_ = port; }
   void SetCommPort(RackCommPort* port) { commPort_ = port; }
+  // Fault records and zone input status of the unsolicited rack events.
+  void SetEventPort(RackEventPort* port) { events_ = port; }
   // Clock for the time sent with the fault synchronisation; null restores
   // the system clock. Not owned.
   void SetClock(const platform::time::Clock* clock);
@@ -171,6 +174,15 @@ class CComm {
   void OnSyncFaultEventsReply(RackMsg* msg);
   void OnRackVersionReply(RackMsg* msg);
 
+  // --- Unsolicited rack events (CommRackEvents.cpp) ----------------------------
+  // WM_DOC_RACK_EVENT: a poll the rack did not answer makes the rack probed
+  // with a fault synchronisation; a poll response (command 27) is decoded;
+  // the message is freed in every case.
+  void OnRackEvent(RackMsg* msg);
+  // Fault events into fault records, status items into the zone input
+  // status.  The caller keeps the message.
+  void DecodeFaultEvents(RackMsg* msg);
+
   // The local time sent with the fault synchronisation (seconds since 1970).
   uint32_t LocalTimeForRack() const;
 
@@ -240,6 +252,7 @@ class CComm {
 
   RackDocPort* doc_ = nullptr;
   RackCommPort* commPort_ = nullptr;
+  RackEventPort* events_ = nullptr;
   const platform::time::Clock* clock_ = nullptr;
   MuxTypeTable muxTypes_;
   LevelTable levels_;

@@ -40,6 +40,7 @@
 #include "DocRows.h"
 #include "DocTables.h"
 #include "DocZoneTree.h"
+#include "FaultRecord.h"
 #include "Document.h"
 #include "dao/binding.h"
 #include "dao/database.h"
@@ -72,6 +73,11 @@ inline constexpr int kDocLinePollRequests = 1235;    // request poll
 inline constexpr int kDocLineReloadRackConfig = 5385;
 inline constexpr int kDocLineBvtChannelMap = 5460;
 inline constexpr int kDocLineSetAllOffline = 6845;
+inline constexpr int kDocLineWriteFaults = 6310;
+inline constexpr int kDocLineDeleteRackFaults = 6372;
+inline constexpr int kDocLineNodeStatus = 6544;
+inline constexpr int kDocLineNodeRacks = 6583;
+inline constexpr int kDocLineRackStatus = 6630;
 
 // Brevant channel map: rooms 1 to 16, channels 1 to 15.
 inline constexpr int kBvtRooms = 16;
@@ -191,10 +197,6 @@ class CTKZDoc : public CDocument {
   // Type 12: Brevant room links (DocPresetSteps.cpp).
   void OnRoomLinkRequest(InProcRequest* request);
 
-  // Entries of other concerns that the resident tables and the zone input
-  // call; defined in DocHandlersPending.cpp until their concern is built.
-  // Writes a rack's up or down state (status write-back).
-  void SetRackStatus(int32_t rack, bool up);
 
   // =========================================================================
   // Shared operations of the request handlers               (DocShared.cpp)
@@ -325,6 +327,33 @@ class CTKZDoc : public CDocument {
   RackMsg* MakePortMsgList(InProcRequest* request, const RackList& racks);
 
   // =========================================================================
+  // Fault records                                             (DocFaults.cpp)
+  // =========================================================================
+  // Writes the records into tblFaultStatus in array order: a raise adds or
+  // refreshes the row of (FaultType, RackNumber, DimmerNumber), a subside
+  // stamps an open row; records of type -1 and of types without a
+  // tblFaultType row are skipped.  A database error is logged and drops the
+  // records after the failing one.  A count below 1 writes nothing.
+  void WriteFaultRecords(const FaultRecord* records, int32_t count);
+  // Deletes every fault row of the rack except its rack-down row; a
+  // database error is logged.
+  void DeleteRackFaults(int32_t rack);
+
+  // =========================================================================
+  // Node and rack status write-back                           (DocStatus.cpp)
+  // =========================================================================
+  // A node entered (up) or left Online: its tblNodeStatus row; when it went
+  // down, every rack of the node is marked down too; then the node's
+  // outage record (type 1001) is raised or subsided.
+  void SetNodeStatus(int32_t nodeId, bool up);
+  // A rack's new state: RACK_INFO_UP and its tblRackStatus row when they
+  // change, then its outage record (type 1000) in every case.  A rack
+  // number outside 1 to 256, or without a record, is logged and ignored.
+  void SetRackStatus(int32_t rack, bool up);
+  // The current local date-time of the document's clock.
+  FaultDate NowDate() const;
+
+  // =========================================================================
   // Mux-type and level lookup tables                         (DocLookup.cpp)
   // =========================================================================
   void LoadMuxTypes();
@@ -394,3 +423,17 @@ extern CTKZDoc* g_pDoc;
 // handed to the comm thread is freed and no longer expected (the handler
 // must not touch that message again).
 void DBExceptionDiag(InProcRequest* request, int32_t line, int32_t code, const char* description);
+
+// Free forwarders to the one document (g_pDoc); each does nothing while
+// there is none.  UI thread.  The main frame's handlers of
+// WM_DOC_NODE_STATUS and WM_DOC_RACK_STATUS use the first two with the
+// messages' wParam and lParam (bounded there: node ids 0 to 2^31 - 1, rack
+// numbers 1 to 256, anything else logged and dropped).
+void DocOnNodeStatus(uintptr_t wParam, intptr_t lParam);
+void DocOnRackStatus(uintptr_t wParam, intptr_t lParam);
+void DocSetNodeStatus(int32_t nodeId, bool up);
+void DocSetRackStatus(int32_t rack, bool up);
+void DocWriteFaultRecords(const FaultRecord* records, int32_t count);
+void DocDeleteRackFaults(int32_t rack);
+void DocUpdateZoneInputStatus(int32_t rack, int32_t inputBits, int16_t qxvPreset,
+                              const uint8_t* roomPresets);

@@ -20,5 +20,3 @@ void CTKZDoc::RequestTermination(InProcRequest* request) { Refuse(*this, request
 void CTKZDoc::TransferAnalogPatch(InProcRequest* request) { Refuse(*this, request); }
 void CTKZDoc::OnRoomLinkRequest(InProcRequest* request) { Refuse(*this, request); }
 
-// Until the status write-back is built nothing is written.
-void CTKZDoc::SetRackStatus(int32_t /*rack*/, bool /*up*/) {}
