@@ -10,7 +10,6 @@ void Refuse(CTKZDoc& doc, InProcRequest* request) {
 }
 }  // namespace
 
-void CTKZDoc::RunRackConfigProcess(RackMsg* /*msg*/, InProcRequest* request) { Refuse(*this, request); }
 void CTKZDoc::OnQXVPresetRequest(InProcRequest* request) { Refuse(*this, request); }
 void CTKZDoc::OnBrevantPresetRequest(InProcRequest* request) { Refuse(*this, request); }
 void CTKZDoc::OnRelayCycleRequest(InProcRequest* request) { Refuse(*this, request); }
@@ -21,4 +20,3 @@ void CTKZDoc::SendNetworkPatch(IoFtpRequest* /*job*/, InProcRequest* request) { 
 void CTKZDoc::RequestTermination(InProcRequest* request) { Refuse(*this, request); }
 void CTKZDoc::TransferAnalogPatch(InProcRequest* request) { Refuse(*this, request); }
 void CTKZDoc::OnCleanerRequest(InProcRequest* request) { Refuse(*this, request); }
-void CTKZDoc::OnRoomLinkRequest(InProcRequest* request) { Refuse(*this, request); }
