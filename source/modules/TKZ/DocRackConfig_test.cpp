@@ -168,6 +168,38 @@ TEST_F(RackConfigTest, UserCurveWithTooManyPointsFailsTheRequest) {
   EXPECT_EQ(models[2]->state().curves[0].points, 3);
 }
 
+TEST_F(RackConfigTest, RowWhoseEveryMessageIsRefusedAtOnceEndsTheRequestOnce) {
+  AddRack(1, kDims);
+  Sql("DELETE FROM tblRackUserCurvePoint;"
+      "WITH RECURSIVE p(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM p WHERE x < 71),"
+      " c(y) AS (SELECT 1 UNION ALL SELECT y + 1 FROM c WHERE y < 5)"
+      " INSERT INTO tblRackUserCurvePoint (ZoneID, UserCurve, InputLevel, OutputLevel) SELECT 10001, y, x, x FROM p, c;");
+  // On the first row (inside the dispatch) and on a later row.
+  Dispatch(1, 0, 0, kZone, {"10", "2"});
+  EXPECT_EQ(State(1), "5|Too many points in user curve 1");
+  EXPECT_TRUE(posted.empty());
+  Dispatch(2, 0, 0, kZone, {"2", "10", "5"});
+  Serve();
+  EXPECT_EQ(State(2), "5|Too many points in user curve 1");
+  EXPECT_EQ(SentCount(21), 0u);
+  EXPECT_EQ(doc->RequestCount(), 0u);
+  EXPECT_EQ(unknown, 0);
+}
+
+TEST_F(RackConfigTest, DatabaseErrorInAStepFailsTheRequestOnceTheOthersAreBack) {
+  AddRack(1, kDims);
+  // Rack 9 is in the tree and the rack table but has no configuration row.
+  Sql("INSERT INTO tblZoneTree (ZoneID, ZoneParentID, ZoneType) VALUES (10009, 500, 'Rack');");
+  DocTestPeer::AddRack(*doc, 9).ZoneParentID = kZone;
+  Dispatch(1, 0, 0, kZone, {"2", "5"});
+  EXPECT_EQ(posted.size(), 1u);
+  Serve();
+  EXPECT_EQ(State(1).rfind("5|Doc#2234: 3021:", 0), 0u) << State(1);
+  EXPECT_EQ(CountLines("DBExceptionDiag Error: Doc#2234: 3021:"), 1);
+  EXPECT_EQ(models[1]->state().language, 2);
+  EXPECT_EQ(SentCount(21), 0u);
+}
+
 TEST_F(RackConfigTest, DuplicateCircuitInAnUploadFailsTheRequest) {
   for (int rack = 1; rack <= 2; ++rack) AddRack(rack, kDims);
   Dispatch(1, 0, 0, kZone, {"4"});
