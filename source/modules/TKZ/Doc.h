@@ -202,6 +202,11 @@ class CTKZDoc : public CDocument {
   // else freed and the request's completion checked).  The Store*/Transfer*
   // members are those continuations; each owns the message it is given.
   // Database errors are caught in each member and go to DBExceptionDiag.
+  // A step may hand a message back at once (a builder's refusal): call the
+  // steps only while the request cannot complete under them, that is inside
+  // its dispatch before RequestSent (the driver guards its own calls).
+  // Racks missing from the rack table, or without outputs where the step
+  // moves per-dimmer data, are skipped with a log line.
   // =========================================================================
   void SendRackModule(const std::vector<uint32_t>& racks, InProcRequest* request);
   void StoreRackModule(RackMsg* msg, InProcRequest* request);
