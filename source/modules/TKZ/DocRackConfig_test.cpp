@@ -102,6 +102,31 @@ TEST_F(RackConfigTest, CompleteUploadWritesWhatTheRacksHoldAndKeepsWhatTheyDoNot
   EXPECT_EQ(SentCount(25), 2u * 2u + 1u);  // rack setup and module map per rack, room links once
 }
 
+TEST_F(RackConfigTest, ModuleMapPacksSixSlotsARowOnlyForSixSlotRacks) {
+  AddRack(1, kDims);
+  AddRack(2, kDims);
+  Sql("UPDATE tblRackConfig SET NumberSlots = 6 WHERE ZoneID = 10001;"
+      "UPDATE tblRackConfig SET NumberSlots = 4 WHERE ZoneID = 10002;");
+  Dispatch(1, 0, 0, kZone, {"1"});
+  Serve();
+  ASSERT_EQ(State(1).substr(0, 2), "4|") << State(1);
+  const uint8_t six[] = {11, 12, 13, 99, 99, 99, 21, 22, 23, 99, 99, 99, 0};
+  const uint8_t three[] = {11, 12, 13, 21, 22, 23, 0};
+  for (size_t i = 0; i < sizeof six; ++i) EXPECT_EQ(models[1]->state().moduleMap[i], six[i]) << i;
+  for (size_t i = 0; i < sizeof three; ++i) EXPECT_EQ(models[2]->state().moduleMap[i], three[i]) << i;
+
+  // An upload reads the entries back as they were packed.
+  models[1]->state().moduleMap[7] = 55;  // row 2, slot 1
+  models[2]->state().moduleMap[4] = 66;  // row 2, slot 1
+  Dispatch(2, 0, 1, kZone, {"1"});
+  Serve();
+  EXPECT_EQ(State(2).substr(0, 2), "4|") << State(2);
+  EXPECT_EQ(Rows("SELECT ZoneID, Row, ModuleType0, ModuleType1, ModuleType2, ModuleType3 FROM tblRackModuleMap"
+                 " ORDER BY ZoneID, Row"),
+            (std::vector<std::string>{"10001|1|11|12|13|99", "10001|2|21|55|23|99", "10002|1|11|12|13|99",
+                                      "10002|2|21|66|23|99"}));
+}
+
 // ---- Rows one after another ------------------------------------------------------------
 
 TEST_F(RackConfigTest, NextRowStartsOnlyWhenEveryMessageOfTheRowIsBack) {
