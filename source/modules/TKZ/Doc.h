@@ -34,6 +34,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "DocCommPort.h"
 #include "DocRequest.h"
@@ -197,6 +198,71 @@ class CTKZDoc : public CDocument {
   // Type 12: Brevant room links (DocPresetSteps.cpp).
   void OnRoomLinkRequest(InProcRequest* request);
 
+
+  // =========================================================================
+  // Rack configuration steps  (DocRackConfig.cpp, DocConfigSteps.cpp,
+  // DocPresetSteps.cpp, DocRackList.cpp)
+  // Each Send* step allocates one message per rack of `racks` (in order) for
+  // the request and hands it to its command builder; the direction is the
+  // request's RequestSubType (0 download, 1 upload).  Downloads carry the
+  // process driver as continuation for RequestType 0 and none otherwise;
+  // uploads carry their write-back, which writes what differs from the
+  // database and then hands the message on by RequestType (0: the driver;
+  // else freed and the request's completion checked).  The Store*/Transfer*
+  // members are those continuations; each owns the message it is given.
+  // Database errors are caught in each member and go to DBExceptionDiag.
+  // A step may hand a message back at once (a builder's refusal): call the
+  // steps only while the request cannot complete under them, that is inside
+  // its dispatch before RequestSent (the driver guards its own calls).
+  // Racks missing from the rack table, or without outputs where the step
+  // moves per-dimmer data, are skipped with a log line.
+  // =========================================================================
+  void SendRackModule(const std::vector<uint32_t>& racks, InProcRequest* request);
+  void StoreRackModule(RackMsg* msg, InProcRequest* request);
+  void SendRackConfig(const std::vector<uint32_t>& racks, InProcRequest* request);
+  void StoreRackConfig(RackMsg* msg, InProcRequest* request);
+  void SendDimmerConfig(const std::vector<uint32_t>& racks, InProcRequest* request);
+  void StoreDimmerConfig(RackMsg* msg, InProcRequest* request);
+  void SendDimmerFaultConfig(const std::vector<uint32_t>& racks, InProcRequest* request);
+  void StoreDimmerFaultConfig(RackMsg* msg, InProcRequest* request);
+  void SendMuxPatch(const std::vector<uint32_t>& racks, InProcRequest* request);
+  void StoreMuxPatch(RackMsg* msg, InProcRequest* request);
+  void SendCircuitPatch(const std::vector<uint32_t>& racks, InProcRequest* request);
+  // Download: fills the message (the start then sends it); upload: the
+  // write-back.  False when the message was handed on (failed or consumed).
+  bool TransferCircuitPatch(RackMsg* msg, InProcRequest* request);
+  void SendBrevantPatch(const std::vector<uint32_t>& racks, InProcRequest* request);
+  // Download: fills and sends the message; upload: the write-back.
+  void TransferBrevantPatch(RackMsg* msg, InProcRequest* request);
+  // preset -1 = all presets (0-99), else the one preset.
+  void SendQXVFadeTimes(const std::vector<uint32_t>& racks, InProcRequest* request, int32_t preset);
+  // Download: fills the message (true when it may be sent); upload: the
+  // write-back (returns false: the message was handed on).
+  bool TransferQXVFadeTimes(RackMsg* msg, InProcRequest* request);
+  // preset -1 = all presets, else the one preset.
+  void SendQXVLevels(const std::vector<uint32_t>& racks, InProcRequest* request, int32_t preset);
+  void StoreQXVLevels(RackMsg* msg, InProcRequest* request);
+  // preset -1 = every room and preset (room ignored), else preset in room 1-16.
+  void SendBrevantFadeTimes(const std::vector<uint32_t>& racks, InProcRequest* request, int32_t preset,
+                            int32_t room);
+  bool TransferBrevantFadeTimes(RackMsg* msg, InProcRequest* request);
+  // preset -1 = presets 1 to 8, one after another on the same message;
+  // room -1 = every room, else room 1-16.
+  void SendBrevantLevels(const std::vector<uint32_t>& racks, InProcRequest* request, int32_t preset,
+                         int32_t room);
+  // The continuation of Brevant levels messages in both directions (also
+  // their first fill and send).
+  void TransferBrevantLevels(RackMsg* msg, InProcRequest* request);
+  // curve -1 = curves 0 to 4, else the one curve (0-based).
+  void SendUserCurves(const std::vector<uint32_t>& racks, InProcRequest* request, int32_t curve);
+  bool TransferUserCurve(RackMsg* msg, InProcRequest* request);
+  // Download: every rack; upload: one message, to the first rack up (else
+  // the last of the list).
+  void SendRoomLink(const std::vector<uint32_t>& racks, InProcRequest* request);
+  bool TransferRoomLink(RackMsg* msg, InProcRequest* request);
+  // The continuation of the relay cycle count messages: writes the counts
+  // that differ, frees the message and checks the request's completion.
+  void StoreRelayCycles(RackMsg* msg, InProcRequest* request);
 
   // =========================================================================
   // Shared operations of the request handlers               (DocShared.cpp)
@@ -379,6 +445,17 @@ class CTKZDoc : public CDocument {
   void AlignScheduleDay(int dayOfMonth);
   // Whether a scheduled event with this ScheduleID is in process.
   bool ScheduledEventInProcess(int32_t scheduleId) const;
+  // ---- DocRackConfig.cpp, DocConfigSteps.cpp, DocPresetSteps.cpp ----
+  // Works parameter rows from the process's current one until a row leaves
+  // messages outstanding or the process ends.
+  void RunRackConfigRows(InProcRequest* request, bool firstCall);
+  // Hands a finished step message on by the request's type.
+  void HandOnStepMsg(RackMsg* msg, InProcRequest* request);
+  // The continuation a download message carries for the request.
+  static void SetDownloadContinuation(RackMsg* msg, const InProcRequest* request);
+  void SendBrevantLevelsMsg(RackMsg* msg, InProcRequest* request);
+  // The open database; throws dao::Error when there is none.
+  dao::Database& StepDb();
 
   DocPorts m_Ports;
   std::thread::id m_OwnerThread;

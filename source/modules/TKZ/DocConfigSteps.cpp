@@ -1,0 +1,668 @@
+// The rack and dimmer configuration steps of the rack configuration
+// process: rack module map, rack configuration, dimmer configuration and
+// dimmer fault configuration, mux patch, circuit patch and Brevant patch.
+// Each sends one message per rack; a download reads the database before
+// the builder runs, an upload writes back what the rack returned that
+// differs from the database.
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "DisplayFlags.h"
+#include "Doc.h"
+#include "DocSteps.h"
+#include "LogSink.h"
+#include "RackMsg.h"
+#include "RcCodes.h"
+#include "StepBuilders.h"
+
+using namespace docsteps;
+
+namespace {
+
+constexpr size_t kModuleEntries = 48;
+constexpr size_t kModuleRowsMax = 16;  // 16 rows of 3 slots, or 8 of 6
+// Dimmer records an upload buffer holds at least.
+constexpr size_t kDimmerUploadRecords = 108;
+
+#pragma pack(push, 1)
+struct ModuleRow {
+  int32_t unbound;
+  int16_t Row;
+  int16_t ModuleType[6];
+};
+
+// A dimmer's record as TKZqryDimmerConfig gives it and the builders read
+// and fill it.
+struct DimConfigRow {
+  int16_t RackType;
+  uint8_t DimNumber;
+  uint8_t ModuleType;
+  uint8_t StatusReportingEnable;
+  uint8_t Response;
+  uint8_t MinLevel;
+  uint8_t MaxVoltage;
+  uint8_t FluoTopset;
+  uint8_t FluoCutoff;
+  uint8_t NonDimThreshold;
+  uint8_t MuxMode;
+  uint8_t Curve;
+  uint8_t AnalogIn;
+  uint8_t AnalogInEnable;
+  uint8_t ManualLevelEnable;
+  uint8_t ManualLevel;
+  uint8_t BvtRoom;
+  uint8_t BvtCh;
+  uint8_t PanicAction;
+  int32_t CableResistance;
+  uint8_t LoadPercentTol;
+  uint8_t unused;
+};
+
+struct MuxRow {
+  uint8_t DimNumber;
+  uint8_t pad;
+  int16_t MuxACh;
+  int16_t MuxBCh;
+};
+
+struct BvtPair {
+  uint8_t BvtRoom;
+  uint8_t BvtCh;
+};
+#pragma pack(pop)
+static_assert(sizeof(ModuleRow) == 18);
+static_assert(sizeof(DimConfigRow) == 26);
+static_assert(offsetof(DimConfigRow, PanicAction) == 19);
+static_assert(offsetof(DimConfigRow, CableResistance) == 20);
+static_assert(offsetof(DimConfigRow, LoadPercentTol) == 24);
+static_assert(sizeof(MuxRow) == 6);
+
+constexpr dao::Binding kModuleBindings[] = {
+    {"Row", dao::BindType::kI16, offsetof(ModuleRow, Row), 2},
+    {"ModuleType0", dao::BindType::kI16, offsetof(ModuleRow, ModuleType) + 0, 2},
+    {"ModuleType1", dao::BindType::kI16, offsetof(ModuleRow, ModuleType) + 2, 2},
+    {"ModuleType2", dao::BindType::kI16, offsetof(ModuleRow, ModuleType) + 4, 2},
+    {"ModuleType3", dao::BindType::kI16, offsetof(ModuleRow, ModuleType) + 6, 2},
+    {"ModuleType4", dao::BindType::kI16, offsetof(ModuleRow, ModuleType) + 8, 2},
+    {"ModuleType5", dao::BindType::kI16, offsetof(ModuleRow, ModuleType) + 10, 2},
+};
+
+#define DIM_U8(col) {#col, dao::BindType::kU8, offsetof(DimConfigRow, col), 1}
+// The dimmer record's columns; the first one (RackType) lies in
+// tblRackConfig and is only read.
+constexpr dao::Binding kDimBindings[] = {
+    {"RackType", dao::BindType::kI16, offsetof(DimConfigRow, RackType), 2},
+    DIM_U8(DimNumber), DIM_U8(ModuleType), DIM_U8(StatusReportingEnable), DIM_U8(Response),
+    DIM_U8(MinLevel), DIM_U8(MaxVoltage), DIM_U8(FluoTopset), DIM_U8(FluoCutoff),
+    DIM_U8(NonDimThreshold), DIM_U8(MuxMode), DIM_U8(Curve), DIM_U8(AnalogIn),
+    DIM_U8(AnalogInEnable), DIM_U8(ManualLevelEnable), DIM_U8(ManualLevel), DIM_U8(BvtRoom),
+    DIM_U8(BvtCh), DIM_U8(PanicAction),
+    {"CableResistance", dao::BindType::kI32, offsetof(DimConfigRow, CableResistance), 4},
+    DIM_U8(LoadPercentTol),
+};
+#undef DIM_U8
+static_assert(std::size(kDimBindings) == 21);
+// What a dimmer write-back writes: the tblDimConfig columns.
+constexpr std::span<const dao::Binding> kDimWriteBindings{kDimBindings + 1, std::size(kDimBindings) - 1};
+
+constexpr dao::Binding kMuxBindings[] = {
+    {"DimNumber", dao::BindType::kU8, offsetof(MuxRow, DimNumber), 1},
+    {"MuxACh", dao::BindType::kI16, offsetof(MuxRow, MuxACh), 2},
+    {"MuxBCh", dao::BindType::kI16, offsetof(MuxRow, MuxBCh), 2},
+};
+
+constexpr dao::Binding kCircuitBindings[] = {{"CircuitID", dao::BindType::kI32, 0, 4}};
+
+constexpr dao::Binding kBvtPairBindings[] = {
+    {"BvtRoom", dao::BindType::kU8, offsetof(BvtPair, BvtRoom), 1},
+    {"BvtCh", dao::BindType::kU8, offsetof(BvtPair, BvtCh), 1},
+};
+
+// The nine rack configuration columns an upload writes.
+#define RC_COL(col) {#col, dao::BindType::kI16, offsetof(RackConfigRow, col), 2}
+constexpr dao::Binding kRackConfigWriteBindings[] = {
+    RC_COL(MuxTypeA),        RC_COL(MuxTypeB),     RC_COL(MuxFailPreset),
+    RC_COL(MuxFailHoldTime), RC_COL(MuxFailMode),  RC_COL(BrevantPowerupPreset),
+    RC_COL(RackLanguage),    RC_COL(KeypadLockEnable), RC_COL(FanSpeed),
+};
+#undef RC_COL
+
+// Module types per row: six when the rack has six slots, else three.
+size_t ModulesPerRow(int32_t slots) { return slots == 6 ? 6 : 3; }
+
+// A Brevant patch value outside rooms 1-16 / channels 1-15 is unpatched.
+BvtPair SanePair(uint8_t room, uint8_t channel) {
+  if (room < 1 || room > kBvtRooms || channel < 1 || channel > kBvtChannels) return {0, 0};
+  return {room, channel};
+}
+
+template <typename Row>
+std::vector<Row> ReadRows(dao::Recordset& rs, size_t max, std::span<const dao::Binding> bindings) {
+  std::vector<Row> rows(max);
+  const size_t n = max > 0 ? rs.GetRows(rows.data(), sizeof(Row), max, bindings) : 0;
+  rows.resize(n);
+  return rows;
+}
+
+bool SameBound(const void* a, const void* b, std::span<const dao::Binding> bindings) {
+  for (const dao::Binding& x : bindings)
+    if (std::memcmp(static_cast<const uint8_t*>(a) + x.offset, static_cast<const uint8_t*>(b) + x.offset, x.size) != 0)
+      return false;
+  return true;
+}
+
+void LogDiag(InProcRequest* request, int line, const dao::Error& e) {
+  DBExceptionDiag(request, line, static_cast<int32_t>(e.code()), e.description().c_str());
+}
+
+}  // namespace
+
+// ---- Rack module map ----------------------------------------------------------
+
+void CTKZDoc::SendRackModule(const std::vector<uint32_t>& racks, InProcRequest* request) {
+  const bool upload = IsUpload(request);
+  for (uint32_t rack : racks) {
+    RackMsg* msg = nullptr;
+    try {
+      // Kind 2 racks have no module map to set.
+      if (!upload && GetRackType(RackZoneId(static_cast<int32_t>(rack))) == 2) continue;
+      std::vector<uint8_t> entries;
+      if (!upload) {
+        int32_t rows = 0, slots = 0;
+        GetRackRowsColumns(static_cast<int32_t>(rack), rows, slots);
+        dao::QueryDef q = StepDb().QueryDefs("TKZqryRackModule");
+        q.SetParameter("ValueZoneID", RackZoneId(static_cast<int32_t>(rack)));
+        dao::Recordset rs = q.OpenRecordset();
+        const auto moduleRows = ReadRows<ModuleRow>(rs, kModuleRowsMax, kModuleBindings);
+        const size_t per = ModulesPerRow(slots);
+        entries.assign(2 * kModuleEntries, 0);
+        size_t k = 0;
+        for (const ModuleRow& r : moduleRows)
+          for (size_t j = 0; j < per && k < kModuleEntries; ++j, ++k)
+            PutLe16(entries, 2 * k, static_cast<uint16_t>(r.ModuleType[j]));
+      }
+      msg = NewRackMsg(request);
+      msg->Rack = rack;
+      msg->data = std::move(entries);
+    } catch (const dao::Error& e) {
+      LogDiag(request, kLineRackModuleStart, e);
+      return;
+    }
+    if (upload) {
+      msg->docContinuation = [](CTKZDoc& d, RackMsg* m, InProcRequest* r) { d.StoreRackModule(m, r); };
+      CallBuilder(StepBuilder::GetModuleMap, msg);
+    } else {
+      SetDownloadContinuation(msg, request);
+      CallBuilder(StepBuilder::SetModuleMap, msg);
+    }
+    Adopt(msg, request);
+  }
+}
+
+void CTKZDoc::StoreRackModule(RackMsg* msg, InProcRequest* request) {
+  Adopt(msg, request);
+  const uint8_t* reply = msg->Reply();
+  if (request->Rcode == RC_OK && msg->Rcode == RC_OK && reply != nullptr && msg->ReplySize() >= 2 * kModuleEntries) {
+    try {
+      int32_t rows = 0, slots = 0;
+      GetRackRowsColumns(static_cast<int32_t>(msg->Rack), rows, slots);
+      // Entries are laid out as the download packs them.
+      const size_t per = ModulesPerRow(slots);
+      dao::QueryDef q = StepDb().QueryDefs("TKZqryRackModule");
+      q.SetParameter("ValueZoneID", RackZoneId(static_cast<int32_t>(msg->Rack)));
+      dao::Recordset rs = q.OpenRecordset();
+      for (size_t k = 0; !rs.IsEOF() && (k + 1) * per <= kModuleEntries; ++k, rs.MoveNext()) {
+        ModuleRow row{};
+        rs.ReadRow(&row, sizeof row, kModuleBindings);
+        ModuleRow next = row;
+        for (size_t j = 0; j < per; ++j) next.ModuleType[j] = static_cast<int16_t>(Le16(reply + 2 * (k * per + j)));
+        if (SameBound(&row, &next, kModuleBindings)) continue;
+        rs.Edit();
+        WriteBoundRow(rs, &next, sizeof next, kModuleBindings);
+        rs.Update();
+      }
+    } catch (const dao::Error& e) {
+      LogDiag(request, kLineRackModuleStore, e);
+    }
+  }
+  HandOnStepMsg(msg, request);
+}
+
+// ---- Rack configuration -------------------------------------------------------
+
+void CTKZDoc::SendRackConfig(const std::vector<uint32_t>& racks, InProcRequest* request) {
+  const bool upload = IsUpload(request);
+  for (uint32_t rack : racks) {
+    RackMsg* msg = nullptr;
+    try {
+      dao::QueryDef q = StepDb().QueryDefs("TKZqryRackConfig");
+      q.SetParameter("ValueZoneID", RackZoneId(static_cast<int32_t>(rack)));
+      dao::Recordset rs = q.OpenRecordset();
+      RackConfigRow row{};
+      rs.ReadRow(&row, sizeof row, kRackConfigBindings);  // 3021 for a rack without its row
+      msg = NewRackMsg(request);
+      msg->Rack = rack;
+      msg->data.assign(reinterpret_cast<const uint8_t*>(&row), reinterpret_cast<const uint8_t*>(&row) + sizeof row);
+    } catch (const dao::Error& e) {
+      LogDiag(request, kLineRackConfigStart, e);
+      return;
+    }
+    if (upload) {
+      msg->docContinuation = [](CTKZDoc& d, RackMsg* m, InProcRequest* r) { d.StoreRackConfig(m, r); };
+      CallBuilder(StepBuilder::GetRackSetup, msg);
+    } else {
+      SetDownloadContinuation(msg, request);
+      CallBuilder(StepBuilder::SetRackSetup, msg);
+    }
+    Adopt(msg, request);
+  }
+}
+
+void CTKZDoc::StoreRackConfig(RackMsg* msg, InProcRequest* request) {
+  Adopt(msg, request);
+  if (request->Rcode == RC_OK && msg->Rcode == RC_OK && msg->data.size() >= sizeof(RackConfigRow)) {
+    try {
+      RackConfigRow returned{};
+      std::memcpy(&returned, msg->data.data(), sizeof returned);
+      dao::QueryDef q = StepDb().QueryDefs("TKZqryRackConfig");
+      q.SetParameter("ValueZoneID", RackZoneId(static_cast<int32_t>(msg->Rack)));
+      dao::Recordset rs = q.OpenRecordset();
+      RackConfigRow stored{};
+      rs.ReadRow(&stored, sizeof stored, kRackConfigBindings);
+      if (!SameBound(&stored, &returned, kRackConfigWriteBindings)) {
+        rs.Edit();
+        WriteBoundRow(rs, &returned, sizeof returned, kRackConfigWriteBindings);
+        rs.Update();
+      }
+    } catch (const dao::Error& e) {
+      LogDiag(request, kLineRackConfigStore, e);
+    }
+  }
+  HandOnStepMsg(msg, request);
+}
+
+// ---- Dimmer configuration and dimmer fault configuration ----------------------
+
+namespace {
+
+// The rack's dimmer records at their DimNumber slots of a buffer of
+// `records` slots; returns the number placed.  Rows whose DimNumber lies
+// outside 1..outputs are skipped.
+size_t ReadDimmerRecords(dao::Database& db, uint32_t rack, int32_t outputs, size_t records,
+                         std::vector<uint8_t>& buf) {
+  dao::QueryDef q = db.QueryDefs("TKZqryDimmerConfig");
+  q.SetParameter("ValueZoneID", RackZoneId(static_cast<int32_t>(rack)));
+  dao::Recordset rs = q.OpenRecordset();
+  buf.assign(records * sizeof(DimConfigRow), 0);
+  size_t placed = 0;
+  for (; !rs.IsEOF(); rs.MoveNext()) {
+    DimConfigRow r{};
+    rs.ReadRow(&r, sizeof r, kDimBindings);
+    if (r.DimNumber < 1 || r.DimNumber > outputs) {
+      LogPrintf("Dimmer %d of rack %d lies outside its %d outputs; skipped.\n", r.DimNumber,
+                static_cast<int>(rack), static_cast<int>(outputs));
+      continue;
+    }
+    const BvtPair pair = SanePair(r.BvtRoom, r.BvtCh);
+    r.BvtRoom = pair.BvtRoom;
+    r.BvtCh = pair.BvtCh;
+    std::memcpy(buf.data() + (r.DimNumber - 1) * sizeof r, &r, sizeof r);
+    ++placed;
+  }
+  return placed;
+}
+
+}  // namespace
+
+void CTKZDoc::SendDimmerConfig(const std::vector<uint32_t>& racks, InProcRequest* request) {
+  const bool upload = IsUpload(request);
+  if (upload) LoadRack2Zone();
+  for (uint32_t rack : racks) {
+    RackMsg* msg = nullptr;
+    try {
+      const int32_t outputs = BoundOutputs(GetRackOutputCount(static_cast<int32_t>(rack)));
+      if (outputs == 0) {
+        LogPrintf("Rack %d has no outputs; its dimmer configuration is not moved.\n", static_cast<int>(rack));
+        continue;
+      }
+      std::vector<uint8_t> buf;
+      // An upload starts from the stored records, so that what the rack
+      // does not report keeps its stored value.
+      const size_t records = upload ? std::max<size_t>(kDimmerUploadRecords, static_cast<size_t>(outputs))
+                                    : static_cast<size_t>(outputs);
+      const size_t placed = ReadDimmerRecords(StepDb(), rack, outputs, records, buf);
+      if (!upload && placed == 0) {
+        LogPrintf("Rack %d has no dimmer records; its dimmer configuration is not set.\n", static_cast<int>(rack));
+        continue;
+      }
+      msg = NewRackMsg(request);
+      msg->Rack = rack;
+      msg->data = std::move(buf);
+      msg->count = upload ? outputs : static_cast<int32_t>(placed);
+    } catch (const dao::Error& e) {
+      LogDiag(request, kLineDimmerConfigStart, e);
+      return;
+    }
+    if (upload) {
+      msg->docContinuation = [](CTKZDoc& d, RackMsg* m, InProcRequest* r) { d.StoreDimmerConfig(m, r); };
+      CallBuilder(StepBuilder::GetDimmerSetup, msg);
+    } else {
+      SetDownloadContinuation(msg, request);
+      CallBuilder(StepBuilder::SetDimmerSetup, msg);
+    }
+    Adopt(msg, request);
+  }
+}
+
+void CTKZDoc::SendDimmerFaultConfig(const std::vector<uint32_t>& racks, InProcRequest* request) {
+  const bool upload = IsUpload(request);
+  if (upload) LoadRack2Zone();
+  for (uint32_t rack : racks) {
+    RackMsg* msg = nullptr;
+    try {
+      const int32_t outputs = BoundOutputs(GetRackOutputCount(static_cast<int32_t>(rack)));
+      if (outputs == 0) {
+        LogPrintf("Rack %d has no outputs; its dimmer fault configuration is not moved.\n", static_cast<int>(rack));
+        continue;
+      }
+      std::vector<uint8_t> buf;
+      const size_t records = upload ? std::max<size_t>(kDimmerUploadRecords, static_cast<size_t>(outputs))
+                                    : static_cast<size_t>(outputs);
+      const size_t placed = ReadDimmerRecords(StepDb(), rack, outputs, records, buf);
+      if (!upload && placed == 0) {
+        LogPrintf("Rack %d has no dimmer records; its dimmer fault configuration is not set.\n",
+                  static_cast<int>(rack));
+        continue;
+      }
+      msg = NewRackMsg(request);
+      msg->Rack = rack;
+      msg->data = std::move(buf);
+      msg->count = upload ? outputs : static_cast<int32_t>(placed);
+    } catch (const dao::Error& e) {
+      LogDiag(request, kLineDimFaultStart, e);
+      return;
+    }
+    if (upload) {
+      msg->docContinuation = [](CTKZDoc& d, RackMsg* m, InProcRequest* r) { d.StoreDimmerFaultConfig(m, r); };
+      CallBuilder(StepBuilder::GetDimFaultConfig, msg);
+    } else {
+      SetDownloadContinuation(msg, request);
+      CallBuilder(StepBuilder::SetDimFaultConfig, msg);
+    }
+    Adopt(msg, request);
+  }
+}
+
+namespace {
+
+// Writes each dimmer row of the rack whose record differs from `merge`
+// applied to the returned record of its DimNumber.
+template <typename Merge>
+void StoreDimmerRecords(CTKZDoc& doc, dao::Database& db, RackMsg* msg, Merge merge) {
+  dao::QueryDef q = db.QueryDefs("TKZqryDimmerConfig");
+  q.SetParameter("ValueZoneID", RackZoneId(static_cast<int32_t>(msg->Rack)));
+  dao::Recordset rs = q.OpenRecordset();
+  const size_t returned = std::min(static_cast<size_t>(std::max(msg->count, 0)), msg->data.size() / sizeof(DimConfigRow));
+  for (; !rs.IsEOF(); rs.MoveNext()) {
+    DimConfigRow stored{};
+    rs.ReadRow(&stored, sizeof stored, kDimBindings);
+    if (stored.DimNumber < 1 || stored.DimNumber > returned) continue;
+    DimConfigRow back{};
+    std::memcpy(&back, msg->data.data() + (stored.DimNumber - 1) * sizeof back, sizeof back);
+    const DimConfigRow next = merge(stored, back);
+    if (SameBound(&stored, &next, kDimWriteBindings)) continue;
+    rs.Edit();
+    doc.WriteBoundRow(rs, &next, sizeof next, kDimWriteBindings);
+    rs.Update();
+  }
+}
+
+}  // namespace
+
+void CTKZDoc::StoreDimmerConfig(RackMsg* msg, InProcRequest* request) {
+  Adopt(msg, request);
+  if (request->Rcode == RC_OK && msg->Rcode == RC_OK) {
+    try {
+      StoreDimmerRecords(*this, StepDb(), msg, [](const DimConfigRow& stored, const DimConfigRow& back) {
+        DimConfigRow next = back;
+        next.RackType = stored.RackType;
+        next.DimNumber = stored.DimNumber;
+        next.CableResistance = stored.CableResistance & 0xFFFF;
+        next.LoadPercentTol = stored.LoadPercentTol;
+        return next;
+      });
+    } catch (const dao::Error& e) {
+      LogDiag(request, kLineDimmerConfigStore, e);
+    }
+  }
+  HandOnStepMsg(msg, request);
+}
+
+void CTKZDoc::StoreDimmerFaultConfig(RackMsg* msg, InProcRequest* request) {
+  Adopt(msg, request);
+  if (request->Rcode == RC_OK && msg->Rcode == RC_OK) {
+    try {
+      StoreDimmerRecords(*this, StepDb(), msg, [](const DimConfigRow& stored, const DimConfigRow& back) {
+        DimConfigRow next = stored;
+        next.CableResistance = back.CableResistance;
+        next.LoadPercentTol = back.LoadPercentTol;
+        return next;
+      });
+    } catch (const dao::Error& e) {
+      LogDiag(request, kLineDimFaultStore, e);
+    }
+  }
+  HandOnStepMsg(msg, request);
+}
+
+// ---- Mux patch ---------------------------------------------------------------------
+
+void CTKZDoc::SendMuxPatch(const std::vector<uint32_t>& racks, InProcRequest* request) {
+  const bool upload = IsUpload(request);
+  for (uint32_t rack : racks) {
+    RackMsg* msg = nullptr;
+    try {
+      const int32_t outputs = BoundOutputs(GetRackOutputCount(static_cast<int32_t>(rack)));
+      if (outputs == 0) {
+        LogPrintf("Rack %d has no outputs; its mux patch is not moved.\n", static_cast<int>(rack));
+        continue;
+      }
+      std::vector<uint8_t> buf(static_cast<size_t>(outputs) * sizeof(MuxRow), 0);
+      int32_t count = outputs;
+      if (!upload) {
+        dao::QueryDef q = StepDb().QueryDefs("TKZqryMuxPatch");
+        q.SetParameter("ValueZoneID", RackZoneId(static_cast<int32_t>(rack)));
+        dao::Recordset rs = q.OpenRecordset();
+        count = 0;
+        for (; !rs.IsEOF(); rs.MoveNext()) {
+          MuxRow r{};
+          rs.ReadRow(&r, sizeof r, kMuxBindings);
+          if (r.DimNumber < 1 || r.DimNumber > outputs) continue;
+          std::memcpy(buf.data() + (r.DimNumber - 1) * sizeof r, &r, sizeof r);
+          ++count;
+        }
+        if (count == 0) {
+          LogPrintf("Rack %d has no mux patch records; its mux patch is not set.\n", static_cast<int>(rack));
+          continue;
+        }
+      }
+      msg = NewRackMsg(request);
+      msg->Rack = rack;
+      msg->data = std::move(buf);
+      msg->count = count;
+    } catch (const dao::Error& e) {
+      LogDiag(request, kLineMuxPatchStart, e);
+      return;
+    }
+    if (upload) {
+      msg->docContinuation = [](CTKZDoc& d, RackMsg* m, InProcRequest* r) { d.StoreMuxPatch(m, r); };
+      CallBuilder(StepBuilder::GetMuxPatch, msg);
+    } else {
+      SetDownloadContinuation(msg, request);
+      CallBuilder(StepBuilder::SetMuxPatch, msg);
+    }
+    Adopt(msg, request);
+  }
+}
+
+void CTKZDoc::StoreMuxPatch(RackMsg* msg, InProcRequest* request) {
+  Adopt(msg, request);
+  if (request->Rcode == RC_OK && msg->Rcode == RC_OK) {
+    try {
+      dao::QueryDef q = StepDb().QueryDefs("TKZqryMuxPatch");
+      q.SetParameter("ValueZoneID", RackZoneId(static_cast<int32_t>(msg->Rack)));
+      dao::Recordset rs = q.OpenRecordset();
+      const size_t returned = std::min(static_cast<size_t>(std::max(msg->count, 0)), msg->data.size() / sizeof(MuxRow));
+      for (; !rs.IsEOF(); rs.MoveNext()) {
+        MuxRow stored{};
+        rs.ReadRow(&stored, sizeof stored, kMuxBindings);
+        if (stored.DimNumber < 1 || stored.DimNumber > returned) continue;
+        MuxRow back{};
+        std::memcpy(&back, msg->data.data() + (stored.DimNumber - 1) * sizeof back, sizeof back);
+        back.DimNumber = stored.DimNumber;
+        if (SameBound(&stored, &back, kMuxBindings)) continue;
+        rs.Edit();
+        WriteBoundRow(rs, &back, sizeof back, kMuxBindings);
+        rs.Update();
+      }
+    } catch (const dao::Error& e) {
+      LogDiag(request, kLineMuxPatchStore, e);
+    }
+  }
+  HandOnStepMsg(msg, request);
+}
+
+// ---- Circuit patch -----------------------------------------------------------------
+
+void CTKZDoc::SendCircuitPatch(const std::vector<uint32_t>& racks, InProcRequest* request) {
+  const bool upload = IsUpload(request);
+  for (uint32_t rack : racks) {
+    const int32_t outputs = BoundOutputs(GetRackOutputCount(static_cast<int32_t>(rack)));
+    if (outputs == 0) {
+      LogPrintf("Rack %d has no outputs; its circuit patch is not moved.\n", static_cast<int>(rack));
+      continue;
+    }
+    RackMsg* msg = NewRackMsg(request);
+    msg->Rack = rack;
+    msg->count = outputs;
+    msg->data.assign(4 * static_cast<size_t>(outputs), 0);
+    if (upload) {
+      msg->docContinuation = [](CTKZDoc& d, RackMsg* m, InProcRequest* r) { d.TransferCircuitPatch(m, r); };
+      CallBuilder(StepBuilder::GetCircuitPatch, msg);
+    } else {
+      if (!TransferCircuitPatch(msg, request)) return;  // the message is gone with the failure
+      SetDownloadContinuation(msg, request);
+      CallBuilder(StepBuilder::SetCircuitPatch, msg);
+    }
+    Adopt(msg, request);
+  }
+}
+
+bool CTKZDoc::TransferCircuitPatch(RackMsg* msg, InProcRequest* request) {
+  const bool upload = IsUpload(request);
+  if (upload) Adopt(msg, request);
+  if (msg->Rcode != RC_OK) {
+    HandOnStepMsg(msg, request);
+    return false;
+  }
+  const size_t count = std::min(static_cast<size_t>(std::max(msg->count, 0)), msg->data.size() / 4);
+  std::vector<int32_t> stored;
+  std::optional<dao::Recordset> rs;
+  try {
+    dao::QueryDef q = StepDb().QueryDefs("TKZqryCircuitPatch");
+    q.SetParameter("MinDimID", MinDimId(msg->Rack));
+    q.SetParameter("MaxDimID", MaxDimId(msg->Rack));
+    rs.emplace(q.OpenRecordset());
+    stored = ReadRows<int32_t>(*rs, count, kCircuitBindings);
+  } catch (const dao::Error& e) {
+    LogDiag(request, kLineCircuitPatch, e);  // a download's message is freed with it
+    if (upload) HandOnStepMsg(msg, request);
+    return false;
+  }
+  if (!upload) {
+    for (size_t i = 0; i < stored.size(); ++i) PutLe32(msg->data, 4 * i, static_cast<uint32_t>(stored[i]));
+    return true;
+  }
+  try {
+    for (size_t i = 0; i < stored.size(); ++i) {
+      const int32_t back = static_cast<int32_t>(Le32(msg->data.data() + 4 * i));
+      if (back == stored[i]) continue;
+      rs->MoveFirst();
+      rs->Move(static_cast<int64_t>(i));
+      rs->Edit();
+      rs->SetField("CircuitID", back);
+      rs->Update();
+    }
+  } catch (const dao::Error&) {
+    // The database refused a circuit that another dimmer already has.
+    if (request->Rcode == RC_OK) {
+      request->Rcode = RC_DUPLICATE_CIRCUIT;
+      request->message.Set("%s", CompletionArg::Text(RcodeText(RC_DUPLICATE_CIRCUIT)));
+    }
+  }
+  HandOnStepMsg(msg, request);
+  return false;
+}
+
+// ---- Brevant patch -----------------------------------------------------------------
+
+void CTKZDoc::SendBrevantPatch(const std::vector<uint32_t>& racks, InProcRequest* request) {
+  const bool upload = IsUpload(request);
+  for (uint32_t rack : racks) {
+    const int32_t outputs = BoundOutputs(GetRackOutputCount(static_cast<int32_t>(rack)));
+    if (outputs == 0) {
+      LogPrintf("Rack %d has no outputs; its Brevant patch is not moved.\n", static_cast<int>(rack));
+      continue;
+    }
+    RackMsg* msg = NewRackMsg(request);
+    msg->Rack = rack;
+    msg->count = outputs;
+    msg->data.assign(2 * static_cast<size_t>(outputs), 0);
+    if (upload) {
+      msg->docContinuation = [](CTKZDoc& d, RackMsg* m, InProcRequest* r) { d.TransferBrevantPatch(m, r); };
+      CallBuilder(StepBuilder::GetBrevantPatch, msg);
+      Adopt(msg, request);
+    } else {
+      SetDownloadContinuation(msg, request);
+      TransferBrevantPatch(msg, request);
+    }
+  }
+}
+
+void CTKZDoc::TransferBrevantPatch(RackMsg* msg, InProcRequest* request) {
+  const bool upload = IsUpload(request);
+  if (upload) Adopt(msg, request);
+  if (msg->Rcode != RC_OK) return HandOnStepMsg(msg, request);
+  const size_t count = std::min(static_cast<size_t>(std::max(msg->count, 0)), msg->data.size() / 2);
+  try {
+    dao::QueryDef q = StepDb().QueryDefs("TKZqryBvtPatch");
+    q.SetParameter("ValueZoneID", RackZoneId(static_cast<int32_t>(msg->Rack)));
+    dao::Recordset rs = q.OpenRecordset();
+    if (!upload) {
+      const auto pairs = ReadRows<BvtPair>(rs, count, kBvtPairBindings);
+      for (size_t i = 0; i < pairs.size(); ++i) {
+        const BvtPair p = SanePair(pairs[i].BvtRoom, pairs[i].BvtCh);
+        msg->data[2 * i] = p.BvtRoom;
+        msg->data[2 * i + 1] = p.BvtCh;
+      }
+    } else {
+      for (size_t i = 0; i < count && !rs.IsEOF(); ++i, rs.MoveNext()) {
+        BvtPair stored{};
+        rs.ReadRow(&stored, sizeof stored, kBvtPairBindings);
+        const BvtPair back{msg->data[2 * i], msg->data[2 * i + 1]};
+        if (stored.BvtRoom == back.BvtRoom && stored.BvtCh == back.BvtCh) continue;
+        rs.Edit();
+        WriteBoundRow(rs, &back, sizeof back, kBvtPairBindings);
+        rs.Update();
+      }
+    }
+  } catch (const dao::Error& e) {
+    LogDiag(request, kLineBrevantPatch, e);  // a download's message is freed with it
+    if (upload) HandOnStepMsg(msg, request);
+    return;
+  }
+  if (upload) return HandOnStepMsg(msg, request);
+  CallBuilder(StepBuilder::SetBrevantPatch, msg);
+  Adopt(msg, request);
+}

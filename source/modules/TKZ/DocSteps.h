@@ -1,0 +1,70 @@
+// What the rack configuration steps share (DocRackConfig.cpp,
+// DocConfigSteps.cpp, DocPresetSteps.cpp): the line numbers of their
+// database error texts, little-endian access to message buffers, and the
+// small rules every step applies to a message it is handed.  UI thread only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "DocRequest.h"
+#include "RackMsg.h"
+
+namespace docsteps {
+
+// Line numbers of the "Doc#%d: ..." texts, one per function.
+inline constexpr int kLineDriver = 2169;
+inline constexpr int kLineRackConfigStart = 2234;
+inline constexpr int kLineRackConfigStore = 2276;
+inline constexpr int kLineRackModuleStart = 2364;
+inline constexpr int kLineRackModuleStore = 2448;
+inline constexpr int kLineDimmerConfigStart = 2532;
+inline constexpr int kLineDimmerConfigStore = 2622;
+inline constexpr int kLineDimFaultStart = 2698;
+inline constexpr int kLineDimFaultStore = 2778;
+inline constexpr int kLineQxvLevelsStart = 2863;
+inline constexpr int kLineQxvLevelsStore = 2982;
+inline constexpr int kLineQxvFadeTimes = 3119;
+inline constexpr int kLineMuxPatchStart = 3209;
+inline constexpr int kLineMuxPatchStore = 3275;
+inline constexpr int kLineCircuitPatch = 3405;
+inline constexpr int kLineBrevantPatch = 3517;
+inline constexpr int kLineBrevantFadeTimes = 3670;
+inline constexpr int kLineBrevantLevels = 3982;
+inline constexpr int kLineRoomLink = 4143;
+inline constexpr int kLineUserCurve = 4294;
+inline constexpr int kLineRelayCycles = 4386;
+inline constexpr int kLineZoneTree = 5290;
+
+// A rack has at most this many outputs (indexes are one byte on the wire).
+inline constexpr int32_t kMaxOutputs = 256;
+
+inline bool IsUpload(const InProcRequest* request) { return request->RequestSubType != 0; }
+
+// Output count bounded to 0..kMaxOutputs.
+inline int32_t BoundOutputs(int32_t n) { return n < 0 ? 0 : n > kMaxOutputs ? kMaxOutputs : n; }
+
+// DimIDs of a rack lie strictly between rack x 1000 and rack x 1000 + 999.
+inline int32_t MinDimId(uint32_t rack) { return static_cast<int32_t>(rack & 0xFFFF) * 1000; }
+inline int32_t MaxDimId(uint32_t rack) { return MinDimId(rack) + 999; }
+
+// A message handed to a continuation is no longer the request's unsent one.
+inline void Adopt(RackMsg* msg, InProcRequest* request) {
+  if (request != nullptr && request->lastMsg == msg) request->lastMsg = nullptr;
+}
+
+inline uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint32_t Le32(const uint8_t* p) {
+  return static_cast<uint32_t>(Le16(p)) | (static_cast<uint32_t>(Le16(p + 2)) << 16);
+}
+inline void PutLe16(std::vector<uint8_t>& b, size_t off, uint16_t v) {
+  b[off] = static_cast<uint8_t>(v);
+  b[off + 1] = static_cast<uint8_t>(v >> 8);
+}
+inline void PutLe32(std::vector<uint8_t>& b, size_t off, uint32_t v) {
+  PutLe16(b, off, static_cast<uint16_t>(v));
+  PutLe16(b, off + 2, static_cast<uint16_t>(v >> 16));
+}
+
+}  // namespace docsteps
