@@ -33,6 +33,7 @@
 #include <span>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "DocCommPort.h"
 #include "DocRequest.h"
@@ -49,6 +50,7 @@
 class CApp;
 class MessageBoxPort;
 struct IoFtpRequest;
+struct RequestParamRow;
 struct RackMsg;
 struct ScheduleNode;
 namespace platform::time {
@@ -149,6 +151,20 @@ class CTKZDoc : public CDocument {
   // Writes state and the request's text into its tblTKZRequest row (read
   // into the row buffer first); a database error is logged.
   void WriteBack(InProcRequest* request, int16_t state);
+  // Response routing of a returned rack message (the rack-message layer's
+  // DocRackMsgDone lands here; the document owns the message from the
+  // call): counted on its request, then the message's document
+  // continuation runs and owns it, or the message is freed and the request
+  // completion checked.  An unknown ReqNum is logged and the message freed.
+  void OnRackMsgDone(RackMsg* msg);
+  // Counts one returned response (rack message or IO_FTP job) on its
+  // request: received raised; while the request has not failed it takes the
+  // response's Rcode, target (as the failing step) and completion text (a
+  // failing response without a text clears the request's, so that the
+  // Rcode's text applies).  Returns the request; null for an unknown ReqNum,
+  // logged as "Unknown ReqNum %d ignored.".
+  InProcRequest* CountResponse(uint32_t reqNum, uint16_t rcode, int32_t target,
+                               const CompletionText& completion);
 
   // The current tblTKZRequest row and the handlers' text buffer.
   TKZRequestRow& RequestRow() { return m_RequestRow; }
@@ -184,6 +200,10 @@ class CTKZDoc : public CDocument {
   void RequestTermination(InProcRequest* request);
   // Type 10, sub-types 20 and 21: the analog patch (DocAnalogPatch.cpp).
   void TransferAnalogPatch(InProcRequest* request);
+  // The analog patch upload's document continuation: the pairs a rack
+  // returned written into its tblDimConfig rows where they differ; then the
+  // message is freed and the request's completion checked.
+  void AnalogPatchRows(RackMsg* msg, InProcRequest* request);
   // Type 10, sub-types 22 and 23: cleaner switches (DocZoneInput.cpp).
   void OnCleanerRequest(InProcRequest* request);
   // Type 12: Brevant room links (DocPresetSteps.cpp).
@@ -257,8 +277,33 @@ class CTKZDoc : public CDocument {
   DocCommPort& Comm();
   platform::time::Clock& TheClock() const;
 
+  // ---- DocPresets.cpp ----
+  // Re-queries the dispatched request's parameter rows and reads up to
+  // maxRows of them.  Throws dao::Error.
+  size_t ReadRequestParams(RequestParamRow* rows, size_t maxRows);
+  // The first parameter's value; false when there is none or it is not a
+  // number (the request is then refused).  Throws dao::Error.
+  bool FirstParamValue(int32_t& value);
+  // The relay cycle count messages' document continuation: the counts
+  // written into tblDimConfig where they differ (unless the message
+  // failed); then the message is freed and the request's completion
+  // checked.
+  void StoreRelayCycles(RackMsg* msg, InProcRequest* request);
+
+  // ---- DocAnalogPatch.cpp ----
+  // A rack's stored analog patch: n pairs {AnalogIn, AnalogInEnable} from
+  // TKZqryAnalogPatch, zeros past the rows the database holds.  Throws
+  // dao::Error.
+  std::vector<uint8_t> ReadAnalogPatch(int32_t rack, size_t n);
+
   // ---- DocRequests.cpp ----
   void OnRackMsgHandedOff(uint32_t reqNum, const RackMsg* msg);
+  // Claims the current pending row (0 to 3 in one conditional update) and
+  // dispatches it; false when another program changed or took the row.
+  bool ClaimAndDispatch();
+  void DispatchRequest(InProcRequest* request);
+  // Request type 4: reloads resident tables by sub-type.
+  void RefreshResidentTables(InProcRequest* request);
 
   DocPorts m_Ports;
   std::thread::id m_OwnerThread;

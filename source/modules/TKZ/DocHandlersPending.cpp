@@ -11,14 +11,9 @@ void Refuse(CTKZDoc& doc, InProcRequest* request) {
 }  // namespace
 
 void CTKZDoc::RunRackConfigProcess(RackMsg* /*msg*/, InProcRequest* request) { Refuse(*this, request); }
-void CTKZDoc::OnQXVPresetRequest(InProcRequest* request) { Refuse(*this, request); }
-void CTKZDoc::OnBrevantPresetRequest(InProcRequest* request) { Refuse(*this, request); }
-void CTKZDoc::OnRelayCycleRequest(InProcRequest* request) { Refuse(*this, request); }
 void CTKZDoc::RunMacroSteps(InProcRequest* request) { Refuse(*this, request); }
 void CTKZDoc::StartManualLevels(InProcRequest* request) { Refuse(*this, request); }
 void CTKZDoc::StartLearnLoads(InProcRequest* request) { Refuse(*this, request); }
 void CTKZDoc::SendNetworkPatch(IoFtpRequest* /*job*/, InProcRequest* request) { Refuse(*this, request); }
-void CTKZDoc::RequestTermination(InProcRequest* request) { Refuse(*this, request); }
-void CTKZDoc::TransferAnalogPatch(InProcRequest* request) { Refuse(*this, request); }
 void CTKZDoc::OnCleanerRequest(InProcRequest* request) { Refuse(*this, request); }
 void CTKZDoc::OnRoomLinkRequest(InProcRequest* request) { Refuse(*this, request); }

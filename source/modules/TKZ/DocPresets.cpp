@@ -1,0 +1,258 @@
+// Preset and relay-cycle requests: QXV presets (type 1), Brevant presets
+// (type 2) and the relay cycle counts of one rack (type 9), with the
+// write-back of the counts a rack returns.
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "DocComm.h"
+#include "DocRequestParams.h"
+#include "DocZoneRacks.h"
+#include "LogSink.h"
+#include "RackMsg.h"
+#include "RcCodes.h"
+#include "TextField.h"
+
+namespace {
+
+// Fixed line numbers of the handlers' database failures.
+constexpr int32_t kLineQxvPreset = 1719;
+constexpr int32_t kLineBrevantPreset = 1872;
+constexpr int32_t kLineRelayCycles = 1943;
+constexpr int32_t kLineStoreRelayCycles = 4386;
+
+constexpr int32_t kBrevantRooms = 16;
+constexpr int32_t kLastPreset = 255;  // a preset travels as one byte
+constexpr int32_t kLastRelay = 256;
+constexpr int32_t kUnsetParam = -2;
+
+}  // namespace
+
+std::optional<int32_t> ParamInt(const RequestParamRow& row) {
+  char text[kParamValueSize + 1] = {};
+  std::memcpy(text, row.ParamValue, kParamValueSize);
+  const char* p = text;
+  while (*p == ' ' || *p == '\t') ++p;
+  char* end = nullptr;
+  errno = 0;
+  const long long v = std::strtoll(p, &end, 10);
+  if (end == p || errno == ERANGE || v < INT32_MIN || v > INT32_MAX) return std::nullopt;
+  while (*end == ' ' || *end == '\t') ++end;
+  if (*end != '\0') return std::nullopt;
+  return static_cast<int32_t>(v);
+}
+
+size_t CTKZDoc::ReadRequestParams(RequestParamRow* rows, size_t maxRows) {
+  if (!m_rsRequestParm) return 0;
+  m_rsRequestParm->Requery();
+  return m_rsRequestParm->GetRows(rows, sizeof(RequestParamRow), maxRows, kRequestParamBindings);
+}
+
+bool CTKZDoc::FirstParamValue(int32_t& value) {
+  RequestParamRow row{};
+  if (ReadRequestParams(&row, 1) == 0) {
+    FailRequest("Error: Request %d has no parameter.", m_RequestRow.RID);
+    return false;
+  }
+  const std::optional<int32_t> v = ParamInt(row);
+  if (!v) {
+    FailRequest("Error: Request %d: parameter \"%.50s\" is not a number.", m_RequestRow.RID,
+                std::string(row.ParamValue, strnlen(row.ParamValue, kParamValueSize)).c_str());
+    return false;
+  }
+  value = *v;
+  return true;
+}
+
+namespace {
+
+void SetDiagnostic(TKZRequestRow& row, const char* text) {
+  CopyFieldText(row.RequestDiagnostic, sizeof row.RequestDiagnostic, text);
+}
+
+}  // namespace
+
+// ---- QXV presets (type 1) -------------------------------------------------------
+
+void CTKZDoc::OnQXVPresetRequest(InProcRequest* request) {
+  const int32_t subType = request->RequestSubType;
+  if (subType < 0 || subType > 3) {
+    FailRequest("Invalid Request subtype %d", subType);
+    return;
+  }
+  try {
+    int32_t preset = 0;
+    if (!FirstParamValue(preset)) return;
+    if (subType == 0 || subType == 1) {
+      // The level and fade-time steps of the configuration transfer serve
+      // these sub-types; this server does not carry them.
+      FailRequest("Error: QXV preset %s requests are not supported by this server.",
+                  subType == 0 ? "download" : "upload");
+      return;
+    }
+    if (preset < 0 || preset > kLastPreset) {
+      FailRequest("Error: Invalid QXV preset %d.", preset);
+      return;
+    }
+    const std::optional<ZoneRackList> racks = ZoneRacks(*this, request->ZoneID);
+    if (!racks) {
+      FailRequest("Error: Zone %d has no rack list in this server.", request->ZoneID);
+      return;
+    }
+    if (subType == 2) {
+      SetDiagnostic(m_RequestRow, "QXV preset select message sent");
+      for (RackMsg* msg = ZonePortMsgs(*this, request, *racks); msg != nullptr;) {
+        RackMsg* next = msg->link;  // the message is the builder's from the call on
+        msg->link = nullptr;
+        theComm.PresetOn(msg, preset);
+        msg = next;
+      }
+    } else {
+      SetDiagnostic(m_RequestRow, "QXV record preset message sent");
+      for (uint32_t rack : *racks) {
+        RackMsg* msg = NewRackMsg(request);
+        msg->Rack = rack;
+        theComm.RecordPreset(msg, preset);
+      }
+    }
+  } catch (const dao::Error& e) {
+    DBExceptionDiag(request, kLineQxvPreset, e.number(), e.description().c_str());
+  }
+}
+
+// ---- Brevant presets (type 2) ---------------------------------------------------
+
+void CTKZDoc::OnBrevantPresetRequest(InProcRequest* request) {
+  const int32_t subType = request->RequestSubType;
+  if (subType < 0 || subType > 3) {
+    FailRequest("Invalid Request subtype %d", subType);
+    return;
+  }
+  try {
+    int32_t room = kUnsetParam;
+    int32_t preset = kUnsetParam;
+    RequestParamRow rows[2] = {};
+    const size_t n = ReadRequestParams(rows, 2);
+    for (size_t i = 0; i < n; ++i) {
+      const std::optional<int32_t> v = ParamInt(rows[i]);
+      if (rows[i].ParamNumber == 1 && v) room = *v;
+      if (rows[i].ParamNumber == 2 && v) preset = *v;
+    }
+    if (room == kUnsetParam || preset == kUnsetParam) {
+      FailRequest("Error: Request %d needs a room (parameter 1) and a preset (parameter 2).",
+                  m_RequestRow.RID);
+      return;
+    }
+    if (subType == 0 || subType == 1) {
+      FailRequest("Error: Brevant preset %s requests are not supported by this server.",
+                  subType == 0 ? "download" : "upload");
+      return;
+    }
+    if (room != -1 && (room < 1 || room > kBrevantRooms)) {
+      FailRequest("Error: Invalid Brevant room %d.", room);
+      return;
+    }
+    if (preset < 0 || preset > kLastPreset) {
+      FailRequest("Error: Invalid Brevant preset %d.", preset);
+      return;
+    }
+    const std::optional<ZoneRackList> racks = ZoneRacks(*this, request->ZoneID);
+    if (!racks) {
+      FailRequest("Error: Zone %d has no rack list in this server.", request->ZoneID);
+      return;
+    }
+    if (subType == 2) {
+      SetDiagnostic(m_RequestRow, "Brevant preset play request started");
+      for (RackMsg* msg = ZonePortMsgs(*this, request, *racks); msg != nullptr;) {
+        RackMsg* next = msg->link;
+        msg->link = nullptr;
+        theComm.BrevantPresetOn(msg, preset, room);
+        msg = next;
+      }
+      ZoneBrevantPresetPlayed(*this, request->ZoneID, room, preset);
+    } else {
+      SetDiagnostic(m_RequestRow, "Brevant preset record request started");
+      for (uint32_t rack : *racks) {
+        RackMsg* msg = NewRackMsg(request);
+        msg->Rack = rack;
+        theComm.RecordBrevantPreset(msg, preset, room);
+      }
+    }
+  } catch (const dao::Error& e) {
+    DBExceptionDiag(request, kLineBrevantPreset, e.number(), e.description().c_str());
+  }
+}
+
+// ---- Relay cycle counts (type 9) ------------------------------------------------
+
+void CTKZDoc::OnRelayCycleRequest(InProcRequest* request) {
+  const int32_t subType = request->RequestSubType;
+  if (subType != 1 && subType != 10) {
+    FailRequest("Invalid Request subtype %d", subType);
+    return;
+  }
+  const int64_t rack = static_cast<int64_t>(request->ZoneID) - kRackZoneBase;
+  if (rack < 1 || rack > 256) {
+    FailRequest("Error: Zone %d is not a rack.", request->ZoneID);
+    return;
+  }
+  try {
+    int32_t dimmer = 0;
+    if (!FirstParamValue(dimmer)) return;
+    int32_t count = 1;
+    if (dimmer == -1) {
+      count = GetRackDigitalDims(static_cast<int32_t>(rack));
+      dimmer = 1;
+      if (count < 1 || count > kLastRelay) {
+        FailRequest("Error: Rack %d has no digital dimmers configured.", static_cast<int>(rack));
+        return;
+      }
+    } else if (dimmer < 1 || dimmer > kLastRelay) {
+      FailRequest("Error: Invalid dimmer %d.", dimmer);
+      return;
+    }
+    SetDiagnostic(m_RequestRow, "Relay cycle count request started");
+    RackMsg* msg = NewRackMsg(request);
+    msg->Rack = static_cast<uint32_t>(rack);
+    msg->index = dimmer - 1;
+    msg->count = count;
+    msg->data.assign(static_cast<size_t>(count) * 4, 0);
+    msg->docContinuation = [](CTKZDoc& doc, RackMsg* m, InProcRequest* r) { doc.StoreRelayCycles(m, r); };
+    if (subType == 10)
+      theComm.ResetRelayCycleCounts(msg);
+    else
+      theComm.GetRelayCycleCounts(msg);
+  } catch (const dao::Error& e) {
+    DBExceptionDiag(request, kLineRelayCycles, e.number(), e.description().c_str());
+  }
+}
+
+void CTKZDoc::StoreRelayCycles(RackMsg* msg, InProcRequest* request) {
+  if (msg->Rcode == RC_OK && m_Database && msg->count >= 1 &&
+      msg->data.size() >= static_cast<size_t>(msg->count) * 4) {
+    try {
+      const int32_t rack = static_cast<int32_t>(msg->Rack);
+      dao::QueryDef q = msg->count == 1 ? m_Database->QueryDefs("TKZqryRelayCyclesOneRelay")
+                                        : m_Database->QueryDefs("TKZqryRelayCycles");
+      if (msg->count == 1)
+        q.SetParameter("ValueDimID", rack * 1000 + msg->index + 1);
+      else
+        q.SetParameter("ValueZoneID", RackZoneId(rack));
+      dao::Recordset rs = q.OpenRecordset();
+      for (int32_t i = 0; i < msg->count && !rs.IsEOF(); ++i, rs.MoveNext()) {
+        int32_t returned;
+        std::memcpy(&returned, msg->data.data() + 4 * static_cast<size_t>(i), 4);
+        const dao::Variant stored = rs.GetField("relaycycles");
+        if (!stored.is_null() && stored.AsInt() == returned) continue;
+        rs.Edit();
+        rs.SetField("relaycycles", returned);
+        rs.Update();
+      }
+    } catch (const dao::Error& e) {
+      DBExceptionDiag(request, kLineStoreRelayCycles, e.number(), e.description().c_str());
+    }
+  }
+  FreeRackMsg(msg);
+  CompleteRequest(request);
+}
