@@ -23,7 +23,8 @@ constexpr int32_t kLineRelayCycles = 1943;
 constexpr int32_t kLineStoreRelayCycles = 4386;
 
 constexpr int32_t kBrevantRooms = 16;
-constexpr int32_t kLastPreset = 255;  // a preset travels as one byte
+constexpr int32_t kLastQxvPreset = 99;     // a rack holds QXV presets 0 to 99
+constexpr int32_t kLastBrevantPreset = 9;  // and Brevant presets 0 to 9 per room
 constexpr int32_t kLastRelay = 256;
 constexpr int32_t kUnsetParam = -2;
 
@@ -91,7 +92,7 @@ void CTKZDoc::OnQXVPresetRequest(InProcRequest* request) {
                   subType == 0 ? "download" : "upload");
       return;
     }
-    if (preset < 0 || preset > kLastPreset) {
+    if (preset < 0 || preset > kLastQxvPreset) {
       FailRequest("Error: Invalid QXV preset %d.", preset);
       return;
     }
@@ -153,7 +154,7 @@ void CTKZDoc::OnBrevantPresetRequest(InProcRequest* request) {
       FailRequest("Error: Invalid Brevant room %d.", room);
       return;
     }
-    if (preset < 0 || preset > kLastPreset) {
+    if (preset < 0 || preset > kLastBrevantPreset) {
       FailRequest("Error: Invalid Brevant preset %d.", preset);
       return;
     }

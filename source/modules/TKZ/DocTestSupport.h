@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -47,6 +48,7 @@ class RecordingComm final : public DocCommPort {
   }
   bool LoadPhase(uint32_t flags) override {
     calls.push_back("phase " + std::to_string(flags));
+    if (onPhase) onPhase(flags);
     return true;
   }
   bool AddNode(const NodeDesc*) override {
@@ -57,8 +59,15 @@ class RecordingComm final : public DocCommPort {
     calls.push_back("rack");
     return true;
   }
+  bool PostShutdown() override {
+    calls.push_back("shutdown");
+    return shutdownTaken;
+  }
   std::vector<std::string> calls;
   std::string logAtStart;
+  // Runs inside each LoadPhase (an outside program's work meanwhile).
+  std::function<void(uint32_t)> onPhase;
+  bool shutdownTaken = true;
 
  private:
   const RecordingObserver& log_;
