@@ -27,6 +27,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -165,6 +166,24 @@ class CTKZDoc : public CDocument {
   // logged as "Unknown ReqNum %d ignored.".
   InProcRequest* CountResponse(uint32_t reqNum, uint16_t rcode, int32_t target,
                                const CompletionText& completion);
+  // Response routing of a returned IO_FTP job (WM_DOC_FTP_DONE; the
+  // document owns the job from the call): counted on its request like a rack
+  // message, then the job's document continuation runs with (job, request)
+  // and owns it, or the job is deleted and the request completion checked.
+  // An unknown ReqNum is logged and the job deleted.  Job is the IO_FTP
+  // record (IoFtpRequest): ReqNum, target, Rcode, its result text and its
+  // document continuation, a member of CTKZDoc taking (job, request).
+  template <class Job>
+  void OnIoFtpDone(Job* job) {
+    if (job == nullptr) return;
+    InProcRequest* request = CountResponse(job->ReqNum, job->Rcode, job->target, job->result);
+    if (request != nullptr && job->docContinuation) {
+      std::invoke(job->docContinuation, *this, job, request);
+      return;
+    }
+    delete job;
+    if (request != nullptr) CompleteRequest(request);
+  }
 
   // The current tblTKZRequest row and the handlers' text buffer.
   TKZRequestRow& RequestRow() { return m_RequestRow; }
