@@ -6,6 +6,8 @@
 #include <cstring>
 #include <string>
 
+#include "DocPresets.h"
+
 #include "DocComm.h"
 #include "DocRequestParams.h"
 #include "DocZoneRacks.h"
@@ -28,7 +30,14 @@ constexpr int32_t kLastBrevantPreset = 9;  // and Brevant presets 0 to 9 per roo
 constexpr int32_t kLastRelay = 256;
 constexpr int32_t kUnsetParam = -2;
 
+PresetSteps& Steps() {
+  static PresetSteps steps;
+  return steps;
+}
+
 }  // namespace
+
+void SetPresetSteps(PresetSteps steps) { Steps() = std::move(steps); }
 
 std::optional<int32_t> ParamInt(const RequestParamRow& row) {
   char text[kParamValueSize + 1] = {};
@@ -82,18 +91,19 @@ void CTKZDoc::OnQXVPresetRequest(InProcRequest* request) {
     FailRequest("Invalid Request subtype %d", subType);
     return;
   }
+  const bool transfer = subType == 0 || subType == 1;  // the preset's levels and time
   try {
     int32_t preset = 0;
     if (!FirstParamValue(preset)) return;
-    if (subType == 0 || subType == 1) {
-      // The level and fade-time steps of the configuration transfer serve
-      // these sub-types; this server does not carry them.
-      FailRequest("Error: QXV preset %s requests are not supported by this server.",
-                  subType == 0 ? "download" : "upload");
+    // A transfer takes -1 for every preset; a select or record one preset.
+    if (preset < (transfer ? -1 : 0) || preset > kLastQxvPreset) {
+      FailRequest("Error: Invalid QXV preset %d.", preset);
       return;
     }
-    if (preset < 0 || preset > kLastQxvPreset) {
-      FailRequest("Error: Invalid QXV preset %d.", preset);
+    const PresetSteps& steps = Steps();
+    if (transfer && (!steps.qxvLevels || !steps.qxvFadeTimes)) {
+      FailRequest("Error: QXV preset %s requests are not supported by this server.",
+                  subType == 0 ? "download" : "upload");
       return;
     }
     const std::optional<ZoneRackList> racks = ZoneRacks(*this, request->ZoneID);
@@ -101,21 +111,31 @@ void CTKZDoc::OnQXVPresetRequest(InProcRequest* request) {
       FailRequest("Error: Zone %d has no rack list in this server.", request->ZoneID);
       return;
     }
-    if (subType == 2) {
-      SetDiagnostic(m_RequestRow, "QXV preset select message sent");
-      for (RackMsg* msg = ZonePortMsgs(*this, request, *racks); msg != nullptr;) {
-        RackMsg* next = msg->link;  // the message is the builder's from the call on
-        msg->link = nullptr;
-        theComm.PresetOn(msg, preset);
-        msg = next;
-      }
-    } else {
-      SetDiagnostic(m_RequestRow, "QXV record preset message sent");
-      for (uint32_t rack : *racks) {
-        RackMsg* msg = NewRackMsg(request);
-        msg->Rack = rack;
-        theComm.RecordPreset(msg, preset);
-      }
+    switch (subType) {
+      case 0:
+      case 1:
+        SetDiagnostic(m_RequestRow,
+                      subType == 0 ? "QXV preset download request sent" : "QXV preset upload request sent");
+        if (preset != 0) steps.qxvLevels(*this, *racks, request, preset);
+        steps.qxvFadeTimes(*this, *racks, request, preset);
+        break;
+      case 2:
+        SetDiagnostic(m_RequestRow, "QXV preset select message sent");
+        for (RackMsg* msg = ZonePortMsgs(*this, request, *racks); msg != nullptr;) {
+          RackMsg* next = msg->link;  // the message is the builder's from the call on
+          msg->link = nullptr;
+          theComm.PresetOn(msg, preset);
+          msg = next;
+        }
+        break;
+      default:
+        SetDiagnostic(m_RequestRow, "QXV record preset message sent");
+        for (uint32_t rack : *racks) {
+          RackMsg* msg = NewRackMsg(request);
+          msg->Rack = rack;
+          theComm.RecordPreset(msg, preset);
+        }
+        break;
     }
   } catch (const dao::Error& e) {
     DBExceptionDiag(request, kLineQxvPreset, e.number(), e.description().c_str());
@@ -130,6 +150,7 @@ void CTKZDoc::OnBrevantPresetRequest(InProcRequest* request) {
     FailRequest("Invalid Request subtype %d", subType);
     return;
   }
+  const bool transfer = subType == 0 || subType == 1;
   try {
     int32_t room = kUnsetParam;
     int32_t preset = kUnsetParam;
@@ -145,17 +166,18 @@ void CTKZDoc::OnBrevantPresetRequest(InProcRequest* request) {
                   m_RequestRow.RID);
       return;
     }
-    if (subType == 0 || subType == 1) {
-      FailRequest("Error: Brevant preset %s requests are not supported by this server.",
-                  subType == 0 ? "download" : "upload");
-      return;
-    }
     if (room != -1 && (room < 1 || room > kBrevantRooms)) {
       FailRequest("Error: Invalid Brevant room %d.", room);
       return;
     }
-    if (preset < 0 || preset > kLastBrevantPreset) {
+    if (preset < (transfer ? -1 : 0) || preset > kLastBrevantPreset) {
       FailRequest("Error: Invalid Brevant preset %d.", preset);
+      return;
+    }
+    const PresetSteps& steps = Steps();
+    if (transfer && (!steps.brevantLevels || !steps.brevantFadeTimes)) {
+      FailRequest("Error: Brevant preset %s requests are not supported by this server.",
+                  subType == 0 ? "download" : "upload");
       return;
     }
     const std::optional<ZoneRackList> racks = ZoneRacks(*this, request->ZoneID);
@@ -163,22 +185,44 @@ void CTKZDoc::OnBrevantPresetRequest(InProcRequest* request) {
       FailRequest("Error: Zone %d has no rack list in this server.", request->ZoneID);
       return;
     }
-    if (subType == 2) {
-      SetDiagnostic(m_RequestRow, "Brevant preset play request started");
-      for (RackMsg* msg = ZonePortMsgs(*this, request, *racks); msg != nullptr;) {
-        RackMsg* next = msg->link;
-        msg->link = nullptr;
-        theComm.BrevantPresetOn(msg, preset, room);
-        msg = next;
+    switch (subType) {
+      case 0:
+      case 1: {
+        SetDiagnostic(m_RequestRow, "Brevant preset load request started");
+        // The request's text unless a response brings its own.
+        const CompletionArg word = CompletionArg::Text(subType == 0 ? "set in" : "retrieved from");
+        if (preset == -1 && room == -1)
+          request->message.Set("All Brevant presets %s all rooms.", word);
+        else if (preset == -1)
+          request->message.Set("All Brevant presets %s room %d.", word, room);
+        else if (room == -1)
+          request->message.Set("Brevant preset %d %s all rooms.", preset, word);
+        else
+          request->message.Set("Brevant preset %d %s room %d.", preset, word, room);
+        // Levels are moved for presets 1 to 8 only, fade times for every one.
+        if (preset == -1 || (preset >= 1 && preset <= 8))
+          steps.brevantLevels(*this, *racks, request, preset, room);
+        steps.brevantFadeTimes(*this, *racks, request, preset, room);
+        break;
       }
-      ZoneBrevantPresetPlayed(*this, request->ZoneID, room, preset);
-    } else {
-      SetDiagnostic(m_RequestRow, "Brevant preset record request started");
-      for (uint32_t rack : *racks) {
-        RackMsg* msg = NewRackMsg(request);
-        msg->Rack = rack;
-        theComm.RecordBrevantPreset(msg, preset, room);
-      }
+      case 2:
+        SetDiagnostic(m_RequestRow, "Brevant preset play request started");
+        for (RackMsg* msg = ZonePortMsgs(*this, request, *racks); msg != nullptr;) {
+          RackMsg* next = msg->link;
+          msg->link = nullptr;
+          theComm.BrevantPresetOn(msg, preset, room);
+          msg = next;
+        }
+        ZoneBrevantPresetPlayed(*this, request->ZoneID, room, preset);
+        break;
+      default:
+        SetDiagnostic(m_RequestRow, "Brevant preset record request started");
+        for (uint32_t rack : *racks) {
+          RackMsg* msg = NewRackMsg(request);
+          msg->Rack = rack;
+          theComm.RecordBrevantPreset(msg, preset, room);
+        }
+        break;
     }
   } catch (const dao::Error& e) {
     DBExceptionDiag(request, kLineBrevantPreset, e.number(), e.description().c_str());

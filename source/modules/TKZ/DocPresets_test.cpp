@@ -1,5 +1,6 @@
 // Preset, relay-cycle and analog patch requests: what they send to the
 // racks, byte for byte, and what they write back to the database.
+#include "DocPresets.h"
 #include "DocRequestTestSupport.h"
 #include "DocZoneRacks.h"
 
@@ -103,6 +104,73 @@ TEST_F(DocPresetTest, PresetCommandsGoToTheZonesPortOrRackAndEndWithTheRacksText
   EXPECT_EQ(rack3_.state().qxvPreset, 7);
   EXPECT_EQ(rack3_.state().roomPresets[15], 4);
   EXPECT_EQ(Doc().RequestCount(), 0u);
+}
+
+TEST_F(DocPresetTest, TransfersRunTheLevelStepOnlyForPresetsWithLevelsThenTheFadeTimes) {
+  std::vector<std::string> calls;
+  auto record = [this, &calls](const std::string& what, CTKZDoc& doc, const std::vector<uint32_t>& zoneRacks,
+                               InProcRequest* r) {
+    EXPECT_EQ(zoneRacks, (std::vector<uint32_t>{3}));
+    calls.push_back(what + " sub " + std::to_string(r->RequestSubType));
+    ASSERT_TRUE(SendRackMsg(doc.NewRackMsg(r)));  // one message of the step
+  };
+  PresetSteps steps;
+  steps.qxvLevels = [&](CTKZDoc& d, const std::vector<uint32_t>& z, InProcRequest* r, int32_t p) {
+    record("qxv levels " + std::to_string(p), d, z, r);
+  };
+  steps.qxvFadeTimes = [&](CTKZDoc& d, const std::vector<uint32_t>& z, InProcRequest* r, int32_t p) {
+    record("qxv times " + std::to_string(p), d, z, r);
+  };
+  steps.brevantLevels = [&](CTKZDoc& d, const std::vector<uint32_t>& z, InProcRequest* r, int32_t p, int32_t room) {
+    record("bvt levels " + std::to_string(p) + "/" + std::to_string(room), d, z, r);
+  };
+  steps.brevantFadeTimes = [&](CTKZDoc& d, const std::vector<uint32_t>& z, InProcRequest* r, int32_t p,
+                               int32_t room) {
+    record("bvt times " + std::to_string(p) + "/" + std::to_string(room), d, z, r);
+  };
+  SetPresetSteps(steps);
+  struct Uninstall {
+    ~Uninstall() { SetPresetSteps({}); }
+  } uninstall;
+
+  struct Case {
+    int type, subType;
+    std::vector<std::pair<int, const char*>> params;
+    std::vector<std::string> calls;
+    const char* started;
+    const char* done;
+  } cases[] = {
+      {1, 0, {{1, "0"}}, {"qxv times 0 sub 0"}, "QXV preset download request sent", "4|Complete."},
+      {1, 1, {{1, "5"}}, {"qxv levels 5 sub 1", "qxv times 5 sub 1"}, "QXV preset upload request sent",
+       "4|Complete."},
+      {1, 0, {{1, "-1"}}, {"qxv levels -1 sub 0", "qxv times -1 sub 0"}, "QXV preset download request sent",
+       "4|Complete."},
+      {2, 0, {{1, "-1"}, {2, "-1"}}, {"bvt levels -1/-1 sub 0", "bvt times -1/-1 sub 0"},
+       "Brevant preset load request started", "4|All Brevant presets set in all rooms."},
+      {2, 0, {{1, "3"}, {2, "9"}}, {"bvt times 9/3 sub 0"}, "Brevant preset load request started",
+       "4|Brevant preset 9 set in room 3."},
+      {2, 1, {{1, "-1"}, {2, "4"}}, {"bvt levels 4/-1 sub 1", "bvt times 4/-1 sub 1"},
+       "Brevant preset load request started", "4|Brevant preset 4 retrieved from all rooms."},
+      {2, 1, {{1, "2"}, {2, "-1"}}, {"bvt levels -1/2 sub 1", "bvt times -1/2 sub 1"},
+       "Brevant preset load request started", "4|All Brevant presets retrieved from room 2."},
+  };
+  int rid = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.done);
+    ++rid;
+    calls.clear();
+    Request(rid, c.type, c.subType, 10003);
+    for (const auto& [number, value] : c.params) Param(rid, number, value);
+    Doc().PollRequests();
+    EXPECT_EQ(calls, c.calls);
+    EXPECT_EQ(Row(rid), std::string("3|") + c.started);
+    while (!posted.empty()) {  // every step's message comes back without a text
+      RackMsg* m = posted.front();
+      posted.pop_front();
+      RunRackMsgContinuation(m);
+    }
+    EXPECT_EQ(Row(rid), c.done);
+  }
 }
 
 TEST_F(DocPresetTest, AMessageTheCommThreadDoesNotTakeFailsTheRequest) {
