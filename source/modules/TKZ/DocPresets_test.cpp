@@ -30,7 +30,6 @@ TEST_F(DocPresetTest, RequestsThatCannotBeServedAreRefusedAtOnceWithTheirReason)
       {1, 2, 10003, {}, "5|Error: Request %d has no parameter."},
       {1, 2, 10003, {{1, "two"}}, "5|Error: Request %d: parameter \"two\" is not a number."},
       {1, 2, 10003, {{1, "100"}}, "5|Error: Invalid QXV preset 100."},
-      {1, 2, 500, {{1, "2"}}, "5|Error: Zone 500 has no rack list in this server."},
       {1, 0, 10003, {{1, "2"}}, "5|Error: QXV preset download requests are not supported by this server."},
       {1, 1, 10003, {{1, "2"}}, "5|Error: QXV preset upload requests are not supported by this server."},
       {2, 4, 10003, {{1, "1"}, {2, "1"}}, "5|Invalid Request subtype 4"},
@@ -42,7 +41,6 @@ TEST_F(DocPresetTest, RequestsThatCannotBeServedAreRefusedAtOnceWithTheirReason)
       {9, 1, 500, {{1, "1"}}, "5|Error: Zone 500 is not a rack."},
       {9, 1, 10003, {{1, "257"}}, "5|Error: Invalid dimmer 257."},
       {9, 1, 10009, {{1, "-1"}}, "5|Error: Rack 9 has no digital dimmers configured."},
-      {10, 20, 600, {}, "5|Error: Zone 600 has no rack list in this server."},
       // A rack the document has no outputs for: nothing is sent.
       {10, 21, 10009, {}, "5|Error: Rack 9 has no outputs configured."},
   };
@@ -61,6 +59,18 @@ TEST_F(DocPresetTest, RequestsThatCannotBeServedAreRefusedAtOnceWithTheirReason)
   }
   EXPECT_TRUE(posted.empty());
   EXPECT_EQ(Doc().RequestCount(), 0u);
+}
+
+// A zone group needs the zone tree walk; without it the request is refused
+// rather than served with no racks.
+TEST_F(DocPresetTest, AZoneThatIsNotARackIsRefusedWithoutTheTreeWalk) {
+  Request(1, 1, 2, 500);
+  Param(1, 1, "2");
+  Request(2, 10, 20, 600);
+  Doc().PollRequests();
+  EXPECT_EQ(Row(1), "5|Error: Zone 500 has no rack list in this server.");
+  EXPECT_EQ(Row(2), "5|Error: Zone 600 has no rack list in this server.");
+  EXPECT_TRUE(posted.empty());
 }
 
 // ---- QXV and Brevant presets ------------------------------------------------------
