@@ -124,8 +124,9 @@ class CTKZDoc : public CDocument {
 
   // =========================================================================
   // Request engine                                        (DocRequests.cpp)
-  // PollRequests and the dispatch, OnRackMsgDone and OnIoFtpDone join this
-  // section with the request engine.
+  // PollRequests claims each pending row (RequestState 0 to 3 in one
+  // conditional update, as other programs write the table concurrently)
+  // and dispatches it on RequestType to the request handlers below.
   // =========================================================================
   // The timer callback registered with CApp: polls requests, then runs the
   // due schedule events; a tick during an earlier tick's work does nothing.
