@@ -61,6 +61,22 @@ TEST_F(DocPresetTest, RequestsThatCannotBeServedAreRefusedAtOnceWithTheirReason)
   EXPECT_EQ(Doc().RequestCount(), 0u);
 }
 
+TEST_F(DocPresetTest, ADatabaseFailureEndsTheRequestWithItsHandlersLine) {
+  Sql("DROP TABLE tblTKZRequestParam;");
+  const std::pair<int, int> cases[] = {{1, 1719}, {2, 1872}, {9, 1943}};  // type, line
+  int rid = 0;
+  for (const auto& [type, line] : cases) Request(++rid, type, type == 9 ? 1 : 2, 10003);
+  Doc().PollRequests();
+  rid = 0;
+  for (const auto& [type, line] : cases) {
+    const std::string row = Row(++rid);
+    EXPECT_EQ(row.rfind("5|Doc#" + std::to_string(line) + ": ", 0), 0u) << row;
+    EXPECT_EQ(CountLines("DBExceptionDiag Error: Doc#" + std::to_string(line) + ": "), 1);
+  }
+  EXPECT_TRUE(posted.empty());
+  EXPECT_EQ(Doc().RequestCount(), 0u);
+}
+
 // A zone group needs the zone tree walk; without it the request is refused
 // rather than served with no racks.
 TEST_F(DocPresetTest, AZoneThatIsNotARackIsRefusedWithoutTheTreeWalk) {
