@@ -81,11 +81,13 @@ CTKZDoc::CTKZDoc(const DocPorts& ports) : m_Ports(ports), m_OwnerThread(std::thi
   m_nDay = static_cast<int16_t>(TheClock().Local().day);
   SetRackMsgHandOffObserver(
       [this](uint32_t reqNum, const RackMsg* msg) { OnRackMsgHandedOff(reqNum, msg); });
+  SetRackMsgDoneHandler([this](RackMsg* msg) { OnRackMsgDone(msg); });
   (m_Ports.app != nullptr ? *m_Ports.app : theApp).AddTimerCallback(&CTKZDoc::OnTimerCallback, this);
 }
 
 CTKZDoc::~CTKZDoc() {
   (m_Ports.app != nullptr ? *m_Ports.app : theApp).RemoveTimerCallback(&CTKZDoc::OnTimerCallback, this);
+  SetRackMsgDoneHandler(nullptr);
   SetRackMsgHandOffObserver(nullptr);
   FlushSchedule();
   m_pTerminateRequest = nullptr;

@@ -27,6 +27,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -53,6 +54,7 @@
 class CApp;
 class MessageBoxPort;
 struct IoFtpRequest;
+struct RequestParamRow;
 struct RackMsg;
 struct ScheduleNode;
 namespace platform::time {
@@ -130,8 +132,9 @@ class CTKZDoc : public CDocument {
 
   // =========================================================================
   // Request engine                                        (DocRequests.cpp)
-  // PollRequests and the dispatch, OnRackMsgDone and OnIoFtpDone join this
-  // section with the request engine.
+  // PollRequests claims each pending row (RequestState 0 to 3 in one
+  // conditional update, as other programs write the table concurrently)
+  // and dispatches it on RequestType to the request handlers below.
   // =========================================================================
   // The timer callback registered with CApp: polls requests, then runs the
   // due schedule events; a tick during an earlier tick's work does nothing.
@@ -158,6 +161,38 @@ class CTKZDoc : public CDocument {
   // Writes state and the request's text into its tblTKZRequest row (read
   // into the row buffer first); a database error is logged.
   void WriteBack(InProcRequest* request, int16_t state);
+  // Response routing of a returned rack message (the rack-message layer's
+  // DocRackMsgDone lands here; the document owns the message from the
+  // call): counted on its request, then the message's document
+  // continuation runs and owns it, or the message is freed and the request
+  // completion checked.  An unknown ReqNum is logged and the message freed.
+  void OnRackMsgDone(RackMsg* msg);
+  // Counts one returned response (rack message or IO_FTP job) on its
+  // request: received raised; while the request has not failed it takes the
+  // response's Rcode, target (as the failing step) and completion text (a
+  // failing response without a text clears the request's, so that the
+  // Rcode's text applies).  Returns the request; null for an unknown ReqNum,
+  // logged as "Unknown ReqNum %d ignored.".
+  InProcRequest* CountResponse(uint32_t reqNum, uint16_t rcode, int32_t target,
+                               const CompletionText& completion);
+  // Response routing of a returned IO_FTP job (WM_DOC_FTP_DONE; the
+  // document owns the job from the call): counted on its request like a rack
+  // message, then the job's document continuation runs with (job, request)
+  // and owns it, or the job is deleted and the request completion checked.
+  // An unknown ReqNum is logged and the job deleted.  Job is the IO_FTP
+  // record (IoFtpRequest): ReqNum, target, Rcode, its result text and its
+  // document continuation, a member of CTKZDoc taking (job, request).
+  template <class Job>
+  void OnIoFtpDone(Job* job) {
+    if (job == nullptr) return;
+    InProcRequest* request = CountResponse(job->ReqNum, job->Rcode, job->target, job->result);
+    if (request != nullptr && job->docContinuation) {
+      std::invoke(job->docContinuation, *this, job, request);
+      return;
+    }
+    delete job;
+    if (request != nullptr) CompleteRequest(request);
+  }
 
   // The current tblTKZRequest row and the handlers' text buffer.
   TKZRequestRow& RequestRow() { return m_RequestRow; }
@@ -193,6 +228,10 @@ class CTKZDoc : public CDocument {
   void RequestTermination(InProcRequest* request);
   // Type 10, sub-types 20 and 21: the analog patch (DocAnalogPatch.cpp).
   void TransferAnalogPatch(InProcRequest* request);
+  // The analog patch upload's document continuation: the pairs a rack
+  // returned written into its tblDimConfig rows where they differ; then the
+  // message is freed and the request's completion checked.
+  void AnalogPatchRows(RackMsg* msg, InProcRequest* request);
   // Type 10, sub-types 22 and 23: cleaner switches (DocZoneInput.cpp).
   void OnCleanerRequest(InProcRequest* request);
   // Type 12: Brevant room links (DocPresetSteps.cpp).
@@ -437,8 +476,26 @@ class CTKZDoc : public CDocument {
   DocCommPort& Comm();
   platform::time::Clock& TheClock() const;
 
+  // ---- DocPresets.cpp ----
+  // Re-queries the dispatched request's parameter rows and reads up to
+  // maxRows of them.  Throws dao::Error.
+  size_t ReadRequestParams(RequestParamRow* rows, size_t maxRows);
+  // The first parameter's value; false when there is none or it is not a
+  // number (the request is then refused).  Throws dao::Error.
+  bool FirstParamValue(int32_t& value);
+
+  // ---- DocAnalogPatch.cpp ----
+  // A rack's stored analog patch: n pairs {AnalogIn, AnalogInEnable} from
+  // TKZqryAnalogPatch, zeros past the rows the database holds.  Throws
+  // dao::Error.
+  std::vector<uint8_t> ReadAnalogPatch(int32_t rack, size_t n);
+
   // ---- DocRequests.cpp ----
   void OnRackMsgHandedOff(uint32_t reqNum, const RackMsg* msg);
+  // Claims the current pending row (0 to 3 in one conditional update) and
+  // dispatches it; false when another program changed or took the row.
+  bool ClaimAndDispatch();
+  void DispatchRequest(InProcRequest* request);
 
   // ---- DocSchedule.cpp ----
   // A new day of the month: nodes of tomorrow become today's.

@@ -1,6 +1,6 @@
-// What the document asks of the comm thread: start it, and the three
-// synchronous load calls.  theIpcComm implements it in the server; tests put
-// a recording fake in its place.
+// What the document asks of the comm thread: start it, the three
+// synchronous load calls, and its shutdown.  theIpcComm implements it in the
+// server; tests put a recording fake in its place.
 //
 // Threads: called on the UI thread only.  The descriptors live on the
 // caller's stack for the duration of the call.
@@ -20,4 +20,9 @@ class DocCommPort {
   virtual bool LoadPhase(uint32_t flags) = 0;
   virtual bool AddNode(const NodeDesc* desc) = 0;
   virtual bool AddRack(const RackDesc* desc) = 0;
+  // Asks the comm thread to shut down (WM_IPC_SHUTDOWN; PostCommShutdown in
+  // the server): it closes its ports, and once no node is online the frame
+  // closes and with it the document.  Returns whether the request was
+  // posted; a port without a comm thread refuses it.
+  virtual bool PostShutdown() { return false; }
 };

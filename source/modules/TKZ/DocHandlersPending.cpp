@@ -11,9 +11,4 @@ void Refuse(CTKZDoc& doc, InProcRequest* request) {
 }
 }  // namespace
 
-void CTKZDoc::OnQXVPresetRequest(InProcRequest* request) { Refuse(*this, request); }
-void CTKZDoc::OnBrevantPresetRequest(InProcRequest* request) { Refuse(*this, request); }
-void CTKZDoc::OnRelayCycleRequest(InProcRequest* request) { Refuse(*this, request); }
 void CTKZDoc::SendNetworkPatch(IoFtpRequest* /*job*/, InProcRequest* request) { Refuse(*this, request); }
-void CTKZDoc::RequestTermination(InProcRequest* request) { Refuse(*this, request); }
-void CTKZDoc::TransferAnalogPatch(InProcRequest* request) { Refuse(*this, request); }

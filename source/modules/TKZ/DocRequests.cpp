@@ -1,7 +1,10 @@
-// The request engine's records and completion: in-process requests, their
-// rack messages, completion and the write-back of a request's row.
+// The request engine: the poll and dispatch of pending request rows, the
+// in-process requests and their rack messages, the response routing,
+// completion and the write-back of a request's row; the refresh of the
+// resident tables (type 4) and the termination request (type 7).
 #include <cstdio>
 
+#include "CommTables.h"
 #include "DisplayFlags.h"
 #include "Doc.h"
 #include "LogSink.h"
@@ -35,7 +38,156 @@ int CTKZDoc::OnTimerCallback(void* ctx, uint32_t /*timerId*/) {
 }
 
 void CTKZDoc::PollRequests() {
-  // The poll and dispatch of pending requests come with the request engine.
+  if (!m_rsPending) return;
+  try {
+    m_rsPending->Requery();
+    while (!m_rsPending->IsEOF()) {
+      try {
+        ClaimAndDispatch();
+      } catch (const dao::Error& e) {
+        // A row deleted by its requester since the requery is passed over;
+        // any other error ends this poll.
+        if (e.number() != dao::kErrRecordDeleted) throw;
+      }
+      m_rsPending->MoveNext();
+    }
+  } catch (const dao::Error& e) {
+    LogDbError(kDocLinePollRequests, e);
+  }
+}
+
+bool CTKZDoc::ClaimAndDispatch() {
+  m_RequestRow = TKZRequestRow{};
+  m_rsPending->ReadRow(&m_RequestRow, sizeof m_RequestRow, kRequestRowBindings);
+  // The set is fixed at the requery: a row another program has changed
+  // since is no longer pending.
+  if (m_RequestRow.RequestState != REQUEST_STATE_PENDING) return false;
+  m_rsPending->Edit();
+  m_rsPending->SetField("RequestState", REQUEST_STATE_IN_PROCESS);
+  if (!m_rsPending->UpdateIf("RequestState", REQUEST_STATE_PENDING)) return false;
+  m_RequestRow.RequestState = REQUEST_STATE_IN_PROCESS;
+
+  if (m_qdRequestParm) m_qdRequestParm->SetParameter("ValueRID", m_RequestRow.RID);
+
+  InProcRequest* request = AddRequest();
+  request->RID = m_RequestRow.RID;
+  request->RequestType = m_RequestRow.RequestType;
+  request->RequestSubType = m_RequestRow.RequestSubType;
+  request->ZoneID = m_RequestRow.ZoneID;
+  const uint32_t reqNum = request->ReqNum;
+
+  try {
+    DispatchRequest(request);
+  } catch (const dao::Error& e) {
+    // A handler's own database work is inside its own handler; one that
+    // escapes still ends the request, failed, instead of leaving it waiting.
+    if (InProcRequest* r = FindRequest(reqNum))
+      DBExceptionDiag(r, kDocLinePollRequests, e.number(), e.description().c_str());
+  }
+
+  // The handler (or a completion during it) may have ended the request.
+  if (InProcRequest* r = FindRequest(reqNum)) {
+    if (m_RequestRow.RequestState == REQUEST_STATE_IN_PROCESS)
+      RequestSent(r);
+    else
+      FreeRequest(r);
+  }
+
+  m_rsPending->Edit();
+  m_rsPending->SetField("RequestState", m_RequestRow.RequestState);
+  m_rsPending->SetField("RequestDiagnostic", std::string(m_RequestRow.RequestDiagnostic));
+  m_rsPending->Update();
+  return true;
+}
+
+namespace {
+
+// The text the dispatch writes for a request its handler accepted.
+void SetDiagnostic(TKZRequestRow& row, const char* format, int32_t arg = 0) {
+  char text[kRequestDiagnosticSize];
+  std::snprintf(text, sizeof text, format, arg);
+  CopyFieldText(row.RequestDiagnostic, sizeof row.RequestDiagnostic, text);
+}
+
+constexpr int16_t kLastRequestType = 20;
+constexpr int16_t kUnknownRequestType = 13;
+
+}  // namespace
+
+void CTKZDoc::DispatchRequest(InProcRequest* request) {
+  const int16_t type = m_RequestRow.RequestType;
+  const int32_t subType = m_RequestRow.RequestSubType;
+  // The text a handler that keeps the request in process leaves to the
+  // dispatch; a handler that ended the request keeps its own.
+  const char* text = nullptr;
+  int32_t textArg = 0;
+  switch (type < 0 || type > kLastRequestType ? kUnknownRequestType : type) {
+    case 0: RunRackConfigProcess(nullptr, request); break;
+    case 1: OnQXVPresetRequest(request); break;
+    case 2: OnBrevantPresetRequest(request); break;
+    case 3:
+      request->flags |= REQ_FLAG_MACRO | REQ_FLAG_MACRO_REQUEST;
+      request->parent = request;
+      request->MacroID = request->ZoneID;
+      RunMacroSteps(request);
+      text = "Macro %d started";
+      textArg = request->ZoneID;
+      break;
+    case 4: OnRefreshRequest(request); break;
+    case 5:
+      StartManualLevels(request);
+      text = "Manual level request process started";
+      break;
+    case 6:
+      SendNetworkPatch(nullptr, request);
+      text = "Network patch upload process started";
+      break;
+    case 7:
+      RequestTermination(request);
+      text = "TKZ terminating, please wait";
+      break;
+    case 8:
+      StartLearnLoads(request);
+      text = "Learning rack load(s)";
+      break;
+    case 9: OnRelayCycleRequest(request); break;
+    case 10:
+      if (subType == 20 || subType == 21)
+        TransferAnalogPatch(request);
+      else if (subType == 22 || subType == 23)
+        OnCleanerRequest(request);
+      else
+        FailRequest("Invalid Request subtype %d", subType);
+      break;
+    case 11:
+      StartLearnLoads(request);
+      text = "Retrieving learnt loads from rack";
+      break;
+    case 12:
+      OnRoomLinkRequest(request);
+      text = "Brevant Room link request process started";
+      break;
+    case 20: break;  // completes at once: "Complete."
+    default: FailRequest("Error: Unknown or unimplemented TKZ request type %d.", type); break;
+  }
+  if (text != nullptr && m_RequestRow.RequestState == REQUEST_STATE_IN_PROCESS)
+    SetDiagnostic(m_RequestRow, text, textArg);
+}
+
+void CTKZDoc::RequestTermination(InProcRequest* request) {
+  if (m_pTerminateRequest != nullptr) {
+    FailRequest("Duplicate TKZ termination request ignored.");
+    return;
+  }
+  // The frame closes, and with it the document, only once the comm thread
+  // has shut down: without one the request could never end.
+  if (!Comm().PostShutdown()) {
+    FailRequest("Error: TKZ termination refused: the communications could not be asked to shut down.");
+    return;
+  }
+  m_pTerminateRequest = request;
+  request->expected = 1;
+  SetDiagnostic(m_RequestRow, "TKZ terminating, please wait");
 }
 
 InProcRequest* CTKZDoc::AddRequest() {
@@ -76,6 +228,41 @@ void CTKZDoc::OnRackMsgHandedOff(uint32_t reqNum, const RackMsg* msg) {
   if (reqNum == 0 || std::this_thread::get_id() != m_OwnerThread) return;
   InProcRequest* request = FindRequest(reqNum);
   if (request != nullptr && request->lastMsg == msg) request->lastMsg = nullptr;
+}
+
+InProcRequest* CTKZDoc::CountResponse(uint32_t reqNum, uint16_t rcode, int32_t target,
+                                      const CompletionText& completion) {
+  InProcRequest* request = FindRequest(reqNum);
+  if (request == nullptr) {
+    LogPrintf("Unknown ReqNum %d ignored.\n", static_cast<int>(reqNum));
+    return nullptr;
+  }
+  ++request->received;
+  if (request->Rcode == RC_OK) {
+    request->Rcode = rcode;
+    request->failingStep = static_cast<uint32_t>(target);
+    if (!completion.empty())
+      request->message = completion;
+    else if (rcode != RC_OK)
+      request->message.Clear();  // an earlier success's text does not describe the failure
+  }
+  return request;
+}
+
+void CTKZDoc::OnRackMsgDone(RackMsg* msg) {
+  if (msg == nullptr) return;
+  InProcRequest* request = CountResponse(msg->ReqNum, msg->Rcode, msg->target, msg->completion);
+  if (request == nullptr) {
+    FreeRackMsg(msg);
+    return;
+  }
+  request->Rack = msg->Rack;
+  // A message a builder handed back without sending it is no longer the
+  // request's unsent one.
+  if (request->lastMsg == msg) request->lastMsg = nullptr;
+  if (RunDocContinuation(*this, msg, request)) return;
+  FreeRackMsg(msg);
+  CompleteRequest(request);
 }
 
 void CTKZDoc::RequestSent(InProcRequest* request) {

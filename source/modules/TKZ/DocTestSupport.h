@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <iterator>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -53,6 +54,7 @@ class RecordingComm final : public DocCommPort {
   }
   bool LoadPhase(uint32_t flags) override {
     calls.push_back("phase " + std::to_string(flags));
+    if (onPhase) onPhase(flags);
     return true;
   }
   bool AddNode(const NodeDesc* desc) override {
@@ -85,8 +87,15 @@ class RecordingComm final : public DocCommPort {
   };
   std::vector<SeenNode> nodes;
   std::vector<SeenRack> racks;
+  bool PostShutdown() override {
+    calls.push_back("shutdown");
+    return shutdownTaken;
+  }
   std::vector<std::string> calls;
   std::string logAtStart;
+  // Runs inside each LoadPhase (an outside program's work meanwhile).
+  std::function<void(uint32_t)> onPhase;
+  bool shutdownTaken = true;
 
  private:
   const RecordingObserver& log_;
