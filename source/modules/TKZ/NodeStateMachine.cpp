@@ -63,6 +63,12 @@ void CommNodes::ResetPorts(NodeEntry* node) {
   for (PortSlot& port : node->ports) {
     port.portIndex = kNoPortIndex;
     port.flags &= static_cast<uint8_t>(~PORT_FLAG_OPEN);
+    port.headSent = false;
+    port.received = 0;
+    // A poll response the old connection left half-assembled is dropped.
+    if (port.RxMsg != nullptr) FreeRackMsg(port.RxMsg);
+    port.RxMsg = nullptr;
+    port.rxReceived = 0;
   }
   // An open that was outstanding died with the old clients.
   node->flags &= ~NODE_FLAG_PORT_OPENING;
