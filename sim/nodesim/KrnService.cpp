@@ -105,7 +105,7 @@ void KrnService::Request(uint8_t proc, const uint8_t* p, uint16_t length, int64_
       const uint16_t rack = Get16(p + 20);
       std::snprintf(line, sizeof line, "req send index 0x%02x atype 0x%02x len %u rack %u", p[16],
                     p[17], len, rack);
-      trace_(line);
+      Detail(line);
       if (slot < 0 || len < 3 || len - 3u > kMaxPacked) {
         trace_("refused send");
         return;
@@ -144,7 +144,7 @@ void KrnService::Request(uint8_t proc, const uint8_t* p, uint16_t length, int64_
       const int slot = SlotOfIndex(p[26]);
       std::snprintf(line, sizeof line, "req add_poll key 0x%04x rack %u len %u interval %u mode %u",
                     key, rack, len, interval, p[30]);
-      trace_(line);
+      Detail(line);
       if (slot < 0 || len < 3 || interval == 0) return;
       Poll& poll = polls_[key];  // replaces a poll of the same key
       poll = Poll{};
@@ -164,7 +164,7 @@ void KrnService::Request(uint8_t proc, const uint8_t* p, uint16_t length, int64_
       if (length < 27) return;
       const uint16_t key = Get16(p + 20);
       std::snprintf(line, sizeof line, "req delete_poll key 0x%04x", key);
-      trace_(line);
+      Detail(line);
       polls_.erase(key);
       return;
     }
@@ -218,14 +218,14 @@ void KrnService::Exchange(int slot, uint16_t rack, const std::vector<uint8_t>& c
         ++n;
       }
     std::snprintf(line, sizeof line, "broadcast slot %d cmd %d racks %d", slot, cmd, n);
-    trace_(line);
+    Detail(line);
     Answer(slot, 0, rack, 0, {}, nowMs + options_.latencyMs, abuse);
     return;
   }
   auto it = racks_.find(rack);
   if (it == racks_.end() || it->second.slot != slot) {
     std::snprintf(line, sizeof line, "rack %u unknown cmd %d", rack, cmd);
-    trace_(line);
+    Detail(line);
     Answer(slot, 0, rack, kLinkNoResponse, {}, nowMs + options_.silentDelayMs, abuse);
     return;
   }
@@ -233,17 +233,17 @@ void KrnService::Exchange(int slot, uint16_t rack, const std::vector<uint8_t>& c
   switch (a.kind) {
     case sim::AnswerKind::Reply:
       std::snprintf(line, sizeof line, "rack %u cmd %d reply %zu", rack, cmd, a.reply.size());
-      trace_(line);
+      Detail(line);
       Answer(slot, 0, rack, 0, a.reply, nowMs + options_.latencyMs, abuse);
       break;
     case sim::AnswerKind::LinkCode:
       std::snprintf(line, sizeof line, "rack %u cmd %d link 0x%02x", rack, cmd, a.rcode);
-      trace_(line);
+      Detail(line);
       Answer(slot, 0, rack, a.rcode, {}, nowMs + options_.latencyMs, abuse);
       break;
     case sim::AnswerKind::Silent:
       std::snprintf(line, sizeof line, "rack %u cmd %d silent", rack, cmd);
-      trace_(line);
+      Detail(line);
       Answer(slot, 0, rack, kLinkNoResponse, {}, nowMs + options_.silentDelayMs, abuse);
       break;
   }
@@ -297,7 +297,7 @@ void KrnService::RunPoll(Poll& poll, int64_t nowMs) {
     poll.lastReply = a.reply;
     ++pollReports_;
     std::snprintf(line, sizeof line, "poll rack %u reply %zu", poll.rack, a.reply.size());
-    trace_(line);
+    Detail(line);
     Answer(poll.slot, kUnsolicited, poll.rack, 0, a.reply, nowMs, Abuse::None);
     return;
   }
@@ -307,11 +307,12 @@ void KrnService::RunPoll(Poll& poll, int64_t nowMs) {
   const uint16_t rcode = a.kind == sim::AnswerKind::LinkCode ? a.rcode : kLinkNoResponse;
   ++pollReports_;
   std::snprintf(line, sizeof line, "poll rack %u failed 0x%02x", poll.rack, rcode);
-  trace_(line);
+  Detail(line);
   Answer(poll.slot, kUnsolicited, poll.rack, rcode, {}, nowMs, Abuse::None);
 }
 
-void KrnService::Tick(int64_t nowMs) {
+int KrnService::Tick(int64_t nowMs) {
+  int sent = 0;
   for (auto& [key, poll] : polls_)
     if (poll.nextDue <= nowMs) RunPoll(poll, nowMs);
   while (!due_.empty() && due_.begin()->first <= nowMs) {
@@ -324,10 +325,12 @@ void KrnService::Tick(int64_t nowMs) {
                       d.data[0], Get16(&d.data[2]), Get16(&d.data[4]), Get16(&d.data[6]));
       else
         std::snprintf(line, sizeof line, "evt report index 0x%02x n %u", d.data[0], d.data[1]);
-      trace_(line);
+      Detail(line);
     }
     send_(d.pcNode, d.code, d.data);
+    ++sent;
   }
+  return sent;
 }
 
 }  // namespace nodesim

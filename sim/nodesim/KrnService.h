@@ -39,7 +39,7 @@ struct KrnOptions {
   int reportSize = 200;      // bytes per REPORT, 1..255
   int latencyMs = 0;         // before a rack's answer
   int silentDelayMs = 500;   // before the 0x10 of a rack that does not answer
-  bool traceEvents = true;   // a trace line per event sent
+  bool traceEvents = true;   // trace lines per request, exchange and event
 };
 
 enum class Abuse {
@@ -74,8 +74,9 @@ class KrnService {
 
   // IO_KRN_SEND, IO_KRN_APPEND, IO_KRN_ADD_POLL, IO_KRN_DELETE_POLL.
   void Request(uint8_t proc, const uint8_t* request, uint16_t length, int64_t nowMs);
-  // Runs the polls due and sends the answers due.
-  void Tick(int64_t nowMs);
+  // Runs the polls due and sends the answers due; returns how many events
+  // went out.
+  int Tick(int64_t nowMs);
 
   void SetAbuse(Abuse abuse) { abuse_ = abuse; }
 
@@ -117,6 +118,9 @@ class KrnService {
     std::vector<uint8_t> data;
   };
 
+  void Detail(const std::string& line) {
+    if (options_.traceEvents) trace_(line);
+  }
   int SlotOfIndex(uint8_t index) const;
   void Complete(int slot, int64_t nowMs);
   void Exchange(int slot, uint16_t rack, const std::vector<uint8_t>& command, int64_t nowMs);

@@ -36,7 +36,8 @@ NodeSim::NodeSim(Trace trace)
            [this](const std::string& line) { trace_(line); }) {}
 
 void NodeSim::Tick() {
-  if (!silent_) krn_.Tick(NowMs());
+  // What was raised goes out at once rather than after the next wait.
+  if (!silent_ && krn_.Tick(NowMs()) > 0) peer_.Poll();
 }
 
 void NodeSim::SendEvent(uint8_t pcNode, uint16_t code, const std::vector<uint8_t>& data) {
@@ -117,7 +118,9 @@ int NodeSim::openPorts() const {
 int NodeSim::Serve(const IpcComProcHdr* request) {
   ++requests_;
   // The request is the library's copy: read within its own length.
-  const uint16_t length = std::min<uint16_t>(request->length, IPC_MAX_MSG_LEN);
+  // (The library's copy need not be aligned: the length is read by value.)
+  const uint16_t claimed = request->length;
+  const uint16_t length = std::min<uint16_t>(claimed, IPC_MAX_MSG_LEN);
   const auto* p = reinterpret_cast<const uint8_t*>(request);
   const uint8_t proc = request->procId;
   if (proc != IO_KRN_OPEN_PORT) {

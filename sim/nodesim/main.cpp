@@ -11,7 +11,8 @@
 // --report is the most bytes of one IO_KRN_EVNT_REPORT (1-255, default 200),
 // --latency the delay of every rack answer (default 0), --silent-delay the
 // delay before a rack that does not answer is reported with link code 0x10
-// (default 500).  --quiet leaves the per-event trace lines out.
+// (default 500).  --quiet leaves the trace lines of requests, exchanges,
+// polls and events out.
 //
 // Commands (each answered "ok COMMAND"):
 //   offline | online   announce the node offline / online

@@ -194,8 +194,10 @@ void CommNodes::SendNext(NodeEntry* node, int slot) {
 void CommNodes::OnIoKrnEvent(const IpcEvntHdr* event, uint32_t nodeId) {
   NodeEntry* node = Node(nodeId);
   if (node == nullptr) return;
-  // The event is the library's copy, event->length bytes long.
-  const uint16_t length = std::min<uint16_t>(event->length, IPC_MAX_MSG_LEN);
+  // The event is the library's copy, event->length bytes long (read by
+  // value: the copy need not be aligned).
+  const uint16_t claimed = event->length;
+  const uint16_t length = std::min<uint16_t>(claimed, IPC_MAX_MSG_LEN);
   const auto* bytes = reinterpret_cast<const uint8_t*>(event);
   switch (event->evntCode) {
     case IO_KRN_EVNT_START:
