@@ -33,11 +33,18 @@
 
 namespace {
 
-constexpr const char* kPc = "127.0.10.1";
-constexpr const char* kSimA = "127.0.10.2";
-constexpr const char* kSimB = "127.0.10.3";
-constexpr uint32_t kAddrA = 0x7F000A02;
-constexpr uint32_t kAddrB = 0x7F000A03;
+// Addresses of this run: 127.1.K.1 (this PC), .2 and .3, with K from the
+// process id, so that runs side by side do not share them.
+const uint32_t kNet = 0x7F010000u | ((static_cast<uint32_t>(getpid()) % 250u + 1u) << 8);
+std::string Dotted(uint32_t a) {
+  return std::to_string(a >> 24) + "." + std::to_string((a >> 16) & 255) + "." +
+         std::to_string((a >> 8) & 255) + "." + std::to_string(a & 255);
+}
+const uint32_t kAddrA = kNet | 2, kAddrB = kNet | 3;
+const std::string kPcText = Dotted(kNet | 1), kSimAText = Dotted(kAddrA), kSimBText = Dotted(kAddrB);
+const char* const kPc = kPcText.c_str();
+const char* const kSimA = kSimAText.c_str();
+const char* const kSimB = kSimBText.c_str();
 
 using Bytes = std::vector<uint8_t>;
 
@@ -244,7 +251,8 @@ TEST_F(NodesimKrn, RacksComeUpAndAnswerLikeTheirModelsAndSilenceEndsInLinkCodeAn
   RackMsg* held = Exchange(9, 301, {DIM_CMD_GET_RACK_STATUS, 0, 1, 0, 0}, 30000);
   ASSERT_NE(held, nullptr) << Log();
   EXPECT_EQ(held->Rcode, RC_TIMEOUT);
-  EXPECT_NE(Log().find("127.0.10.3: Error: Timeout waiting for response on port 2."), std::string::npos);
+  EXPECT_NE(Log().find(kSimBText + ": Error: Timeout waiting for response on port 2."),
+            std::string::npos);
 
   for (auto& [n, m] : done_) FreeRackMsg(m);
   done_.clear();
