@@ -107,6 +107,14 @@ void CommNodes::SendHead(NodeEntry* node, int slot) {
   node->countdown = 0;
   PortSlot& port = node->ports[slot];
   while (RackMsg* msg = port.TxHead) {
+    if ((port.flags & PORT_FLAG_CONFIGURED) == 0) {
+      // No port lies on the slot: nothing would ever open it.
+      LogPrintfQueued("Error: Tossing message to rack %d, port %d of %s is not configured.\n",
+                      static_cast<int>(msg->Rack), slot - 1, node->name);
+      msg->Rcode = RC_NO_NODE_FOR_RACK;
+      ForwardResponse(node, slot);
+      continue;
+    }
     if ((port.flags & PORT_FLAG_OPEN) == 0 || port.portIndex == kNoPortIndex) {
       // The port is not open yet: the head goes out when its index
       // arrives.  The response countdown guards the wait as it guards an

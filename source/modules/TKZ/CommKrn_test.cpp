@@ -379,6 +379,31 @@ TEST(KrnQueues, MessageForAPortThatNeverOpensTimesOut) {
   EXPECT_EQ(rig.host.back[0].rcode, RC_TIMEOUT);
 }
 
+TEST(KrnQueues, MessageForAnUnconfiguredPortComesBackAtOnce) {
+  KrnRig rig;
+  rig.nodes.OnAddRack({1, 8, 4});  // slot 4 has no port on node 1
+  rig.nodes.OnSendMsg(NewMsg(8, 1));
+  ASSERT_EQ(rig.host.back.size(), 1u);
+  EXPECT_EQ(rig.host.back[0].rcode, RC_NO_NODE_FOR_RACK);
+  EXPECT_TRUE(rig.Requests(3).empty());
+  rig.Ticks(200);
+  EXPECT_EQ(rig.node()->linkResets, 0u) << "the node is not reconnected for it";
+}
+
+TEST(KrnQueues, HeadQueuedBeforeTheNodeCameOnlineWaitsForItsPortUnderItsCountdown) {
+  NodesRig rig;
+  rig.Load({{1, kAddr, {1}}}, {{1, 5, 0}});
+  rig.nodes.OnSendMsg(NewMsg(5, 1));  // the node is not known to the library yet
+  rig.lib.Know(kAddr, 3);
+  rig.lib.attachedKrn.insert(rig.nodes.FindNode(1)->clientId);
+  rig.Ticks(2);  // Online; the port's open is never answered
+  ASSERT_EQ(rig.State(1), NODE_STATE_ONLINE);
+  EXPECT_TRUE(rig.host.back.empty());
+  rig.Ticks(150);
+  ASSERT_EQ(rig.host.back.size(), 1u);
+  EXPECT_EQ(rig.host.back[0].rcode, RC_TIMEOUT);
+}
+
 // ---- the relay ---------------------------------------------------------------------
 
 TEST(KrnRelay, AnsweringRackGetsOneSyncAndALinkCodeTakesItDown) {

@@ -217,13 +217,10 @@ uint32_t CommNodes::NodeStep(NodeEntry* node) {
               if (old != NODE_STATE_ONLINE) {
                 // The state is Online before the heads go out.
                 node->state = NODE_STATE_ONLINE;
-                for (int slot = 0; slot < kPortSlots; ++slot) {
-                  if (node->ports[slot].TxHead == nullptr) continue;
-                  if ((node->ports[slot].flags & PORT_FLAG_OPEN) != 0)
-                    SendHead(node, slot);
-                  else
-                    OpenNextPort(node);
-                }
+                // A head on a port not open yet waits for its index (and
+                // the port's open is asked for) under its countdown.
+                for (int slot = 0; slot < kPortSlots; ++slot)
+                  if (node->ports[slot].TxHead != nullptr) SendHead(node, slot);
                 if (node->ftpHead != nullptr) IoFtpStart(node);
               }
               now = NODE_STATE_ONLINE;
