@@ -219,6 +219,30 @@ TEST_F(NodesimKrn, RacksComeUpAndAnswerLikeTheirModelsAndSilenceEndsInLinkCodeAn
     EXPECT_EQ(Bytes(got->response, got->response + got->responseLength), want.reply);
   }
 
+  // The node bends its answers: a second START is ignored, a REPORT past
+  // its length and more than 1024 packed bytes come back as errors with no
+  // response; the port goes on.
+  const Bytes status = {DIM_CMD_GET_RACK_STATUS, 0, 4, 0, 0, 5, 6, 7};
+  const Bytes statusReply = model.Exchange(status).reply;
+  const struct {
+    const char* knob;
+    uint16_t rcode;
+  } bent[] = {{"abuse dup-start", 0},
+              {"abuse long-report", RC_INVALID_RESPONSE},
+              {"abuse oversize", RC_RESPONSE_TOO_LARGE},
+              {"abuse none", 0}};
+  for (const auto& knob : bent) {
+    SCOPED_TRACE(knob.knob);
+    ASSERT_TRUE(a.Command(knob.knob));
+    RackMsg* got = Exchange(7, ++req, status);
+    ASSERT_NE(got, nullptr) << Log();
+    EXPECT_EQ(got->Rcode, knob.rcode);
+    EXPECT_EQ(Bytes(got->response, got->response + got->responseLength),
+              knob.rcode == 0 ? statusReply : Bytes{});
+  }
+  EXPECT_NE(Log().find("Duplicate IO_KRN_EVNT_START from node " + kSimAText + " ignored."),
+            std::string::npos);
+
   // A broadcast on port slot 0 of node 1 is confirmed without data.
   {
     RackMsg* m = AllocRackMsg();
