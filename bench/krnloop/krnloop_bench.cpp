@@ -199,6 +199,9 @@ int main(int argc, char** argv) {
   char dir[] = "/tmp/krnloop_bench.XXXXXX";
   if (mkdtemp(dir) == nullptr) return 1;
   g_bLogToDisk = false;
+  // The debug switches off, as a site runs: no line per exchange.
+  g_bIpcCommDebug = false;
+  g_bCommDebug = false;
   LogBuffer log(clock, dir);
   Bench bench;
   g_hFrameWnd.store(bench.frame.handle());
