@@ -475,6 +475,8 @@ TEST(KrnLearn, LearningRackRefusesOtherMessagesAndPollingPausesAroundIt) {
 // ---- random interleavings ---------------------------------------------------------------
 
 TEST(KrnProperty, EveryMessageHandedInComesBackExactlyOnce) {
+  std::set<uint16_t> seen;  // the results the runs went through
+  size_t answered = 0, pollEvents = 0;
   for (uint32_t seed = 1; seed <= 40; ++seed) {
     SCOPED_TRACE(seed);
     std::mt19937 rng(seed);
@@ -547,7 +549,18 @@ TEST(KrnProperty, EveryMessageHandedInComesBackExactlyOnce) {
     for (const auto& b : rig.host.back) back.push_back(b.reqNum);
     std::sort(back.begin(), back.end());
     EXPECT_EQ(back, handed);
+    for (const auto& b : rig.host.back) {
+      seen.insert(b.rcode);
+      answered += b.rcode == 0 && !b.response.empty();
+    }
+    pollEvents += rig.host.rackEvents.size();
   }
+  // The runs went through the paths that matter.
+  for (uint16_t rc : {uint16_t{0}, uint16_t{0x10}, RC_INVALID_RESPONSE, RC_TIMEOUT, RC_FLUSHED,
+                      RC_NO_NODE_FOR_RACK, RC_RACK_LEARNING, RC_COMM_FAILURE})
+    EXPECT_EQ(seen.count(rc), 1u) << std::hex << rc;
+  EXPECT_GT(answered, 0u);
+  EXPECT_GT(pollEvents, 0u);
 }
 
 }  // namespace
