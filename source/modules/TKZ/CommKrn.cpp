@@ -180,13 +180,6 @@ void CommNodes::AddPoll(RackEntry* rack) {
     return;
   const PortSlot& port = node->ports[rack->portSlot];
   if ((port.flags & PORT_FLAG_OPEN) == 0) return;
-  if (g_bIpcCommDebug)
-    LogPrintfQueued("%s: Adding polling command for rack %d on port %d.\n", node->name,
-                    static_cast<int>(rack->rack), rack->portSlot - 1);
-  node->flags |= NODE_FLAG_POLLS_ADDED;
-  rack->flags |= RACK_FLAG_POLLING | RACK_FLAG_SYNC_SENT;
-  m_pHost->SendSyncFaultEvents(rack->rack);
-
   uint8_t command[kRackMsgCommandSize] = {};
   uint8_t atype = 0;
   const int length = std::clamp(GetPollCommand(atype, command), 0,
@@ -200,6 +193,12 @@ void CommNodes::AddPoll(RackEntry* rack) {
                     static_cast<int>(rack->rack));
     return;
   }
+  if (g_bIpcCommDebug)
+    LogPrintfQueued("%s: Adding polling command for rack %d on port %d.\n", node->name,
+                    static_cast<int>(rack->rack), rack->portSlot - 1);
+  node->flags |= NODE_FLAG_POLLS_ADDED;
+  rack->flags |= RACK_FLAG_POLLING | RACK_FLAG_SYNC_SENT;
+  m_pHost->SendSyncFaultEvents(rack->rack);
 
   const uint16_t key = static_cast<uint16_t>(rack->portSlot * 256 + (rack->rack & 0xFF));
   Request add(kPollLength, IPC_SVR_IO_KRN, node->clientId, IO_KRN_ADD_POLL,
