@@ -24,7 +24,39 @@ std::string Dotted(uint32_t a) {
   return buf;
 }
 
+int64_t NowMs() { return static_cast<int64_t>(ipcpeer::MonotonicMicros() / 1000); }
+
 }  // namespace
+
+NodeSim::NodeSim(Trace trace)
+    : trace_(std::move(trace)),
+      krn_([this](uint8_t pcNode, uint16_t code, const std::vector<uint8_t>& data) {
+             SendEvent(pcNode, code, data);
+           },
+           [this](const std::string& line) { trace_(line); }) {}
+
+void NodeSim::Tick() {
+  // What was raised goes out at once rather than after the next wait.
+  if (!silent_ && krn_.Tick(NowMs()) > 0) peer_.Poll();
+}
+
+void NodeSim::SendEvent(uint8_t pcNode, uint16_t code, const std::vector<uint8_t>& data) {
+  uint8_t buf[IPC_MAX_MSG_LEN] = {};
+  const size_t n = std::min<size_t>(data.size(), sizeof buf - sizeof(IpcEvntHdr));
+  IpcEvntHdr h{};
+  h.length = static_cast<uint16_t>(sizeof h + n);
+  h.evntCode = code;
+  h.svrType = IPC_SVR_IO_KRN;
+  h.evntId = 1;
+  h.hostHandle = kKrnSvrIndx;
+  std::memcpy(buf, &h, sizeof h);
+  std::memcpy(buf + sizeof h, data.data(), n);
+  auto* e = reinterpret_cast<IpcEvntHdr*>(buf);
+  if (pcNode != IPC_NO_NET_NODE && pcNode != 0)
+    IpcEvntSelectedSend(e, pcNode, 1);
+  else
+    IpcEvnt(e);
+}
 
 int NodeSim::OnRequest(const IpcComProcHdr* request) {
   return gSim != nullptr && request != nullptr ? gSim->Serve(request) : 0;
@@ -61,6 +93,7 @@ bool NodeSim::Start(const Options& options, std::string* error) {
 
 bool NodeSim::Restart(std::string* error) {
   IpcTerm();
+  krn_.Reset();
   silent_ = false;
   return Start(options_, error);
 }
@@ -85,13 +118,13 @@ int NodeSim::openPorts() const {
 int NodeSim::Serve(const IpcComProcHdr* request) {
   ++requests_;
   // The request is the library's copy: read within its own length.
-  const uint16_t length = std::min<uint16_t>(request->length, IPC_MAX_MSG_LEN);
+  // (The library's copy need not be aligned: the length is read by value.)
+  const uint16_t claimed = request->length;
+  const uint16_t length = std::min<uint16_t>(claimed, IPC_MAX_MSG_LEN);
   const auto* p = reinterpret_cast<const uint8_t*>(request);
   const uint8_t proc = request->procId;
   if (proc != IO_KRN_OPEN_PORT) {
-    char line[96];
-    std::snprintf(line, sizeof line, "req %u len %u", proc, length);
-    trace_(line);
+    krn_.Request(proc, p, length, NowMs());
     return 0;
   }
   if (length < 26) {
@@ -111,11 +144,14 @@ int NodeSim::Serve(const IpcComProcHdr* request) {
   }
   if (sub == 0) {
     open_[slot] = false;
+    krn_.Close(slot);
     return 0;
   }
   if (sub != 3) return 0;
   open_[slot] = true;
-  SendIndex(IpcNetNodeAddrExists(pc), PortIndexOf(slot), slot);
+  const uint8_t pcNode = IpcNetNodeAddrExists(pc);
+  krn_.Open(slot, PortIndexOf(slot), pcNode);
+  SendIndex(pcNode, PortIndexOf(slot), slot);
   return 0;
 }
 

@@ -1,7 +1,8 @@
 // The node simulator: one network node on its own lab address, built on
 // our library.  It announces itself (name, node type, start time), offers
-// the rack service IO_KRN as server 22/1 and answers IO_KRN_OPEN_PORT with
-// IO_KRN_EVNT_INDEX.  It can go offline and online, restart (a new start
+// the rack service IO_KRN as server 22/1: IO_KRN_OPEN_PORT is answered with
+// IO_KRN_EVNT_INDEX, the rest goes to the rack service (KrnService) with its
+// rack models.  It can go offline and online, restart (a new start
 // time, everything the library knew forgotten) and fall silent.  Every
 // request it takes and every event it sends is written to the trace, one
 // line each.
@@ -16,6 +17,7 @@
 #include <functional>
 #include <string>
 
+#include "KrnService.h"
 #include "Peer.h"
 
 namespace nodesim {
@@ -43,7 +45,7 @@ class NodeSim {
  public:
   using Trace = std::function<void(const std::string& line)>;
 
-  explicit NodeSim(Trace trace) : trace_(std::move(trace)) {}
+  explicit NodeSim(Trace trace);
   NodeSim(const NodeSim&) = delete;
   NodeSim& operator=(const NodeSim&) = delete;
 
@@ -61,6 +63,11 @@ class NodeSim {
   // (unless silent).  True when extraFd is readable.
   bool WaitAndPoll(int timeoutMs, int extraFd);
 
+  // Runs the rack service's polls and sends its answers that are due
+  // (unless silent).
+  void Tick();
+  KrnService& krn() { return krn_; }
+
   // Ports opened and not closed since the start.
   int openPorts() const;
   uint64_t requests() const { return requests_; }
@@ -70,6 +77,7 @@ class NodeSim {
   int Serve(const IpcComProcHdr* request);
   bool RegisterServer(std::string* error);
   void SendIndex(uint8_t pcNode, uint8_t index, int slot);
+  void SendEvent(uint8_t pcNode, uint16_t code, const std::vector<uint8_t>& data);
 
   Trace trace_;
   Options options_;
@@ -77,6 +85,7 @@ class NodeSim {
   bool silent_ = false;
   bool open_[kPorts] = {};
   uint64_t requests_ = 0;
+  KrnService krn_;
 };
 
 }  // namespace nodesim

@@ -3,22 +3,42 @@
 //
 //   nodesim --name NODE1 --addr 127.0.0.2 --peers 127.0.0.1 [--type 5]
 //           [--silence HUNDREDTHS] [--period HUNDREDTHS]
+//           [--rack SLOT:RACK[:DIMMERS[:KIND]]]... [--report BYTES]
+//           [--latency MS] [--silent-delay MS] [--quiet]
+//
+// --rack puts a rack model (rack number RACK, 48 dimmers and kind 0 unless
+// given) behind the port of slot SLOT (0-5); repeat it for more racks.
+// --report is the most bytes of one IO_KRN_EVNT_REPORT (1-255, default 200),
+// --latency the delay of every rack answer (default 0), --silent-delay the
+// delay before a rack that does not answer is reported with link code 0x10
+// (default 500).  --quiet leaves the trace lines of requests, exchanges,
+// polls and events out.
 //
 // Commands (each answered "ok COMMAND"):
 //   offline | online   announce the node offline / online
 //   restart            start again with a new start time, forgetting all
 //   silence | speak    stop / resume reading, sending and announcing
-//   status             "status silent 0|1 open_ports N requests N"
+//   rack-silent R | rack-speak R   rack R stops / resumes answering
+//   rack-fail R CODE   rack R's next exchange fails with link code CODE
+//   rack-inputs R BITS rack R's input bits (its poll reply changes)
+//   abuse KIND         bends the next answer: dup-start, long-report,
+//                      report-no-start, oversize, hold (16 s), none
+//   latency MS | silent-delay MS | report BYTES   change the options
+//   status             "status silent 0|1 open_ports N requests N sends N
+//                      polls N poll_reports N"
 //   quit               (also end of input)
-// Trace lines: "ready NAME", "start ...", "req ...", "evt ...", "status ...".
+// Trace lines: "ready NAME", "start ...", "req ...", "evt ...", "rack ...",
+// "poll ...", "broadcast ...", "status ...".
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "NodeSim.h"
+#include "RackModel.h"
 
 namespace {
 
@@ -31,7 +51,9 @@ void Out(const std::string& line) {
 int Usage() {
   std::fprintf(stderr,
                "usage: nodesim --name NAME --addr A.B.C.D [--peers A,B,...] [--type N]\n"
-               "               [--silence HUNDREDTHS] [--period HUNDREDTHS]\n");
+               "               [--silence HUNDREDTHS] [--period HUNDREDTHS]\n"
+               "               [--rack SLOT:RACK[:DIMMERS[:KIND]]]... [--report BYTES]\n"
+               "               [--latency MS] [--silent-delay MS] [--quiet]\n");
   return 2;
 }
 
@@ -65,10 +87,36 @@ class LineReader {
   std::string pending_;
 };
 
+struct RackArg {
+  int slot;
+  sim::RackModel::Config config;
+};
+
+bool ParseRack(const std::string& text, RackArg* out) {
+  std::stringstream in(text);
+  std::vector<long> f;
+  for (std::string item; std::getline(in, item, ':');) {
+    long v = 0;
+    if (!ParseNumber(item.c_str(), 0, 65535, &v)) return false;
+    f.push_back(v);
+  }
+  if (f.size() < 2 || f.size() > 4 || f[0] > 5 || f[1] < 1 || f[1] > 256) return false;
+  out->slot = static_cast<int>(f[0]);
+  out->config.rackNumber = static_cast<uint16_t>(f[1]);
+  if (f.size() > 2) {
+    if (f[2] < 1 || f[2] > sim::kRackMaxOutputs) return false;
+    out->config.digitalDims = static_cast<uint16_t>(f[2]);
+  }
+  if (f.size() > 3) out->config.rackType = static_cast<uint16_t>(f[3]);
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   nodesim::Options o;
+  std::vector<RackArg> racks;
+  nodesim::KrnOptions krn;
   o.peer.name = "NODESIM";
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -97,12 +145,34 @@ int main(int argc, char** argv) {
     } else if (a == "--period") {
       if ((s = value()) == nullptr || !ParseNumber(s, 1, 6000, &v)) return Usage();
       o.peer.period = static_cast<uint16_t>(v);
+    } else if (a == "--rack") {
+      RackArg r{};
+      if ((s = value()) == nullptr || !ParseRack(s, &r)) return Usage();
+      racks.push_back(r);
+    } else if (a == "--report") {
+      if ((s = value()) == nullptr || !ParseNumber(s, 1, 255, &v)) return Usage();
+      krn.reportSize = static_cast<int>(v);
+    } else if (a == "--latency") {
+      if ((s = value()) == nullptr || !ParseNumber(s, 0, 600000, &v)) return Usage();
+      krn.latencyMs = static_cast<int>(v);
+    } else if (a == "--silent-delay") {
+      if ((s = value()) == nullptr || !ParseNumber(s, 0, 600000, &v)) return Usage();
+      krn.silentDelayMs = static_cast<int>(v);
+    } else if (a == "--quiet") {
+      krn.traceEvents = false;
     } else {
       return Usage();
     }
   }
 
   nodesim::NodeSim sim(&Out);
+  sim.krn().options() = krn;
+  for (const RackArg& r : racks) {
+    if (!sim.krn().AddRack(r.slot, r.config.rackNumber, r.config)) {
+      std::fprintf(stderr, "nodesim: rack %u given twice\n", r.config.rackNumber);
+      return 2;
+    }
+  }
   std::string error;
   if (!sim.Start(o, &error)) {
     std::fprintf(stderr, "nodesim: %s\n", error.c_str());
@@ -115,6 +185,7 @@ int main(int argc, char** argv) {
   while (!quit) {
     // 10 ms at most between polls, so the library's clock stays fine.
     if (sim.WaitAndPoll(10, STDIN_FILENO) && !reader.Fill()) break;
+    sim.Tick();
     std::string line;
     while (!quit && reader.Next(&line)) {
       std::istringstream in(line);
@@ -132,9 +203,51 @@ int main(int argc, char** argv) {
         }
       } else if (cmd == "silence" || cmd == "speak") {
         sim.SetSilent(cmd == "silence");
+      } else if (cmd == "rack-silent" || cmd == "rack-speak" || cmd == "rack-fail" ||
+                 cmd == "rack-inputs") {
+        long rack = 0, value = 0;
+        std::string r, x;
+        in >> r >> x;
+        sim::RackModel* model =
+            ParseNumber(r.c_str(), 1, 256, &rack) ? sim.krn().Rack(static_cast<uint16_t>(rack)) : nullptr;
+        const bool needValue = cmd == "rack-fail" || cmd == "rack-inputs";
+        if (model == nullptr ||
+            (needValue && !ParseNumber(x.c_str(), 0, cmd == "rack-fail" ? 255 : 0x7FFFFFFF, &value))) {
+          Out("error bad arguments " + cmd);
+          continue;
+        }
+        if (cmd == "rack-silent" || cmd == "rack-speak")
+          model->SetSilent(cmd == "rack-silent");
+        else if (cmd == "rack-fail")
+          model->FailNext(static_cast<uint16_t>(value));
+        else
+          model->SetInputBits(static_cast<uint32_t>(value));
+      } else if (cmd == "abuse") {
+        std::string kind;
+        in >> kind;
+        nodesim::Abuse abuse;
+        if (!nodesim::ParseAbuse(kind, &abuse)) {
+          Out("error bad arguments abuse");
+          continue;
+        }
+        sim.krn().SetAbuse(abuse);
+      } else if (cmd == "latency" || cmd == "silent-delay" || cmd == "report") {
+        std::string x;
+        in >> x;
+        long v = 0;
+        if (!ParseNumber(x.c_str(), cmd == "report" ? 1 : 0, cmd == "report" ? 255 : 600000, &v)) {
+          Out("error bad arguments " + cmd);
+          continue;
+        }
+        if (cmd == "latency") sim.krn().options().latencyMs = static_cast<int>(v);
+        else if (cmd == "silent-delay") sim.krn().options().silentDelayMs = static_cast<int>(v);
+        else sim.krn().options().reportSize = static_cast<int>(v);
       } else if (cmd == "status") {
         Out("status silent " + std::to_string(sim.silent() ? 1 : 0) + " open_ports " +
-            std::to_string(sim.openPorts()) + " requests " + std::to_string(sim.requests()));
+            std::to_string(sim.openPorts()) + " requests " + std::to_string(sim.requests()) +
+            " sends " + std::to_string(sim.krn().sends()) + " polls " +
+            std::to_string(sim.krn().polls()) + " poll_reports " +
+            std::to_string(sim.krn().pollReports()));
         continue;
       } else {
         Out("error unknown command " + cmd);

@@ -1,11 +1,10 @@
-// The IO_KRN requests the tables and the state machine make (port opens and
-// closes, sending a port's head, polling registrations), the IO_KRN event
-// callback, and the IO_FTP logout.
+// The IO_KRN requests of the comm thread: port opens and closes, sending a
+// port's head (packed, cut into appends), polling registrations; and the
+// IO_FTP logout.  The events and the responses are in CommKrnEvents.cpp.
 //
-// Of the IO_KRN events only the port index is taken here; the responses
-// (IO_KRN_EVNT_START, IO_KRN_EVNT_REPORT) are ignored, so a sent message
-// ends by its port's response time-out.  Of IO_FTP only the logout is sent;
-// no login is made, so no node is ever logged in.
+// Every request is built in a zeroed buffer: bytes the request does not
+// define go out as 0.  Of IO_FTP only the logout is sent; no login is made,
+// so no node is ever logged in.
 #include <algorithm>
 #include <cstring>
 
@@ -14,6 +13,7 @@
 #include "LogSink.h"
 #include "RackCommands.h"
 #include "RackMsg.h"
+#include "RcCodes.h"
 #include "Rle.h"
 
 namespace {
@@ -24,9 +24,6 @@ constexpr uint8_t IO_KRN_SEND = 3;
 constexpr uint8_t IO_KRN_APPEND = 4;
 constexpr uint8_t IO_KRN_ADD_POLL = 5;
 constexpr uint8_t IO_KRN_DELETE_POLL = 6;
-constexpr uint16_t IO_KRN_EVNT_START = 258;
-constexpr uint16_t IO_KRN_EVNT_REPORT = 259;
-constexpr uint16_t IO_KRN_EVNT_INDEX = 260;
 
 constexpr uint8_t kOpenPortOpen = 3;
 constexpr uint8_t kOpenPortClose = 0;
@@ -35,6 +32,10 @@ constexpr uint16_t kSendLength = 24;
 constexpr uint16_t kPollLength = 31;
 constexpr int kAppendChunk = 40;
 constexpr uint32_t kPollInterval = 2000;
+constexpr uint8_t kKrnAtype = 0x23;
+constexpr uint8_t kPollMode = 2;
+// The packing buffer holds the worst case of a full command area.
+constexpr size_t kPackedMax = RleWorstCase(kRackMsgCommandSize);
 
 // IO_FTP.
 constexpr uint8_t IO_FTP_LOGOUT = 2;
@@ -104,33 +105,56 @@ void CommNodes::ClosePort(NodeEntry* node, int slot) {
 void CommNodes::SendHead(NodeEntry* node, int slot) {
   node->flags &= ~NODE_FLAG_FLUSH_PENDING;
   node->countdown = 0;
-  RackMsg* msg = node->ports[slot].TxHead;
-  if (msg == nullptr) return;
-  msg->responseLength = 0;
-  if (g_bIpcCommDebug) {
-    if (msg->Rack == kRackBroadcast)
-      LogPrintfQueued("%s: Sending broadcast on port %d, Cmd=0x%04X.\n", node->name, slot - 1,
-                      msg->Command());
-    else
-      LogPrintfQueued("%s: Sending message to rack %d, port %d, Cmd=0x%04X.\n", node->name,
-                      static_cast<int>(msg->Rack), slot - 1, msg->Command());
+  PortSlot& port = node->ports[slot];
+  while (RackMsg* msg = port.TxHead) {
+    if ((port.flags & PORT_FLAG_CONFIGURED) == 0) {
+      // No port lies on the slot: nothing would ever open it.
+      LogPrintfQueued("Error: Tossing message to rack %d, port %d of %s is not configured.\n",
+                      static_cast<int>(msg->Rack), slot - 1, node->name);
+      msg->Rcode = RC_NO_NODE_FOR_RACK;
+      ForwardResponse(node, slot);
+      continue;
+    }
+    if ((port.flags & PORT_FLAG_OPEN) == 0 || port.portIndex == kNoPortIndex) {
+      // The port is not open yet: the head goes out when its index
+      // arrives.  The response countdown guards the wait as it guards an
+      // answer, so a port that never opens cannot hold the message.
+      port.headSent = false;
+      if (port.responseCountdown == 0) port.responseCountdown = kPortResponseTicks;
+      OpenNextPort(node);
+      return;
+    }
+    msg->responseLength = 0;
+    port.received = 0;
+    if (g_bIpcCommDebug) {
+      if (msg->Rack == kRackBroadcast)
+        LogPrintfQueued("%s: Sending broadcast on port %d, Cmd=0x%04X.\n", node->name, slot - 1,
+                        msg->Command());
+      else
+        LogPrintfQueued("%s: Sending message to rack %d, port %d, Cmd=0x%04X.\n", node->name,
+                        static_cast<int>(msg->Rack), slot - 1, msg->Command());
+    }
+    if (SendKrnMsg(node, slot, msg)) return;
+    // Cannot happen for a message QueueMsg took; it goes back unsent.
+    msg->Rcode = RC_COMM_FAILURE;
+    ForwardResponse(node, slot);
   }
-  SendKrnMsg(node, slot, msg);
 }
 
-void CommNodes::SendKrnMsg(NodeEntry* node, int slot, RackMsg* msg) {
-  uint8_t packed[kRackMsgCommandSize];
+bool CommNodes::SendKrnMsg(NodeEntry* node, int slot, RackMsg* msg) {
+  if (msg->sendLength < 0 || msg->sendLength > static_cast<int32_t>(kRackMsgCommandSize))
+    return false;
+  uint8_t packed[kPackedMax];
   uint16_t packedLength = 0;
   if (msg->sendLength > 0) {
-    const auto length = static_cast<uint16_t>(
-        std::min<int32_t>(msg->sendLength, static_cast<int32_t>(kRackMsgCommandSize)));
-    packedLength = RleEncode(msg->command, length, packed, sizeof packed, 1);
-    if (packedLength == RLE_FAIL) packedLength = 0;
+    packedLength = RleEncode(msg->command, static_cast<uint16_t>(msg->sendLength), packed,
+                             sizeof packed, 1);
+    if (packedLength == RLE_FAIL) return false;
   }
   PortSlot& port = node->ports[slot];
   Request send(kSendLength, IPC_SVR_IO_KRN, node->clientId, IO_KRN_SEND, node->krnComProcHandle);
   send.bytes[16] = port.portIndex;
-  send.bytes[17] = 0x23;
+  send.bytes[17] = kKrnAtype;
   Put16(send.bytes + 18, static_cast<uint16_t>(packedLength + 3));
   Put16(send.bytes + 20, static_cast<uint16_t>(msg->Rack));
   m_pLib->IpcComProc(send.hdr());
@@ -144,7 +168,9 @@ void CommNodes::SendKrnMsg(NodeEntry* node, int slot, RackMsg* msg) {
     m_pLib->IpcComProc(append.hdr());
     done += n;
   }
+  port.headSent = true;
   port.responseCountdown = kPortResponseTicks;
+  return true;
 }
 
 void CommNodes::AddPoll(RackEntry* rack) {
@@ -154,21 +180,25 @@ void CommNodes::AddPoll(RackEntry* rack) {
     return;
   const PortSlot& port = node->ports[rack->portSlot];
   if ((port.flags & PORT_FLAG_OPEN) == 0) return;
-  if (g_bIpcCommDebug)
-    LogPrintfQueued("%s: Adding polling command for rack %d on port %d.\n", node->name,
-                    static_cast<int>(rack->rack), rack->portSlot - 1);
-  node->flags |= NODE_FLAG_POLLS_ADDED;
-  rack->flags |= RACK_FLAG_POLLING;
-
   uint8_t command[kRackMsgCommandSize] = {};
   uint8_t atype = 0;
   const int length = std::clamp(GetPollCommand(atype, command), 0,
                                 static_cast<int>(kRackMsgCommandSize));
-  uint8_t packed[kRackMsgCommandSize];
+  uint8_t packed[kPackedMax];
   uint16_t packedLength =
       RleEncode(command, static_cast<uint16_t>(length), packed, sizeof packed, 1);
-  if (packedLength == RLE_FAIL) packedLength = 0;
-  packedLength = std::min<uint16_t>(packedLength, IPC_MAX_MSG_LEN - 18);
+  // The append's count is one byte: a poll command packs to a few bytes.
+  if (packedLength == RLE_FAIL || packedLength > 255 - 3) {
+    LogPrintfQueued("Error: Polling command for rack %d does not fit, not registered.\n",
+                    static_cast<int>(rack->rack));
+    return;
+  }
+  if (g_bIpcCommDebug)
+    LogPrintfQueued("%s: Adding polling command for rack %d on port %d.\n", node->name,
+                    static_cast<int>(rack->rack), rack->portSlot - 1);
+  node->flags |= NODE_FLAG_POLLS_ADDED;
+  rack->flags |= RACK_FLAG_POLLING | RACK_FLAG_SYNC_SENT;
+  m_pHost->SendSyncFaultEvents(rack->rack);
 
   const uint16_t key = static_cast<uint16_t>(rack->portSlot * 256 + (rack->rack & 0xFF));
   Request add(kPollLength, IPC_SVR_IO_KRN, node->clientId, IO_KRN_ADD_POLL,
@@ -178,8 +208,8 @@ void CommNodes::AddPoll(RackEntry* rack) {
   Put16(add.bytes + 22, static_cast<uint16_t>(rack->rack));
   Put16(add.bytes + 24, static_cast<uint16_t>(packedLength + 3));
   add.bytes[26] = port.portIndex;
-  add.bytes[27] = 0x23;
-  add.bytes[30] = 2;
+  add.bytes[27] = kKrnAtype;
+  add.bytes[30] = kPollMode;
   m_pLib->IpcComProc(add.hdr());
   Request append(static_cast<uint16_t>(18 + packedLength), IPC_SVR_IO_KRN, node->clientId,
                  IO_KRN_APPEND, node->krnComProcHandle);
@@ -213,39 +243,6 @@ void CommNodes::DeletePollingForNode(NodeEntry* node) {
   for (auto& [number, rack] : m_RackMap)
     if (rack->nodeId == node->nodeId && (rack->flags & RACK_FLAG_POLLING) != 0)
       DeletePoll(rack.get());
-}
-
-void CommNodes::OnIoKrnEvent(const IpcEvntHdr* event, uint32_t nodeId) {
-  NodeEntry* node = Node(nodeId);
-  if (node == nullptr) return;
-  // The event is the library's copy, event->length bytes long.
-  const uint16_t length = std::min<uint16_t>(event->length, IPC_MAX_MSG_LEN);
-  const auto* bytes = reinterpret_cast<const uint8_t*>(event);
-  switch (event->evntCode) {
-    case IO_KRN_EVNT_INDEX: {
-      if (length < 19) return;
-      const uint8_t index = bytes[18];
-      if ((node->flags & NODE_FLAG_PORT_OPENING) == 0) {
-        LogPrintfQueued("%s: Unexpected IO_KRN_EVNT_INDEX ignored, index = 0x%x.\n", node->name,
-                        index);
-        return;
-      }
-      node->flags &= ~NODE_FLAG_PORT_OPENING;
-      const uint32_t slot = node->openingSlot;
-      if (slot >= static_cast<uint32_t>(kPortSlots)) return;
-      node->ports[slot].portIndex = index;
-      node->ports[slot].flags |= PORT_FLAG_OPEN;
-      if (g_bIpcCommDebug)
-        LogPrintfQueued("%s: Received KRN port index of 0x%02x for port %d\n", node->name, index,
-                        static_cast<int>(slot) - 1);
-      if (!OpenNextPort(node)) AddPollingForNode(node);
-      break;
-    }
-    case IO_KRN_EVNT_START:
-    case IO_KRN_EVNT_REPORT:
-    default:
-      break;
-  }
 }
 
 void CommNodes::IoFtpStart(NodeEntry* /*node*/) {}

@@ -245,15 +245,10 @@ void CommNodes::DeleteNode(uint32_t nodeId) {
 }
 
 void CommNodes::FlushNode(NodeEntry* node, uint16_t rcode) {
-  for (PortSlot& port : node->ports) {
-    while (RackMsg* head = port.TxHead) {
-      port.TxHead = head->link;
-      if (port.TxHead == nullptr) port.TxTail = nullptr;
-      head->link = nullptr;
-      if (port.queued > 0) --port.queued;
-      port.responseCountdown = 0;
+  for (int slot = 0; slot < kPortSlots; ++slot) {
+    while (RackMsg* head = node->ports[slot].TxHead) {
       head->Rcode = rcode;
-      m_pHost->ReturnMsg(head);
+      ForwardResponse(node, slot);
     }
   }
 }
@@ -261,19 +256,31 @@ void CommNodes::FlushNode(NodeEntry* node, uint16_t rcode) {
 void CommNodes::QueueMsg(RackMsg* msg) {
   msg->link = nullptr;
   msg->Rcode = 0;
+  if (msg->sendLength < 0 || msg->sendLength > static_cast<int32_t>(kRackMsgCommandSize)) {
+    LogPrintfQueued("Error: Tossing message to rack %d, send length %d is out of range.\n",
+                    static_cast<int>(msg->Rack), static_cast<int>(msg->sendLength));
+    msg->Rcode = RC_COMM_FAILURE;
+    m_pHost->ReturnMsg(msg);
+    return;
+  }
   const uint32_t nodeId = msg->nodeId;
   const int slot = msg->portSlot;
-  if (msg->Rack != kRackBroadcast) {
-    if (RackEntry* rack = Rack(msg->Rack)) ++rack->TxMsgs;
-  }
   NodeEntry* node = Node(nodeId);
-  if (node != nullptr) NodeStep(node);
-  // The step may have deleted the node.
-  node = Node(nodeId);
   if (node == nullptr || slot < 0 || slot >= kPortSlots) {
     LogPrintfQueued("Error: Tossing message to node %d, can't find node.\n",
                     static_cast<int>(nodeId));
     msg->Rcode = RC_NO_NODE_FOR_RACK;
+    m_pHost->ReturnMsg(msg);
+    return;
+  }
+  if (msg->Rack != kRackBroadcast) {
+    if (RackEntry* rack = Rack(msg->Rack)) ++rack->TxMsgs;
+  }
+  NodeStep(node);
+  // The step may have deleted the node, returning what it held.
+  node = Node(nodeId);
+  if (node == nullptr) {
+    msg->Rcode = RC_FLUSHED;
     m_pHost->ReturnMsg(msg);
     return;
   }

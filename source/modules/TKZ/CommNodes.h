@@ -41,6 +41,14 @@ class CommNodesHost {
   virtual void PostNodeStatus(bool online, uint32_t nodeId) = 0;
   // The comm object is shutting down.
   virtual bool ShuttingDown() const = 0;
+  // WM_DOC_RACK_EVENT: an unsolicited poll response allocated here; the host
+  // owns it from then on.  The default frees it.
+  virtual void PostRackEvent(RackMsg* msg);
+  // WM_DOC_RACK_STATUS (wParam 0, lParam rack number): the rack is down.
+  virtual void PostRackStatus(uint32_t rack);
+  // The rack answers again: its fault synchronisation (command 57) is to be
+  // sent.  The host allocates and hands over the message itself.
+  virtual void SendSyncFaultEvents(uint32_t rack);
 };
 
 class CommNodes {
@@ -89,13 +97,36 @@ class CommNodes {
   void BeginShutdown();
 
   // ---- rack messages on the ports ----
+  // Every message handed to these comes back exactly once through the
+  // host's ReturnMsg (at once, on its response, on a time-out or a flush).
+  //
+  // Fills the rack's node id and port slot (a broadcast carries its own)
+  // and checks that node and slot exist; otherwise the message goes back
+  // with RC_NO_NODE_FOR_RACK and the result is false.
+  bool ResolveMsg(RackMsg* msg);
+  // WM_IPC_SEND_MSG: resolved, refused with RC_RACK_LEARNING while its rack
+  // learns loads, else queued.
+  void OnSendMsg(RackMsg* msg);
+  // WM_IPC_LOAD_LEARN: phase 0 marks the rack learning, deletes its poll
+  // and queues the message; phase 1 clears the mark, registers the poll
+  // again and returns the message unsent.
+  void OnLoadLearn(RackMsg* msg, int phase);
   // Queues a resolved message (node id and port slot set) on its port,
   // sending it when the node is Online and the port idle.  A message whose
-  // node is gone, or whose slot is out of range, goes back with
-  // RC_NO_NODE_FOR_RACK.
+  // node is gone or whose slot is out of range goes back with
+  // RC_NO_NODE_FOR_RACK; one whose node the state step deletes, with
+  // RC_FLUSHED; one whose send length lies outside 0..290, unsent with
+  // RC_COMM_FAILURE.
   void QueueMsg(RackMsg* msg);
   // Returns every message queued on the node's ports with the code.
   void FlushNode(NodeEntry* node, uint16_t rcode);
+  // Takes the port's head off its queue and returns it (rack statistics,
+  // the rack up/down relay, logs).
+  void ForwardResponse(NodeEntry* node, int slot);
+  // The rack up/down relay: a polled rack that answers while neither up nor
+  // synchronising gets its fault synchronisation; a rack that stops
+  // answering loses its up mark (WM_DOC_RACK_STATUS when it was up).
+  void SetRackResponding(RackEntry* rack, bool responding);
 
   // ---- IO_KRN (ports, sending, polls, events) ----
   bool OpenNextPort(NodeEntry* node);
@@ -132,7 +163,18 @@ class CommNodes {
   void DestroyFtpClients(NodeEntry* node);
   void Teardown(NodeEntry* node, uint8_t idx);
   void ResetPorts(NodeEntry* node);
-  void SendKrnMsg(NodeEntry* node, int slot, RackMsg* msg);
+  // Sends the packed command with its appends; false (nothing sent) when
+  // the send length is out of range.
+  bool SendKrnMsg(NodeEntry* node, int slot, RackMsg* msg);
+  // Sends the port's next head when the node can take it.
+  void SendNext(NodeEntry* node, int slot);
+  // The slot of an open port with this IO_KRN port index; -1 when none.
+  int SlotOfIndex(const NodeEntry* node, uint8_t index) const;
+  void OnKrnStart(NodeEntry* node, const uint8_t* event, uint16_t length);
+  void OnKrnReport(NodeEntry* node, const uint8_t* event, uint16_t length);
+  void OnKrnIndex(NodeEntry* node, const uint8_t* event, uint16_t length);
+  // A response's packed bytes are all in: unpack them in place.
+  void Unpack(RackMsg* msg);
   void SendOpenPort(NodeEntry* node, int slot, uint8_t subCommand);
 
   NodeLibrary* m_pLib;

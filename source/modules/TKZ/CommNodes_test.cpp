@@ -202,7 +202,7 @@ TEST(NodeLoad, MessageForANodeTheStepDeletesGoesBack) {
   rig.nodes.QueueMsg(Msg(5, 1, 0));
   EXPECT_EQ(rig.nodes.FindNode(1), nullptr);
   ASSERT_EQ(rig.host.returned.size(), 1u);
-  EXPECT_EQ(rig.host.returned[0].second, RC_NO_NODE_FOR_RACK);
+  EXPECT_EQ(rig.host.returned[0].second, RC_FLUSHED);
 }
 
 TEST(RackVersion, SixteenBytesFillSerialSoftwareAndHardware) {

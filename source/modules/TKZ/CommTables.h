@@ -85,14 +85,16 @@ inline constexpr int kRackVersionBytes = 16;
 struct PortSlot {
   uint8_t portIndex = kNoPortIndex;  // IO_KRN port index the node assigned
   uint8_t flags = 0;                 // PORT_FLAG_
-  uint16_t received = 0;             // response bytes being assembled, from 3
+  uint16_t received = 0;             // bytes of the head's response assembled, from 3 (0 = not started)
   uint32_t TxMsgs = 0;
   uint32_t RxMsgs = 0;
   uint32_t queued = 0;
   RackMsg* TxHead = nullptr;  // owned: the port's queue, linked through RackMsg::link
   RackMsg* TxTail = nullptr;
   RackMsg* RxMsg = nullptr;   // owned: unsolicited poll response being assembled
-  int32_t responseCountdown = 0;
+  int32_t responseCountdown = 0;  // also guards a head that waits for its port to open
+  bool headSent = false;          // the head is on the wire
+  uint16_t rxReceived = 0;        // bytes of RxMsg assembled, from 3 (0 = not started)
 };
 
 struct NodeEntry {

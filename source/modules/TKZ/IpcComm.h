@@ -192,6 +192,11 @@ class CIpcComm : private CommNodesHost {
   // WM_DOC_MSG_DONE (frees it when that fails).
   void ReturnMsg(RackMsg* msg) override;
   void PostNodeStatus(bool online, uint32_t nodeId) override;
+  // WM_DOC_RACK_EVENT (freed when the post fails), WM_DOC_RACK_STATUS, and
+  // the rack-message layer's command 57 for the rack.
+  void PostRackEvent(RackMsg* msg) override;
+  void PostRackStatus(uint32_t rack) override;
+  void SendSyncFaultEvents(uint32_t rack) override;
   bool ShuttingDown() const override { return (m_nFlags.load() & kFlagShuttingDown) != 0; }
 
   NodeEntry* Node(uint32_t nodeId) { return m_Nodes.Node(nodeId); }

@@ -1,10 +1,10 @@
-// The comm thread's handlers of the table messages (handed to the node and
-// rack tables) and of the rack-up relay.  The IO_FTP client and the load
-// learning are not built yet: until they are, a learn-loads message goes
-// straight back with RC_NODE_OFFLINE and the IO_FTP calls do nothing.
+// The comm thread's handlers of the table messages and the rack messages
+// (handed to the node and rack tables) and of the rack-up relay.  The IO_FTP
+// client is not built yet: until it is, the IO_FTP calls do nothing.
 #include <cstdio>
 #include <cstring>
 
+#include "Comm.h"
 #include "DisplayFlags.h"
 #include "IpcComm.h"
 #include "LogSink.h"
@@ -40,47 +40,15 @@ void CIpcComm::OnRackVersionSet(const RackVersionSet& version) {
   m_Nodes.SetRackVersion(version.rack, version.bytes);
 }
 
-void CIpcComm::OnSendMsg(RackMsg* msg) {
-  if (msg->Rack != kRackBroadcast) {
-    const RackEntry* rack = ValidRackNumber(msg->Rack) ? Rack(msg->Rack) : nullptr;
-    if (rack == nullptr) {
-      LogPrintfQueued("Error: Tossing message to unknown rack %d.\n", static_cast<int>(msg->Rack));
-      msg->Rcode = RC_NO_NODE_FOR_RACK;
-      ReturnMsg(msg);
-      return;
-    }
-    msg->nodeId = rack->nodeId;
-    msg->portSlot = rack->portSlot;
-    if ((rack->flags & RACK_FLAG_LEARNING) != 0) {
-      if (g_bIpcCommDebug)
-        LogPrintfQueued("Tossing message to rack %d, rack is learning loads.\n",
-                        static_cast<int>(msg->Rack));
-      msg->Rcode = RC_RACK_LEARNING;
-      ReturnMsg(msg);
-      return;
-    }
-  }
-  if (Node(msg->nodeId) == nullptr) {
-    LogPrintfQueued("Error: Tossing message to node %d, can't find node.\n",
-                    static_cast<int>(msg->nodeId));
-    msg->Rcode = RC_NO_NODE_FOR_RACK;
-    ReturnMsg(msg);
-    return;
-  }
-  m_Nodes.QueueMsg(msg);
-}
+void CIpcComm::OnSendMsg(RackMsg* msg) { m_Nodes.OnSendMsg(msg); }
 
-void CIpcComm::OnLoadLearn(RackMsg* msg, int /*phase*/) {
-  // Without the IO_KRN client no learn cycle can run.
-  msg->Rcode = RC_NODE_OFFLINE;
-  ReturnMsg(msg);
-}
+void CIpcComm::OnLoadLearn(RackMsg* msg, int phase) { m_Nodes.OnLoadLearn(msg, phase); }
 
 void CIpcComm::FlushIoFtpQueue(NodeEntry* /*node*/) {}
 void CIpcComm::OnIoFtpRequest(IoFtpRequest* /*request*/) {}
 void CIpcComm::OnIoFtpContinue(IoFtpRequest* /*request*/) {}
 void CIpcComm::ForwardIoFtpResult(IoFtpRequest* /*request*/) {}
-void CIpcComm::RequestRackVersion(uint32_t /*rack*/) {}
+void CIpcComm::RequestRackVersion(uint32_t rack) { ::RequestRackVersion(rack); }
 
 void CIpcComm::ReportNodes() {}
 void CIpcComm::ReportNetStats() {}

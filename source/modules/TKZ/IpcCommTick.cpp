@@ -1,4 +1,5 @@
 // The comm thread's 100 ms tick, shutdown and the delay queue.
+#include "Comm.h"
 #include "DisplayFlags.h"
 #include "IpcComm.h"
 #include "LogSink.h"
@@ -23,6 +24,17 @@ void CIpcComm::PostNodeStatus(bool online, uint32_t nodeId) {
   msgq::PostMessage(g_hFrameWnd.load(), WM_DOC_NODE_STATUS, online ? 1 : 0,
                     static_cast<intptr_t>(nodeId));
 }
+
+void CIpcComm::PostRackEvent(RackMsg* msg) {
+  if (!msgq::PostMessage(g_hFrameWnd.load(), WM_DOC_RACK_EVENT, 0, reinterpret_cast<intptr_t>(msg)))
+    FreeRackMsg(msg);
+}
+
+void CIpcComm::PostRackStatus(uint32_t rack) {
+  msgq::PostMessage(g_hFrameWnd.load(), WM_DOC_RACK_STATUS, 0, static_cast<intptr_t>(rack));
+}
+
+void CIpcComm::SendSyncFaultEvents(uint32_t rack) { ::SendSyncFaultEvents(rack); }
 
 void CIpcComm::OnDelayMsg(RackMsg* msg) {
   if (g_bIpcCommDebug)

@@ -299,6 +299,24 @@ TEST(CommRackRelay, RackUpAndVersionCarryTheRackNumberAndUnknownRacksAreIgnored)
   EXPECT_EQ(rig.comm->FindRack(5)->flags & RACK_FLAG_VERSION, 0);
 }
 
+TEST(CommRackRelay, RackUpQueuesOneVersionRequestForTheRack) {
+  Rig rig;
+  ASSERT_TRUE(rig.comm->StartInline());
+  rig.AddNode(1, 0x7F000002);
+  rig.AddRack(1, 7, 0);
+  ASSERT_TRUE(PostRackUp(7));
+  ASSERT_TRUE(PostRackUp(7));
+  rig.comm->Pump();
+  // The node is not Online: the request waits on the rack's port.
+  const PortSlot& port = rig.comm->FindNode(1)->ports[0];
+  ASSERT_EQ(port.queued, 1u);
+  ASSERT_NE(port.TxHead, nullptr);
+  EXPECT_EQ(port.TxHead->Rack, 7u);
+  EXPECT_EQ(port.TxHead->sendLength, 7);
+  const uint8_t want[] = {27, 0, 3, 0, 10, 11, 12};
+  EXPECT_EQ(std::memcmp(port.TxHead->command, want, sizeof want), 0);
+}
+
 TEST(CommRackRelay, RackDescriptorsOutOfRangeAreRefused) {
   Rig rig;
   ASSERT_TRUE(rig.comm->StartInline());

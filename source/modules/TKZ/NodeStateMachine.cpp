@@ -63,6 +63,12 @@ void CommNodes::ResetPorts(NodeEntry* node) {
   for (PortSlot& port : node->ports) {
     port.portIndex = kNoPortIndex;
     port.flags &= static_cast<uint8_t>(~PORT_FLAG_OPEN);
+    port.headSent = false;
+    port.received = 0;
+    // A poll response the old connection left half-assembled is dropped.
+    if (port.RxMsg != nullptr) FreeRackMsg(port.RxMsg);
+    port.RxMsg = nullptr;
+    port.rxReceived = 0;
   }
   // An open that was outstanding died with the old clients.
   node->flags &= ~NODE_FLAG_PORT_OPENING;
@@ -211,13 +217,10 @@ uint32_t CommNodes::NodeStep(NodeEntry* node) {
               if (old != NODE_STATE_ONLINE) {
                 // The state is Online before the heads go out.
                 node->state = NODE_STATE_ONLINE;
-                for (int slot = 0; slot < kPortSlots; ++slot) {
-                  if (node->ports[slot].TxHead == nullptr) continue;
-                  if ((node->ports[slot].flags & PORT_FLAG_OPEN) != 0)
-                    SendHead(node, slot);
-                  else
-                    OpenNextPort(node);
-                }
+                // A head on a port not open yet waits for its index (and
+                // the port's open is asked for) under its countdown.
+                for (int slot = 0; slot < kPortSlots; ++slot)
+                  if (node->ports[slot].TxHead != nullptr) SendHead(node, slot);
                 if (node->ftpHead != nullptr) IoFtpStart(node);
               }
               now = NODE_STATE_ONLINE;

@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <algorithm>
 #include <tuple>
 #include <vector>
 
@@ -186,15 +187,40 @@ class FakeNodesHost final : public CommNodesHost {
     uint32_t nodeId;
     bool operator==(const Status&) const = default;
   };
+  // What a returned or posted message carried.
+  struct Back {
+    uint32_t rack;
+    uint16_t rcode;
+    std::vector<uint8_t> response;  // responseLength bytes of the response area
+    uint16_t command;
+    uint32_t reqNum;
+  };
   bool shuttingDown = false;
   std::vector<Status> posts;
   std::vector<std::pair<uint32_t, uint16_t>> returned;  // (rack, Rcode)
+  std::vector<Back> back;          // every returned message, in order
+  std::vector<Back> rackEvents;    // WM_DOC_RACK_EVENT
+  std::vector<uint32_t> rackDown;  // WM_DOC_RACK_STATUS
+  std::vector<uint32_t> syncs;     // command 57 asked for
+
+  static Back Take(const RackMsg* msg) {
+    const size_t n = std::min<size_t>(msg->responseLength, kRackMsgResponseSize);
+    return {msg->Rack, msg->Rcode, std::vector<uint8_t>(msg->response, msg->response + n),
+            msg->Command(), msg->ReqNum};
+  }
 
   ~FakeNodesHost() override = default;
   void ReturnMsg(RackMsg* msg) override {
     returned.emplace_back(msg->Rack, msg->Rcode);
+    back.push_back(Take(msg));
     FreeRackMsg(msg);
   }
+  void PostRackEvent(RackMsg* msg) override {
+    rackEvents.push_back(Take(msg));
+    FreeRackMsg(msg);
+  }
+  void PostRackStatus(uint32_t rack) override { rackDown.push_back(rack); }
+  void SendSyncFaultEvents(uint32_t rack) override { syncs.push_back(rack); }
   void PostNodeStatus(bool online, uint32_t nodeId) override { posts.push_back({online, nodeId}); }
   bool ShuttingDown() const override { return shuttingDown; }
 };
