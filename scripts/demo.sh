@@ -121,9 +121,11 @@ PIDS+=("$SERVER_PID")
 # and loaded its tables; give it a moment, and see whether it is still up.
 sleep 2
 if ! kill -0 "$SERVER_PID" 2>/dev/null; then
-  wait "$SERVER_PID" || true
+  rc=0
+  wait "$SERVER_PID" || rc=$?
   SERVER_PID=
-  echo "== the server ended at once (this build runs no headless loop); requests stay pending:"
+  echo "== the server ended at once (exit status $rc): a build without its headless loop does;"
+  echo "   a request written now stays pending:"
   "$SITE_TOOL" request "$SITE" 20
   exit 0
 fi
