@@ -1,5 +1,9 @@
-// drovana-site: creates a new site directory for the communications server.
-//   drovana-site DIR --operator NAME [--password PASSWORD] [--name NAME]
+// drovana-site: creates a new site directory for the communications server,
+// writes requests for the server and shows the plant's status.
+//   drovana-site DIR --operator NAME [--password PASSWORD] [--name NAME] [--seed FILE]
+//   drovana-site request DIR TYPE [--subtype N] [--zone N] [--param N=V ...]
+//                [--wait SECONDS] [--name NAME]
+//   drovana-site status DIR [--name NAME]
 // Without --password the password is read from the terminal without echo
 // (asked twice), or as one line from standard input when that is not a
 // terminal.  An existing site is never overwritten.
@@ -7,19 +11,171 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <string>
+#include <thread>
 
+#include "request.h"
 #include "site.h"
+#include "status.h"
 
 namespace {
 
 void Usage() {
-  std::cerr << "usage: drovana-site DIR --operator NAME [--password PASSWORD] [--name NAME]\n"
+  std::cerr << "usage: drovana-site DIR --operator NAME [--password PASSWORD] [--name NAME] [--seed FILE]\n"
                "  Creates DIR/NAME.mdb (the database) and DIR/NAME.mdw (the workgroup) with the\n"
                "  server's account and the operator NAME in \"Administrators\". NAME defaults to\n"
-               "  drovana. Without --password the password is read without echo.\n";
+               "  drovana. Without --password the password is read without echo. --seed applies\n"
+               "  the SQL of FILE to the new database in the schema's transaction.\n"
+               "usage: drovana-site request DIR TYPE [--subtype N] [--zone N] [--param N=V ...]\n"
+               "                    [--wait SECONDS] [--name NAME]\n"
+               "  Writes a request for the server (RequestState 0) and prints its RID. With --wait\n"
+               "  it waits for the result and prints it: exit 0 succeeded, 1 failed or cancelled,\n"
+               "  2 no result in time, 3 bad arguments or database error.\n"
+               "usage: drovana-site status DIR [--name NAME]\n"
+               "  Prints the nodes' and racks' status as the server last wrote it.\n";
+}
+
+// Exit codes of the request and status commands.
+constexpr int kExitSucceeded = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitTimedOut = 2;
+constexpr int kExitError = 3;
+
+bool ParseLong(const std::string& s, long lo, long hi, long* out) {
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(s.c_str(), &end, 10);
+  if (s.empty() || errno != 0 || *end != '\0' || v < lo || v > hi) return false;
+  *out = v;
+  return true;
+}
+
+std::string HostName() {
+  char host[256] = {};
+  if (gethostname(host, sizeof host - 1) != 0) return "";
+  return host;
+}
+
+void PrintResult(const drovana::site::RequestResult& r) {
+  std::cout << "RID " << r.rid << ": RequestState " << r.state << " ("
+            << drovana::site::RequestStateName(r.state) << "): " << r.diagnostic << "\n";
+}
+
+int RequestMain(int argc, char** argv) {
+  using namespace drovana::site;
+  std::string dir, name = "drovana";
+  RequestSpec spec;
+  bool have_type = false;
+  long wait_seconds = -1;
+  for (int i = 2; i < argc; ++i) {
+    const std::string a = argv[i];
+    const bool has_value = i + 1 < argc;
+    long v = 0;
+    bool ok = true;
+    if (a == "--subtype") {
+      ok = has_value && ParseLong(argv[++i], INT32_MIN, INT32_MAX, &v);
+      spec.subtype = static_cast<int32_t>(v);
+    } else if (a == "--zone") {
+      ok = has_value && ParseLong(argv[++i], INT32_MIN, INT32_MAX, &v);
+      spec.zone = static_cast<int32_t>(v);
+    } else if (a == "--wait") {
+      ok = has_value && ParseLong(argv[++i], 0, 86400, &wait_seconds);
+    } else if (a == "--name") {
+      ok = has_value;
+      if (ok) name = argv[++i];
+    } else if (a == "--param") {
+      ok = has_value;
+      if (ok) {
+        try {
+          spec.params.push_back(ParseParam(argv[++i]));
+        } catch (const SiteError& e) {
+          std::cerr << "drovana-site: " << e.what() << "\n";
+          return kExitError;
+        }
+      }
+    } else if (!a.empty() && a[0] != '-' && dir.empty()) {
+      dir = a;
+    } else if (!have_type && ParseLong(a, INT16_MIN, INT16_MAX, &v)) {
+      spec.type = static_cast<int16_t>(v);
+      have_type = true;
+    } else {
+      ok = false;
+    }
+    if (!ok) {
+      std::cerr << "drovana-site: bad argument \"" << a << "\"\n";
+      Usage();
+      return kExitError;
+    }
+  }
+  if (dir.empty() || !have_type) {
+    Usage();
+    return kExitError;
+  }
+  spec.requestPc = HostName();
+  try {
+    RequestDb db(dir, name);
+    const int64_t rid = db.Insert(spec);
+    std::cout << "RID " << rid << ": written (RequestType " << spec.type << ", RequestSubType "
+              << spec.subtype << ", ZoneID " << spec.zone << ", " << spec.params.size()
+              << " parameter(s)).\n";
+    std::cout.flush();
+    if (wait_seconds < 0) return kExitSucceeded;
+    RequestResult last;
+    last.rid = rid;
+    const auto pause = [] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); };
+    switch (WaitForRequest(db, rid, wait_seconds * 10 + 1, pause, &last)) {
+      case WaitOutcome::kSucceeded:
+        PrintResult(last);
+        return kExitSucceeded;
+      case WaitOutcome::kFailed:
+        PrintResult(last);
+        return kExitFailed;
+      case WaitOutcome::kGone:
+        std::cerr << "drovana-site: request " << rid << " was removed before it ended.\n";
+        return kExitError;
+      case WaitOutcome::kTimedOut:
+        std::cout << "RID " << rid << ": no result after " << wait_seconds << " s, RequestState "
+                  << last.state << " (" << RequestStateName(last.state) << ").\n";
+        return kExitTimedOut;
+    }
+  } catch (const std::exception& e) {
+    std::cerr << "drovana-site: " << e.what() << "\n";
+  }
+  return kExitError;
+}
+
+int StatusMain(int argc, char** argv) {
+  using namespace drovana::site;
+  std::string dir, name = "drovana";
+  for (int i = 2; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--name" && i + 1 < argc) {
+      name = argv[++i];
+    } else if (!a.empty() && a[0] != '-' && dir.empty()) {
+      dir = a;
+    } else {
+      Usage();
+      return kExitError;
+    }
+  }
+  if (dir.empty()) {
+    Usage();
+    return kExitError;
+  }
+  try {
+    RequestDb db(dir, name);
+    PrintPlantStatus(db, std::cout);
+    return kExitSucceeded;
+  } catch (const std::exception& e) {
+    std::cerr << "drovana-site: " << e.what() << "\n";
+  }
+  return kExitError;
 }
 
 bool ReadLine(FILE* in, std::string& out) {
@@ -66,7 +222,11 @@ bool ReadPassword(std::string& out) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A site directory named like a command is given as ./request.
+  if (argc >= 2 && std::string(argv[1]) == "request") return RequestMain(argc, argv);
+  if (argc >= 2 && std::string(argv[1]) == "status") return StatusMain(argc, argv);
   drovana::site::SiteOptions o;
+  std::string seed_path;
   bool have_password = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -79,6 +239,7 @@ int main(int argc, char** argv) {
     if (a == "--operator") ok = value(o.operator_name);
     else if (a == "--password") ok = have_password = value(o.operator_password);
     else if (a == "--name") ok = value(o.name);
+    else if (a == "--seed") ok = value(seed_path);
     else if (a == "-h" || a == "--help") {
       Usage();
       return 0;
@@ -98,6 +259,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   try {
+    if (!seed_path.empty()) {
+      o.seed_sql = drovana::site::ReadSeedFile(seed_path);
+      o.seed_name = seed_path;
+    }
     drovana::site::CreateSite(o);
   } catch (const std::exception& e) {
     explicit_bzero(o.operator_password.data(), o.operator_password.size());
@@ -106,6 +271,7 @@ int main(int argc, char** argv) {
   }
   explicit_bzero(o.operator_password.data(), o.operator_password.size());
   std::cout << "Created site " << o.dir << ": " << o.name << ".mdb and " << o.name << ".mdw, operator "
-            << o.operator_name << " in Administrators.\n";
+            << o.operator_name << " in Administrators"
+            << (seed_path.empty() ? std::string() : ", seeded from " + seed_path) << ".\n";
   return 0;
 }

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "dao/errors.h"
 #include "dao/workgroup.h"
@@ -51,22 +53,42 @@ std::string TempName(const std::string& dir, const std::string& base) {
   return dir + "/." + base + ".new." + std::to_string(::getpid());
 }
 
-void BuildDatabase(const std::string& path) {
+int Exec(sqlite3* db, const std::string& sql, std::string* msg) {
+  char* err = nullptr;
+  const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err);
+  if (rc != SQLITE_OK) *msg = err ? err : sqlite3_errmsg(db);
+  sqlite3_free(err);
+  return rc;
+}
+
+// The schema and the seed go in one transaction; the file is a temporary
+// one that the caller removes on failure, so a seed that commits or fails
+// half-way leaves nothing behind either.
+void BuildDatabase(const std::string& path, const SiteOptions& o) {
   sqlite3* db = nullptr;
   int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
                            nullptr);
   std::string msg;
+  std::string what = "Could not create the database: ";
   if (rc == SQLITE_OK) {
-    const std::string sql = "BEGIN;" + std::string(drovana::db::SchemaSql()) + "COMMIT; PRAGMA journal_mode=WAL;";
-    char* err = nullptr;
-    rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err);
-    if (err) msg = err;
-    sqlite3_free(err);
+    rc = Exec(db, "BEGIN;" + std::string(drovana::db::SchemaSql()), &msg);
+    if (rc == SQLITE_OK && !o.seed_sql.empty()) {
+      rc = Exec(db, o.seed_sql, &msg);
+      if (rc != SQLITE_OK)
+        what = "Could not apply the seed " + (o.seed_name.empty() ? std::string("data") : o.seed_name) +
+               ": ";
+    }
+    if (rc == SQLITE_OK) {
+      rc = Exec(db, "COMMIT;", &msg);
+      if (rc != SQLITE_OK && !o.seed_sql.empty())
+        what = "Could not apply the seed (it may not end the transaction itself): ";
+    }
+    if (rc == SQLITE_OK) rc = Exec(db, "PRAGMA journal_mode=WAL;", &msg);
   } else {
     msg = sqlite3_errmsg(db);
   }
   sqlite3_close(db);
-  if (rc != SQLITE_OK) throw SiteError("Could not create the database: " + msg);
+  if (rc != SQLITE_OK) throw SiteError(what + msg);
 }
 
 void BuildWorkgroup(const std::string& path, const SiteOptions& o) {
@@ -100,7 +122,7 @@ void CreateSite(const SiteOptions& o) {
   ::unlink(tmp_mdb.c_str());  // leftovers of an interrupted run of this process id
   ::unlink(tmp_mdw.c_str());
   try {
-    BuildDatabase(tmp_mdb);
+    BuildDatabase(tmp_mdb, o);
     BuildWorkgroup(tmp_mdw, o);
   } catch (const dao::Error& e) {
     ::unlink(tmp_mdb.c_str());
@@ -123,6 +145,19 @@ void CreateSite(const SiteOptions& o) {
     ::unlink(mdw.c_str());  // ours: published a moment ago
     throw;
   }
+}
+
+std::string ReadSeedFile(const std::string& path) {
+  constexpr std::uintmax_t kMaxSeed = 16u << 20;
+  std::error_code ec;
+  const std::uintmax_t size = fs::file_size(path, ec);
+  if (ec) throw SiteError("Could not read the seed " + path + ": " + ec.message());
+  if (size > kMaxSeed) throw SiteError("The seed " + path + " is larger than 16 MiB.");
+  std::ifstream in(path, std::ios::binary);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (!in && !in.eof()) throw SiteError("Could not read the seed " + path + ".");
+  if (text.find('\0') != std::string::npos) throw SiteError("The seed " + path + " is not SQL text.");
+  return text;
 }
 
 }  // namespace drovana::site

@@ -20,6 +20,10 @@ struct SiteOptions {
   std::string name = "drovana";    // file name stem of the database and workgroup
   std::string operator_name;
   std::string operator_password;   // never printed or logged
+  // Seed data (SQL) applied to the new database in the schema's own
+  // transaction; a seed that fails leaves no site behind.  Empty: none.
+  std::string seed_sql;
+  std::string seed_name;           // names the seed in error messages
 };
 
 class SiteError : public std::runtime_error {
@@ -29,5 +33,8 @@ class SiteError : public std::runtime_error {
 
 // Throws SiteError with a message for the user.
 void CreateSite(const SiteOptions& options);
+
+// Reads a seed file (at most 16 MiB).  Throws SiteError.
+std::string ReadSeedFile(const std::string& path);
 
 }  // namespace drovana::site

@@ -1,6 +1,7 @@
 #include "site.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -124,6 +125,100 @@ TEST_F(SiteTest, TheToolReadsThePasswordFromInputAndNeverPrintsIt) {
   EXPECT_NE(out.find("already exists"), std::string::npos) << out;
   out.clear();
   EXPECT_EQ(RunTool({"--operator"}, "", &out), 2);
+}
+
+// Runs one query on a site's database and returns the first column of the
+// first row as text.
+std::string QueryText(const std::string& mdb, const std::string& sql) {
+  sqlite3* db = nullptr;
+  sqlite3_open_v2(mdb.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+  sqlite3_stmt* st = nullptr;
+  std::string out = "(error)";
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK) {
+    out.clear();
+    if (sqlite3_step(st) == SQLITE_ROW && sqlite3_column_text(st, 0))
+      out = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+  }
+  sqlite3_finalize(st);
+  sqlite3_close(db);
+  return out;
+}
+
+TEST_F(SiteTest, TheDemoSeedGivesAPlantTheServerCanLoad) {
+  SiteOptions o{root_ + "/demo", "drovana", "admin", "demo"};
+  o.seed_sql = ReadSeedFile(DROVANA_DEMO_SEED);
+  o.seed_name = DROVANA_DEMO_SEED;
+  CreateSite(o);
+  const std::string mdb = root_ + "/demo/drovana.mdb";
+  struct Check {
+    const char* what;
+    const char* sql;
+    const char* expected;
+  };
+  const Check checks[] = {
+      {"nodes", "SELECT count(*) FROM tblNode", "3"},
+      {"nodes with a status row and a type", "SELECT count(*) FROM tblNode n JOIN tblNodeStatus s USING (NodeID) "
+       "JOIN tblNodeType t USING (NodeType) WHERE t.Name NOT LIKE '%Test%'", "3"},
+      {"rack ports off the six slots", "SELECT count(*) FROM tblNodePort WHERE PortCategory = 2 AND "
+       "(PortNumber + 1 < 0 OR PortNumber + 1 > 5)", "0"},
+      {"racks on node ports", "SELECT count(DISTINCT RackNumber) FROM tblNodePortRack r JOIN tblNodePort p "
+       "USING (PortID) WHERE p.PortCategory = 2", "6"},
+      {"configured racks with their own zone and a status row", "SELECT count(*) FROM tblRackConfig c JOIN "
+       "tblRackStatus s ON s.ZoneID = c.ZoneID AND s.ZoneParentID = c.ZoneParentID WHERE c.ZoneID = 10000 + "
+       "c.RackNumber AND c.DigitalDimsFitted BETWEEN 1 AND c.DigitalDims", "6"},
+      {"racks in the tree under their zone", "SELECT count(*) FROM tblRackConfig c JOIN tblZoneTree t ON "
+       "t.ZoneID = c.ZoneID AND t.ZoneParentID = c.ZoneParentID AND t.ZoneType = 'Rack'", "6"},
+      {"dimmers numbered by their rack", "SELECT count(*) FROM tblDimConfig d JOIN tblRackConfig c ON "
+       "c.ZoneID = d.ZoneID WHERE d.DimID <> c.RackNumber * 1000 + d.DimNumber OR d.DimNumber > "
+       "c.DigitalDimsFitted", "0"},
+      {"cleaner and macro inputs in zones that hold racks", "SELECT count(*) FROM (SELECT ZoneID FROM tblCleanerIO "
+       "UNION ALL SELECT ZoneID FROM tblMacroIO) WHERE ZoneID NOT IN (SELECT ZoneParentID FROM tblRackConfig)", "0"},
+      {"level table", "SELECT count(*) FROM tblLevel2Percent WHERE Percent BETWEEN 0 AND 100", "256"},
+      {"macro steps", "SELECT count(*) FROM tblMacroStep WHERE MacroID = 1", "3"},
+      {"pending schedule entry today", "SELECT count(*) FROM tblSchedule WHERE RequestState = 0 AND EventTime "
+       "BETWEEN 0 AND 1 AND ScheduleDate > 40000", "1"},
+  };
+  for (const Check& c : checks) EXPECT_EQ(QueryText(mdb, c.sql), c.expected) << c.what;
+}
+
+TEST_F(SiteTest, ASeedThatFailsLeavesNoSiteBehind) {
+  const char* seeds[] = {
+      "INSERT INTO tblNode (NodeID) VALUES (1); INSERT INTO nosuchtable VALUES (1);",
+      "INSERT INTO tblNode (NodeID) VALUES (1); INSERT INTO tblRackConfig (ZoneID, RackNumber) VALUES (10300, 300);",
+      "INSERT INTO tblNode (NodeID) VALUES (1); COMMIT; INSERT INTO tblNode (NodeID) VALUES (1);",
+      "ROLLBACK;",
+      "this is not SQL",
+  };
+  for (const char* seed : seeds) {
+    SiteOptions o{root_ + "/s", "drovana", "admin", "pw"};
+    o.seed_sql = seed;
+    o.seed_name = "bad.sql";
+    try {
+      CreateSite(o);
+      ADD_FAILURE() << "accepted: " << seed;
+    } catch (const SiteError& e) {
+      EXPECT_NE(std::string(e.what()).find("seed"), std::string::npos) << e.what();
+    }
+    EXPECT_TRUE(fs::is_empty(root_ + "/s")) << seed;
+  }
+  // A good seed afterwards makes the site.
+  SiteOptions o{root_ + "/s", "drovana", "admin", "pw"};
+  o.seed_sql = "INSERT INTO tblNode (NodeID, NodeName) VALUES (1, 'N');";
+  CreateSite(o);
+  EXPECT_EQ(QueryText(root_ + "/s/drovana.mdb", "SELECT NodeName FROM tblNode"), "N");
+}
+
+TEST_F(SiteTest, TheToolRefusesAMissingSeedFileBeforeMakingAnything) {
+  std::string out;
+  EXPECT_EQ(RunTool({root_ + "/s", "--operator", "Admin", "--password", "x", "--seed", root_ + "/none.sql"}, "",
+                    &out), 1);
+  EXPECT_NE(out.find("none.sql"), std::string::npos) << out;
+  EXPECT_FALSE(fs::exists(root_ + "/s/drovana.mdb"));
+  std::ofstream(root_ + "/seed.sql") << "INSERT INTO tblNode (NodeID) VALUES (7);\n";
+  out.clear();
+  EXPECT_EQ(RunTool({root_ + "/s", "--operator", "Admin", "--password", "x", "--seed", root_ + "/seed.sql"}, "",
+                    &out), 0) << out;
+  EXPECT_EQ(QueryText(root_ + "/s/drovana.mdb", "SELECT NodeID FROM tblNode"), "7");
 }
 
 }  // namespace

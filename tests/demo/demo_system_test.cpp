@@ -1,0 +1,270 @@
+// The whole system as scripts/demo.sh runs it, in a bounded time: a site made
+// with the demo seed, two simulated nodes and the server headless on
+// loopback lab addresses of this suite's own (127.0.0.91 to .93, so that it
+// runs beside the demo and the other network tests), and requests written
+// by the site tool.
+//
+// The processes are started with fork and exec; this test process starts no
+// threads.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "request.h"
+#include "site.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using drovana::site::RequestDb;
+using drovana::site::RequestResult;
+
+constexpr char kServerAddress[] = "127.0.0.91";
+constexpr char kNode1Address[] = "127.0.0.92";
+constexpr char kNode2Address[] = "127.0.0.93";
+
+// Bounds of every wait: the whole test stays well under a minute.
+constexpr auto kStartBound = std::chrono::seconds(5);
+constexpr auto kRequestBound = std::chrono::seconds(20);
+constexpr auto kStopBound = std::chrono::seconds(10);
+constexpr auto kPollStep = std::chrono::milliseconds(100);
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+}
+
+// A child process with its standard input on a pipe (closed on Stop) and its
+// output in a file.
+class Child {
+ public:
+  Child() = default;
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  ~Child() { Stop(); }
+
+  void Start(const std::vector<std::string>& args, const std::vector<std::pair<std::string, std::string>>& env,
+             const std::string& output) {
+    int in[2];
+    ASSERT_EQ(pipe(in), 0);
+    output_ = output;
+    pid_ = fork();
+    ASSERT_GE(pid_, 0);
+    if (pid_ == 0) {
+      dup2(in[0], 0);
+      const int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      if (out >= 0) {
+        dup2(out, 1);
+        dup2(out, 2);
+      }
+      close(in[1]);
+      for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
+      std::vector<std::string> copy = args;
+      std::vector<char*> argv;
+      for (auto& a : copy) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    close(in[0]);
+    stdin_ = in[1];
+  }
+
+  // True once the process has ended; *status gets its wait status.
+  bool Ended(int* status = nullptr) {
+    if (pid_ <= 0) {
+      if (status) *status = status_;
+      return true;
+    }
+    const pid_t r = waitpid(pid_, &status_, WNOHANG);
+    if (r == 0) return false;
+    pid_ = -1;
+    if (status) *status = status_;
+    return true;
+  }
+
+  // Waits until `line` is in the output, or the bound passes, or the process ends.
+  bool WaitForOutput(const std::string& line) {
+    const auto end = std::chrono::steady_clock::now() + kStartBound;
+    while (std::chrono::steady_clock::now() < end) {
+      if (Output().find(line) != std::string::npos) return true;
+      if (Ended()) return Output().find(line) != std::string::npos;
+      std::this_thread::sleep_for(kPollStep);
+    }
+    return false;
+  }
+
+  // SIGTERM (and end of input), then SIGKILL after the bound.  Returns true
+  // when the process ended without the SIGKILL.
+  bool Stop() {
+    if (stdin_ >= 0) close(stdin_);
+    stdin_ = -1;
+    if (Ended()) return true;
+    kill(pid_, SIGTERM);
+    const auto end = std::chrono::steady_clock::now() + kStopBound;
+    while (std::chrono::steady_clock::now() < end) {
+      if (Ended()) return true;
+      std::this_thread::sleep_for(kPollStep);
+    }
+    kill(pid_, SIGKILL);
+    waitpid(pid_, &status_, 0);
+    pid_ = -1;
+    return false;
+  }
+
+  std::string Output() const { return Slurp(output_); }
+
+ private:
+  pid_t pid_ = -1;
+  int stdin_ = -1;
+  int status_ = 0;
+  std::string output_;
+};
+
+// Runs the site tool to its end; returns its exit code, *out its output.
+int RunSiteTool(const std::vector<std::string>& args, const std::string& scratch, std::string* out) {
+  std::vector<std::string> argv{DROVANA_SITE_EXE};
+  argv.insert(argv.end(), args.begin(), args.end());
+  Child tool;
+  tool.Start(argv, {}, scratch);
+  int status = 0;
+  while (!tool.Ended(&status)) std::this_thread::sleep_for(kPollStep);
+  *out = tool.Output();
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class DemoSystem : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl = fs::temp_directory_path().string() + "/demo_system.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+    root_ = tmpl;
+    site_ = root_ + "/site";
+    fs::create_directories(root_ + "/config");
+
+    // The demo seed with this suite's addresses in place of the demo's.
+    std::string seed = drovana::site::ReadSeedFile(DROVANA_DEMO_SEED);
+    ReplaceAll(seed, "'127.0.0.1'", std::string("'") + kServerAddress + "'");
+    ReplaceAll(seed, "'127.0.0.2'", std::string("'") + kNode1Address + "'");
+    ReplaceAll(seed, "'127.0.0.3'", std::string("'") + kNode2Address + "'");
+    drovana::site::SiteOptions o{site_, "drovana", "admin", "demo"};
+    o.seed_sql = seed;
+    o.seed_name = DROVANA_DEMO_SEED;
+    drovana::site::CreateSite(o);
+
+    const std::string peers1 = std::string(kServerAddress) + "," + kNode2Address;
+    const std::string peers2 = std::string(kServerAddress) + "," + kNode1Address;
+    node1_.Start({DROVANA_NODESIM_EXE, "--name", "NODE1", "--addr", kNode1Address, "--peers", peers1}, {},
+                 root_ + "/nodesim1.out");
+    node2_.Start({DROVANA_NODESIM_EXE, "--name", "NODE2", "--addr", kNode2Address, "--peers", peers2}, {},
+                 root_ + "/nodesim2.out");
+    ASSERT_TRUE(node1_.WaitForOutput("ready NODE1")) << node1_.Output();
+    ASSERT_TRUE(node2_.WaitForOutput("ready NODE2")) << node2_.Output();
+
+    server_.Start({DROVANA_SERVER_EXE, site_},
+                  {{"DROVANA_NET_ADDR", kServerAddress},
+                   {"DROVANA_NET_BIND_OWN", "1"},
+                   {"DROVANA_NET_BCAST_TO", std::string(kNode1Address) + "," + kNode2Address},
+                   {"DROVANA_COM1", "none"},
+                   {"XDG_CONFIG_HOME", root_ + "/config"}},
+                  root_ + "/server.out");
+  }
+
+  void TearDown() override {
+    server_.Stop();
+    node1_.Stop();
+    node2_.Stop();
+    std::error_code ec;
+    fs::remove_all(root_, ec);
+  }
+
+  // Waits for the request's final state.  Returns false when the server
+  // ended while the request was still pending (it never took it).
+  bool WaitForResult(RequestDb& db, int64_t rid, RequestResult* result) {
+    const auto end = std::chrono::steady_clock::now() + kRequestBound;
+    for (;;) {
+      const bool ended = server_.Ended();  // before the read: a last write is seen
+      std::optional<RequestResult> row = db.Read(rid);
+      if (!row) {
+        ADD_FAILURE() << "request " << rid << " disappeared";
+        return true;
+      }
+      *result = *row;
+      if (row->state >= drovana::site::kStateSucceeded) return true;
+      if (ended) return row->state != drovana::site::kStatePending;
+      if (std::chrono::steady_clock::now() >= end) {
+        ADD_FAILURE() << "request " << rid << " still in state " << row->state << " after "
+                      << kRequestBound.count() << " s; server output:\n" << server_.Output();
+        return true;
+      }
+      std::this_thread::sleep_for(kPollStep);
+    }
+  }
+
+  std::string root_, site_;
+  Child node1_, node2_, server_;
+};
+
+TEST_F(DemoSystem, TheServerCompletesRequestsOnTheDemoSite) {
+  RequestDb db(site_, "drovana");
+  drovana::site::RequestSpec complete;
+  complete.type = 20;
+  const int64_t rid = db.Insert(complete);
+  RequestResult result;
+  if (!WaitForResult(db, rid, &result)) {
+    // What the server did before it ended: it loaded the demo plant.
+    server_.Stop();
+    const std::string log = server_.Output();
+    EXPECT_NE(log.find("Loaded 3 node(s) and 4 supervisory port(s)."), std::string::npos) << log;
+    EXPECT_NE(log.find("Loaded node associations for 6 racks."), std::string::npos) << log;
+    GTEST_SKIP() << "TKZ_App ended before it took the request: this build has no headless loop yet.";
+  }
+  EXPECT_EQ(result.state, drovana::site::kStateSucceeded);
+  EXPECT_EQ(result.diagnostic, "Complete.");
+
+  // The same through the requester, as operators and scripts use it.
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+    const char* printed;
+  };
+  const Case cases[] = {
+      {{"20"}, 0, "RequestState 4 (succeeded): Complete."},
+      {{"4", "--subtype", "100"}, 0, "RequestState 4 (succeeded): TKZ resident rack tables refreshed"},
+      {{"4", "--subtype", "103"}, 0, "RequestState 4 (succeeded): TKZ resident node tables refreshed"},
+      {{"4", "--subtype", "999"}, 1, "RequestState 5 (failed): Error: Unknown resident table refresh, sub-type 999."},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args{"request", site_};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    args.insert(args.end(), {"--wait", "15"});
+    std::string out;
+    EXPECT_EQ(RunSiteTool(args, root_ + "/tool.out", &out), c.code) << out;
+    EXPECT_NE(out.find(c.printed), std::string::npos) << out;
+  }
+
+  EXPECT_TRUE(server_.Stop()) << "the server did not end within " << kStopBound.count() << " s of SIGTERM";
+  const std::string log = server_.Output();
+  EXPECT_NE(log.find("Loaded 3 node(s) and 4 supervisory port(s)."), std::string::npos) << log;
+}
+
+}  // namespace
