@@ -26,12 +26,18 @@
 
 namespace {
 
-// Addresses of this test only.
-constexpr const char* kPc = "127.0.9.1";
-constexpr const char* kSimA = "127.0.9.2";
-constexpr const char* kSimB = "127.0.9.3";
-constexpr uint32_t kAddrA = 0x7F000902;
-constexpr uint32_t kAddrB = 0x7F000903;
+// Addresses of this run: 127.3.K.1 (this PC), .2 and .3, with K from the
+// process id, so that runs side by side do not share them.
+const uint32_t kNet = 0x7F030000u | ((static_cast<uint32_t>(getpid()) % 250u + 1u) << 8);
+std::string Dotted(uint32_t a) {
+  return std::to_string(a >> 24) + "." + std::to_string((a >> 16) & 255) + "." +
+         std::to_string((a >> 8) & 255) + "." + std::to_string(a & 255);
+}
+const uint32_t kAddrA = kNet | 2, kAddrB = kNet | 3;
+const std::string kPcText = Dotted(kNet | 1), kSimAText = Dotted(kAddrA), kSimBText = Dotted(kAddrB);
+const char* const kPc = kPcText.c_str();
+const char* const kSimA = kSimAText.c_str();
+const char* const kSimB = kSimBText.c_str();
 
 int OpenFds() {
   int n = 0;
@@ -171,7 +177,7 @@ TEST_F(NodesimComm, NodesComeOnlineAndReconnectAfterRestartAndSilence) {
   EXPECT_GE(comm_.FindNode(2)->linkResets, static_cast<uint32_t>(kCycles));
   EXPECT_LE(OpenFds(), fds);
   // Both went through the teardown and the immediate reconnect.
-  for (const char* who : {"127.0.9.2", "127.0.9.3"}) {
+  for (const char* who : {kSimA, kSimB}) {
     EXPECT_NE(Log().find(std::string(who) + ": Disconnected, attempting to reconnect."),
               std::string::npos)
         << Log();
