@@ -15,11 +15,15 @@
 
 #include "msgqueue.h"
 
+class LogBuffer;
+
 // The frame window with its log view.
 class FrameWindowPort {
  public:
   virtual ~FrameWindowPort() = default;
   virtual void SetTitle(const std::string& title) = 0;
+  // The log view the window shows (it observes it); null when it goes.
+  virtual void AttachLog(LogBuffer* view) = 0;
   // Shows the window and brings it to the foreground.
   virtual void ShowWindow() = 0;
   virtual void HideWindow() = 0;

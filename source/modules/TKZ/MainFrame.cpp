@@ -111,7 +111,10 @@ bool CMainFrame::Create() {
   m_bDestroyed = false;
   if (g_bInSysTray.load() && m_Ports.tray != nullptr)
     m_bTrayIcon = m_Ports.tray->AddIcon(g_strWindowTitle, h);
-  if (m_Ports.window != nullptr) m_Ports.window->SetTitle(g_strWindowTitle);
+  if (m_Ports.window != nullptr) {
+    m_Ports.window->SetTitle(g_strWindowTitle);
+    m_Ports.window->AttachLog(g_pLogView.load());
+  }
   if (msgq::SetTimer(h, kFrameTimerId, kFrameTimerPeriodMs))
     m_nTimerId = static_cast<uint32_t>(kFrameTimerId);
   g_hFrameWnd.store(h);
@@ -148,6 +151,7 @@ void CMainFrame::Destroy() {
   if (m_bTrayIcon && m_Ports.tray != nullptr) m_Ports.tray->RemoveIcon();
   m_bTrayIcon = false;
   m_pLoginDlg.reset();
+  if (m_Ports.window != nullptr) m_Ports.window->AttachLog(nullptr);
   if (LogBuffer* view = g_pLogView.load()) {
     view->SetDrainPoster(nullptr);
     view->OnDrainQueue();

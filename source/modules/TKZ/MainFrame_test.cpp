@@ -23,6 +23,7 @@ namespace {
 
 struct FakeWindow final : FrameWindowPort {
   void SetTitle(const std::string& t) override { title = t; }
+  void AttachLog(LogBuffer* v) override { view = v; }
   void ShowWindow() override {
     visible = true;
     ++shows;
@@ -33,6 +34,7 @@ struct FakeWindow final : FrameWindowPort {
   void MoveCaretToEnd() override { ++caretToEnd; }
   void CloseFrame() override { ++closes; }
   std::string title;
+  LogBuffer* view = nullptr;
   bool visible = false;
   int shows = 0, copies = 0, caretToEnd = 0, closes = 0;
 };
@@ -598,6 +600,7 @@ TEST_F(FrameTest, EditCommandsWorkOnTheLog) {
   EXPECT_FALSE(window_.visible);
   EXPECT_TRUE(tray_.shown);
   EXPECT_EQ(window_.title, "Drovana - TKZ");
+  EXPECT_EQ(window_.view, app_.LogView());  // the window shows the app's log
   LogPrintf("second line\n");
   frame_->OnCommand(ID_EDIT_COPY_ALL);
   EXPECT_NE(clipboard_.text.find("second line\n"), std::string::npos);
@@ -609,6 +612,7 @@ TEST_F(FrameTest, EditCommandsWorkOnTheLog) {
   frame_->OnCommand(ID_APP_ABOUT);
   EXPECT_EQ(dialogs_.about, "Drovana Communications Server/Version 5.0.1/Built on: Feb  5 2004");
   frame_->Destroy();
+  EXPECT_EQ(window_.view, nullptr);
   app_.SetFrame(nullptr);
   app_.ExitInstance();
   if (oldXdg != nullptr)

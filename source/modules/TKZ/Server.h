@@ -92,4 +92,4 @@ std::unique_ptr<CDocument> MakeServerDocument(MessageBoxPort* box, DocCommPort* 
 
 // The headless loop: the frame's queue and the stop signals, until the
 // frame has closed.
-void RunHeadless(TKZServer& server, StopSignals& signals);
+void RunHeadless(TKZServer& server, StopSignals& stopSignals);
