@@ -73,6 +73,9 @@ bool TKZServer::Start(int argc, const char* const* argv) {
   theIpcComm.Stop();
   m_pFrame->Destroy();
   theApp.SetFrame(nullptr);
+  theApp.SetDocumentFactory(nullptr);
+  theComm.SetCommPort(nullptr);
+  theApp.SetMessageBox(nullptr);
   m_bFinished = true;
   return false;
 }
