@@ -132,12 +132,16 @@ void CMainFrame::ShowAtStart(bool show) {
   HideFrame();
   // Hidden with no icon to double-click: the login is offered at once, so
   // that the operator can still reach the window.
-  if (g_bInSysTray.load() && !m_bTrayIcon && m_Ports.login != nullptr && m_Ports.window != nullptr &&
-      m_pLoginDlg == nullptr && m_pQueue) {
+  if (g_bInSysTray.load() && !m_bTrayIcon && m_Ports.login != nullptr && m_Ports.window != nullptr) {
     LogPrintf("The notification-area icon could not be added; showing the login.\n");
-    m_pLoginDlg = m_Ports.login->CreateLoginDialog(Handle());
-    if (m_pLoginDlg) m_pLoginDlg->Open();
+    OpenLoginDialog();
   }
+}
+
+void CMainFrame::OpenLoginDialog() {
+  if (m_pLoginDlg != nullptr || m_Ports.login == nullptr || !m_pQueue) return;
+  m_pLoginDlg = m_Ports.login->CreateLoginDialog(Handle());
+  if (m_pLoginDlg) m_pLoginDlg->Open();
 }
 
 void CMainFrame::Destroy() {
@@ -280,9 +284,8 @@ void CMainFrame::OnTrayNotify(uintptr_t iconId, intptr_t mouseMessage) {
   } else if (g_bLoggedIn) {
     g_bWindowShown = true;
     ShowFrame();
-  } else if (m_pLoginDlg == nullptr && m_Ports.login != nullptr) {
-    m_pLoginDlg = m_Ports.login->CreateLoginDialog(Handle());
-    if (m_pLoginDlg) m_pLoginDlg->Open();
+  } else {
+    OpenLoginDialog();
   }
 }
 
@@ -303,6 +306,9 @@ void CMainFrame::OnLoginClosed() {
     ShowFrame();
   } else {
     ShowMessage("Login failed.");
+    // Without an icon to double-click the dialog is the only way in: it
+    // comes back after a failed attempt (not after Cancel).
+    if (!m_bTrayIcon && m_Ports.window != nullptr && !m_bClosed) OpenLoginDialog();
   }
 }
 

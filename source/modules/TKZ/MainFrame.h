@@ -161,6 +161,7 @@ class CMainFrame final : public AppFrame {
   CApp& App() const;
   void ShowMessage(const std::string& text);
   bool WindowVisible() const;
+  void OpenLoginDialog();
   void ShowFrame();
   void HideFrame();
   void ToggleAll();

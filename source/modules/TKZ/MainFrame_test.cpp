@@ -415,6 +415,11 @@ TEST_F(FrameTest, WithoutANotificationAreaTheLoginIsOfferedAtStart) {
   tray_.available = false;
   Make(true);
   EXPECT_EQ(login_.created, 1);
+  // A failed attempt brings the dialog back: there is no icon to ask again.
+  login_.Close(true, "admin", "typo");
+  Pump();
+  EXPECT_EQ(box_.shown, std::vector<std::string>{"Login failed."});
+  EXPECT_EQ(login_.created, 2);
   login_.Close(true, "admin", "demo");
   Pump();
   EXPECT_TRUE(window_.visible);
