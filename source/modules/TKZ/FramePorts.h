@@ -22,6 +22,9 @@ class FrameWindowPort {
  public:
   virtual ~FrameWindowPort() = default;
   virtual void SetTitle(const std::string& title) = 0;
+  // Whether the window has a task-bar button (none while it lives behind the
+  // notification-area icon).
+  virtual void SetTaskbarButton(bool shown) = 0;
   // The log view the window shows (it observes it); null when it goes.
   virtual void AttachLog(LogBuffer* view) = 0;
   // Shows the window and brings it to the foreground.

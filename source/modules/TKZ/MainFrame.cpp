@@ -112,6 +112,7 @@ bool CMainFrame::Create() {
   if (g_bInSysTray.load() && m_Ports.tray != nullptr)
     m_bTrayIcon = m_Ports.tray->AddIcon(g_strWindowTitle, h);
   if (m_Ports.window != nullptr) {
+    m_Ports.window->SetTaskbarButton(!g_bInSysTray.load());
     m_Ports.window->SetTitle(g_strWindowTitle);
     m_Ports.window->AttachLog(g_pLogView.load());
   }

@@ -24,6 +24,7 @@ namespace {
 struct FakeWindow final : FrameWindowPort {
   void SetTitle(const std::string& t) override { title = t; }
   void AttachLog(LogBuffer* v) override { view = v; }
+  void SetTaskbarButton(bool shown) override { taskbar = shown; }
   void ShowWindow() override {
     visible = true;
     ++shows;
@@ -35,6 +36,7 @@ struct FakeWindow final : FrameWindowPort {
   void CloseFrame() override { ++closes; }
   std::string title;
   LogBuffer* view = nullptr;
+  bool taskbar = true;
   bool visible = false;
   int shows = 0, copies = 0, caretToEnd = 0, closes = 0;
 };
@@ -336,6 +338,7 @@ TEST_F(FrameTest, CloseWithoutACommThreadClosesAtOnceInsteadOfWaitingForever) {
 TEST_F(FrameTest, DestroyReleasesWhatIsStillQueuedAndClearsTheTargets) {
   CMainFrame& f = Make(true);
   EXPECT_TRUE(tray_.shown);
+  EXPECT_FALSE(window_.taskbar);  // behind the icon: no task-bar button
   EXPECT_EQ(tray_.tip, g_strWindowTitle);
   Post(WM_DOC_MSG_DONE, 0, reinterpret_cast<intptr_t>(AllocRackMsg()));
   Post(WM_DOC_RACK_EVENT, 0, reinterpret_cast<intptr_t>(AllocRackMsg()));

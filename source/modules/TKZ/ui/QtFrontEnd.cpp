@@ -97,6 +97,11 @@ QAction* QtFrameWindow::Action(uint32_t id) const {
 
 void QtFrameWindow::SetTitle(const std::string& title) { setWindowTitle(Q(title)); }
 
+void QtFrameWindow::SetTaskbarButton(bool shown) {
+  // A tool window has no task-bar button.
+  setWindowFlag(Qt::Tool, !shown);
+}
+
 void QtFrameWindow::AttachLog(LogBuffer* view) {
   if (view_ == view) return;
   if (view_ != nullptr) view_->RemoveObserver(this);

@@ -41,6 +41,7 @@ class QtFrameWindow final : public QMainWindow,
 
   // FrameWindowPort
   void SetTitle(const std::string& title) override;
+  void SetTaskbarButton(bool shown) override;
   void AttachLog(LogBuffer* view) override;
   void ShowWindow() override;
   void HideWindow() override;
