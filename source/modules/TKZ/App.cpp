@@ -111,8 +111,8 @@ bool CApp::InitInstance() {
   if (!FileExists(g_strWorkgroupFile.c_str())) return false;
 
   if (!OpenDocument()) return false;
-  // The frame would now be shown, or stay hidden with InSysTray; there is
-  // no frame without a display.
+  // Shown, or hidden behind the notification-area icon with InSysTray.
+  if (m_pFrame != nullptr) m_pFrame->ShowAtStart(!g_bInSysTray.load());
   return true;
 }
 
@@ -126,6 +126,8 @@ bool CApp::OpenDocument() {
     m_pLogView->AddObserver(m_pEcho.get());
   }
   m_bReachedDocument = true;
+  // The frame exists before the document's open starts the comm thread.
+  if (m_pFrame != nullptr && !m_pFrame->Create()) return false;
   LogPrintf("%s: site directory \"%s\", database \"%s\", workgroup \"%s\".\n",
             g_strWindowTitle.c_str(), m_Site.directory.c_str(), g_strDatabaseFile.c_str(),
             g_strWorkgroupFile.c_str());

@@ -40,6 +40,17 @@ inline constexpr char kSettingsFolder[] = "Velmora";
 inline constexpr char kSettingsName[] = "Drovana Communications System";
 inline constexpr char kSettingsSection[] = "Settings";
 
+// The main frame as start-up sees it: created before the document opens
+// (so that the comm thread always has a target for its posts), then shown or
+// left hidden.
+class AppFrame {
+ public:
+  virtual ~AppFrame() = default;
+  // False ends start-up.
+  virtual bool Create() = 0;
+  virtual void ShowAtStart(bool show) = 0;
+};
+
 class CApp {
  public:
   CApp();
@@ -57,6 +68,9 @@ class CApp {
   // document and logs that it did.
   using DocumentFactory = std::function<std::unique_ptr<CDocument>()>;
   void SetDocumentFactory(DocumentFactory factory) { m_DocumentFactory = std::move(factory); }
+  // The main frame that start-up creates and shows (not owned); none: no
+  // frame.
+  void SetFrame(AppFrame* frame) { m_pFrame = frame; }
 
   // Start-up; false ends the program (its message box has been shown).
   bool InitInstance();
@@ -115,6 +129,7 @@ class CApp {
   bool m_bReachedDocument = false;
   std::unique_ptr<LogBuffer> m_pLogView;
   DocumentFactory m_DocumentFactory;
+  AppFrame* m_pFrame = nullptr;
   std::unique_ptr<CDocument> m_pDocument;
   std::unique_ptr<StreamEcho> m_pEcho;
 };

@@ -1,0 +1,138 @@
+// The server program as an operator runs it: headless on a new site, up,
+// then stopped by a signal through the ordered shutdown.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+#include "site.h"
+
+namespace {
+
+struct Child {
+  pid_t pid = -1;
+  int out = -1;  // standard output
+  int err = -1;  // standard error
+};
+
+Child Spawn(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+  int o[2], e[2];
+  if (::pipe(o) != 0 || ::pipe(e) != 0) return {};
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(o[1], 1);
+    ::dup2(e[1], 2);
+    ::close(o[0]);
+    ::close(e[0]);
+    ::close(o[1]);
+    ::close(e[1]);
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    std::vector<std::string> all;
+    for (char** p = environ; *p != nullptr; ++p) {
+      const std::string v = *p;
+      // A display would bring up the window.
+      if (v.rfind("DISPLAY=", 0) == 0 || v.rfind("WAYLAND_DISPLAY=", 0) == 0) continue;
+      all.push_back(v);
+    }
+    for (const std::string& v : env) all.push_back(v);
+    std::vector<char*> envp;
+    for (std::string& v : all) envp.push_back(v.data());
+    envp.push_back(nullptr);
+    ::execve(argv[0], argv.data(), envp.data());
+    ::_exit(127);
+  }
+  ::close(o[1]);
+  ::close(e[1]);
+  return {pid, o[0], e[0]};
+}
+
+// Reads standard output until `needle` has appeared (or the output ends).
+bool ReadUntil(int fd, std::string& text, const std::string& needle) {
+  char buf[4096];
+  while (text.find(needle) == std::string::npos) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n <= 0) return false;
+    text.append(buf, static_cast<size_t>(n));
+  }
+  return true;
+}
+
+std::string ReadAll(int fd) {
+  std::string text;
+  char buf[4096];
+  for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
+  ::close(fd);
+  return text;
+}
+
+int Wait(pid_t pid) {
+  int status = 0;
+  if (::waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+class ServerProcess : public ::testing::Test {
+ protected:
+  ServerProcess() {
+    site_ = (dir_.path() / "site").string();
+    drovana::site::CreateSite({site_, "drovana", "admin", "demo"});
+    env_ = {"DROVANA_HEADLESS=1",
+            "XDG_CONFIG_HOME=" + (dir_.path() / "config").string(),
+            // A loopback address of its own, broadcasts kept to itself.
+            "DROVANA_NET_ADDR=127.0.0.61", "DROVANA_NET_BIND_OWN=1",
+            "DROVANA_NET_BCAST_TO=127.0.0.61", "DROVANA_COM1=none", "DROVANA_COM2=none",
+            "DROVANA_COM3=none", "LC_ALL=C"};
+  }
+  TempDir dir_;
+  std::string site_;
+  std::vector<std::string> env_;
+};
+
+TEST_F(ServerProcess, ComesUpAndShutsDownInOrderOnAStopSignal) {
+  for (int sig : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(sig);
+    Child c = Spawn({TKZ_APP_EXE, site_}, env_);
+    ASSERT_GT(c.pid, 0);
+    std::string out;
+    ASSERT_TRUE(ReadUntil(c.out, out, "IPC DLL supports")) << out << ReadAll(c.err);
+    EXPECT_NE(out.find("Initializing IPC\n"), std::string::npos) << out;
+    ASSERT_EQ(::kill(c.pid, sig), 0);
+    out += ReadAll(c.out);
+    const std::string err = ReadAll(c.err);
+    EXPECT_EQ(Wait(c.pid), 0) << out << err;
+
+    // The comm thread shut down first, then the document closed.
+    const size_t shut = out.find("Shutting down communications, please wait.\n");
+    const size_t closing = out.find("Closing log file...\n");
+    const size_t offline = out.rfind("Setting status for all racks and nodes to offline.\n");
+    ASSERT_NE(shut, std::string::npos) << out;
+    ASSERT_NE(closing, std::string::npos) << out;
+    ASSERT_NE(offline, std::string::npos) << out;
+    EXPECT_LT(shut, closing);
+    EXPECT_LT(closing, offline);
+    EXPECT_EQ(err, "");
+    // The settings were written back at exit.
+    const std::string ini =
+        ReadFile(dir_.path() / "config" / "Velmora" / "Drovana Communications System.ini");
+    EXPECT_NE(ini.find("InSysTray"), std::string::npos) << ini;
+  }
+}
+
+TEST_F(ServerProcess, StartUpFailureEndsWithStatusOneAndTheMessageOnStandardError) {
+  Child c = Spawn({TKZ_APP_EXE, (dir_.path() / "missing").string()}, env_);
+  ASSERT_GT(c.pid, 0);
+  const std::string out = ReadAll(c.out);
+  const std::string err = ReadAll(c.err);
+  EXPECT_EQ(Wait(c.pid), 1);
+  EXPECT_NE(err.find("Error: Unable to change to subdirectory"), std::string::npos) << err;
+}
+
+}  // namespace

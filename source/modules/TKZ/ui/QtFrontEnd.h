@@ -1,0 +1,119 @@
+// The Qt 6 Widgets front end of the server: the frame window with its log
+// view and menus, the notification-area icon, the login dialog and the
+// message boxes.  Each implements a port of FramePorts.h; no rule of the
+// frame lives here (CMainFrame holds them all).
+//
+// Threads: the UI thread (the Qt GUI thread) only.
+// Ownership: the window observes the log view it is given until it is
+// given null; it does not own the frame.  Dialogs made by the factory are
+// owned by the frame.
+#pragma once
+
+#include <QDialog>
+#include <QMainWindow>
+#include <QSystemTrayIcon>
+#include <memory>
+#include <vector>
+
+#include "FramePorts.h"
+#include "LogBuffer.h"
+#include "MessageBox.h"
+
+class CMainFrame;
+class QAction;
+class QLineEdit;
+class QPlainTextEdit;
+
+class QtFrameWindow final : public QMainWindow,
+                            public FrameWindowPort,
+                            public ClipboardPort,
+                            public FrameDialogsPort,
+                            private LogBuffer::Observer {
+ public:
+  QtFrameWindow();
+  ~QtFrameWindow() override;
+
+  // The frame whose commands the menus carry (before it is created).
+  void SetFrame(CMainFrame* frame) { frame_ = frame; }
+  QPlainTextEdit* LogWidget() const { return log_; }
+  // The menu action of a command, or null.
+  QAction* Action(uint32_t id) const;
+
+  // FrameWindowPort
+  void SetTitle(const std::string& title) override;
+  void SetTaskbarButton(bool shown) override;
+  void AttachLog(LogBuffer* view) override;
+  void ShowWindow() override;
+  void HideWindow() override;
+  bool IsWindowVisible() const override;
+  void CopySelection() override;
+  void MoveCaretToEnd() override;
+  void CloseFrame() override;
+  // ClipboardPort
+  void SetText(const std::string& text) override;
+  // FrameDialogsPort
+  std::optional<std::string> AskOpenFile(const std::string& defaultExt,
+                                         const std::string& defaultName,
+                                         const std::string& filter) override;
+  void ShowAbout(const std::string& longTitle, const std::string& version,
+                 const std::string& builtOn) override;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  // LogBuffer::Observer
+  void OnText(std::string_view text) override;
+  void OnRemoveOldestLine() override;
+  void OnClear() override;
+
+  void BuildMenus();
+  void UpdateMenu(QMenu* menu);
+
+  CMainFrame* frame_ = nullptr;
+  LogBuffer* view_ = nullptr;
+  QPlainTextEdit* log_ = nullptr;
+  std::vector<std::pair<uint32_t, QAction*>> actions_;
+  bool closing_ = false;
+};
+
+class QtTray final : public TrayPort {
+ public:
+  bool AddIcon(const std::string& tip, msgq::Handle frame) override;
+  void RemoveIcon() override;
+  QSystemTrayIcon* Icon() const { return icon_.get(); }
+
+ private:
+  std::unique_ptr<QSystemTrayIcon> icon_;
+};
+
+class QtLoginDialog final : public QDialog, public LoginDialogPort {
+ public:
+  explicit QtLoginDialog(msgq::Handle frame);
+  void Open() override;
+  bool Accepted() const override { return accepted_; }
+  std::string Name() const override { return name_; }
+  std::string Password() const override { return password_; }
+
+ private:
+  void Finish(bool ok);
+
+  msgq::Handle frame_;
+  QLineEdit* nameEdit_ = nullptr;
+  QLineEdit* passwordEdit_ = nullptr;
+  bool accepted_ = false;
+  bool finished_ = false;
+  std::string name_, password_;
+};
+
+class QtLoginFactory final : public LoginDialogFactory {
+ public:
+  std::unique_ptr<LoginDialogPort> CreateLoginDialog(msgq::Handle frame) override {
+    return std::make_unique<QtLoginDialog>(frame);
+  }
+};
+
+class QtMessageBox final : public MessageBoxPort {
+ public:
+  void Show(const std::string& text, Icon icon) override;
+};
