@@ -103,8 +103,8 @@ else
   cat "$DEMO/serialrack.out" >&2 || true
 fi
 
-start_sim nodesim1 8 "$NODESIM" --name NODE1 --addr 127.0.0.2 --peers 127.0.0.1,127.0.0.3
-start_sim nodesim2 9 "$NODESIM" --name NODE2 --addr 127.0.0.3 --peers 127.0.0.1,127.0.0.2
+start_sim nodesim1 8 "$NODESIM" --name NODE1 --addr 127.0.0.2 --peers 127.0.0.1,127.0.0.3 --rack 1:1 --rack 1:2 --rack 2:3
+start_sim nodesim2 9 "$NODESIM" --name NODE2 --addr 127.0.0.3 --peers 127.0.0.1,127.0.0.2 --rack 1:4
 for n in 1 2; do
   wait_for_line "$DEMO/nodesim$n.out" 50 '^ready ' || echo "demo: nodesim $n is not ready." >&2
 done
@@ -144,6 +144,15 @@ request() {
 request 20
 request 4 --subtype 100
 request 4 --subtype 103
+# Give the racks a moment to come up, then work with them.
+for _ in $(seq 1 20); do
+  "$SITE_TOOL" status "$SITE" | grep -q "^rack 4 .*: connected" && break
+  sleep 0.5
+done
+request 1 --subtype 2 --zone 1 --param 1=2            # QXV preset 2 on the building
+request 2 --subtype 2 --zone 2 --param 1=1 --param 2=3 # Brevant preset 3, room 1, stage
+request 9 --subtype 1 --zone 10005 --param 1=-1        # relay cycles of rack 5 (on COM1)
+request 0 --subtype 1 --zone 10001 --param 1=20        # rack 1's configuration uploaded
 
 echo "== node and rack status"
 "$SITE_TOOL" status "$SITE"

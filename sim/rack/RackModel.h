@@ -86,7 +86,7 @@ struct RackState {
   uint16_t analogInputs = 0;
   uint16_t analogOutputs = 0;
   uint8_t serialNumber[8] = {};
-  char softwareVersion[6] = {};
+  char softwareVersion[6] = {'2', '.', '1', '0', 0, 0};  // "2.10"
   uint16_t hardwareVersion = 0;
 
   DimmerState dimmers[kRackMaxOutputs];

@@ -1,28 +1,23 @@
 #include "FrameHandlers.h"
 
+#include <cstdint>
+
+#include "Comm.h"
 #include "DisplayFlags.h"
+#include "Doc.h"
 #include "LogSink.h"
 #include "RackMsg.h"
 
 void ServerFrameHandlers::OnMsgDone(RackMsg* msg) { RunRackMsgContinuation(msg); }
 
-void ServerFrameHandlers::OnRackEvent(RackMsg* msg) {
-  if (g_bDocDebug)
-    LogPrintf("Rack event from rack %u not handled in this program.\n",
-              static_cast<unsigned>(msg->Rack));
-  FreeRackMsg(msg);
-}
+void ServerFrameHandlers::OnRackEvent(RackMsg* msg) { theComm.OnRackEvent(msg); }
 
 void ServerFrameHandlers::OnNodeStatus(uint32_t nodeId, bool up) {
-  if (g_bDocDebug)
-    LogPrintf("Node %u is %s; its status is not written in this program.\n",
-              static_cast<unsigned>(nodeId), up ? "online" : "offline");
+  DocOnNodeStatus(up ? 1 : 0, static_cast<intptr_t>(nodeId));
 }
 
 void ServerFrameHandlers::OnRackStatus(uint32_t rack, bool up) {
-  if (g_bDocDebug)
-    LogPrintf("Rack %u is %s; its status is not written in this program.\n",
-              static_cast<unsigned>(rack), up ? "up" : "down");
+  DocOnRackStatus(up ? 1 : 0, static_cast<intptr_t>(rack));
 }
 
 // The comm thread of this program sends no IO_FTP jobs: nothing reaches
@@ -37,7 +32,7 @@ void ServerFrameHandlers::OnFtpClose(IoFtpRequest*) {}
 void ServerFrameHandlers::DiscardFtpRequest(IoFtpRequest*) {}
 
 void ServerFrameHandlers::ReportSchedule() {
-  LogPrintf("The schedule report is not part of this program.\n");
+  if (g_pDoc != nullptr) g_pDoc->ReportSchedule();
 }
 
 bool ServerFrameHandlers::OpenNetLog(const std::string& path) {

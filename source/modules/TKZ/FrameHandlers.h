@@ -39,11 +39,9 @@ class FrameHandlers {
   virtual void DiscardFtpRequest(IoFtpRequest* request) = 0;
 };
 
-// The server's routing: returned messages through the rack-message layer;
-// the concerns not built into this program (rack events, status
-// write-backs, IO_FTP files, schedule report, network log) take their
-// message, release what the UI thread owns of it and, with the Doc Layer
-// switch on, log that it was not handled.
+// The server's routing: returned messages through the rack-message layer,
+// rack events to its decoder, node and rack states to the document's
+// status write-back, the schedule report to the document.
 class ServerFrameHandlers final : public FrameHandlers {
  public:
   void OnMsgDone(RackMsg* msg) override;

@@ -18,15 +18,9 @@ class IpcCommDocPort final : public DocCommPort {
   bool LoadPhase(uint32_t flags) override { return comm_.CommLoadPhase(flags); }
   bool AddNode(const NodeDesc* desc) override { return comm_.CommAddNode(desc); }
   bool AddRack(const RackDesc* desc) override { return comm_.CommAddRack(desc); }
+  bool PostShutdown() override { return PostCommShutdown(); }
 
  private:
   CIpcComm& comm_;
 };
 
-class IpcCommRackPort final : public RackCommPort {
- public:
-  bool PostRackUp(uint32_t rack) override { return ::PostRackUp(rack); }
-  bool PostRackVersionSet(uint32_t rack, const RackVersion& version) override {
-    return ::SetRackVersion(rack, version.bytes);
-  }
-};

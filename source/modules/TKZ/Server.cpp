@@ -66,6 +66,8 @@ bool TKZServer::Start(int argc, const char* const* argv) {
   comm.messageBox = box;
   theIpcComm.SetPorts(comm);
   theComm.SetCommPort(&m_RackComm);
+  theComm.SetDocPort(&m_DocRack);
+  theComm.SetEventPort(&m_DocRack);
   theApp.SetDocumentFactory([this, box] { return MakeServerDocument(box, &m_DocComm); });
   theApp.SetFrame(m_pFrame.get());
   if (theApp.InitInstance()) return true;
@@ -75,6 +77,8 @@ bool TKZServer::Start(int argc, const char* const* argv) {
   theApp.SetFrame(nullptr);
   theApp.SetDocumentFactory(nullptr);
   theComm.SetCommPort(nullptr);
+  theComm.SetDocPort(nullptr);
+  theComm.SetEventPort(nullptr);
   theApp.SetMessageBox(nullptr);
   m_bFinished = true;
   return false;
@@ -109,6 +113,8 @@ int TKZServer::Finish() {
   const int code = theApp.ExitInstance();
   theApp.SetDocumentFactory(nullptr);
   theComm.SetCommPort(nullptr);
+  theComm.SetDocPort(nullptr);
+  theComm.SetEventPort(nullptr);
   theApp.SetMessageBox(nullptr);
   return m_bForced ? 1 : code;
 }

@@ -17,6 +17,8 @@
 #include <memory>
 #include <optional>
 
+#include "CommRelayPort.h"
+#include "DocRackPort.h"
 #include "FrameHandlers.h"
 #include "IpcCommPorts.h"
 #include "MainFrame.h"
@@ -80,7 +82,8 @@ class TKZServer {
   StreamMessageBox m_StderrBox{stderr};
   ServerFrameHandlers m_Handlers;
   IpcCommDocPort m_DocComm;
-  IpcCommRackPort m_RackComm;
+  IpcRackCommPort m_RackComm;
+  DocRackPort m_DocRack;
   std::unique_ptr<CMainFrame> m_pFrame;
   int m_nStopSignals = 0;
   bool m_bForced = false;
