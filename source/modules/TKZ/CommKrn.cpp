@@ -248,10 +248,6 @@ void CommNodes::OnIoKrnEvent(const IpcEvntHdr* event, uint32_t nodeId) {
   }
 }
 
-void CommNodes::IoFtpStart(NodeEntry* /*node*/) {}
-
-void CommNodes::IoFtpLogin(NodeEntry* /*node*/) {}
-
 void CommNodes::IoFtpLogout(NodeEntry* node) {
   if ((node->flags & NODE_FLAG_FTP_LOGGED_IN) == 0 || (node->flags & NODE_FLAG_FTP_LOGOUT_SENT) != 0)
     return;

@@ -76,10 +76,6 @@ void CIpcComm::OnLoadLearn(RackMsg* msg, int /*phase*/) {
   ReturnMsg(msg);
 }
 
-void CIpcComm::FlushIoFtpQueue(NodeEntry* /*node*/) {}
-void CIpcComm::OnIoFtpRequest(IoFtpRequest* /*request*/) {}
-void CIpcComm::OnIoFtpContinue(IoFtpRequest* /*request*/) {}
-void CIpcComm::ForwardIoFtpResult(IoFtpRequest* /*request*/) {}
 void CIpcComm::RequestRackVersion(uint32_t /*rack*/) {}
 
 void CIpcComm::ReportNodes() {}
