@@ -53,6 +53,7 @@ bool NodeSim::Start(const Options& options, std::string* error) {
   std::fill(std::begin(open_), std::end(open_), false);
   if (!peer_.Start(options_.peer, error)) return false;
   if (!RegisterServer(error)) return false;
+  if (!ftp_.Start(options_.ftp, error)) return false;
   trace_("start " + options_.peer.name + " " + Dotted(options_.peer.addr) + " type " +
          std::to_string(options_.peer.nodeType) + " start_time " +
          std::to_string(ipc::IpcNetNodeStartTimeGet(0)));
@@ -61,6 +62,7 @@ bool NodeSim::Start(const Options& options, std::string* error) {
 
 bool NodeSim::Restart(std::string* error) {
   IpcTerm();
+  ftp_.Reset();
   silent_ = false;
   return Start(options_, error);
 }

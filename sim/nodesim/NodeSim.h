@@ -16,6 +16,7 @@
 #include <functional>
 #include <string>
 
+#include "FtpServer.h"
 #include "Peer.h"
 
 namespace nodesim {
@@ -37,13 +38,14 @@ constexpr uint8_t PortIndexOf(int slot) { return static_cast<uint8_t>(0x20 + slo
 
 struct Options {
   ipcpeer::Options peer;  // name, address, where broadcasts go, node type
+  FtpOptions ftp;         // IO_FTP 21/1 when it names a directory
 };
 
 class NodeSim {
  public:
   using Trace = std::function<void(const std::string& line)>;
 
-  explicit NodeSim(Trace trace) : trace_(std::move(trace)) {}
+  explicit NodeSim(Trace trace) : trace_(std::move(trace)), ftp_(trace_) {}
   NodeSim(const NodeSim&) = delete;
   NodeSim& operator=(const NodeSim&) = delete;
 
@@ -72,6 +74,7 @@ class NodeSim {
   void SendIndex(uint8_t pcNode, uint8_t index, int slot);
 
   Trace trace_;
+  FtpServer ftp_;
   Options options_;
   ipcpeer::Peer peer_;
   bool silent_ = false;

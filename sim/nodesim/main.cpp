@@ -3,7 +3,10 @@
 //
 //   nodesim --name NODE1 --addr 127.0.0.2 --peers 127.0.0.1 [--type 5]
 //           [--silence HUNDREDTHS] [--period HUNDREDTHS]
+//           [--ftp-dir DIR [--ftp-raw]]
 //
+// With --ftp-dir the node serves IO_FTP as 21/1 and receives files into DIR
+// (--ftp-raw: it refuses packed blocks).
 // Commands (each answered "ok COMMAND"):
 //   offline | online   announce the node offline / online
 //   restart            start again with a new start time, forgetting all
@@ -31,7 +34,8 @@ void Out(const std::string& line) {
 int Usage() {
   std::fprintf(stderr,
                "usage: nodesim --name NAME --addr A.B.C.D [--peers A,B,...] [--type N]\n"
-               "               [--silence HUNDREDTHS] [--period HUNDREDTHS]\n");
+               "               [--silence HUNDREDTHS] [--period HUNDREDTHS]\n"
+               "               [--ftp-dir DIR [--ftp-raw]]\n");
   return 2;
 }
 
@@ -97,6 +101,11 @@ int main(int argc, char** argv) {
     } else if (a == "--period") {
       if ((s = value()) == nullptr || !ParseNumber(s, 1, 6000, &v)) return Usage();
       o.peer.period = static_cast<uint16_t>(v);
+    } else if (a == "--ftp-dir") {
+      if ((s = value()) == nullptr || *s == '\0') return Usage();
+      o.ftp.dir = s;
+    } else if (a == "--ftp-raw") {
+      o.ftp.packed = false;
     } else {
       return Usage();
     }

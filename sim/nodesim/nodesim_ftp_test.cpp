@@ -1,0 +1,179 @@
+// The comm thread's IO_FTP client over the real library and loopback
+// sockets against a nodesim process that receives files: the files arrive
+// whole (packed and raw blocks, an empty file), with their modification
+// time, and the login ends after the idle time.
+//
+// The comm object runs inline on the test thread with its real 100 ms
+// timer; the test serves the frame's file reads and closes as the UI thread
+// does.  Deadlines are hang guards only.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "CommTestSupport.h"
+#include "IpcComm.h"
+#include "LogBuffer.h"
+#include "PeerProcess.h"
+#include "TestSupport.h"
+#include "ThreadMsgs.h"
+#include "platform/time/clock.h"
+
+namespace {
+
+constexpr const char* kPc = "127.0.9.21";
+constexpr const char* kSim = "127.0.9.22";
+constexpr uint32_t kSimAddr = 0x7F000916;
+
+std::vector<uint8_t> Pattern(size_t n, int seed) {
+  std::vector<uint8_t> v(n);
+  for (size_t i = 0; i < n; ++i)
+    v[i] = (i / 100) % 2 == 0 ? static_cast<uint8_t>(seed) : static_cast<uint8_t>(i * 13 + seed);
+  return v;
+}
+
+std::vector<uint8_t> ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+class NodesimFtp : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    setenv("DROVANA_NET_ADDR", kPc, 1);
+    setenv("DROVANA_NET_BIND_OWN", "1", 1);
+    setenv("DROVANA_NET_BCAST_TO", kSim, 1);
+    g_bTimeStampLog = false;
+    g_bIpcCommDebug = true;
+    g_bCommDebug = true;
+    log_.AddObserver(&seen_);
+    std::filesystem::create_directory(inbox_);
+    std::vector<std::string> args = {"--name", "SIMF", "--addr", kSim, "--peers", kPc,
+                                     "--period", "20", "--ftp-dir", inbox_.string()};
+    if (!GetParam()) args.push_back("--ftp-raw");
+    ASSERT_TRUE(sim_.Start(NODESIM_PATH, args));
+    ASSERT_TRUE(WaitTrace("ready", 10000));
+    comm_.SetPorts({nullptr, nullptr, nullptr, &box_, msgq::TimerMode::Real});
+    ASSERT_TRUE(comm_.StartInline());
+    NodeDesc d{1, kSimAddr, nullptr, {}};
+    ASSERT_TRUE(PostToCommWnd(WM_IPC_ADD_NODE, 0, reinterpret_cast<intptr_t>(&d)));
+    comm_.Pump();
+  }
+  void TearDown() override {
+    comm_.EndInline();
+    unsetenv("DROVANA_NET_ADDR");
+    unsetenv("DROVANA_NET_BIND_OWN");
+    unsetenv("DROVANA_NET_BCAST_TO");
+  }
+
+  // Runs the loop, serving the frame's messages, until pred holds.
+  bool RunUntil(const std::function<bool()>& pred, int timeoutMs) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!pred()) {
+      if (std::chrono::steady_clock::now() > limit) return false;
+      comm_.Pump();
+      for (const msgq::Msg& m : frame_.TakeAll()) {
+        auto* job = reinterpret_cast<IoFtpRequest*>(m.lParam);
+        if (m.message == WM_DOC_FTP_READ)
+          IoFtpReadBlock(job);
+        else if (m.message == WM_DOC_FTP_CLOSE)
+          IoFtpCloseFile(job);
+        else if (m.message == WM_DOC_FTP_DONE)
+          done_.emplace_back(job);
+        else
+          FrameQueue::Free(m);
+      }
+      usleep(2000);
+    }
+    return true;
+  }
+  bool WaitTrace(const std::string& prefix, int timeoutMs) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < limit) {
+      comm_.Pump();
+      const std::string line = sim_.ReadLine(5);
+      if (!line.empty()) trace_.push_back(line);
+      if (line.rfind(prefix, 0) == 0) return true;
+    }
+    return false;
+  }
+  IoFtpRequest* Job(const std::string& local, const char* remote) {
+    auto* r = new IoFtpRequest;
+    r->nodeId = 1;
+    SetIoFtpName(r->localName, local.c_str());
+    SetIoFtpName(r->remoteName, remote);
+    return r;
+  }
+  std::string Write(const std::string& name, const std::vector<uint8_t>& bytes) {
+    const std::string path = (dir_.path() / name).string();
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return path;
+  }
+  std::string Log() const { return seen_.text(); }
+
+  FlagGuard flags_;
+  TempDir dir_;
+  std::filesystem::path inbox_ = dir_.path() / "inbox";
+  LogBuffer log_{platform::time::SystemClock(), dir_.path()};
+  RecordingObserver seen_;
+  RecordingMessageBox box_;
+  FrameQueue frame_;
+  ipcpeer::PeerProcess sim_;
+  CIpcComm comm_;
+  std::vector<std::unique_ptr<IoFtpRequest>> done_;
+  std::vector<std::string> trace_;
+};
+
+TEST_P(NodesimFtp, FilesArriveWholeAndTheLoginEndsWhenIdle) {
+  ASSERT_TRUE(RunUntil([&] {
+    const NodeEntry* n = comm_.FindNode(1);
+    return n != nullptr && n->state == NODE_STATE_ONLINE;
+  }, 30000)) << Log();
+
+  const auto big = Pattern(40000, 3);
+  const std::string bigPath = Write("big.bin", big);
+  const std::string emptyPath = Write("empty.bin", {});
+  // A modification time two seconds apart from now, to see it carried.
+  struct stat st {};
+  ASSERT_EQ(stat(bigPath.c_str(), &st), 0);
+  const time_t mtime = (st.st_mtime - 3600) & ~static_cast<time_t>(1);
+  const timespec times[2] = {{mtime, 0}, {mtime, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, bigPath.c_str(), times, 0), 0);
+
+  ASSERT_TRUE(PostIoFtpRequest(Job(bigPath, "/tmp/install.arm")));
+  ASSERT_TRUE(PostIoFtpRequest(Job(emptyPath, "empty.new")));
+  ASSERT_TRUE(RunUntil([&] { return done_.size() == 2; }, 30000)) << Log();
+  for (const auto& d : done_) EXPECT_EQ(d->Rcode, 0) << Log();
+
+  EXPECT_EQ(ReadFile((inbox_ / "install.arm").string()), big);
+  EXPECT_TRUE(std::filesystem::exists(inbox_ / "empty.new"));
+  EXPECT_EQ(std::filesystem::file_size(inbox_ / "empty.new"), 0u);
+  struct stat got {};
+  ASSERT_EQ(stat((inbox_ / "install.arm").c_str(), &got), 0);
+  EXPECT_EQ(got.st_mtime, mtime);
+  EXPECT_NE(Log().find(GetParam() ? "File opened for put (compression ok)"
+                                  : "File opened for put (compression not supported)"),
+            std::string::npos)
+      << Log();
+
+  // Five seconds without work end the login.
+  ASSERT_TRUE(WaitTrace("ftp logout", 15000));
+  ASSERT_TRUE(RunUntil([&] { return (comm_.FindNode(1)->flags & NODE_FLAG_FTP_LOGGED_IN) == 0; },
+                       10000))
+      << Log();
+  EXPECT_NE(Log().find("IOFTP logout complete."), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(PackedAndRaw, NodesimFtp, ::testing::Bool());
+
+}  // namespace
