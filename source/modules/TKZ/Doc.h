@@ -149,6 +149,11 @@ class CTKZDoc : public CDocument {
   // Writes state and the request's text into its tblTKZRequest row (read
   // into the row buffer first); a database error is logged.
   void WriteBack(InProcRequest* request, int16_t state);
+  // A returned IO_FTP job (WM_DOC_FTP_DONE), which the document owns again:
+  // counted on its request (first failure kept), then its document
+  // continuation runs, or the request completes and the job is deleted.
+  // An unknown ReqNum is logged and the job deleted (DocFtpDone.cpp).
+  void OnIoFtpDone(IoFtpRequest* job);
 
   // The current tblTKZRequest row and the handlers' text buffer.
   TKZRequestRow& RequestRow() { return m_RequestRow; }
@@ -302,3 +307,6 @@ extern CTKZDoc* g_pDoc;
 // handed to the comm thread is freed and no longer expected (the handler
 // must not touch that message again).
 void DBExceptionDiag(InProcRequest* request, int32_t line, int32_t code, const char* description);
+// The frame's WM_DOC_FTP_DONE: CTKZDoc::OnIoFtpDone on g_pDoc (without a
+// document the job is deleted).
+void DocIoFtpDone(IoFtpRequest* job);

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+struct IoFtpRequest;
 struct NodeDesc;
 struct RackDesc;
 
@@ -20,4 +21,9 @@ class DocCommPort {
   virtual bool LoadPhase(uint32_t flags) = 0;
   virtual bool AddNode(const NodeDesc* desc) = 0;
   virtual bool AddRack(const RackDesc* desc) = 0;
+  // Hands an IO_FTP job to the comm thread (PostIoFtpRequest); it comes
+  // back with WM_DOC_FTP_DONE.  False: not taken, the caller keeps it.
+  virtual bool PostIoFtpRequest(IoFtpRequest* /*job*/) { return false; }
+  // Drops the node's connection and builds it again (CommDisconnectNode).
+  virtual bool DisconnectNode(uint32_t /*nodeId*/) { return false; }
 };

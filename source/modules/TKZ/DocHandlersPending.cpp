@@ -17,7 +17,6 @@ void CTKZDoc::OnRelayCycleRequest(InProcRequest* request) { Refuse(*this, reques
 void CTKZDoc::RunMacroSteps(InProcRequest* request) { Refuse(*this, request); }
 void CTKZDoc::StartManualLevels(InProcRequest* request) { Refuse(*this, request); }
 void CTKZDoc::StartLearnLoads(InProcRequest* request) { Refuse(*this, request); }
-void CTKZDoc::SendNetworkPatch(IoFtpRequest* /*job*/, InProcRequest* request) { Refuse(*this, request); }
 void CTKZDoc::RequestTermination(InProcRequest* request) { Refuse(*this, request); }
 void CTKZDoc::TransferAnalogPatch(InProcRequest* request) { Refuse(*this, request); }
 void CTKZDoc::OnCleanerRequest(InProcRequest* request) { Refuse(*this, request); }
