@@ -23,6 +23,7 @@
 #include "CommTestSupport.h"
 #include "IpcComm.h"
 #include "LogBuffer.h"
+#include "NetLog.h"
 #include "PeerProcess.h"
 #include "TestSupport.h"
 #include "ThreadMsgs.h"
@@ -150,10 +151,30 @@ TEST_P(NodesimFtp, FilesArriveWholeAndTheLoginEndsWhenIdle) {
   const timespec times[2] = {{mtime, 0}, {mtime, 0}};
   ASSERT_EQ(utimensat(AT_FDCWD, bigPath.c_str(), times, 0), 0);
 
+  const std::string netLog = (dir_.path() / "net.bin").string();
+  ASSERT_TRUE(OpenNetLog(netLog.c_str()));
   ASSERT_TRUE(PostIoFtpRequest(Job(bigPath, "/tmp/install.arm")));
   ASSERT_TRUE(PostIoFtpRequest(Job(emptyPath, "empty.new")));
   ASSERT_TRUE(RunUntil([&] { return done_.size() == 2; }, 30000)) << Log();
   for (const auto& d : done_) EXPECT_EQ(d->Rcode, 0) << Log();
+  CloseNetLog();
+  // The network log holds whole records of both directions, each at least
+  // a datagram header long, and carried the file's blocks.
+  const auto bytes = ReadFile(netLog);
+  size_t at = 0, sent = 0, received = 0, payload = 0;
+  while (at + 8 <= bytes.size()) {
+    const unsigned dir = bytes[at] | bytes[at + 1] << 8;
+    const size_t n = bytes[at + 2] | bytes[at + 3] << 8;
+    ASSERT_TRUE(dir == 1 || dir == 2) << at;
+    ASSERT_GE(n, 46u) << at;
+    (dir == 1 ? sent : received) += 1;
+    if (dir == 1) payload += n;
+    at += 8 + n;
+  }
+  EXPECT_EQ(at, bytes.size());
+  EXPECT_GT(received, 0u);
+  EXPECT_GT(sent, 40u);
+  EXPECT_GT(payload, GetParam() ? 1000u : big.size());
 
   EXPECT_EQ(ReadFile((inbox_ / "install.arm").string()), big);
   EXPECT_TRUE(std::filesystem::exists(inbox_ / "empty.new"));

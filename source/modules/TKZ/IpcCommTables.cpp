@@ -77,8 +77,3 @@ void CIpcComm::OnLoadLearn(RackMsg* msg, int /*phase*/) {
 }
 
 void CIpcComm::RequestRackVersion(uint32_t /*rack*/) {}
-
-void CIpcComm::ReportNodes() {}
-void CIpcComm::ReportNetStats() {}
-void CIpcComm::ReportRacks() {}
-void CIpcComm::ReportRackVersions() {}
