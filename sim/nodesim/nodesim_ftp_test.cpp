@@ -31,9 +31,9 @@
 
 namespace {
 
-constexpr const char* kPc = "127.0.9.21";
-constexpr const char* kSim = "127.0.9.22";
-constexpr uint32_t kSimAddr = 0x7F000916;
+constexpr const char* kPc = "127.0.21.1";
+constexpr const char* kSim = "127.0.21.2";
+constexpr uint32_t kSimAddr = 0x7F001502;
 
 std::vector<uint8_t> Pattern(size_t n, int seed) {
   std::vector<uint8_t> v(n);

@@ -78,6 +78,9 @@ CommFtp::CommFtp(NodeLibrary& library, CommNodes& nodes, CommFtpHost& host)
 
 CommFtp::~CommFtp() {
   if (g_pActiveFtp == this) g_pActiveFtp = nullptr;
+  // Jobs still queued go with the client (a lent one stays its holder's).
+  for (uint32_t id : m_pNodes->NodeIds())
+    if (NodeEntry* node = m_pNodes->Node(id)) FreeQueue(node);
   m_pNodes->SetFtpClient(nullptr);
 }
 
@@ -387,7 +390,8 @@ void CommFtp::OnIoFtpEvent(const IpcEvntHdr* event, uint32_t nodeId) {
       node->flags &= ~NODE_FLAG_FTP_LOGIN_SENT;
       // A login handle is needed to go on: an event without one is a refusal.
       if (status != 0 || length < 23) {
-        LogPrintfQueued("IOFTP login to node %s failed.\n", node->name);
+        if (request == nullptr || request->started)
+          LogPrintfQueued("IOFTP login to node %s failed.\n", node->name);
         if (request != nullptr && !request->started) {
           request->Rcode = RC_FTP_LOGIN_FAILED;
           request->result.Set("IOFTP login to node %s failed.\n",

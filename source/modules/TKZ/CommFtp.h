@@ -84,6 +84,7 @@ class CommFtp {
   // Registers itself with the tables (CommNodes::SetFtpClient) and as the
   // target of the event callback.
   CommFtp(NodeLibrary& library, CommNodes& nodes, CommFtpHost& host);
+  // Deletes the jobs still queued (FreeQueue); the tables must still exist.
   ~CommFtp();
   CommFtp(const CommFtp&) = delete;
   CommFtp& operator=(const CommFtp&) = delete;

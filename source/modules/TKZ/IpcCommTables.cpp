@@ -1,7 +1,7 @@
 // The comm thread's handlers of the table messages (handed to the node and
-// rack tables) and of the rack-up relay.  The IO_FTP client and the load
-// learning are not built yet: until they are, a learn-loads message goes
-// straight back with RC_NODE_OFFLINE and the IO_FTP calls do nothing.
+// rack tables) and of the rack-up relay.  The load learning is not built
+// yet: until it is, a learn-loads message goes straight back with
+// RC_NODE_OFFLINE.  (The IO_FTP messages: IpcCommFtp.cpp.)
 #include <cstdio>
 #include <cstring>
 

@@ -249,6 +249,10 @@ void CIpcComm::DrainQueue() {
         break;
     }
   }
+  // The IO_FTP jobs still queued on the nodes go back too (a lent one
+  // finds the queue closed when it is given back, and goes to the frame).
+  for (uint32_t id : m_Nodes.NodeIds())
+    if (NodeEntry* node = Node(id)) m_Ftp.NodeGone(node);
   if (m_bTimerSet) msgq::KillTimer(window, kTimerId);
   m_bTimerSet = false;
   msgq::Handle expected = window;
