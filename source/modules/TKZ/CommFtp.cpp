@@ -385,6 +385,8 @@ void CommFtp::OnIoFtpEvent(const IpcEvntHdr* event, uint32_t nodeId) {
   const auto status = static_cast<uint16_t>(bytes[20] | (bytes[21] << 8));
   IoFtpRequest* request = node->ftpHead;
   bool forward = false;
+  // Whether the event is the answer the head job waits for.
+  bool answer = false;
   switch (event->evntCode) {
     case IO_FTP_EVNT_LOGIN:
       node->flags &= ~NODE_FLAG_FTP_LOGIN_SENT;
@@ -403,12 +405,15 @@ void CommFtp::OnIoFtpEvent(const IpcEvntHdr* event, uint32_t nodeId) {
         node->flags |= NODE_FLAG_FTP_LOGGED_IN;
         if (g_bCommDebug) LogPrintfQueued("%s: IOFTP login complete.\n", node->name);
       }
+      answer = request != nullptr && !request->started;
       break;
     case IO_FTP_EVNT_LOGOUT:
       node->ftpLoginHandle = 0;
       node->flags &= ~(NODE_FLAG_FTP_LOGGED_IN | NODE_FLAG_FTP_LOGOUT_SENT);
       node->ftpLogoutCountdown = 0;
       if (g_bCommDebug) LogPrintfQueued("%s: IOFTP logout complete.\n", node->name);
+      // A job that came during the logout logs in again.
+      answer = request != nullptr && !request->started;
       break;
     case IO_FTP_EVNT_OPEN:
       // Only the open that is awaited counts.
@@ -426,19 +431,23 @@ void CommFtp::OnIoFtpEvent(const IpcEvntHdr* event, uint32_t nodeId) {
         request->result.Set("Unable to open file for put on %s, error = 0x%04x\n",
                             CompletionArg::Text(node->name), static_cast<int32_t>(status));
       }
+      answer = true;
       break;
     case IO_FTP_EVNT_ACK:
+      if ((node->ftpTransferFlags & FTP_XFER_ACK_AWAITED) == 0) return;
       node->ftpTransferFlags &= ~FTP_XFER_ACK_AWAITED;
+      answer = request != nullptr && node->ftpSendState == 3;
       break;
     case IO_FTP_EVNT_CLOSE:
       if ((node->ftpTransferFlags & FTP_XFER_CLOSE_OUTSTANDING) == 0) return;
       node->ftpTransferFlags &= ~FTP_XFER_CLOSE_OUTSTANDING;
       if (request != nullptr && request->Rcode == 0) request->Rcode = status;
+      answer = request != nullptr;
       break;
     default:
       return;
   }
-  if (request == nullptr) return;
+  if (request == nullptr || !answer) return;
   request->responseCountdown = 0;
   if (request->lent) return;  // the UI thread's answer goes on with it
   if (forward)
