@@ -22,7 +22,9 @@
 //
 // Ownership: CIpcComm owns its queue, its event, the node and rack records,
 // every RackMsg on a port or in the delay queue, and every RackVersionSet it
-// was posted.  It does not own its ports (library, clock, identity, message
+// was posted, and every IoFtpRequest posted to it until it goes back with
+// WM_DOC_FTP_DONE (lent to the UI thread meanwhile for its file reads and
+// closes, CommFtp.h).  It does not own its ports (library, clock, identity, message
 // box): they must outlive the comm thread.  A RackMsg posted to it comes
 // back exactly once with WM_DOC_MSG_DONE to g_hFrameWnd; if that post fails
 // (no frame any more) the message is freed instead.
