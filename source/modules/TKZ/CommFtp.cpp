@@ -150,6 +150,13 @@ void CommFtp::IoFtpContinue(IoFtpRequest* request) {
     return;
   }
   node->ftpIdleCountdown = 0;
+  // A job under way goes on by its send state; the login matters only
+  // before it starts (a node that lost it meanwhile lets its deadline end
+  // the job).
+  if (request->started) {
+    IoFtpSendFile(request);
+    return;
+  }
   const uint32_t f = node->flags;
   if ((f & NODE_FLAG_FTP_LOGOUT_SENT) != 0) return;  // its answer continues the job
   if ((f & NODE_FLAG_FTP_LOGGED_IN) != 0 || m_pHost->FtpShuttingDown()) {
@@ -385,10 +392,13 @@ void CommFtp::OnIoFtpEvent(const IpcEvntHdr* event, uint32_t nodeId) {
   const auto status = static_cast<uint16_t>(bytes[20] | (bytes[21] << 8));
   IoFtpRequest* request = node->ftpHead;
   bool forward = false;
-  // Whether the event is the answer the head job waits for.
+  // Whether the event moves the head job on, and whether it is the answer
+  // to a request whose deadline runs.
   bool answer = false;
+  bool awaited = false;
   switch (event->evntCode) {
     case IO_FTP_EVNT_LOGIN:
+      awaited = (node->flags & NODE_FLAG_FTP_LOGIN_SENT) != 0;
       node->flags &= ~NODE_FLAG_FTP_LOGIN_SENT;
       // A login handle is needed to go on: an event without one is a refusal.
       if (status != 0 || length < 23) {
@@ -431,25 +441,26 @@ void CommFtp::OnIoFtpEvent(const IpcEvntHdr* event, uint32_t nodeId) {
         request->result.Set("Unable to open file for put on %s, error = 0x%04x\n",
                             CompletionArg::Text(node->name), static_cast<int32_t>(status));
       }
-      answer = true;
+      answer = awaited = true;
       break;
     case IO_FTP_EVNT_ACK:
       if ((node->ftpTransferFlags & FTP_XFER_ACK_AWAITED) == 0) return;
       node->ftpTransferFlags &= ~FTP_XFER_ACK_AWAITED;
       answer = request != nullptr && node->ftpSendState == 3;
+      awaited = true;
       break;
     case IO_FTP_EVNT_CLOSE:
       if ((node->ftpTransferFlags & FTP_XFER_CLOSE_OUTSTANDING) == 0) return;
       node->ftpTransferFlags &= ~FTP_XFER_CLOSE_OUTSTANDING;
       if (request != nullptr && request->Rcode == 0) request->Rcode = status;
-      answer = request != nullptr;
+      answer = awaited = request != nullptr;
       break;
     default:
       return;
   }
-  if (request == nullptr || !answer) return;
-  request->responseCountdown = 0;
-  if (request->lent) return;  // the UI thread's answer goes on with it
+  if (request == nullptr) return;
+  if (awaited) request->responseCountdown = 0;
+  if (!answer || request->lent) return;  // the UI thread's answer goes on with it
   if (forward)
     ForwardIoFtpResult(request);
   else
@@ -521,7 +532,20 @@ void CommFtp::Tick() {
       IoFtpContinue(head);
       continue;
     }
-    if (head->responseCountdown <= 0 || --head->responseCountdown > 0) continue;
+    // Whatever the job waits for from the node has a deadline, however the
+    // wait began.
+    const bool waiting = (!head->started && (node->flags & NODE_FLAG_FTP_LOGIN_SENT) != 0) ||
+                         (head->started && node->ftpSendState == 2) ||
+                         (node->ftpTransferFlags & (FTP_XFER_ACK_AWAITED | FTP_XFER_CLOSE_OUTSTANDING)) != 0;
+    if (!waiting) {
+      head->responseCountdown = 0;
+      continue;
+    }
+    if (head->responseCountdown <= 0) {
+      head->responseCountdown = kResponseTicks;
+      continue;
+    }
+    if (--head->responseCountdown > 0) continue;
     LogPrintfQueued("%s: Error: Timeout waiting for IO_FTP response.\n", node->name);
     node->flags &= ~NODE_FLAG_FTP_LOGIN_SENT;
     node->ftpTransferFlags = 0;

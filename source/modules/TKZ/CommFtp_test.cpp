@@ -530,3 +530,28 @@ TEST(IoFtpFile, FatDateTimePacksLocalTime) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(IoFtpEvents, LogoutEventMidTransferNeitherLogsInAgainNorStallsTheJob) {
+  FtpRig rig;
+  const auto content = Pattern(20000);
+  rig.ftp.OnIoFtpRequest(rig.Job(rig.File("a", content)));
+  rig.Ticks(1);  // login
+  ASSERT_EQ(rig.host2.done.size(), 1u);
+  rig.host2.done.clear();
+  rig.node = FtpNode{};
+  rig.node.seen = rig.lib.requests.size();
+  rig.ftp.OnIoFtpRequest(rig.Job(rig.File("b", content)));
+  // The node answers the open, then logs the PC out before the blocks.
+  rig.host2.Serve(rig.ftp);
+  rig.lib.Raise(IPC_SVR_IO_FTP, rig.ClientId(), IO_FTP_EVNT_LOGOUT, FtpNode::Status(0));
+  rig.Settle();
+  rig.Ticks(200);
+  ASSERT_EQ(rig.host2.done.size(), 1u);
+  EXPECT_EQ(rig.node.logins, 0);
+  EXPECT_EQ(rig.node.file, content);
+  EXPECT_EQ(rig.host2.done[0]->Rcode, 0);
+}
+
+}  // namespace
