@@ -31,9 +31,11 @@
 
 namespace {
 
-constexpr const char* kPc = "127.0.21.1";
-constexpr const char* kSim = "127.0.21.2";
-constexpr uint32_t kSimAddr = 0x7F001502;
+// Addresses of this test only; each instance (ctest runs them at once) has
+// its own pair.
+const char* PcAddr(bool packed) { return packed ? "127.0.21.1" : "127.0.21.3"; }
+const char* SimAddr(bool packed) { return packed ? "127.0.21.2" : "127.0.21.4"; }
+uint32_t SimAddrValue(bool packed) { return packed ? 0x7F001502 : 0x7F001504; }
 
 std::vector<uint8_t> Pattern(size_t n, int seed) {
   std::vector<uint8_t> v(n);
@@ -50,22 +52,23 @@ std::vector<uint8_t> ReadFile(const std::string& path) {
 class NodesimFtp : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
-    setenv("DROVANA_NET_ADDR", kPc, 1);
+    setenv("DROVANA_NET_ADDR", PcAddr(GetParam()), 1);
     setenv("DROVANA_NET_BIND_OWN", "1", 1);
-    setenv("DROVANA_NET_BCAST_TO", kSim, 1);
+    setenv("DROVANA_NET_BCAST_TO", SimAddr(GetParam()), 1);
     g_bTimeStampLog = false;
     g_bIpcCommDebug = true;
     g_bCommDebug = true;
     log_.AddObserver(&seen_);
     std::filesystem::create_directory(inbox_);
-    std::vector<std::string> args = {"--name", "SIMF", "--addr", kSim, "--peers", kPc,
+    std::vector<std::string> args = {"--name", "SIMF", "--addr", SimAddr(GetParam()),
+                                     "--peers", PcAddr(GetParam()),
                                      "--period", "20", "--ftp-dir", inbox_.string()};
     if (!GetParam()) args.push_back("--ftp-raw");
     ASSERT_TRUE(sim_.Start(NODESIM_PATH, args));
     ASSERT_TRUE(WaitTrace("ready", 10000));
     comm_.SetPorts({nullptr, nullptr, nullptr, &box_, msgq::TimerMode::Real});
     ASSERT_TRUE(comm_.StartInline());
-    NodeDesc d{1, kSimAddr, nullptr, {}};
+    NodeDesc d{1, SimAddrValue(GetParam()), nullptr, {}};
     ASSERT_TRUE(PostToCommWnd(WM_IPC_ADD_NODE, 0, reinterpret_cast<intptr_t>(&d)));
     comm_.Pump();
   }
