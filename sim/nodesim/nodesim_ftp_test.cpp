@@ -1,13 +1,14 @@
 // The comm thread's IO_FTP client over the real library and loopback
-// sockets against a nodesim process that receives files: the files arrive
-// whole (packed and raw blocks, an empty file), with their modification
-// time, and the login ends after the idle time.
+// sockets against two nodesim processes that receive files, one taking
+// packed blocks and one only raw ones: the files arrive whole (an empty one
+// too) with their modification time, every datagram is in the network log,
+// and each login ends after the idle time.
 //
 // The comm object runs inline on the test thread with its real 100 ms
 // timer; the test serves the frame's file reads and closes as the UI thread
 // does.  Deadlines are hang guards only.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,11 +32,16 @@
 
 namespace {
 
-// Addresses of this test only; each instance (ctest runs them at once) has
-// its own pair.
-const char* PcAddr(bool packed) { return packed ? "127.0.21.1" : "127.0.21.3"; }
-const char* SimAddr(bool packed) { return packed ? "127.0.21.2" : "127.0.21.4"; }
-uint32_t SimAddrValue(bool packed) { return packed ? 0x7F001502 : 0x7F001504; }
+// Addresses of this test only.
+constexpr const char* kPc = "127.0.21.1";
+struct SimSpec {
+  uint32_t nodeId;
+  const char* addr;
+  uint32_t addrValue;
+  bool packed;
+};
+constexpr SimSpec kSims[] = {{1, "127.0.21.2", 0x7F001502, true},
+                             {2, "127.0.21.3", 0x7F001503, false}};
 
 std::vector<uint8_t> Pattern(size_t n, int seed) {
   std::vector<uint8_t> v(n);
@@ -49,28 +55,33 @@ std::vector<uint8_t> ReadFile(const std::string& path) {
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
-class NodesimFtp : public ::testing::TestWithParam<bool> {
+class NodesimFtp : public ::testing::Test {
  protected:
   void SetUp() override {
-    setenv("DROVANA_NET_ADDR", PcAddr(GetParam()), 1);
+    setenv("DROVANA_NET_ADDR", kPc, 1);
     setenv("DROVANA_NET_BIND_OWN", "1", 1);
-    setenv("DROVANA_NET_BCAST_TO", SimAddr(GetParam()), 1);
+    setenv("DROVANA_NET_BCAST_TO", (std::string(kSims[0].addr) + "," + kSims[1].addr).c_str(), 1);
     g_bTimeStampLog = false;
     g_bIpcCommDebug = true;
     g_bCommDebug = true;
     log_.AddObserver(&seen_);
-    std::filesystem::create_directory(inbox_);
-    std::vector<std::string> args = {"--name", "SIMF", "--addr", SimAddr(GetParam()),
-                                     "--peers", PcAddr(GetParam()),
-                                     "--period", "20", "--ftp-dir", inbox_.string()};
-    if (!GetParam()) args.push_back("--ftp-raw");
-    ASSERT_TRUE(sim_.Start(NODESIM_PATH, args));
-    ASSERT_TRUE(WaitTrace("ready", 10000));
+    for (int i = 0; i < 2; ++i) {
+      inbox_[i] = dir_.path() / ("inbox" + std::to_string(i));
+      std::filesystem::create_directory(inbox_[i]);
+      std::vector<std::string> args = {"--name", "SIMF" + std::to_string(i), "--addr",
+                                       kSims[i].addr, "--peers", kPc, "--period", "20",
+                                       "--ftp-dir", inbox_[i].string()};
+      if (!kSims[i].packed) args.push_back("--ftp-raw");
+      ASSERT_TRUE(sim_[i].Start(NODESIM_PATH, args));
+      ASSERT_TRUE(WaitTrace(i, "ready", 10000));
+    }
     comm_.SetPorts({nullptr, nullptr, nullptr, &box_, msgq::TimerMode::Real});
     ASSERT_TRUE(comm_.StartInline());
-    NodeDesc d{1, SimAddrValue(GetParam()), nullptr, {}};
-    ASSERT_TRUE(PostToCommWnd(WM_IPC_ADD_NODE, 0, reinterpret_cast<intptr_t>(&d)));
-    comm_.Pump();
+    for (const SimSpec& s : kSims) {
+      NodeDesc d{s.nodeId, s.addrValue, nullptr, {}};
+      ASSERT_TRUE(PostToCommWnd(WM_IPC_ADD_NODE, 0, reinterpret_cast<intptr_t>(&d)));
+      comm_.Pump();
+    }
   }
   void TearDown() override {
     comm_.EndInline();
@@ -96,23 +107,27 @@ class NodesimFtp : public ::testing::TestWithParam<bool> {
         else
           FrameQueue::Free(m);
       }
+      for (auto& sim : sim_) {
+        const std::string line = sim.ReadLine(0);
+        if (!line.empty()) trace_.push_back(line);
+      }
       usleep(2000);
     }
     return true;
   }
-  bool WaitTrace(const std::string& prefix, int timeoutMs) {
+  bool WaitTrace(int sim, const std::string& prefix, int timeoutMs) {
     const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (std::chrono::steady_clock::now() < limit) {
-      comm_.Pump();
-      const std::string line = sim_.ReadLine(5);
+      comm_.Pump();  // nothing to do before the comm loop starts
+      const std::string line = sim_[sim].ReadLine(5);
       if (!line.empty()) trace_.push_back(line);
       if (line.rfind(prefix, 0) == 0) return true;
     }
     return false;
   }
-  IoFtpRequest* Job(const std::string& local, const char* remote) {
+  IoFtpRequest* Job(uint32_t nodeId, const std::string& local, const char* remote) {
     auto* r = new IoFtpRequest;
-    r->nodeId = 1;
+    r->nodeId = nodeId;
     SetIoFtpName(r->localName, local.c_str());
     SetIoFtpName(r->remoteName, remote);
     return r;
@@ -124,30 +139,34 @@ class NodesimFtp : public ::testing::TestWithParam<bool> {
     return path;
   }
   std::string Log() const { return seen_.text(); }
+  bool LoggedIn(uint32_t id) { return (comm_.FindNode(id)->flags & NODE_FLAG_FTP_LOGGED_IN) != 0; }
 
   FlagGuard flags_;
   TempDir dir_;
-  std::filesystem::path inbox_ = dir_.path() / "inbox";
+  std::filesystem::path inbox_[2];
   LogBuffer log_{platform::time::SystemClock(), dir_.path()};
   RecordingObserver seen_;
   RecordingMessageBox box_;
   FrameQueue frame_;
-  ipcpeer::PeerProcess sim_;
+  ipcpeer::PeerProcess sim_[2];
   CIpcComm comm_;
   std::vector<std::unique_ptr<IoFtpRequest>> done_;
   std::vector<std::string> trace_;
 };
 
-TEST_P(NodesimFtp, FilesArriveWholeAndTheLoginEndsWhenIdle) {
+TEST_F(NodesimFtp, FilesArriveWholePackedOrRawAndTheLoginEndsWhenIdle) {
   ASSERT_TRUE(RunUntil([&] {
-    const NodeEntry* n = comm_.FindNode(1);
-    return n != nullptr && n->state == NODE_STATE_ONLINE;
+    for (const SimSpec& s : kSims) {
+      const NodeEntry* n = comm_.FindNode(s.nodeId);
+      if (n == nullptr || n->state != NODE_STATE_ONLINE) return false;
+    }
+    return true;
   }, 30000)) << Log();
 
   const auto big = Pattern(40000, 3);
   const std::string bigPath = Write("big.bin", big);
   const std::string emptyPath = Write("empty.bin", {});
-  // A modification time two seconds apart from now, to see it carried.
+  // A modification time an hour back, to see it carried.
   struct stat st {};
   ASSERT_EQ(stat(bigPath.c_str(), &st), 0);
   const time_t mtime = (st.st_mtime - 3600) & ~static_cast<time_t>(1);
@@ -156,11 +175,28 @@ TEST_P(NodesimFtp, FilesArriveWholeAndTheLoginEndsWhenIdle) {
 
   const std::string netLog = (dir_.path() / "net.bin").string();
   ASSERT_TRUE(OpenNetLog(netLog.c_str()));
-  ASSERT_TRUE(PostIoFtpRequest(Job(bigPath, "/tmp/install.arm")));
-  ASSERT_TRUE(PostIoFtpRequest(Job(emptyPath, "empty.new")));
-  ASSERT_TRUE(RunUntil([&] { return done_.size() == 2; }, 30000)) << Log();
+  for (const SimSpec& s : kSims) {
+    ASSERT_TRUE(PostIoFtpRequest(Job(s.nodeId, bigPath, "/tmp/install.arm")));
+    ASSERT_TRUE(PostIoFtpRequest(Job(s.nodeId, emptyPath, "empty.new")));
+  }
+  ASSERT_TRUE(RunUntil([&] { return done_.size() == 4; }, 30000)) << Log();
   for (const auto& d : done_) EXPECT_EQ(d->Rcode, 0) << Log();
   CloseNetLog();
+
+  for (int i = 0; i < 2; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(ReadFile((inbox_[i] / "install.arm").string()), big);
+    EXPECT_TRUE(std::filesystem::exists(inbox_[i] / "empty.new"));
+    EXPECT_EQ(std::filesystem::file_size(inbox_[i] / "empty.new"), 0u);
+    struct stat got {};
+    ASSERT_EQ(stat((inbox_[i] / "install.arm").c_str(), &got), 0);
+    EXPECT_EQ(got.st_mtime, mtime);
+  }
+  EXPECT_NE(Log().find("127.0.21.2: File opened for put (compression ok)"), std::string::npos) << Log();
+  EXPECT_NE(Log().find("127.0.21.3: File opened for put (compression not supported)"),
+            std::string::npos)
+      << Log();
+
   // The network log holds whole records of both directions, each at least
   // a datagram header long, and carried the file's blocks.
   const auto bytes = ReadFile(netLog);
@@ -176,28 +212,20 @@ TEST_P(NodesimFtp, FilesArriveWholeAndTheLoginEndsWhenIdle) {
   }
   EXPECT_EQ(at, bytes.size());
   EXPECT_GT(received, 0u);
-  EXPECT_GT(sent, 40u);
-  EXPECT_GT(payload, GetParam() ? 1000u : big.size());
+  EXPECT_GT(sent, 80u);
+  EXPECT_GT(payload, big.size());
 
-  EXPECT_EQ(ReadFile((inbox_ / "install.arm").string()), big);
-  EXPECT_TRUE(std::filesystem::exists(inbox_ / "empty.new"));
-  EXPECT_EQ(std::filesystem::file_size(inbox_ / "empty.new"), 0u);
-  struct stat got {};
-  ASSERT_EQ(stat((inbox_ / "install.arm").c_str(), &got), 0);
-  EXPECT_EQ(got.st_mtime, mtime);
-  EXPECT_NE(Log().find(GetParam() ? "File opened for put (compression ok)"
-                                  : "File opened for put (compression not supported)"),
-            std::string::npos)
-      << Log();
-
-  // Five seconds without work end the login.
-  ASSERT_TRUE(WaitTrace("ftp logout", 15000));
-  ASSERT_TRUE(RunUntil([&] { return (comm_.FindNode(1)->flags & NODE_FLAG_FTP_LOGGED_IN) == 0; },
-                       10000))
-      << Log();
-  EXPECT_NE(Log().find("IOFTP logout complete."), std::string::npos);
+  // Five seconds without work end both logins.
+  ASSERT_TRUE(RunUntil([&] { return !LoggedIn(1) && !LoggedIn(2); }, 20000)) << Log();
+  // The simulators' traces, read to their ends.
+  for (auto& sim : sim_)
+    for (std::string line = sim.ReadLine(200); !line.empty(); line = sim.ReadLine(200))
+      trace_.push_back(line);
+  int logouts = 0;
+  for (const std::string& l : trace_) logouts += l.rfind("ftp logout", 0) == 0;
+  EXPECT_EQ(logouts, 2);
+  EXPECT_NE(Log().find("127.0.21.2: IOFTP logout complete."), std::string::npos);
+  EXPECT_NE(Log().find("127.0.21.3: IOFTP logout complete."), std::string::npos);
 }
-
-INSTANTIATE_TEST_SUITE_P(PackedAndRaw, NodesimFtp, ::testing::Bool());
 
 }  // namespace
