@@ -89,7 +89,7 @@ wait_for_line() {
   return 1
 }
 
-mkdir -p "$DEMO/config"
+mkdir -p "$DEMO/config" "$DEMO/node1-files"
 echo "== demo site in $SITE"
 "$SITE_TOOL" "$SITE" --operator admin --password demo --seed "$SEED"
 
@@ -103,7 +103,7 @@ else
   cat "$DEMO/serialrack.out" >&2 || true
 fi
 
-start_sim nodesim1 8 "$NODESIM" --name NODE1 --addr 127.0.0.2 --peers 127.0.0.1,127.0.0.3 --rack 1:1 --rack 1:2 --rack 2:3
+start_sim nodesim1 8 "$NODESIM" --name NODE1 --addr 127.0.0.2 --peers 127.0.0.1,127.0.0.3 --rack 1:1 --rack 1:2 --rack 2:3 --ftp-dir "$DEMO/node1-files"
 start_sim nodesim2 9 "$NODESIM" --name NODE2 --addr 127.0.0.3 --peers 127.0.0.1,127.0.0.2 --rack 1:4
 for n in 1 2; do
   wait_for_line "$DEMO/nodesim$n.out" 50 '^ready ' || echo "demo: nodesim $n is not ready." >&2
@@ -153,6 +153,12 @@ request 1 --subtype 2 --zone 1 --param 1=2            # QXV preset 2 on the buil
 request 2 --subtype 2 --zone 2 --param 1=1 --param 2=3 # Brevant preset 3, room 1, stage
 request 9 --subtype 1 --zone 10005 --param 1=-1        # relay cycles of rack 5 (on COM1)
 request 0 --subtype 1 --zone 10001 --param 1=20        # rack 1's configuration uploaded
+# The network patch: NODE1's configuration and install files over IO_FTP.
+printf 'demo configuration of NODE1\n' >"$SITE/NODE1.cfg"
+printf 'demo install script\n' >"$SITE/install.cfg"
+printf 'demo install archive\n' >"$SITE/install.arm"
+request 6 --subtype 1
+echo "   files NODE1 received: $(ls "$DEMO/node1-files" 2>/dev/null | tr '\n' ' ')"
 
 echo "== node and rack status"
 "$SITE_TOOL" status "$SITE"

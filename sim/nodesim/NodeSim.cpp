@@ -30,6 +30,7 @@ int64_t NowMs() { return static_cast<int64_t>(ipcpeer::MonotonicMicros() / 1000)
 
 NodeSim::NodeSim(Trace trace)
     : trace_(std::move(trace)),
+      ftp_(trace_),
       krn_([this](uint8_t pcNode, uint16_t code, const std::vector<uint8_t>& data) {
              SendEvent(pcNode, code, data);
            },
@@ -85,6 +86,7 @@ bool NodeSim::Start(const Options& options, std::string* error) {
   std::fill(std::begin(open_), std::end(open_), false);
   if (!peer_.Start(options_.peer, error)) return false;
   if (!RegisterServer(error)) return false;
+  if (!ftp_.Start(options_.ftp, error)) return false;
   trace_("start " + options_.peer.name + " " + Dotted(options_.peer.addr) + " type " +
          std::to_string(options_.peer.nodeType) + " start_time " +
          std::to_string(ipc::IpcNetNodeStartTimeGet(0)));
@@ -94,6 +96,7 @@ bool NodeSim::Start(const Options& options, std::string* error) {
 bool NodeSim::Restart(std::string* error) {
   IpcTerm();
   krn_.Reset();
+  ftp_.Reset();
   silent_ = false;
   return Start(options_, error);
 }

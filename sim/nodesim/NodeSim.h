@@ -18,6 +18,7 @@
 #include <string>
 
 #include "KrnService.h"
+#include "FtpServer.h"
 #include "Peer.h"
 
 namespace nodesim {
@@ -39,6 +40,7 @@ constexpr uint8_t PortIndexOf(int slot) { return static_cast<uint8_t>(0x20 + slo
 
 struct Options {
   ipcpeer::Options peer;  // name, address, where broadcasts go, node type
+  FtpOptions ftp;         // IO_FTP 21/1 when it names a directory
 };
 
 class NodeSim {
@@ -80,6 +82,7 @@ class NodeSim {
   void SendEvent(uint8_t pcNode, uint16_t code, const std::vector<uint8_t>& data);
 
   Trace trace_;
+  FtpServer ftp_;
   Options options_;
   ipcpeer::Peer peer_;
   bool silent_ = false;

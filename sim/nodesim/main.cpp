@@ -5,6 +5,7 @@
 //           [--silence HUNDREDTHS] [--period HUNDREDTHS]
 //           [--rack SLOT:RACK[:DIMMERS[:KIND]]]... [--report BYTES]
 //           [--latency MS] [--silent-delay MS] [--quiet]
+//           [--ftp-dir DIR [--ftp-raw]]
 //
 // --rack puts a rack model (rack number RACK, 48 dimmers and kind 0 unless
 // given) behind the port of slot SLOT (0-5); repeat it for more racks.
@@ -14,6 +15,8 @@
 // (default 500).  --quiet leaves the trace lines of requests, exchanges,
 // polls and events out.
 //
+// With --ftp-dir the node serves IO_FTP as 21/1 and receives files into DIR
+// (--ftp-raw: it refuses packed blocks).
 // Commands (each answered "ok COMMAND"):
 //   offline | online   announce the node offline / online
 //   restart            start again with a new start time, forgetting all
@@ -53,7 +56,8 @@ int Usage() {
                "usage: nodesim --name NAME --addr A.B.C.D [--peers A,B,...] [--type N]\n"
                "               [--silence HUNDREDTHS] [--period HUNDREDTHS]\n"
                "               [--rack SLOT:RACK[:DIMMERS[:KIND]]]... [--report BYTES]\n"
-               "               [--latency MS] [--silent-delay MS] [--quiet]\n");
+               "               [--latency MS] [--silent-delay MS] [--quiet]\n"
+               "               [--ftp-dir DIR [--ftp-raw]]\n");
   return 2;
 }
 
@@ -160,6 +164,11 @@ int main(int argc, char** argv) {
       krn.silentDelayMs = static_cast<int>(v);
     } else if (a == "--quiet") {
       krn.traceEvents = false;
+    } else if (a == "--ftp-dir") {
+      if ((s = value()) == nullptr || *s == '\0') return Usage();
+      o.ftp.dir = s;
+    } else if (a == "--ftp-raw") {
+      o.ftp.packed = false;
     } else {
       return Usage();
     }

@@ -245,9 +245,6 @@ void CommNodes::DeletePollingForNode(NodeEntry* node) {
       DeletePoll(rack.get());
 }
 
-void CommNodes::IoFtpStart(NodeEntry* /*node*/) {}
-
-void CommNodes::IoFtpLogin(NodeEntry* /*node*/) {}
 
 void CommNodes::IoFtpLogout(NodeEntry* node) {
   if ((node->flags & NODE_FLAG_FTP_LOGGED_IN) == 0 || (node->flags & NODE_FLAG_FTP_LOGOUT_SENT) != 0)

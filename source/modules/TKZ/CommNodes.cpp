@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "CommFtp.h"
 #include "DisplayFlags.h"
 #include "LogSink.h"
 #include "RackMsg.h"
@@ -38,6 +39,7 @@ CommNodes::~CommNodes() {
 
 void CommNodes::FreeAll() {
   for (auto& [id, node] : m_NodeMap) {
+    if (m_pFtp != nullptr) m_pFtp->FreeQueue(node.get());
     for (PortSlot& port : node->ports) {
       while (RackMsg* m = port.TxHead) {
         port.TxHead = m->link;
@@ -237,6 +239,7 @@ void CommNodes::DeleteNode(uint32_t nodeId) {
   if (node == nullptr) return;
   // Nothing queued on the node may be lost with it.
   FlushNode(node, RC_FLUSHED);
+  if (m_pFtp != nullptr) m_pFtp->NodeGone(node);
   for (PortSlot& port : node->ports) {
     if (port.RxMsg != nullptr) FreeRackMsg(port.RxMsg);
     port.RxMsg = nullptr;

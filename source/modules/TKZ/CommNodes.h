@@ -29,6 +29,7 @@
 #include "NodeLibrary.h"
 
 struct RackMsg;
+class CommFtp;
 
 // What the tables hand to the rest of the comm thread and to the UI thread.
 class CommNodesHost {
@@ -144,6 +145,9 @@ class CommNodes {
   void IoFtpStart(NodeEntry* node);
   void IoFtpLogin(NodeEntry* node);
   void IoFtpLogout(NodeEntry* node);
+  // The IO_FTP client that runs the nodes' jobs (none: the tables start no
+  // job and log no node in).  Not owned; it clears itself when it goes.
+  void SetFtpClient(CommFtp* ftp) { m_pFtp = ftp; }
 
   // ---- look-ups ----
   NodeEntry* Node(uint32_t nodeId);
@@ -179,6 +183,7 @@ class CommNodes {
 
   NodeLibrary* m_pLib;
   CommNodesHost* m_pHost;
+  CommFtp* m_pFtp = nullptr;
   std::map<uint32_t, std::unique_ptr<NodeEntry>> m_NodeMap;
   std::map<uint32_t, std::unique_ptr<RackEntry>> m_RackMap;
 };

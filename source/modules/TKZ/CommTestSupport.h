@@ -253,6 +253,8 @@ class FrameQueue {
   static void Free(const msgq::Msg& m) {
     if (m.message == WM_DOC_MSG_DONE || m.message == WM_DOC_RACK_EVENT)
       FreeRackMsg(reinterpret_cast<RackMsg*>(m.lParam));
+    else if (m.message == WM_DOC_FTP_DONE)
+      delete reinterpret_cast<IoFtpRequest*>(m.lParam);
   }
   msgq::Handle handle() const { return q_.handle(); }
 

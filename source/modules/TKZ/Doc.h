@@ -175,24 +175,11 @@ class CTKZDoc : public CDocument {
   // logged as "Unknown ReqNum %d ignored.".
   InProcRequest* CountResponse(uint32_t reqNum, uint16_t rcode, int32_t target,
                                const CompletionText& completion);
-  // Response routing of a returned IO_FTP job (WM_DOC_FTP_DONE; the
-  // document owns the job from the call): counted on its request like a rack
-  // message, then the job's document continuation runs with (job, request)
-  // and owns it, or the job is deleted and the request completion checked.
-  // An unknown ReqNum is logged and the job deleted.  Job is the IO_FTP
-  // record (IoFtpRequest): ReqNum, target, Rcode, its result text and its
-  // document continuation, a member of CTKZDoc taking (job, request).
-  template <class Job>
-  void OnIoFtpDone(Job* job) {
-    if (job == nullptr) return;
-    InProcRequest* request = CountResponse(job->ReqNum, job->Rcode, job->target, job->result);
-    if (request != nullptr && job->docContinuation) {
-      std::invoke(job->docContinuation, *this, job, request);
-      return;
-    }
-    delete job;
-    if (request != nullptr) CompleteRequest(request);
-  }
+  // A returned IO_FTP job (WM_DOC_FTP_DONE), which the document owns again:
+  // counted on its request (first failure kept), then its document
+  // continuation runs, or the request completes and the job is deleted.
+  // An unknown ReqNum is logged and the job deleted (DocFtpDone.cpp).
+  void OnIoFtpDone(IoFtpRequest* job);
 
   // The current tblTKZRequest row and the handlers' text buffer.
   TKZRequestRow& RequestRow() { return m_RequestRow; }
@@ -571,3 +558,6 @@ void DocWriteFaultRecords(const FaultRecord* records, int32_t count);
 void DocDeleteRackFaults(int32_t rack);
 void DocUpdateZoneInputStatus(int32_t rack, int32_t inputBits, int16_t qxvPreset,
                               const uint8_t* roomPresets);
+// The frame's WM_DOC_FTP_DONE: CTKZDoc::OnIoFtpDone on g_pDoc (without a
+// document the job is deleted).
+void DocIoFtpDone(IoFtpRequest* job);

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+struct IoFtpRequest;
 struct NodeDesc;
 struct RackDesc;
 
@@ -25,4 +26,9 @@ class DocCommPort {
   // closes and with it the document.  Returns whether the request was
   // posted; a port without a comm thread refuses it.
   virtual bool PostShutdown() { return false; }
+  // Hands an IO_FTP job to the comm thread (PostIoFtpRequest); it comes
+  // back with WM_DOC_FTP_DONE.  False: not taken, the caller keeps it.
+  virtual bool PostIoFtpRequest(IoFtpRequest* /*job*/) { return false; }
+  // Drops the node's connection and builds it again (CommDisconnectNode).
+  virtual bool DisconnectNode(uint32_t /*nodeId*/) { return false; }
 };

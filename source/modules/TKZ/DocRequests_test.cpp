@@ -2,6 +2,7 @@
 // programs, the dispatch table, response routing and the termination
 // request.
 #include "DocRequestTestSupport.h"
+#include "IoFtpRequest.h"
 
 namespace {
 
@@ -161,54 +162,33 @@ TEST_F(DocRequestTest, ADocumentContinuationOwnsTheMessageAndDecidesAboutComplet
   EXPECT_EQ(Row(5), "5|Rack offline");
 }
 
-// An IO_FTP job as the document sees one come back.
-struct FtpJob {
-  FtpJob() { ++alive; }
-  ~FtpJob() { --alive; }
-  uint32_t ReqNum = 0;
-  int32_t target = 0;
-  uint16_t Rcode = 0;
-  CompletionText result;
-  std::function<void(CTKZDoc&, FtpJob*, InProcRequest*)> docContinuation;
-  static int alive;
-};
-int FtpJob::alive = 0;
-
 TEST_F(DocRequestTest, AReturnedFtpJobIsCountedLikeARackMessage) {
   Sql("INSERT INTO tblTKZRequest (RID, RequestState) VALUES (1, 3), (2, 3);");
   InProcRequest* plain = Doc().AddRequest();
   plain->RID = 1;
   plain->expected = 1;
   Doc().RequestSent(plain);
-  auto* job = new FtpJob;
+  auto* job = new IoFtpRequest;
   job->ReqNum = plain->ReqNum;
   job->result.Set("File %s sent", CompletionArg::Text("node.cfg"));
   Doc().OnIoFtpDone(job);
   EXPECT_EQ(Row(1), "4|File node.cfg sent");
 
-  InProcRequest* continued = Doc().AddRequest();
-  continued->RID = 2;
-  continued->expected = 1;
-  Doc().RequestSent(continued);
-  job = new FtpJob;
-  job->ReqNum = continued->ReqNum;
+  // A failure without a text of its own ends with its Rcode's text.
+  InProcRequest* failed = Doc().AddRequest();
+  failed->RID = 2;
+  failed->expected = 1;
+  Doc().RequestSent(failed);
+  job = new IoFtpRequest;
+  job->ReqNum = failed->ReqNum;
   job->Rcode = RC_FTP_LOGIN_FAILED;
-  int calls = 0;
-  job->docContinuation = [&calls](CTKZDoc& doc, FtpJob* j, InProcRequest* r) {
-    ++calls;
-    EXPECT_EQ(r->received, 1);
-    delete j;
-    doc.CompleteRequest(r);
-  };
   Doc().OnIoFtpDone(job);
-  EXPECT_EQ(calls, 1);
   EXPECT_EQ(Row(2), "5|Couldn't log into IO_FTP on node");
 
-  job = new FtpJob;
+  job = new IoFtpRequest;
   job->ReqNum = 999;
   Doc().OnIoFtpDone(job);
   EXPECT_EQ(CountLines("Unknown ReqNum 999 ignored."), 1);
-  EXPECT_EQ(FtpJob::alive, 0);
   EXPECT_EQ(Doc().RequestCount(), 0u);
 }
 

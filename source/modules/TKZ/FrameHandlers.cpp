@@ -5,6 +5,9 @@
 #include "Comm.h"
 #include "DisplayFlags.h"
 #include "Doc.h"
+#include "IoFtpRequest.h"
+#include "IpcComm.h"
+#include "NetLog.h"
 #include "LogSink.h"
 #include "RackMsg.h"
 
@@ -20,25 +23,19 @@ void ServerFrameHandlers::OnRackStatus(uint32_t rack, bool up) {
   DocOnRackStatus(up ? 1 : 0, static_cast<intptr_t>(rack));
 }
 
-// The comm thread of this program sends no IO_FTP jobs: nothing reaches
-// these three, and nothing is released because nothing was handed over.
-void ServerFrameHandlers::OnFtpDone(IoFtpRequest*) {
-  LogPrintf("Error: An IO_FTP job came back, but file transfer is not part of this program.\n");
-}
-void ServerFrameHandlers::OnFtpRead(IoFtpRequest*) {
-  LogPrintf("Error: File transfer is not part of this program.\n");
-}
-void ServerFrameHandlers::OnFtpClose(IoFtpRequest*) {}
-void ServerFrameHandlers::DiscardFtpRequest(IoFtpRequest*) {}
+// IO_FTP: a finished job goes to the document's response routing; a lent
+// job's local file is read or closed here and handed back.
+void ServerFrameHandlers::OnFtpDone(IoFtpRequest* request) { DocIoFtpDone(request); }
+void ServerFrameHandlers::OnFtpRead(IoFtpRequest* request) { IoFtpReadBlock(request); }
+void ServerFrameHandlers::OnFtpClose(IoFtpRequest* request) { IoFtpCloseFile(request); }
+// After the frame has closed the comm thread is gone: nothing takes the
+// job back, so it is released here.
+void ServerFrameHandlers::DiscardFtpRequest(IoFtpRequest* request) { delete request; }
 
 void ServerFrameHandlers::ReportSchedule() {
   if (g_pDoc != nullptr) g_pDoc->ReportSchedule();
 }
 
-bool ServerFrameHandlers::OpenNetLog(const std::string& path) {
-  LogPrintf("Error: Unable to open network log \"%s\": the network log is not part of this program.\n",
-            path.c_str());
-  return false;
-}
+bool ServerFrameHandlers::OpenNetLog(const std::string& path) { return ::OpenNetLog(path.c_str()); }
 
-void ServerFrameHandlers::CloseNetLog() {}
+void ServerFrameHandlers::CloseNetLog() { ::CloseNetLog(); }

@@ -41,7 +41,8 @@ class FrameHandlers {
 
 // The server's routing: returned messages through the rack-message layer,
 // rack events to its decoder, node and rack states to the document's
-// status write-back, the schedule report to the document.
+// status write-back, IO_FTP jobs to the document and the local file reads,
+// the schedule report to the document, the network log to its file.
 class ServerFrameHandlers final : public FrameHandlers {
  public:
   void OnMsgDone(RackMsg* msg) override;

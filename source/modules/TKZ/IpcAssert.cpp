@@ -1,5 +1,5 @@
 // The comm thread's callbacks from inside the IPC library: its error
-// reports, the socket-open hook and the network log's debug hook.
+// reports and the socket-open hook (the network log's hook: NetLog.cpp).
 #include <cstring>
 
 #include "IpcComm.h"
@@ -25,8 +25,4 @@ void CommSocketOpenHook(IpcSocket socket) {
   const auto fd = static_cast<intptr_t>(socket);
   if (fd < 0 || fd > INT32_MAX) return;
   msgq::WatchSocket(static_cast<int>(fd), g_hCommWnd.load(), WM_IPC_SOCKET);
-}
-
-void NetLogDebugHook(int /*direction*/, uint16_t /*length*/, const void* /*datagram*/) {
-  // No network log can be opened yet.
 }

@@ -22,7 +22,9 @@
 //
 // Ownership: CIpcComm owns its queue, its event, the node and rack records,
 // every RackMsg on a port or in the delay queue, and every RackVersionSet it
-// was posted.  It does not own its ports (library, clock, identity, message
+// was posted, and every IoFtpRequest posted to it until it goes back with
+// WM_DOC_FTP_DONE (lent to the UI thread meanwhile for its file reads and
+// closes, CommFtp.h).  It does not own its ports (library, clock, identity, message
 // box): they must outlive the comm thread.  A RackMsg posted to it comes
 // back exactly once with WM_DOC_MSG_DONE to g_hFrameWnd; if that post fails
 // (no frame any more) the message is freed instead.
@@ -37,6 +39,7 @@
 #include <thread>
 #include <vector>
 
+#include "CommFtp.h"
 #include "CommLibrary.h"
 #include "CommNodes.h"
 #include "CommTables.h"
@@ -62,7 +65,7 @@ struct RackVersionSet {
   uint8_t bytes[kRackVersionBytes] = {};
 };
 
-class CIpcComm : private CommNodesHost {
+class CIpcComm : private CommNodesHost, private CommFtpHost {
  public:
   // Bits of the flags.
   static constexpr uint32_t kFlagRunning = 0x1;
@@ -198,6 +201,10 @@ class CIpcComm : private CommNodesHost {
   void PostRackStatus(uint32_t rack) override;
   void SendSyncFaultEvents(uint32_t rack) override;
   bool ShuttingDown() const override { return (m_nFlags.load() & kFlagShuttingDown) != 0; }
+  // CommFtpHost: posts to g_hFrameWnd.
+  bool PostFtpToFrame(uint32_t message, IoFtpRequest* request) override;
+  bool FtpShuttingDown() const override { return ShuttingDown(); }
+  bool OnCommThread() const;
 
   NodeEntry* Node(uint32_t nodeId) { return m_Nodes.Node(nodeId); }
   RackEntry* Rack(uint32_t rack) { return m_Nodes.Rack(rack); }
@@ -211,6 +218,8 @@ class CIpcComm : private CommNodesHost {
   uint32_t m_nOwnAddress = 0;
   // The node and rack tables and the node state machine.
   CommNodes m_Nodes{DefaultCommLibrary(), *this};
+  // The IO_FTP client over the same tables.
+  CommFtp m_Ftp{DefaultCommLibrary(), m_Nodes, *this};
   std::atomic<uint32_t> m_nNodesOnline{0};
   std::atomic<uint32_t> m_nFlags{kFlagRunning};
   std::thread m_Thread;
@@ -246,6 +255,13 @@ bool PostRackUp(uint32_t rack);
 // received.  An unknown rack is ignored there.
 bool SetRackVersion(uint32_t rack, const uint8_t* versionBytes);
 bool PostCommShutdown();
+// The frame's handlers of WM_DOC_FTP_READ and WM_DOC_FTP_CLOSE (UI thread):
+// read the job's next buffer / close its local file, then give the job
+// back with WM_IPC_FTP_CONTINUE.  When the comm thread cannot take it any
+// more the job goes to the frame with WM_DOC_FTP_DONE and RC_FLUSHED (or
+// is deleted when that fails too).
+void IoFtpReadBlock(IoFtpRequest* request);
+void IoFtpCloseFile(IoFtpRequest* request);
 // Installs the rack-message hand-off (SendRackMsg, PostLoadLearn,
 // PostDelayMsg) onto g_hCommWnd.  Start does this.
 void InstallRackMsgPoster();

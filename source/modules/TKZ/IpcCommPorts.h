@@ -19,6 +19,8 @@ class IpcCommDocPort final : public DocCommPort {
   bool AddNode(const NodeDesc* desc) override { return comm_.CommAddNode(desc); }
   bool AddRack(const RackDesc* desc) override { return comm_.CommAddRack(desc); }
   bool PostShutdown() override { return PostCommShutdown(); }
+  bool PostIoFtpRequest(IoFtpRequest* job) override { return ::PostIoFtpRequest(job); }
+  bool DisconnectNode(uint32_t nodeId) override { return CommDisconnectNode(nodeId); }
 
  private:
   CIpcComm& comm_;

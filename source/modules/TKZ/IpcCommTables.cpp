@@ -1,6 +1,6 @@
 // The comm thread's handlers of the table messages and the rack messages
-// (handed to the node and rack tables) and of the rack-up relay.  The IO_FTP
-// client is not built yet: until it is, the IO_FTP calls do nothing.
+// (handed to the node and rack tables) and of the rack-up relay.  (The
+// IO_FTP messages: IpcCommFtp.cpp; the reports: IpcCommReports.cpp.)
 #include <cstdio>
 #include <cstring>
 
@@ -44,13 +44,4 @@ void CIpcComm::OnSendMsg(RackMsg* msg) { m_Nodes.OnSendMsg(msg); }
 
 void CIpcComm::OnLoadLearn(RackMsg* msg, int phase) { m_Nodes.OnLoadLearn(msg, phase); }
 
-void CIpcComm::FlushIoFtpQueue(NodeEntry* /*node*/) {}
-void CIpcComm::OnIoFtpRequest(IoFtpRequest* /*request*/) {}
-void CIpcComm::OnIoFtpContinue(IoFtpRequest* /*request*/) {}
-void CIpcComm::ForwardIoFtpResult(IoFtpRequest* /*request*/) {}
 void CIpcComm::RequestRackVersion(uint32_t rack) { ::RequestRackVersion(rack); }
-
-void CIpcComm::ReportNodes() {}
-void CIpcComm::ReportNetStats() {}
-void CIpcComm::ReportRacks() {}
-void CIpcComm::ReportRackVersions() {}

@@ -50,6 +50,8 @@ void CIpcComm::ReadHostIdentity() {
   m_pLib = m_Ports.library != nullptr ? m_Ports.library : &DefaultCommLibrary();
   m_Nodes.SetLibrary(*m_pLib);
   m_Nodes.Activate();
+  m_Ftp.SetLibrary(*m_pLib);
+  m_Ftp.Activate();
   m_pClock = m_Ports.clock != nullptr ? m_Ports.clock : &platform::time::SystemClock();
   net::Backend& identity = m_Ports.identity != nullptr ? *m_Ports.identity : net::DefaultBackend();
   MessageBoxPort& box = m_Ports.messageBox != nullptr ? *m_Ports.messageBox : DefaultMessageBox();
@@ -231,10 +233,26 @@ void CIpcComm::DrainQueue() {
       case WM_IPC_RACK_VERSION_SET:
         delete reinterpret_cast<RackVersionSet*>(msg.lParam);
         break;
+      case WM_IPC_FTP_REQUEST:
+      case WM_IPC_FTP_CONTINUE:
+      case WM_IPC_FTP_FORWARD:
+        if (auto* job = reinterpret_cast<IoFtpRequest*>(msg.lParam); job != nullptr) {
+          // A lent job may still head its node's queue: it leaves it here.
+          if (NodeEntry* node = Node(job->nodeId); node != nullptr && node->ftpHead == job)
+            m_Ftp.NodeGone(node);
+          if (job->Rcode == 0) job->Rcode = RC_FLUSHED;
+          job->lent = false;
+          if (!PostFtpToFrame(WM_DOC_FTP_DONE, job)) delete job;
+        }
+        break;
       default:
         break;
     }
   }
+  // The IO_FTP jobs still queued on the nodes go back too (a lent one
+  // finds the queue closed when it is given back, and goes to the frame).
+  for (uint32_t id : m_Nodes.NodeIds())
+    if (NodeEntry* node = Node(id)) m_Ftp.NodeGone(node);
   if (m_bTimerSet) msgq::KillTimer(window, kTimerId);
   m_bTimerSet = false;
   msgq::Handle expected = window;

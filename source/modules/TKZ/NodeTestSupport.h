@@ -89,7 +89,7 @@ class FakeNodeLibrary final : public NodeLibrary {
       h.svrType = type;
       h.svrIndx = index;
       std::memcpy(bytes.data(), &h, sizeof h);
-      std::memcpy(bytes.data() + sizeof h, data.data(), data.size());
+      if (!data.empty()) std::memcpy(bytes.data() + sizeof h, data.data(), data.size());
       c.fn(reinterpret_cast<const IpcEvntHdr*>(bytes.data()), c.user);
       return true;
     }
