@@ -137,23 +137,11 @@ BvtPair SanePair(uint8_t room, uint8_t channel) {
   return {room, channel};
 }
 
-template <typename Row>
-std::vector<Row> ReadRows(dao::Recordset& rs, size_t max, std::span<const dao::Binding> bindings) {
-  std::vector<Row> rows(max);
-  const size_t n = max > 0 ? rs.GetRows(rows.data(), sizeof(Row), max, bindings) : 0;
-  rows.resize(n);
-  return rows;
-}
-
 bool SameBound(const void* a, const void* b, std::span<const dao::Binding> bindings) {
   for (const dao::Binding& x : bindings)
     if (std::memcmp(static_cast<const uint8_t*>(a) + x.offset, static_cast<const uint8_t*>(b) + x.offset, x.size) != 0)
       return false;
   return true;
-}
-
-void LogDiag(InProcRequest* request, int line, const dao::Error& e) {
-  DBExceptionDiag(request, line, static_cast<int32_t>(e.code()), e.description().c_str());
 }
 
 }  // namespace
@@ -189,14 +177,7 @@ void CTKZDoc::SendRackModule(const std::vector<uint32_t>& racks, InProcRequest* 
       LogDiag(request, kLineRackModuleStart, e);
       return;
     }
-    if (upload) {
-      msg->docContinuation = [](CTKZDoc& d, RackMsg* m, InProcRequest* r) { d.StoreRackModule(m, r); };
-      CallBuilder(StepBuilder::GetModuleMap, msg);
-    } else {
-      SetDownloadContinuation(msg, request);
-      CallBuilder(StepBuilder::SetModuleMap, msg);
-    }
-    Adopt(msg, request);
+    SendStepMsg(msg, request, StepBuilder::GetModuleMap, StepBuilder::SetModuleMap, &CTKZDoc::StoreRackModule);
   }
 }
 
@@ -232,7 +213,6 @@ void CTKZDoc::StoreRackModule(RackMsg* msg, InProcRequest* request) {
 // ---- Rack configuration -------------------------------------------------------
 
 void CTKZDoc::SendRackConfig(const std::vector<uint32_t>& racks, InProcRequest* request) {
-  const bool upload = IsUpload(request);
   for (uint32_t rack : racks) {
     RackMsg* msg = nullptr;
     try {
@@ -248,14 +228,7 @@ void CTKZDoc::SendRackConfig(const std::vector<uint32_t>& racks, InProcRequest* 
       LogDiag(request, kLineRackConfigStart, e);
       return;
     }
-    if (upload) {
-      msg->docContinuation = [](CTKZDoc& d, RackMsg* m, InProcRequest* r) { d.StoreRackConfig(m, r); };
-      CallBuilder(StepBuilder::GetRackSetup, msg);
-    } else {
-      SetDownloadContinuation(msg, request);
-      CallBuilder(StepBuilder::SetRackSetup, msg);
-    }
-    Adopt(msg, request);
+    SendStepMsg(msg, request, StepBuilder::GetRackSetup, StepBuilder::SetRackSetup, &CTKZDoc::StoreRackConfig);
   }
 }
 
@@ -315,7 +288,9 @@ size_t ReadDimmerRecords(dao::Database& db, uint32_t rack, int32_t outputs, size
 
 }  // namespace
 
-void CTKZDoc::SendDimmerConfig(const std::vector<uint32_t>& racks, InProcRequest* request) {
+void CTKZDoc::SendDimmerRecords(const std::vector<uint32_t>& racks, InProcRequest* request, const char* what,
+                                int diagLine, StepBuilder get, StepBuilder set,
+                                void (CTKZDoc::*store)(RackMsg*, InProcRequest*)) {
   const bool upload = IsUpload(request);
   if (upload) LoadRack2Zone();
   for (uint32_t rack : racks) {
@@ -323,7 +298,7 @@ void CTKZDoc::SendDimmerConfig(const std::vector<uint32_t>& racks, InProcRequest
     try {
       const int32_t outputs = BoundOutputs(GetRackOutputCount(static_cast<int32_t>(rack)));
       if (outputs == 0) {
-        LogPrintf("Rack %d has no outputs; its dimmer configuration is not moved.\n", static_cast<int>(rack));
+        LogPrintf("Rack %d has no outputs; its %s is not moved.\n", static_cast<int>(rack), what);
         continue;
       }
       std::vector<uint8_t> buf;
@@ -333,7 +308,7 @@ void CTKZDoc::SendDimmerConfig(const std::vector<uint32_t>& racks, InProcRequest
                                     : static_cast<size_t>(outputs);
       const size_t placed = ReadDimmerRecords(StepDb(), rack, outputs, records, buf);
       if (!upload && placed == 0) {
-        LogPrintf("Rack %d has no dimmer records; its dimmer configuration is not set.\n", static_cast<int>(rack));
+        LogPrintf("Rack %d has no dimmer records; its %s is not set.\n", static_cast<int>(rack), what);
         continue;
       }
       msg = NewRackMsg(request);
@@ -341,57 +316,21 @@ void CTKZDoc::SendDimmerConfig(const std::vector<uint32_t>& racks, InProcRequest
       msg->data = std::move(buf);
       msg->count = upload ? outputs : static_cast<int32_t>(placed);
     } catch (const dao::Error& e) {
-      LogDiag(request, kLineDimmerConfigStart, e);
+      LogDiag(request, diagLine, e);
       return;
     }
-    if (upload) {
-      msg->docContinuation = [](CTKZDoc& d, RackMsg* m, InProcRequest* r) { d.StoreDimmerConfig(m, r); };
-      CallBuilder(StepBuilder::GetDimmerSetup, msg);
-    } else {
-      SetDownloadContinuation(msg, request);
-      CallBuilder(StepBuilder::SetDimmerSetup, msg);
-    }
-    Adopt(msg, request);
+    SendStepMsg(msg, request, get, set, store);
   }
 }
 
+void CTKZDoc::SendDimmerConfig(const std::vector<uint32_t>& racks, InProcRequest* request) {
+  SendDimmerRecords(racks, request, "dimmer configuration", kLineDimmerConfigStart, StepBuilder::GetDimmerSetup,
+                    StepBuilder::SetDimmerSetup, &CTKZDoc::StoreDimmerConfig);
+}
+
 void CTKZDoc::SendDimmerFaultConfig(const std::vector<uint32_t>& racks, InProcRequest* request) {
-  const bool upload = IsUpload(request);
-  if (upload) LoadRack2Zone();
-  for (uint32_t rack : racks) {
-    RackMsg* msg = nullptr;
-    try {
-      const int32_t outputs = BoundOutputs(GetRackOutputCount(static_cast<int32_t>(rack)));
-      if (outputs == 0) {
-        LogPrintf("Rack %d has no outputs; its dimmer fault configuration is not moved.\n", static_cast<int>(rack));
-        continue;
-      }
-      std::vector<uint8_t> buf;
-      const size_t records = upload ? std::max<size_t>(kDimmerUploadRecords, static_cast<size_t>(outputs))
-                                    : static_cast<size_t>(outputs);
-      const size_t placed = ReadDimmerRecords(StepDb(), rack, outputs, records, buf);
-      if (!upload && placed == 0) {
-        LogPrintf("Rack %d has no dimmer records; its dimmer fault configuration is not set.\n",
-                  static_cast<int>(rack));
-        continue;
-      }
-      msg = NewRackMsg(request);
-      msg->Rack = rack;
-      msg->data = std::move(buf);
-      msg->count = upload ? outputs : static_cast<int32_t>(placed);
-    } catch (const dao::Error& e) {
-      LogDiag(request, kLineDimFaultStart, e);
-      return;
-    }
-    if (upload) {
-      msg->docContinuation = [](CTKZDoc& d, RackMsg* m, InProcRequest* r) { d.StoreDimmerFaultConfig(m, r); };
-      CallBuilder(StepBuilder::GetDimFaultConfig, msg);
-    } else {
-      SetDownloadContinuation(msg, request);
-      CallBuilder(StepBuilder::SetDimFaultConfig, msg);
-    }
-    Adopt(msg, request);
-  }
+  SendDimmerRecords(racks, request, "dimmer fault configuration", kLineDimFaultStart,
+                    StepBuilder::GetDimFaultConfig, StepBuilder::SetDimFaultConfig, &CTKZDoc::StoreDimmerFaultConfig);
 }
 
 namespace {
@@ -403,7 +342,7 @@ void StoreDimmerRecords(CTKZDoc& doc, dao::Database& db, RackMsg* msg, Merge mer
   dao::QueryDef q = db.QueryDefs("TKZqryDimmerConfig");
   q.SetParameter("ValueZoneID", RackZoneId(static_cast<int32_t>(msg->Rack)));
   dao::Recordset rs = q.OpenRecordset();
-  const size_t returned = std::min(static_cast<size_t>(std::max(msg->count, 0)), msg->data.size() / sizeof(DimConfigRow));
+  const size_t returned = HeldItems(msg, sizeof(DimConfigRow));
   for (; !rs.IsEOF(); rs.MoveNext()) {
     DimConfigRow stored{};
     rs.ReadRow(&stored, sizeof stored, kDimBindings);
@@ -495,14 +434,7 @@ void CTKZDoc::SendMuxPatch(const std::vector<uint32_t>& racks, InProcRequest* re
       LogDiag(request, kLineMuxPatchStart, e);
       return;
     }
-    if (upload) {
-      msg->docContinuation = [](CTKZDoc& d, RackMsg* m, InProcRequest* r) { d.StoreMuxPatch(m, r); };
-      CallBuilder(StepBuilder::GetMuxPatch, msg);
-    } else {
-      SetDownloadContinuation(msg, request);
-      CallBuilder(StepBuilder::SetMuxPatch, msg);
-    }
-    Adopt(msg, request);
+    SendStepMsg(msg, request, StepBuilder::GetMuxPatch, StepBuilder::SetMuxPatch, &CTKZDoc::StoreMuxPatch);
   }
 }
 
@@ -513,7 +445,7 @@ void CTKZDoc::StoreMuxPatch(RackMsg* msg, InProcRequest* request) {
       dao::QueryDef q = StepDb().QueryDefs("TKZqryMuxPatch");
       q.SetParameter("ValueZoneID", RackZoneId(static_cast<int32_t>(msg->Rack)));
       dao::Recordset rs = q.OpenRecordset();
-      const size_t returned = std::min(static_cast<size_t>(std::max(msg->count, 0)), msg->data.size() / sizeof(MuxRow));
+      const size_t returned = HeldItems(msg, sizeof(MuxRow));
       for (; !rs.IsEOF(); rs.MoveNext()) {
         MuxRow stored{};
         rs.ReadRow(&stored, sizeof stored, kMuxBindings);
@@ -536,7 +468,6 @@ void CTKZDoc::StoreMuxPatch(RackMsg* msg, InProcRequest* request) {
 // ---- Circuit patch -----------------------------------------------------------------
 
 void CTKZDoc::SendCircuitPatch(const std::vector<uint32_t>& racks, InProcRequest* request) {
-  const bool upload = IsUpload(request);
   for (uint32_t rack : racks) {
     const int32_t outputs = BoundOutputs(GetRackOutputCount(static_cast<int32_t>(rack)));
     if (outputs == 0) {
@@ -547,15 +478,7 @@ void CTKZDoc::SendCircuitPatch(const std::vector<uint32_t>& racks, InProcRequest
     msg->Rack = rack;
     msg->count = outputs;
     msg->data.assign(4 * static_cast<size_t>(outputs), 0);
-    if (upload) {
-      msg->docContinuation = [](CTKZDoc& d, RackMsg* m, InProcRequest* r) { d.TransferCircuitPatch(m, r); };
-      CallBuilder(StepBuilder::GetCircuitPatch, msg);
-    } else {
-      if (!TransferCircuitPatch(msg, request)) return;  // the message is gone with the failure
-      SetDownloadContinuation(msg, request);
-      CallBuilder(StepBuilder::SetCircuitPatch, msg);
-    }
-    Adopt(msg, request);
+    if (!SendStepMsg(msg, request, StepBuilder::GetCircuitPatch, StepBuilder::SetCircuitPatch, &CTKZDoc::TransferCircuitPatch)) return;  // the message is gone with the failure
   }
 }
 
@@ -566,7 +489,7 @@ bool CTKZDoc::TransferCircuitPatch(RackMsg* msg, InProcRequest* request) {
     HandOnStepMsg(msg, request);
     return false;
   }
-  const size_t count = std::min(static_cast<size_t>(std::max(msg->count, 0)), msg->data.size() / 4);
+  const size_t count = HeldItems(msg, 4);
   std::vector<int32_t> stored;
   std::optional<dao::Recordset> rs;
   try {
@@ -634,7 +557,7 @@ void CTKZDoc::TransferBrevantPatch(RackMsg* msg, InProcRequest* request) {
   const bool upload = IsUpload(request);
   if (upload) Adopt(msg, request);
   if (msg->Rcode != RC_OK) return HandOnStepMsg(msg, request);
-  const size_t count = std::min(static_cast<size_t>(std::max(msg->count, 0)), msg->data.size() / 2);
+  const size_t count = HeldItems(msg, 2);
   try {
     dao::QueryDef q = StepDb().QueryDefs("TKZqryBvtPatch");
     q.SetParameter("ValueZoneID", RackZoneId(static_cast<int32_t>(msg->Rack)));

@@ -55,18 +55,6 @@ constexpr dao::Binding kCurvePointBindings[] = {
     {"OutputLevel", dao::BindType::kI16, offsetof(CurvePointRow, OutputLevel), 2},
 };
 
-template <typename Row>
-std::vector<Row> ReadRows(dao::Recordset& rs, size_t max, std::span<const dao::Binding> bindings) {
-  std::vector<Row> rows(max);
-  const size_t n = max > 0 ? rs.GetRows(rows.data(), sizeof(Row), max, bindings) : 0;
-  rows.resize(n);
-  return rows;
-}
-
-void LogDiag(InProcRequest* request, int line, const dao::Error& e) {
-  DBExceptionDiag(request, line, static_cast<int32_t>(e.code()), e.description().c_str());
-}
-
 // Writes `column` of each row (in query order) whose value differs from
 // `value(i)`; rows past `count` are left alone.
 template <typename T, typename Value>
@@ -88,7 +76,6 @@ void WriteDiffering(dao::Recordset& rs, const char* column, std::span<const dao:
 // ---- QXV preset fade times ----------------------------------------------------------
 
 void CTKZDoc::SendQXVFadeTimes(const std::vector<uint32_t>& racks, InProcRequest* request, int32_t preset) {
-  const bool upload = IsUpload(request);
   for (uint32_t rack : racks) {
     if (FindRackInfo(rack) == nullptr) {
       LogPrintf("Rack %d is not in the rack table; its QXV preset fade times are not moved.\n", static_cast<int>(rack));
@@ -98,15 +85,7 @@ void CTKZDoc::SendQXVFadeTimes(const std::vector<uint32_t>& racks, InProcRequest
     msg->Rack = rack;
     msg->index = preset;
     msg->count = preset == -1 ? kQxvPresets : 1;
-    if (upload) {
-      msg->docContinuation = [](CTKZDoc& d, RackMsg* m, InProcRequest* r) { d.TransferQXVFadeTimes(m, r); };
-      CallBuilder(StepBuilder::GetPresetTime, msg);
-    } else {
-      if (!TransferQXVFadeTimes(msg, request)) return;
-      SetDownloadContinuation(msg, request);
-      CallBuilder(StepBuilder::SetPresetTime, msg);
-    }
-    Adopt(msg, request);
+    if (!SendStepMsg(msg, request, StepBuilder::GetPresetTime, StepBuilder::SetPresetTime, &CTKZDoc::TransferQXVFadeTimes)) return;
   }
 }
 
@@ -174,14 +153,7 @@ void CTKZDoc::SendQXVLevels(const std::vector<uint32_t>& racks, InProcRequest* r
       LogDiag(request, kLineQxvLevelsStart, e);
       return;
     }
-    if (upload) {
-      msg->docContinuation = [](CTKZDoc& d, RackMsg* m, InProcRequest* r) { d.StoreQXVLevels(m, r); };
-      CallBuilder(StepBuilder::GetPreset, msg);
-    } else {
-      SetDownloadContinuation(msg, request);
-      CallBuilder(StepBuilder::SetPreset, msg);
-    }
-    Adopt(msg, request);
+    SendStepMsg(msg, request, StepBuilder::GetPreset, StepBuilder::SetPreset, &CTKZDoc::StoreQXVLevels);
   }
 }
 
@@ -211,7 +183,6 @@ void CTKZDoc::StoreQXVLevels(RackMsg* msg, InProcRequest* request) {
 
 void CTKZDoc::SendBrevantFadeTimes(const std::vector<uint32_t>& racks, InProcRequest* request, int32_t preset,
                                    int32_t room) {
-  const bool upload = IsUpload(request);
   const bool all = preset == -1;
   for (uint32_t rack : racks) {
     if (FindRackInfo(rack) == nullptr) {
@@ -225,15 +196,7 @@ void CTKZDoc::SendBrevantFadeTimes(const std::vector<uint32_t>& racks, InProcReq
     msg->index = all ? 1 : room;
     msg->count = all ? kBrevantTimes : 1;
     msg->data.assign(2 * static_cast<size_t>(msg->count), 0);
-    if (upload) {
-      msg->docContinuation = [](CTKZDoc& d, RackMsg* m, InProcRequest* r) { d.TransferBrevantFadeTimes(m, r); };
-      CallBuilder(StepBuilder::GetBrevantPresetTime, msg);
-    } else {
-      if (!TransferBrevantFadeTimes(msg, request)) return;
-      SetDownloadContinuation(msg, request);
-      CallBuilder(StepBuilder::SetBrevantPresetTime, msg);
-    }
-    Adopt(msg, request);
+    if (!SendStepMsg(msg, request, StepBuilder::GetBrevantPresetTime, StepBuilder::SetBrevantPresetTime, &CTKZDoc::TransferBrevantFadeTimes)) return;
   }
 }
 
@@ -315,7 +278,7 @@ void CTKZDoc::SendBrevantLevelsMsg(RackMsg* msg, InProcRequest* request) {
       dao::QueryDef p = StepDb().QueryDefs("TKZqryBvtPatch");
       p.SetParameter("ValueZoneID", RackZoneId(static_cast<int32_t>(msg->Rack)));
       dao::Recordset prs = p.OpenRecordset();
-      const size_t count = std::min(static_cast<size_t>(std::max(msg->count, 0)), msg->data.size());
+      const size_t count = HeldItems(msg, 1);
       std::vector<uint8_t> pairs(2 * count, 0);
       const size_t n = count > 0 ? prs.GetRows(pairs.data(), 2, count, kBvtPairBindings) : 0;
       std::fill(msg->data.begin(), msg->data.end(), kBvtNoDimmer);
@@ -404,16 +367,9 @@ void CTKZDoc::SendUserCurves(const std::vector<uint32_t>& racks, InProcRequest* 
       RackMsg* msg = NewRackMsg(request);
       msg->Rack = rack;
       msg->index = c;
-      if (upload) {
-        msg->data.assign(4 * kCurvePointsMax, 0);
-        msg->docContinuation = [](CTKZDoc& d, RackMsg* m, InProcRequest* r) { d.TransferUserCurve(m, r); };
-        CallBuilder(StepBuilder::GetUserCurve, msg);
-      } else {
-        if (!TransferUserCurve(msg, request)) return;
-        SetDownloadContinuation(msg, request);
-        CallBuilder(StepBuilder::SetUserCurve, msg);
-      }
-      Adopt(msg, request);
+      if (upload) msg->data.assign(4 * kCurvePointsMax, 0);
+      if (!SendStepMsg(msg, request, StepBuilder::GetUserCurve, StepBuilder::SetUserCurve, &CTKZDoc::TransferUserCurve))
+        return;
     }
   }
 }
@@ -442,7 +398,7 @@ bool CTKZDoc::TransferUserCurve(RackMsg* msg, InProcRequest* request) {
       }
       // The curve becomes the returned points: every stored point goes.
       for (; !rs.IsEOF(); rs.MoveNext()) rs.Delete();
-      const size_t n = std::min(static_cast<size_t>(std::max(msg->count, 0)), msg->data.size() / 4);
+      const size_t n = HeldItems(msg, 4);
       for (size_t i = 0; i < n; ++i) {
         rs.AddNew();
         rs.SetField("ZoneID", zone);
@@ -487,15 +443,7 @@ void CTKZDoc::SendRoomLink(const std::vector<uint32_t>& racks, InProcRequest* re
     RackMsg* msg = NewRackMsg(request);
     msg->Rack = rack;
     msg->data.assign(kRoomLinks, 0);
-    if (upload) {
-      msg->docContinuation = [](CTKZDoc& d, RackMsg* m, InProcRequest* r) { d.TransferRoomLink(m, r); };
-      CallBuilder(StepBuilder::GetRoomLinks, msg);
-    } else {
-      if (!TransferRoomLink(msg, request)) return;
-      SetDownloadContinuation(msg, request);
-      CallBuilder(StepBuilder::SetRoomLinks, msg);
-    }
-    Adopt(msg, request);
+    if (!SendStepMsg(msg, request, StepBuilder::GetRoomLinks, StepBuilder::SetRoomLinks, &CTKZDoc::TransferRoomLink)) return;
   }
 }
 
@@ -540,7 +488,7 @@ void CTKZDoc::StoreRelayCycles(RackMsg* msg, InProcRequest* request) {
   Adopt(msg, request);
   if (msg->Rcode == RC_OK) {
     try {
-      const size_t count = std::min(static_cast<size_t>(std::max(msg->count, 0)), msg->data.size() / 4);
+      const size_t count = HeldItems(msg, 4);
       dao::QueryDef q = StepDb().QueryDefs(count == 1 ? "TKZqryRelayCyclesOneRelay" : "TKZqryRelayCycles");
       if (count == 1)
         q.SetParameter("ValueDimID", MinDimId(msg->Rack) + msg->index + 1);

@@ -13,6 +13,7 @@
 #include "LogSink.h"
 #include "RackMsg.h"
 #include "RcCodes.h"
+#include "StepBuilders.h"
 #include "TextField.h"
 
 namespace {
@@ -104,6 +105,32 @@ void CTKZDoc::SetDownloadContinuation(RackMsg* msg, const InProcRequest* request
     msg->docContinuation = [](CTKZDoc& doc, RackMsg* m, InProcRequest* r) { doc.RunRackConfigProcess(m, r); };
   else
     msg->docContinuation = nullptr;
+}
+
+void CTKZDoc::SendStepMsg(RackMsg* msg, InProcRequest* request, StepBuilder get, StepBuilder set,
+                          void (CTKZDoc::*store)(RackMsg*, InProcRequest*)) {
+  if (docsteps::IsUpload(request)) {
+    msg->docContinuation = [store](CTKZDoc& doc, RackMsg* m, InProcRequest* r) { (doc.*store)(m, r); };
+    CallBuilder(get, msg);
+  } else {
+    SetDownloadContinuation(msg, request);
+    CallBuilder(set, msg);
+  }
+  docsteps::Adopt(msg, request);
+}
+
+bool CTKZDoc::SendStepMsg(RackMsg* msg, InProcRequest* request, StepBuilder get, StepBuilder set,
+                          bool (CTKZDoc::*transfer)(RackMsg*, InProcRequest*)) {
+  if (docsteps::IsUpload(request)) {
+    msg->docContinuation = [transfer](CTKZDoc& doc, RackMsg* m, InProcRequest* r) { (doc.*transfer)(m, r); };
+    CallBuilder(get, msg);
+  } else {
+    if (!(this->*transfer)(msg, request)) return false;
+    SetDownloadContinuation(msg, request);
+    CallBuilder(set, msg);
+  }
+  docsteps::Adopt(msg, request);
+  return true;
 }
 
 void CTKZDoc::HandOnStepMsg(RackMsg* msg, InProcRequest* request) {

@@ -5,11 +5,17 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
+#include <span>
 #include <vector>
 
+#include "Doc.h"
 #include "DocRequest.h"
 #include "RackMsg.h"
+#include "dao/binding.h"
+#include "dao/errors.h"
+#include "dao/recordset.h"
 
 namespace docsteps {
 
@@ -52,6 +58,26 @@ inline int32_t MaxDimId(uint32_t rack) { return MinDimId(rack) + 999; }
 // A message handed to a continuation is no longer the request's unsent one.
 inline void Adopt(RackMsg* msg, InProcRequest* request) {
   if (request != nullptr && request->lastMsg == msg) request->lastMsg = nullptr;
+}
+
+// Items of `itemSize` bytes the message's buffer holds: its count, bounded
+// by the buffer.
+inline size_t HeldItems(const RackMsg* msg, size_t itemSize) {
+  return std::min(static_cast<size_t>(std::max(msg->count, 0)), msg->data.size() / itemSize);
+}
+
+// Up to `max` rows of the recordset from its current row.  Throws dao::Error.
+template <typename Row>
+std::vector<Row> ReadRows(dao::Recordset& rs, size_t max, std::span<const dao::Binding> bindings) {
+  std::vector<Row> rows(max);
+  const size_t n = max > 0 ? rs.GetRows(rows.data(), sizeof(Row), max, bindings) : 0;
+  rows.resize(n);
+  return rows;
+}
+
+// The "Doc#%d: ..." text of a database error at the given line.
+inline void LogDiag(InProcRequest* request, int line, const dao::Error& e) {
+  DBExceptionDiag(request, line, static_cast<int32_t>(e.code()), e.description().c_str());
 }
 
 inline uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
