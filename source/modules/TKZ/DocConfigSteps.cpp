@@ -13,6 +13,7 @@
 #include "DocSteps.h"
 #include "LogSink.h"
 #include "RackMsg.h"
+#include "RackRecords.h"
 #include "RcCodes.h"
 #include "StepBuilders.h"
 
@@ -32,51 +33,14 @@ struct ModuleRow {
   int16_t ModuleType[6];
 };
 
-// A dimmer's record as TKZqryDimmerConfig gives it and the builders read
-// and fill it.
-struct DimConfigRow {
-  int16_t RackType;
-  uint8_t DimNumber;
-  uint8_t ModuleType;
-  uint8_t StatusReportingEnable;
-  uint8_t Response;
-  uint8_t MinLevel;
-  uint8_t MaxVoltage;
-  uint8_t FluoTopset;
-  uint8_t FluoCutoff;
-  uint8_t NonDimThreshold;
-  uint8_t MuxMode;
-  uint8_t Curve;
-  uint8_t AnalogIn;
-  uint8_t AnalogInEnable;
-  uint8_t ManualLevelEnable;
-  uint8_t ManualLevel;
-  uint8_t BvtRoom;
-  uint8_t BvtCh;
-  uint8_t PanicAction;
-  int32_t CableResistance;
-  uint8_t LoadPercentTol;
-  uint8_t unused;
-};
-
-struct MuxRow {
-  uint8_t DimNumber;
-  uint8_t pad;
-  int16_t MuxACh;
-  int16_t MuxBCh;
-};
-
 struct BvtPair {
   uint8_t BvtRoom;
   uint8_t BvtCh;
 };
 #pragma pack(pop)
 static_assert(sizeof(ModuleRow) == 18);
-static_assert(sizeof(DimConfigRow) == 26);
-static_assert(offsetof(DimConfigRow, PanicAction) == 19);
-static_assert(offsetof(DimConfigRow, CableResistance) == 20);
-static_assert(offsetof(DimConfigRow, LoadPercentTol) == 24);
-static_assert(sizeof(MuxRow) == 6);
+// A dimmer's record (DimmerRecord) is what TKZqryDimmerConfig gives and the
+// builders read and fill; a mux patch entry (MuxRecord) likewise.
 
 constexpr dao::Binding kModuleBindings[] = {
     {"Row", dao::BindType::kI16, offsetof(ModuleRow, Row), 2},
@@ -88,17 +52,17 @@ constexpr dao::Binding kModuleBindings[] = {
     {"ModuleType5", dao::BindType::kI16, offsetof(ModuleRow, ModuleType) + 10, 2},
 };
 
-#define DIM_U8(col) {#col, dao::BindType::kU8, offsetof(DimConfigRow, col), 1}
+#define DIM_U8(col) {#col, dao::BindType::kU8, offsetof(DimmerRecord, col), 1}
 // The dimmer record's columns; the first one (RackType) lies in
 // tblRackConfig and is only read.
 constexpr dao::Binding kDimBindings[] = {
-    {"RackType", dao::BindType::kI16, offsetof(DimConfigRow, RackType), 2},
+    {"RackType", dao::BindType::kI16, offsetof(DimmerRecord, RackType), 2},
     DIM_U8(DimNumber), DIM_U8(ModuleType), DIM_U8(StatusReportingEnable), DIM_U8(Response),
     DIM_U8(MinLevel), DIM_U8(MaxVoltage), DIM_U8(FluoTopset), DIM_U8(FluoCutoff),
     DIM_U8(NonDimThreshold), DIM_U8(MuxMode), DIM_U8(Curve), DIM_U8(AnalogIn),
     DIM_U8(AnalogInEnable), DIM_U8(ManualLevelEnable), DIM_U8(ManualLevel), DIM_U8(BvtRoom),
     DIM_U8(BvtCh), DIM_U8(PanicAction),
-    {"CableResistance", dao::BindType::kI32, offsetof(DimConfigRow, CableResistance), 4},
+    {"CableResistance", dao::BindType::kI32, offsetof(DimmerRecord, CableResistance), 4},
     DIM_U8(LoadPercentTol),
 };
 #undef DIM_U8
@@ -107,9 +71,9 @@ static_assert(std::size(kDimBindings) == 21);
 constexpr std::span<const dao::Binding> kDimWriteBindings{kDimBindings + 1, std::size(kDimBindings) - 1};
 
 constexpr dao::Binding kMuxBindings[] = {
-    {"DimNumber", dao::BindType::kU8, offsetof(MuxRow, DimNumber), 1},
-    {"MuxACh", dao::BindType::kI16, offsetof(MuxRow, MuxACh), 2},
-    {"MuxBCh", dao::BindType::kI16, offsetof(MuxRow, MuxBCh), 2},
+    {"DimNumber", dao::BindType::kU8, offsetof(MuxRecord, DimNumber), 1},
+    {"MuxACh", dao::BindType::kI16, offsetof(MuxRecord, MuxACh), 2},
+    {"MuxBCh", dao::BindType::kI16, offsetof(MuxRecord, MuxBCh), 2},
 };
 
 constexpr dao::Binding kCircuitBindings[] = {{"CircuitID", dao::BindType::kI32, 0, 4}};
@@ -267,10 +231,10 @@ size_t ReadDimmerRecords(dao::Database& db, uint32_t rack, int32_t outputs, size
   dao::QueryDef q = db.QueryDefs("TKZqryDimmerConfig");
   q.SetParameter("ValueZoneID", RackZoneId(static_cast<int32_t>(rack)));
   dao::Recordset rs = q.OpenRecordset();
-  buf.assign(records * sizeof(DimConfigRow), 0);
+  buf.assign(records * sizeof(DimmerRecord), 0);
   size_t placed = 0;
   for (; !rs.IsEOF(); rs.MoveNext()) {
-    DimConfigRow r{};
+    DimmerRecord r{};
     rs.ReadRow(&r, sizeof r, kDimBindings);
     if (r.DimNumber < 1 || r.DimNumber > outputs) {
       LogPrintf("Dimmer %d of rack %d lies outside its %d outputs; skipped.\n", r.DimNumber,
@@ -342,14 +306,14 @@ void StoreDimmerRecords(CTKZDoc& doc, dao::Database& db, RackMsg* msg, Merge mer
   dao::QueryDef q = db.QueryDefs("TKZqryDimmerConfig");
   q.SetParameter("ValueZoneID", RackZoneId(static_cast<int32_t>(msg->Rack)));
   dao::Recordset rs = q.OpenRecordset();
-  const size_t returned = HeldItems(msg, sizeof(DimConfigRow));
+  const size_t returned = HeldItems(msg, sizeof(DimmerRecord));
   for (; !rs.IsEOF(); rs.MoveNext()) {
-    DimConfigRow stored{};
+    DimmerRecord stored{};
     rs.ReadRow(&stored, sizeof stored, kDimBindings);
     if (stored.DimNumber < 1 || stored.DimNumber > returned) continue;
-    DimConfigRow back{};
+    DimmerRecord back{};
     std::memcpy(&back, msg->data.data() + (stored.DimNumber - 1) * sizeof back, sizeof back);
-    const DimConfigRow next = merge(stored, back);
+    const DimmerRecord next = merge(stored, back);
     if (SameBound(&stored, &next, kDimWriteBindings)) continue;
     rs.Edit();
     doc.WriteBoundRow(rs, &next, sizeof next, kDimWriteBindings);
@@ -363,8 +327,8 @@ void CTKZDoc::StoreDimmerConfig(RackMsg* msg, InProcRequest* request) {
   Adopt(msg, request);
   if (request->Rcode == RC_OK && msg->Rcode == RC_OK) {
     try {
-      StoreDimmerRecords(*this, StepDb(), msg, [](const DimConfigRow& stored, const DimConfigRow& back) {
-        DimConfigRow next = back;
+      StoreDimmerRecords(*this, StepDb(), msg, [](const DimmerRecord& stored, const DimmerRecord& back) {
+        DimmerRecord next = back;
         next.RackType = stored.RackType;
         next.DimNumber = stored.DimNumber;
         next.CableResistance = stored.CableResistance & 0xFFFF;
@@ -382,8 +346,8 @@ void CTKZDoc::StoreDimmerFaultConfig(RackMsg* msg, InProcRequest* request) {
   Adopt(msg, request);
   if (request->Rcode == RC_OK && msg->Rcode == RC_OK) {
     try {
-      StoreDimmerRecords(*this, StepDb(), msg, [](const DimConfigRow& stored, const DimConfigRow& back) {
-        DimConfigRow next = stored;
+      StoreDimmerRecords(*this, StepDb(), msg, [](const DimmerRecord& stored, const DimmerRecord& back) {
+        DimmerRecord next = stored;
         next.CableResistance = back.CableResistance;
         next.LoadPercentTol = back.LoadPercentTol;
         return next;
@@ -407,7 +371,7 @@ void CTKZDoc::SendMuxPatch(const std::vector<uint32_t>& racks, InProcRequest* re
         LogPrintf("Rack %d has no outputs; its mux patch is not moved.\n", static_cast<int>(rack));
         continue;
       }
-      std::vector<uint8_t> buf(static_cast<size_t>(outputs) * sizeof(MuxRow), 0);
+      std::vector<uint8_t> buf(static_cast<size_t>(outputs) * sizeof(MuxRecord), 0);
       int32_t count = outputs;
       if (!upload) {
         dao::QueryDef q = StepDb().QueryDefs("TKZqryMuxPatch");
@@ -415,7 +379,7 @@ void CTKZDoc::SendMuxPatch(const std::vector<uint32_t>& racks, InProcRequest* re
         dao::Recordset rs = q.OpenRecordset();
         count = 0;
         for (; !rs.IsEOF(); rs.MoveNext()) {
-          MuxRow r{};
+          MuxRecord r{};
           rs.ReadRow(&r, sizeof r, kMuxBindings);
           if (r.DimNumber < 1 || r.DimNumber > outputs) continue;
           std::memcpy(buf.data() + (r.DimNumber - 1) * sizeof r, &r, sizeof r);
@@ -445,12 +409,12 @@ void CTKZDoc::StoreMuxPatch(RackMsg* msg, InProcRequest* request) {
       dao::QueryDef q = StepDb().QueryDefs("TKZqryMuxPatch");
       q.SetParameter("ValueZoneID", RackZoneId(static_cast<int32_t>(msg->Rack)));
       dao::Recordset rs = q.OpenRecordset();
-      const size_t returned = HeldItems(msg, sizeof(MuxRow));
+      const size_t returned = HeldItems(msg, sizeof(MuxRecord));
       for (; !rs.IsEOF(); rs.MoveNext()) {
-        MuxRow stored{};
+        MuxRecord stored{};
         rs.ReadRow(&stored, sizeof stored, kMuxBindings);
         if (stored.DimNumber < 1 || stored.DimNumber > returned) continue;
-        MuxRow back{};
+        MuxRecord back{};
         std::memcpy(&back, msg->data.data() + (stored.DimNumber - 1) * sizeof back, sizeof back);
         back.DimNumber = stored.DimNumber;
         if (SameBound(&stored, &back, kMuxBindings)) continue;
