@@ -57,7 +57,7 @@ struct IoFtpRequest;
 struct RequestParamRow;
 struct RackMsg;
 struct ScheduleNode;
-enum class StepBuilder;
+class CComm;
 namespace platform::time {
 class Clock;
 }
@@ -511,6 +511,8 @@ class CTKZDoc : public CDocument {
   void HandOnStepMsg(RackMsg* msg, InProcRequest* request);
   // The continuation a download message carries for the request.
   static void SetDownloadContinuation(RackMsg* msg, const InProcRequest* request);
+  // A command builder of theComm, which takes the message over (Comm.h).
+  using StepBuilder = void (CComm::*)(RackMsg*);
   // Sends a step message through the builder of the request's direction:
   // an upload's comes back to `store`, a download's goes on by the
   // request's type.  The message is then no longer the request's unsent one.

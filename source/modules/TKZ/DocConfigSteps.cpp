@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "Comm.h"
 #include "DisplayFlags.h"
 #include "Doc.h"
 #include "DocSteps.h"
@@ -15,7 +16,6 @@
 #include "RackMsg.h"
 #include "RackRecords.h"
 #include "RcCodes.h"
-#include "StepBuilders.h"
 
 using namespace docsteps;
 
@@ -141,7 +141,7 @@ void CTKZDoc::SendRackModule(const std::vector<uint32_t>& racks, InProcRequest* 
       LogDiag(request, kLineRackModuleStart, e);
       return;
     }
-    SendStepMsg(msg, request, StepBuilder::GetModuleMap, StepBuilder::SetModuleMap, &CTKZDoc::StoreRackModule);
+    SendStepMsg(msg, request, &CComm::GetModuleMap, &CComm::SetModuleMap, &CTKZDoc::StoreRackModule);
   }
 }
 
@@ -192,7 +192,7 @@ void CTKZDoc::SendRackConfig(const std::vector<uint32_t>& racks, InProcRequest* 
       LogDiag(request, kLineRackConfigStart, e);
       return;
     }
-    SendStepMsg(msg, request, StepBuilder::GetRackSetup, StepBuilder::SetRackSetup, &CTKZDoc::StoreRackConfig);
+    SendStepMsg(msg, request, &CComm::GetRackSetup, &CComm::SetRackSetup, &CTKZDoc::StoreRackConfig);
   }
 }
 
@@ -288,13 +288,13 @@ void CTKZDoc::SendDimmerRecords(const std::vector<uint32_t>& racks, InProcReques
 }
 
 void CTKZDoc::SendDimmerConfig(const std::vector<uint32_t>& racks, InProcRequest* request) {
-  SendDimmerRecords(racks, request, "dimmer configuration", kLineDimmerConfigStart, StepBuilder::GetDimmerSetup,
-                    StepBuilder::SetDimmerSetup, &CTKZDoc::StoreDimmerConfig);
+  SendDimmerRecords(racks, request, "dimmer configuration", kLineDimmerConfigStart, &CComm::GetDimmerSetup,
+                    &CComm::SetDimmerSetup, &CTKZDoc::StoreDimmerConfig);
 }
 
 void CTKZDoc::SendDimmerFaultConfig(const std::vector<uint32_t>& racks, InProcRequest* request) {
   SendDimmerRecords(racks, request, "dimmer fault configuration", kLineDimFaultStart,
-                    StepBuilder::GetDimFaultConfig, StepBuilder::SetDimFaultConfig, &CTKZDoc::StoreDimmerFaultConfig);
+                    &CComm::GetDimFaultConfig, &CComm::SetDimFaultConfig, &CTKZDoc::StoreDimmerFaultConfig);
 }
 
 namespace {
@@ -398,7 +398,7 @@ void CTKZDoc::SendMuxPatch(const std::vector<uint32_t>& racks, InProcRequest* re
       LogDiag(request, kLineMuxPatchStart, e);
       return;
     }
-    SendStepMsg(msg, request, StepBuilder::GetMuxPatch, StepBuilder::SetMuxPatch, &CTKZDoc::StoreMuxPatch);
+    SendStepMsg(msg, request, &CComm::GetMuxPatch, &CComm::SetMuxPatch, &CTKZDoc::StoreMuxPatch);
   }
 }
 
@@ -442,7 +442,7 @@ void CTKZDoc::SendCircuitPatch(const std::vector<uint32_t>& racks, InProcRequest
     msg->Rack = rack;
     msg->count = outputs;
     msg->data.assign(4 * static_cast<size_t>(outputs), 0);
-    if (!SendStepMsg(msg, request, StepBuilder::GetCircuitPatch, StepBuilder::SetCircuitPatch, &CTKZDoc::TransferCircuitPatch)) return;  // the message is gone with the failure
+    if (!SendStepMsg(msg, request, &CComm::GetCircuitPatch, &CComm::SetCircuitPatch, &CTKZDoc::TransferCircuitPatch)) return;  // the message is gone with the failure
   }
 }
 
@@ -508,7 +508,7 @@ void CTKZDoc::SendBrevantPatch(const std::vector<uint32_t>& racks, InProcRequest
     msg->data.assign(2 * static_cast<size_t>(outputs), 0);
     if (upload) {
       msg->docContinuation = [](CTKZDoc& d, RackMsg* m, InProcRequest* r) { d.TransferBrevantPatch(m, r); };
-      CallBuilder(StepBuilder::GetBrevantPatch, msg);
+      theComm.GetBrevantPatch(msg);
       Adopt(msg, request);
     } else {
       SetDownloadContinuation(msg, request);
@@ -550,6 +550,6 @@ void CTKZDoc::TransferBrevantPatch(RackMsg* msg, InProcRequest* request) {
     return;
   }
   if (upload) return HandOnStepMsg(msg, request);
-  CallBuilder(StepBuilder::SetBrevantPatch, msg);
+  theComm.SetBrevantPatch(msg);
   Adopt(msg, request);
 }

@@ -8,13 +8,13 @@
 #include <optional>
 #include <string>
 
+#include "Comm.h"
 #include "DisplayFlags.h"
 #include "Doc.h"
 #include "DocSteps.h"
 #include "LogSink.h"
 #include "RackMsg.h"
 #include "RcCodes.h"
-#include "StepBuilders.h"
 
 using namespace docsteps;
 
@@ -85,7 +85,7 @@ void CTKZDoc::SendQXVFadeTimes(const std::vector<uint32_t>& racks, InProcRequest
     msg->Rack = rack;
     msg->index = preset;
     msg->count = preset == -1 ? kQxvPresets : 1;
-    if (!SendStepMsg(msg, request, StepBuilder::GetPresetTime, StepBuilder::SetPresetTime, &CTKZDoc::TransferQXVFadeTimes)) return;
+    if (!SendStepMsg(msg, request, &CComm::GetPresetTime, &CComm::SetPresetTime, &CTKZDoc::TransferQXVFadeTimes)) return;
   }
 }
 
@@ -153,7 +153,7 @@ void CTKZDoc::SendQXVLevels(const std::vector<uint32_t>& racks, InProcRequest* r
       LogDiag(request, kLineQxvLevelsStart, e);
       return;
     }
-    SendStepMsg(msg, request, StepBuilder::GetPreset, StepBuilder::SetPreset, &CTKZDoc::StoreQXVLevels);
+    SendStepMsg(msg, request, &CComm::GetPreset, &CComm::SetPreset, &CTKZDoc::StoreQXVLevels);
   }
 }
 
@@ -196,7 +196,7 @@ void CTKZDoc::SendBrevantFadeTimes(const std::vector<uint32_t>& racks, InProcReq
     msg->index = all ? 1 : room;
     msg->count = all ? kBrevantTimes : 1;
     msg->data.assign(2 * static_cast<size_t>(msg->count), 0);
-    if (!SendStepMsg(msg, request, StepBuilder::GetBrevantPresetTime, StepBuilder::SetBrevantPresetTime, &CTKZDoc::TransferBrevantFadeTimes)) return;
+    if (!SendStepMsg(msg, request, &CComm::GetBrevantPresetTime, &CComm::SetBrevantPresetTime, &CTKZDoc::TransferBrevantFadeTimes)) return;
   }
 }
 
@@ -302,9 +302,9 @@ void CTKZDoc::SendBrevantLevelsMsg(RackMsg* msg, InProcRequest* request) {
   }
   if (!first) ++request->expected;
   if (upload)
-    CallBuilder(StepBuilder::GetBrevantPreset, msg);
+    theComm.GetBrevantPreset(msg);
   else
-    CallBuilder(StepBuilder::SetBrevantPreset, msg);
+    theComm.SetBrevantPreset(msg);
 }
 
 void CTKZDoc::TransferBrevantLevels(RackMsg* msg, InProcRequest* request) {
@@ -368,7 +368,7 @@ void CTKZDoc::SendUserCurves(const std::vector<uint32_t>& racks, InProcRequest* 
       msg->Rack = rack;
       msg->index = c;
       if (upload) msg->data.assign(4 * kCurvePointsMax, 0);
-      if (!SendStepMsg(msg, request, StepBuilder::GetUserCurve, StepBuilder::SetUserCurve, &CTKZDoc::TransferUserCurve))
+      if (!SendStepMsg(msg, request, &CComm::GetUserCurve, &CComm::SetUserCurve, &CTKZDoc::TransferUserCurve))
         return;
     }
   }
@@ -443,7 +443,7 @@ void CTKZDoc::SendRoomLink(const std::vector<uint32_t>& racks, InProcRequest* re
     RackMsg* msg = NewRackMsg(request);
     msg->Rack = rack;
     msg->data.assign(kRoomLinks, 0);
-    if (!SendStepMsg(msg, request, StepBuilder::GetRoomLinks, StepBuilder::SetRoomLinks, &CTKZDoc::TransferRoomLink)) return;
+    if (!SendStepMsg(msg, request, &CComm::GetRoomLinks, &CComm::SetRoomLinks, &CTKZDoc::TransferRoomLink)) return;
   }
 }
 

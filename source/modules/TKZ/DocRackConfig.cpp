@@ -7,13 +7,13 @@
 #include <cstdio>
 #include <string>
 
+#include "Comm.h"
 #include "DisplayFlags.h"
 #include "Doc.h"
 #include "DocSteps.h"
 #include "LogSink.h"
 #include "RackMsg.h"
 #include "RcCodes.h"
-#include "StepBuilders.h"
 #include "TextField.h"
 
 namespace {
@@ -111,10 +111,10 @@ void CTKZDoc::SendStepMsg(RackMsg* msg, InProcRequest* request, StepBuilder get,
                           void (CTKZDoc::*store)(RackMsg*, InProcRequest*)) {
   if (docsteps::IsUpload(request)) {
     msg->docContinuation = [store](CTKZDoc& doc, RackMsg* m, InProcRequest* r) { (doc.*store)(m, r); };
-    CallBuilder(get, msg);
+    (theComm.*get)(msg);
   } else {
     SetDownloadContinuation(msg, request);
-    CallBuilder(set, msg);
+    (theComm.*set)(msg);
   }
   docsteps::Adopt(msg, request);
 }
@@ -123,11 +123,11 @@ bool CTKZDoc::SendStepMsg(RackMsg* msg, InProcRequest* request, StepBuilder get,
                           bool (CTKZDoc::*transfer)(RackMsg*, InProcRequest*)) {
   if (docsteps::IsUpload(request)) {
     msg->docContinuation = [transfer](CTKZDoc& doc, RackMsg* m, InProcRequest* r) { (doc.*transfer)(m, r); };
-    CallBuilder(get, msg);
+    (theComm.*get)(msg);
   } else {
     if (!(this->*transfer)(msg, request)) return false;
     SetDownloadContinuation(msg, request);
-    CallBuilder(set, msg);
+    (theComm.*set)(msg);
   }
   docsteps::Adopt(msg, request);
   return true;

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "Comm.h"
 #include "CommPorts.h"
 #include "DocTestSupport.h"
-#include "RackConfigTestComm.h"
 #include "RackModel.h"
 #include "RackMsg.h"
 #include "RcCodes.h"
@@ -49,7 +49,14 @@ class RackConfigTest : public DocSiteTest {
       return true;
     });
     SetRackMsgDoneHandler([this](RackMsg* m) { Route(m); });
-    InstallTestComm(&kinds_);
+    // theComm with the document's rack kinds, the straight-line level
+    // table, mux types 1 (speed 3, protocol 4) and 2 (speed 7, protocol 8).
+    theComm.SetDocPort(&kinds_);
+    theComm.BuildLevelTables({});
+    if (!theComm.FindMuxType(1)) {
+      theComm.AddMuxType(1, 3, 4);
+      theComm.AddMuxType(2, 7, 8);
+    }
     doc = &OpenDoc();
     Sql("INSERT INTO tblZoneTree (ZoneID, ZoneParentID, ZoneType) VALUES (500, 0, 'Racks');");
   }
@@ -59,7 +66,7 @@ class RackConfigTest : public DocSiteTest {
     posted.clear();
     SetPostToComm({});
     SetRackMsgDoneHandler({});
-    RemoveTestComm();
+    theComm.SetDocPort(nullptr);
     doc_.reset();
     doc = nullptr;
   }
