@@ -78,3 +78,19 @@ inline constexpr dao::Binding kRackConfigBindings[] = {
 #undef DROVANA_RC_I16
 #undef DROVANA_RC_I32
 static_assert(sizeof kRackConfigBindings / sizeof kRackConfigBindings[0] == 20);
+
+// ---- A rack's connection status (TKZqryRackStatus) --------------------------
+
+#pragma pack(push, 1)
+struct RackStatusRow {
+  int32_t ZoneID;
+  int32_t ZoneParentID;
+  int16_t ConnectStatus;
+};
+#pragma pack(pop)
+
+inline constexpr dao::Binding kRackStatusBindings[] = {
+    {"ZoneID", dao::BindType::kI32, offsetof(RackStatusRow, ZoneID), 4},
+    {"ZoneParentID", dao::BindType::kI32, offsetof(RackStatusRow, ZoneParentID), 4},
+    {"ConnectStatus", dao::BindType::kI16, offsetof(RackStatusRow, ConnectStatus), 2},
+};
