@@ -20,6 +20,7 @@
 #include "RackModel.h"
 #include "RackMsg.h"
 #include "RcCodes.h"
+#include "RequestRouteTestSupport.h"
 #include "ThreadMsgs.h"
 
 struct PostedRackMsg {
@@ -62,22 +63,12 @@ class DocRackTest : public DocSiteTest {
 
   // The request engine's routing of a returned message.
   void Route(RackMsg* msg) {
-    InProcRequest* request = doc_ ? doc_->FindRequest(msg->ReqNum) : nullptr;
-    if (request == nullptr) {
+    if (!doc_) {
       ++unknownReturns_;
       FreeRackMsg(msg);
-      return;
+    } else if (!RouteToRequest(*doc_, msg)) {
+      ++unknownReturns_;
     }
-    ++request->received;
-    request->Rack = msg->Rack;
-    if (request->Rcode == RC_OK) {
-      request->Rcode = msg->Rcode;
-      request->failingStep = static_cast<uint32_t>(msg->target);
-      if (!msg->completion.empty()) request->message = msg->completion;
-    }
-    if (RunDocContinuation(*doc_, msg, request)) return;
-    FreeRackMsg(msg);
-    doc_->CompleteRequest(request);
   }
 
   // A rack in the document's table, on a node port.

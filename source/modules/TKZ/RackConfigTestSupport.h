@@ -18,6 +18,7 @@
 #include "RackModel.h"
 #include "RackMsg.h"
 #include "RcCodes.h"
+#include "RequestRouteTestSupport.h"
 #include "ThreadMsgs.h"
 
 // The document as theComm's builders ask it (rack kinds only).
@@ -194,22 +195,12 @@ class RackConfigTest : public DocSiteTest {
 
   // The request engine's response routing.
   void Route(RackMsg* m) {
-    InProcRequest* r = doc != nullptr ? doc->FindRequest(m->ReqNum) : nullptr;
-    if (r == nullptr) {
+    if (doc == nullptr) {
       ++unknown;
       FreeRackMsg(m);
-      return;
+    } else if (!RouteToRequest(*doc, m)) {
+      ++unknown;
     }
-    ++r->received;
-    r->Rack = m->Rack;
-    if (r->Rcode == RC_OK) {
-      r->Rcode = m->Rcode;
-      r->failingStep = static_cast<uint32_t>(m->target);
-      if (!m->completion.empty()) r->message = m->completion;
-    }
-    if (RunDocContinuation(*doc, m, r)) return;
-    FreeRackMsg(m);
-    doc->CompleteRequest(r);
   }
 
   std::string State(int rid) {
