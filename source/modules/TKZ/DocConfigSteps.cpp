@@ -123,9 +123,7 @@ void CTKZDoc::SendRackModule(const std::vector<uint32_t>& racks, InProcRequest* 
       if (!upload) {
         int32_t rows = 0, slots = 0;
         GetRackRowsColumns(static_cast<int32_t>(rack), rows, slots);
-        dao::QueryDef q = StepDb().QueryDefs("TKZqryRackModule");
-        q.SetParameter("ValueZoneID", RackZoneId(static_cast<int32_t>(rack)));
-        dao::Recordset rs = q.OpenRecordset();
+        dao::Recordset rs = OpenRackZoneQuery(StepDb(), "TKZqryRackModule", rack);
         const auto moduleRows = ReadRows<ModuleRow>(rs, kModuleRowsMax, kModuleBindings);
         const size_t per = ModulesPerRow(slots);
         entries.assign(2 * kModuleEntries, 0);
@@ -146,31 +144,25 @@ void CTKZDoc::SendRackModule(const std::vector<uint32_t>& racks, InProcRequest* 
 }
 
 void CTKZDoc::StoreRackModule(RackMsg* msg, InProcRequest* request) {
-  Adopt(msg, request);
-  const uint8_t* reply = msg->Reply();
-  if (request->Rcode == RC_OK && msg->Rcode == RC_OK && reply != nullptr && msg->ReplySize() >= 2 * kModuleEntries) {
-    try {
-      int32_t rows = 0, slots = 0;
-      GetRackRowsColumns(static_cast<int32_t>(msg->Rack), rows, slots);
-      // Entries are laid out as the download packs them.
-      const size_t per = ModulesPerRow(slots);
-      dao::QueryDef q = StepDb().QueryDefs("TKZqryRackModule");
-      q.SetParameter("ValueZoneID", RackZoneId(static_cast<int32_t>(msg->Rack)));
-      dao::Recordset rs = q.OpenRecordset();
-      for (size_t k = 0; !rs.IsEOF() && (k + 1) * per <= kModuleEntries; ++k, rs.MoveNext()) {
-        ModuleRow row{};
-        rs.ReadRow(&row, sizeof row, kModuleBindings);
-        ModuleRow next = row;
-        for (size_t j = 0; j < per; ++j) next.ModuleType[j] = static_cast<int16_t>(Le16(reply + 2 * (k * per + j)));
-        if (SameBound(&row, &next, kModuleBindings)) continue;
-        rs.Edit();
-        WriteBoundRow(rs, &next, sizeof next, kModuleBindings);
-        rs.Update();
-      }
-    } catch (const dao::Error& e) {
-      LogDiag(request, kLineRackModuleStore, e);
+  StoreUpload(msg, request, kLineRackModuleStore, [&] {
+    const uint8_t* reply = msg->Reply();
+    if (reply == nullptr || msg->ReplySize() < 2 * kModuleEntries) return;
+    int32_t rows = 0, slots = 0;
+    GetRackRowsColumns(static_cast<int32_t>(msg->Rack), rows, slots);
+    // Entries are laid out as the download packs them.
+    const size_t per = ModulesPerRow(slots);
+    dao::Recordset rs = OpenRackZoneQuery(StepDb(), "TKZqryRackModule", msg->Rack);
+    for (size_t k = 0; !rs.IsEOF() && (k + 1) * per <= kModuleEntries; ++k, rs.MoveNext()) {
+      ModuleRow row{};
+      rs.ReadRow(&row, sizeof row, kModuleBindings);
+      ModuleRow next = row;
+      for (size_t j = 0; j < per; ++j) next.ModuleType[j] = static_cast<int16_t>(Le16(reply + 2 * (k * per + j)));
+      if (SameBound(&row, &next, kModuleBindings)) continue;
+      rs.Edit();
+      WriteBoundRow(rs, &next, sizeof next, kModuleBindings);
+      rs.Update();
     }
-  }
+  });
   HandOnStepMsg(msg, request);
 }
 
@@ -180,9 +172,7 @@ void CTKZDoc::SendRackConfig(const std::vector<uint32_t>& racks, InProcRequest* 
   for (uint32_t rack : racks) {
     RackMsg* msg = nullptr;
     try {
-      dao::QueryDef q = StepDb().QueryDefs("TKZqryRackConfig");
-      q.SetParameter("ValueZoneID", RackZoneId(static_cast<int32_t>(rack)));
-      dao::Recordset rs = q.OpenRecordset();
+      dao::Recordset rs = OpenRackZoneQuery(StepDb(), "TKZqryRackConfig", rack);
       RackConfigRow row{};
       rs.ReadRow(&row, sizeof row, kRackConfigBindings);  // 3021 for a rack without its row
       msg = NewRackMsg(request);
@@ -197,25 +187,19 @@ void CTKZDoc::SendRackConfig(const std::vector<uint32_t>& racks, InProcRequest* 
 }
 
 void CTKZDoc::StoreRackConfig(RackMsg* msg, InProcRequest* request) {
-  Adopt(msg, request);
-  if (request->Rcode == RC_OK && msg->Rcode == RC_OK && msg->data.size() >= sizeof(RackConfigRow)) {
-    try {
-      RackConfigRow returned{};
-      std::memcpy(&returned, msg->data.data(), sizeof returned);
-      dao::QueryDef q = StepDb().QueryDefs("TKZqryRackConfig");
-      q.SetParameter("ValueZoneID", RackZoneId(static_cast<int32_t>(msg->Rack)));
-      dao::Recordset rs = q.OpenRecordset();
-      RackConfigRow stored{};
-      rs.ReadRow(&stored, sizeof stored, kRackConfigBindings);
-      if (!SameBound(&stored, &returned, kRackConfigWriteBindings)) {
-        rs.Edit();
-        WriteBoundRow(rs, &returned, sizeof returned, kRackConfigWriteBindings);
-        rs.Update();
-      }
-    } catch (const dao::Error& e) {
-      LogDiag(request, kLineRackConfigStore, e);
+  StoreUpload(msg, request, kLineRackConfigStore, [&] {
+    if (msg->data.size() < sizeof(RackConfigRow)) return;
+    RackConfigRow returned{};
+    std::memcpy(&returned, msg->data.data(), sizeof returned);
+    dao::Recordset rs = OpenRackZoneQuery(StepDb(), "TKZqryRackConfig", msg->Rack);
+    RackConfigRow stored{};
+    rs.ReadRow(&stored, sizeof stored, kRackConfigBindings);
+    if (!SameBound(&stored, &returned, kRackConfigWriteBindings)) {
+      rs.Edit();
+      WriteBoundRow(rs, &returned, sizeof returned, kRackConfigWriteBindings);
+      rs.Update();
     }
-  }
+  });
   HandOnStepMsg(msg, request);
 }
 
@@ -228,9 +212,7 @@ namespace {
 // outside 1..outputs are skipped.
 size_t ReadDimmerRecords(dao::Database& db, uint32_t rack, int32_t outputs, size_t records,
                          std::vector<uint8_t>& buf) {
-  dao::QueryDef q = db.QueryDefs("TKZqryDimmerConfig");
-  q.SetParameter("ValueZoneID", RackZoneId(static_cast<int32_t>(rack)));
-  dao::Recordset rs = q.OpenRecordset();
+  dao::Recordset rs = OpenRackZoneQuery(db, "TKZqryDimmerConfig", rack);
   buf.assign(records * sizeof(DimmerRecord), 0);
   size_t placed = 0;
   for (; !rs.IsEOF(); rs.MoveNext()) {
@@ -303,9 +285,7 @@ namespace {
 // applied to the returned record of its DimNumber.
 template <typename Merge>
 void StoreDimmerRecords(CTKZDoc& doc, dao::Database& db, RackMsg* msg, Merge merge) {
-  dao::QueryDef q = db.QueryDefs("TKZqryDimmerConfig");
-  q.SetParameter("ValueZoneID", RackZoneId(static_cast<int32_t>(msg->Rack)));
-  dao::Recordset rs = q.OpenRecordset();
+  dao::Recordset rs = OpenRackZoneQuery(db, "TKZqryDimmerConfig", msg->Rack);
   const size_t returned = HeldItems(msg, sizeof(DimmerRecord));
   for (; !rs.IsEOF(); rs.MoveNext()) {
     DimmerRecord stored{};
@@ -324,38 +304,28 @@ void StoreDimmerRecords(CTKZDoc& doc, dao::Database& db, RackMsg* msg, Merge mer
 }  // namespace
 
 void CTKZDoc::StoreDimmerConfig(RackMsg* msg, InProcRequest* request) {
-  Adopt(msg, request);
-  if (request->Rcode == RC_OK && msg->Rcode == RC_OK) {
-    try {
-      StoreDimmerRecords(*this, StepDb(), msg, [](const DimmerRecord& stored, const DimmerRecord& back) {
-        DimmerRecord next = back;
-        next.RackType = stored.RackType;
-        next.DimNumber = stored.DimNumber;
-        next.CableResistance = stored.CableResistance & 0xFFFF;
-        next.LoadPercentTol = stored.LoadPercentTol;
-        return next;
-      });
-    } catch (const dao::Error& e) {
-      LogDiag(request, kLineDimmerConfigStore, e);
-    }
-  }
+  StoreUpload(msg, request, kLineDimmerConfigStore, [&] {
+    StoreDimmerRecords(*this, StepDb(), msg, [](const DimmerRecord& stored, const DimmerRecord& back) {
+      DimmerRecord next = back;
+      next.RackType = stored.RackType;
+      next.DimNumber = stored.DimNumber;
+      next.CableResistance = stored.CableResistance & 0xFFFF;
+      next.LoadPercentTol = stored.LoadPercentTol;
+      return next;
+    });
+  });
   HandOnStepMsg(msg, request);
 }
 
 void CTKZDoc::StoreDimmerFaultConfig(RackMsg* msg, InProcRequest* request) {
-  Adopt(msg, request);
-  if (request->Rcode == RC_OK && msg->Rcode == RC_OK) {
-    try {
-      StoreDimmerRecords(*this, StepDb(), msg, [](const DimmerRecord& stored, const DimmerRecord& back) {
-        DimmerRecord next = stored;
-        next.CableResistance = back.CableResistance;
-        next.LoadPercentTol = back.LoadPercentTol;
-        return next;
-      });
-    } catch (const dao::Error& e) {
-      LogDiag(request, kLineDimFaultStore, e);
-    }
-  }
+  StoreUpload(msg, request, kLineDimFaultStore, [&] {
+    StoreDimmerRecords(*this, StepDb(), msg, [](const DimmerRecord& stored, const DimmerRecord& back) {
+      DimmerRecord next = stored;
+      next.CableResistance = back.CableResistance;
+      next.LoadPercentTol = back.LoadPercentTol;
+      return next;
+    });
+  });
   HandOnStepMsg(msg, request);
 }
 
@@ -374,9 +344,7 @@ void CTKZDoc::SendMuxPatch(const std::vector<uint32_t>& racks, InProcRequest* re
       std::vector<uint8_t> buf(static_cast<size_t>(outputs) * sizeof(MuxRecord), 0);
       int32_t count = outputs;
       if (!upload) {
-        dao::QueryDef q = StepDb().QueryDefs("TKZqryMuxPatch");
-        q.SetParameter("ValueZoneID", RackZoneId(static_cast<int32_t>(rack)));
-        dao::Recordset rs = q.OpenRecordset();
+        dao::Recordset rs = OpenRackZoneQuery(StepDb(), "TKZqryMuxPatch", rack);
         count = 0;
         for (; !rs.IsEOF(); rs.MoveNext()) {
           MuxRecord r{};
@@ -403,29 +371,22 @@ void CTKZDoc::SendMuxPatch(const std::vector<uint32_t>& racks, InProcRequest* re
 }
 
 void CTKZDoc::StoreMuxPatch(RackMsg* msg, InProcRequest* request) {
-  Adopt(msg, request);
-  if (request->Rcode == RC_OK && msg->Rcode == RC_OK) {
-    try {
-      dao::QueryDef q = StepDb().QueryDefs("TKZqryMuxPatch");
-      q.SetParameter("ValueZoneID", RackZoneId(static_cast<int32_t>(msg->Rack)));
-      dao::Recordset rs = q.OpenRecordset();
-      const size_t returned = HeldItems(msg, sizeof(MuxRecord));
-      for (; !rs.IsEOF(); rs.MoveNext()) {
-        MuxRecord stored{};
-        rs.ReadRow(&stored, sizeof stored, kMuxBindings);
-        if (stored.DimNumber < 1 || stored.DimNumber > returned) continue;
-        MuxRecord back{};
-        std::memcpy(&back, msg->data.data() + (stored.DimNumber - 1) * sizeof back, sizeof back);
-        back.DimNumber = stored.DimNumber;
-        if (SameBound(&stored, &back, kMuxBindings)) continue;
-        rs.Edit();
-        WriteBoundRow(rs, &back, sizeof back, kMuxBindings);
-        rs.Update();
-      }
-    } catch (const dao::Error& e) {
-      LogDiag(request, kLineMuxPatchStore, e);
+  StoreUpload(msg, request, kLineMuxPatchStore, [&] {
+    dao::Recordset rs = OpenRackZoneQuery(StepDb(), "TKZqryMuxPatch", msg->Rack);
+    const size_t returned = HeldItems(msg, sizeof(MuxRecord));
+    for (; !rs.IsEOF(); rs.MoveNext()) {
+      MuxRecord stored{};
+      rs.ReadRow(&stored, sizeof stored, kMuxBindings);
+      if (stored.DimNumber < 1 || stored.DimNumber > returned) continue;
+      MuxRecord back{};
+      std::memcpy(&back, msg->data.data() + (stored.DimNumber - 1) * sizeof back, sizeof back);
+      back.DimNumber = stored.DimNumber;
+      if (SameBound(&stored, &back, kMuxBindings)) continue;
+      rs.Edit();
+      WriteBoundRow(rs, &back, sizeof back, kMuxBindings);
+      rs.Update();
     }
-  }
+  });
   HandOnStepMsg(msg, request);
 }
 
@@ -523,9 +484,7 @@ void CTKZDoc::TransferBrevantPatch(RackMsg* msg, InProcRequest* request) {
   if (msg->Rcode != RC_OK) return HandOnStepMsg(msg, request);
   const size_t count = HeldItems(msg, 2);
   try {
-    dao::QueryDef q = StepDb().QueryDefs("TKZqryBvtPatch");
-    q.SetParameter("ValueZoneID", RackZoneId(static_cast<int32_t>(msg->Rack)));
-    dao::Recordset rs = q.OpenRecordset();
+    dao::Recordset rs = OpenRackZoneQuery(StepDb(), "TKZqryBvtPatch", msg->Rack);
     if (!upload) {
       const auto pairs = ReadRows<BvtPair>(rs, count, kBvtPairBindings);
       for (size_t i = 0; i < pairs.size(); ++i) {

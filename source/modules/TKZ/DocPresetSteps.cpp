@@ -158,24 +158,19 @@ void CTKZDoc::SendQXVLevels(const std::vector<uint32_t>& racks, InProcRequest* r
 }
 
 void CTKZDoc::StoreQXVLevels(RackMsg* msg, InProcRequest* request) {
-  Adopt(msg, request);
-  if (request->Rcode == RC_OK && msg->Rcode == RC_OK) {
+  StoreUpload(msg, request, kLineQxvLevelsStore, [&] {
     const bool all = msg->index == -1;
-    try {
-      dao::QueryDef q = StepDb().QueryDefs(all ? "TKZqryQXVLevels" : "TKZqryQXVLevelsOnePreset");
-      q.SetParameter("MinDimID", MinDimId(msg->Rack));
-      q.SetParameter("MaxDimID", MaxDimId(msg->Rack));
-      if (!all) q.SetParameter("ValuePreset", static_cast<uint8_t>(msg->index));
-      dao::Recordset rs = q.OpenRecordset();
-      // Preset 0 is not read from the rack: its stored levels stay.
-      WriteDiffering<uint8_t>(rs, "DimLevel", kDimLevelBindings, msg->data.size(), [&](size_t i) {
-        if (all && i % kQxvRow == 0) return std::optional<uint8_t>();
-        return std::optional<uint8_t>(msg->data[i]);
-      });
-    } catch (const dao::Error& e) {
-      LogDiag(request, kLineQxvLevelsStore, e);
-    }
-  }
+    dao::QueryDef q = StepDb().QueryDefs(all ? "TKZqryQXVLevels" : "TKZqryQXVLevelsOnePreset");
+    q.SetParameter("MinDimID", MinDimId(msg->Rack));
+    q.SetParameter("MaxDimID", MaxDimId(msg->Rack));
+    if (!all) q.SetParameter("ValuePreset", static_cast<uint8_t>(msg->index));
+    dao::Recordset rs = q.OpenRecordset();
+    // Preset 0 is not read from the rack: its stored levels stay.
+    WriteDiffering<uint8_t>(rs, "DimLevel", kDimLevelBindings, msg->data.size(), [&](size_t i) {
+      if (all && i % kQxvRow == 0) return std::optional<uint8_t>();
+      return std::optional<uint8_t>(msg->data[i]);
+    });
+  });
   HandOnStepMsg(msg, request);
 }
 
@@ -275,9 +270,7 @@ void CTKZDoc::SendBrevantLevelsMsg(RackMsg* msg, InProcRequest* request) {
       dao::Recordset rs = q.OpenRecordset();
       const auto levels = ReadRows<uint8_t>(rs, allRooms ? kBrevantLevels : static_cast<size_t>(kBvtChannels),
                                             kChLevelBindings);
-      dao::QueryDef p = StepDb().QueryDefs("TKZqryBvtPatch");
-      p.SetParameter("ValueZoneID", RackZoneId(static_cast<int32_t>(msg->Rack)));
-      dao::Recordset prs = p.OpenRecordset();
+      dao::Recordset prs = OpenRackZoneQuery(StepDb(), "TKZqryBvtPatch", msg->Rack);
       const size_t count = HeldItems(msg, 1);
       std::vector<uint8_t> pairs(2 * count, 0);
       const size_t n = count > 0 ? prs.GetRows(pairs.data(), 2, count, kBvtPairBindings) : 0;

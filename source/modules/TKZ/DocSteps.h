@@ -1,6 +1,7 @@
 // What the rack configuration steps share (DocRackConfig.cpp,
 // DocConfigSteps.cpp, DocPresetSteps.cpp): the line numbers of their
-// database error texts, little-endian access to message buffers, and the
+// database error texts, little-endian access to message buffers, row reads
+// and the rack zone's queries, the frame of an upload's write-back, and the
 // small rules every step applies to a message it is handed.  UI thread only.
 #pragma once
 
@@ -13,8 +14,11 @@
 #include "Doc.h"
 #include "DocRequest.h"
 #include "RackMsg.h"
+#include "RcCodes.h"
 #include "dao/binding.h"
+#include "dao/database.h"
 #include "dao/errors.h"
+#include "dao/querydef.h"
 #include "dao/recordset.h"
 
 namespace docsteps {
@@ -75,9 +79,31 @@ std::vector<Row> ReadRows(dao::Recordset& rs, size_t max, std::span<const dao::B
   return rows;
 }
 
+// The recordset of the stored query `name` for the rack's zone (parameter
+// ValueZoneID).  Throws dao::Error.
+inline dao::Recordset OpenRackZoneQuery(dao::Database& db, const char* name, uint32_t rack) {
+  dao::QueryDef q = db.QueryDefs(name);
+  q.SetParameter("ValueZoneID", RackZoneId(static_cast<int32_t>(rack)));
+  return q.OpenRecordset();
+}
+
 // The "Doc#%d: ..." text of a database error at the given line.
 inline void LogDiag(InProcRequest* request, int line, const dao::Error& e) {
   DBExceptionDiag(request, line, static_cast<int32_t>(e.code()), e.description().c_str());
+}
+
+// An upload's write-back: the message is no longer the request's unsent
+// one; `write` runs only while the request and the message are both
+// without failure, and a database error in it goes to the diagnostic line.
+template <typename Write>
+void StoreUpload(RackMsg* msg, InProcRequest* request, int diagLine, Write write) {
+  Adopt(msg, request);
+  if (request->Rcode != RC_OK || msg->Rcode != RC_OK) return;
+  try {
+    write();
+  } catch (const dao::Error& e) {
+    LogDiag(request, diagLine, e);
+  }
 }
 
 inline uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
