@@ -108,6 +108,34 @@ bool SameBound(const void* a, const void* b, std::span<const dao::Binding> bindi
   return true;
 }
 
+// Writes `next` over the current row when a bound column differs from
+// `stored`.
+template <typename Row>
+void UpdateChanged(CTKZDoc& doc, dao::Recordset& rs, const Row& stored, const Row& next,
+                   std::span<const dao::Binding> bindings) {
+  if (SameBound(&stored, &next, bindings)) return;
+  rs.Edit();
+  doc.WriteBoundRow(rs, &next, sizeof next, bindings);
+  rs.Update();
+}
+
+// Writes each stored row of the recordset (read through `read`) whose
+// `write` columns differ from `merge` applied to it and the returned record
+// of its DimNumber; rows past what the message holds are left alone.
+template <typename Row, typename Merge>
+void StoreByDimNumber(CTKZDoc& doc, dao::Recordset& rs, const RackMsg* msg, std::span<const dao::Binding> read,
+                      std::span<const dao::Binding> write, Merge merge) {
+  const size_t returned = HeldItems(msg, sizeof(Row));
+  for (; !rs.IsEOF(); rs.MoveNext()) {
+    Row stored{};
+    rs.ReadRow(&stored, sizeof stored, read);
+    if (stored.DimNumber < 1 || stored.DimNumber > returned) continue;
+    Row back{};
+    std::memcpy(&back, msg->data.data() + (stored.DimNumber - 1) * sizeof back, sizeof back);
+    UpdateChanged(doc, rs, stored, merge(stored, back), write);
+  }
+}
+
 }  // namespace
 
 // ---- Rack module map ----------------------------------------------------------
@@ -157,10 +185,7 @@ void CTKZDoc::StoreRackModule(RackMsg* msg, InProcRequest* request) {
       rs.ReadRow(&row, sizeof row, kModuleBindings);
       ModuleRow next = row;
       for (size_t j = 0; j < per; ++j) next.ModuleType[j] = static_cast<int16_t>(Le16(reply + 2 * (k * per + j)));
-      if (SameBound(&row, &next, kModuleBindings)) continue;
-      rs.Edit();
-      WriteBoundRow(rs, &next, sizeof next, kModuleBindings);
-      rs.Update();
+      UpdateChanged(*this, rs, row, next, kModuleBindings);
     }
   });
   HandOnStepMsg(msg, request);
@@ -194,11 +219,7 @@ void CTKZDoc::StoreRackConfig(RackMsg* msg, InProcRequest* request) {
     dao::Recordset rs = OpenRackZoneQuery(StepDb(), "TKZqryRackConfig", msg->Rack);
     RackConfigRow stored{};
     rs.ReadRow(&stored, sizeof stored, kRackConfigBindings);
-    if (!SameBound(&stored, &returned, kRackConfigWriteBindings)) {
-      rs.Edit();
-      WriteBoundRow(rs, &returned, sizeof returned, kRackConfigWriteBindings);
-      rs.Update();
-    }
+    UpdateChanged(*this, rs, stored, returned, kRackConfigWriteBindings);
   });
   HandOnStepMsg(msg, request);
 }
@@ -286,19 +307,7 @@ namespace {
 template <typename Merge>
 void StoreDimmerRecords(CTKZDoc& doc, dao::Database& db, RackMsg* msg, Merge merge) {
   dao::Recordset rs = OpenRackZoneQuery(db, "TKZqryDimmerConfig", msg->Rack);
-  const size_t returned = HeldItems(msg, sizeof(DimmerRecord));
-  for (; !rs.IsEOF(); rs.MoveNext()) {
-    DimmerRecord stored{};
-    rs.ReadRow(&stored, sizeof stored, kDimBindings);
-    if (stored.DimNumber < 1 || stored.DimNumber > returned) continue;
-    DimmerRecord back{};
-    std::memcpy(&back, msg->data.data() + (stored.DimNumber - 1) * sizeof back, sizeof back);
-    const DimmerRecord next = merge(stored, back);
-    if (SameBound(&stored, &next, kDimWriteBindings)) continue;
-    rs.Edit();
-    doc.WriteBoundRow(rs, &next, sizeof next, kDimWriteBindings);
-    rs.Update();
-  }
+  StoreByDimNumber<DimmerRecord>(doc, rs, msg, kDimBindings, kDimWriteBindings, merge);
 }
 
 }  // namespace
@@ -373,19 +382,11 @@ void CTKZDoc::SendMuxPatch(const std::vector<uint32_t>& racks, InProcRequest* re
 void CTKZDoc::StoreMuxPatch(RackMsg* msg, InProcRequest* request) {
   StoreUpload(msg, request, kLineMuxPatchStore, [&] {
     dao::Recordset rs = OpenRackZoneQuery(StepDb(), "TKZqryMuxPatch", msg->Rack);
-    const size_t returned = HeldItems(msg, sizeof(MuxRecord));
-    for (; !rs.IsEOF(); rs.MoveNext()) {
-      MuxRecord stored{};
-      rs.ReadRow(&stored, sizeof stored, kMuxBindings);
-      if (stored.DimNumber < 1 || stored.DimNumber > returned) continue;
-      MuxRecord back{};
-      std::memcpy(&back, msg->data.data() + (stored.DimNumber - 1) * sizeof back, sizeof back);
-      back.DimNumber = stored.DimNumber;
-      if (SameBound(&stored, &back, kMuxBindings)) continue;
-      rs.Edit();
-      WriteBoundRow(rs, &back, sizeof back, kMuxBindings);
-      rs.Update();
-    }
+    StoreByDimNumber<MuxRecord>(*this, rs, msg, kMuxBindings, kMuxBindings,
+                                [](const MuxRecord& stored, MuxRecord back) {
+                                  back.DimNumber = stored.DimNumber;
+                                  return back;
+                                });
   });
   HandOnStepMsg(msg, request);
 }
