@@ -410,48 +410,38 @@ void CTKZDoc::SendCircuitPatch(const std::vector<uint32_t>& racks, InProcRequest
 
 bool CTKZDoc::TransferCircuitPatch(RackMsg* msg, InProcRequest* request) {
   const bool upload = IsUpload(request);
-  if (upload) Adopt(msg, request);
-  if (msg->Rcode != RC_OK) {
-    HandOnStepMsg(msg, request);
-    return false;
-  }
-  const size_t count = HeldItems(msg, 4);
-  std::vector<int32_t> stored;
-  std::optional<dao::Recordset> rs;
-  try {
+  const TransferEnd end = RunTransfer(msg, request, kLineCircuitPatch, [&] {
+    const size_t count = HeldItems(msg, 4);
     dao::QueryDef q = StepDb().QueryDefs("TKZqryCircuitPatch");
     q.SetParameter("MinDimID", MinDimId(msg->Rack));
     q.SetParameter("MaxDimID", MaxDimId(msg->Rack));
-    rs.emplace(q.OpenRecordset());
-    stored = ReadRows<int32_t>(*rs, count, kCircuitBindings);
-  } catch (const dao::Error& e) {
-    LogDiag(request, kLineCircuitPatch, e);  // a download's message is freed with it
-    if (upload) HandOnStepMsg(msg, request);
+    dao::Recordset rs = q.OpenRecordset();
+    const std::vector<int32_t> stored = ReadRows<int32_t>(rs, count, kCircuitBindings);
+    if (!upload) {
+      for (size_t i = 0; i < stored.size(); ++i) PutLe32(msg->data, 4 * i, static_cast<uint32_t>(stored[i]));
+      return true;
+    }
+    try {
+      for (size_t i = 0; i < stored.size(); ++i) {
+        const int32_t back = static_cast<int32_t>(Le32(msg->data.data() + 4 * i));
+        if (back == stored[i]) continue;
+        rs.MoveFirst();
+        rs.Move(static_cast<int64_t>(i));
+        rs.Edit();
+        rs.SetField("CircuitID", back);
+        rs.Update();
+      }
+    } catch (const dao::Error&) {
+      // The database refused a circuit that another dimmer already has.
+      if (request->Rcode == RC_OK) {
+        request->Rcode = RC_DUPLICATE_CIRCUIT;
+        request->message.Set("%s", CompletionArg::Text(RcodeText(RC_DUPLICATE_CIRCUIT)));
+      }
+    }
     return false;
-  }
-  if (!upload) {
-    for (size_t i = 0; i < stored.size(); ++i) PutLe32(msg->data, 4 * i, static_cast<uint32_t>(stored[i]));
-    return true;
-  }
-  try {
-    for (size_t i = 0; i < stored.size(); ++i) {
-      const int32_t back = static_cast<int32_t>(Le32(msg->data.data() + 4 * i));
-      if (back == stored[i]) continue;
-      rs->MoveFirst();
-      rs->Move(static_cast<int64_t>(i));
-      rs->Edit();
-      rs->SetField("CircuitID", back);
-      rs->Update();
-    }
-  } catch (const dao::Error&) {
-    // The database refused a circuit that another dimmer already has.
-    if (request->Rcode == RC_OK) {
-      request->Rcode = RC_DUPLICATE_CIRCUIT;
-      request->message.Set("%s", CompletionArg::Text(RcodeText(RC_DUPLICATE_CIRCUIT)));
-    }
-  }
-  HandOnStepMsg(msg, request);
-  return false;
+  });
+  if (end == TransferEnd::kDone) HandOnStepMsg(msg, request);
+  return end == TransferEnd::kFilled;
 }
 
 // ---- Brevant patch -----------------------------------------------------------------
@@ -481,10 +471,8 @@ void CTKZDoc::SendBrevantPatch(const std::vector<uint32_t>& racks, InProcRequest
 
 void CTKZDoc::TransferBrevantPatch(RackMsg* msg, InProcRequest* request) {
   const bool upload = IsUpload(request);
-  if (upload) Adopt(msg, request);
-  if (msg->Rcode != RC_OK) return HandOnStepMsg(msg, request);
-  const size_t count = HeldItems(msg, 2);
-  try {
+  const TransferEnd end = RunTransfer(msg, request, kLineBrevantPatch, [&] {
+    const size_t count = HeldItems(msg, 2);
     dao::Recordset rs = OpenRackZoneQuery(StepDb(), "TKZqryBvtPatch", msg->Rack);
     if (!upload) {
       const auto pairs = ReadRows<BvtPair>(rs, count, kBvtPairBindings);
@@ -493,23 +481,21 @@ void CTKZDoc::TransferBrevantPatch(RackMsg* msg, InProcRequest* request) {
         msg->data[2 * i] = p.BvtRoom;
         msg->data[2 * i + 1] = p.BvtCh;
       }
-    } else {
-      for (size_t i = 0; i < count && !rs.IsEOF(); ++i, rs.MoveNext()) {
-        BvtPair stored{};
-        rs.ReadRow(&stored, sizeof stored, kBvtPairBindings);
-        const BvtPair back{msg->data[2 * i], msg->data[2 * i + 1]};
-        if (stored.BvtRoom == back.BvtRoom && stored.BvtCh == back.BvtCh) continue;
-        rs.Edit();
-        WriteBoundRow(rs, &back, sizeof back, kBvtPairBindings);
-        rs.Update();
-      }
+      return true;
     }
-  } catch (const dao::Error& e) {
-    LogDiag(request, kLineBrevantPatch, e);  // a download's message is freed with it
-    if (upload) HandOnStepMsg(msg, request);
-    return;
-  }
-  if (upload) return HandOnStepMsg(msg, request);
+    for (size_t i = 0; i < count && !rs.IsEOF(); ++i, rs.MoveNext()) {
+      BvtPair stored{};
+      rs.ReadRow(&stored, sizeof stored, kBvtPairBindings);
+      const BvtPair back{msg->data[2 * i], msg->data[2 * i + 1]};
+      if (stored.BvtRoom == back.BvtRoom && stored.BvtCh == back.BvtCh) continue;
+      rs.Edit();
+      WriteBoundRow(rs, &back, sizeof back, kBvtPairBindings);
+      rs.Update();
+    }
+    return false;
+  });
+  if (end == TransferEnd::kDone) return HandOnStepMsg(msg, request);
+  if (end == TransferEnd::kFailed) return;
   theComm.SetBrevantPatch(msg);
   Adopt(msg, request);
 }

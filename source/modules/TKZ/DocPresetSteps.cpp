@@ -91,33 +91,28 @@ void CTKZDoc::SendQXVFadeTimes(const std::vector<uint32_t>& racks, InProcRequest
 
 bool CTKZDoc::TransferQXVFadeTimes(RackMsg* msg, InProcRequest* request) {
   const bool upload = IsUpload(request);
-  if (upload) Adopt(msg, request);
   const bool all = msg->index == -1;
   const size_t n = all ? kQxvPresets : 1;
-  if (msg->Rcode == RC_OK) {
-    try {
-      dao::QueryDef q = StepDb().QueryDefs(all ? "TKZqryQXVFadeTime" : "TKZqryQXVFadeTimeOnePreset");
-      q.SetParameter("ValueZoneID", GetRackZone(static_cast<int32_t>(msg->Rack)));
-      if (!all) q.SetParameter("ValuePreset", static_cast<uint8_t>(msg->index));
-      dao::Recordset rs = q.OpenRecordset();
-      if (!upload) {
-        const auto times = ReadRows<int16_t>(rs, n, kPresetTimeBindings);
-        msg->data.assign(2 * n, 0);
-        for (size_t i = 0; i < times.size(); ++i) PutLe16(msg->data, 2 * i, static_cast<uint16_t>(times[i]));
-        return true;
-      }
-      const uint8_t* reply = msg->Reply();
-      const size_t returned = reply != nullptr ? std::min(n, msg->ReplySize() / 2) : 0;
-      WriteDiffering<int16_t>(rs, "PresetTime", kPresetTimeBindings, returned, [&](size_t i) {
-        return std::optional<int16_t>(static_cast<int16_t>(Le16(reply + 2 * i)));
-      });
-    } catch (const dao::Error& e) {
-      LogDiag(request, kLineQxvFadeTimes, e);  // a download's message is freed with it
-      if (!upload) return false;
+  const TransferEnd end = RunTransfer(msg, request, kLineQxvFadeTimes, [&] {
+    dao::QueryDef q = StepDb().QueryDefs(all ? "TKZqryQXVFadeTime" : "TKZqryQXVFadeTimeOnePreset");
+    q.SetParameter("ValueZoneID", GetRackZone(static_cast<int32_t>(msg->Rack)));
+    if (!all) q.SetParameter("ValuePreset", static_cast<uint8_t>(msg->index));
+    dao::Recordset rs = q.OpenRecordset();
+    if (!upload) {
+      const auto times = ReadRows<int16_t>(rs, n, kPresetTimeBindings);
+      msg->data.assign(2 * n, 0);
+      for (size_t i = 0; i < times.size(); ++i) PutLe16(msg->data, 2 * i, static_cast<uint16_t>(times[i]));
+      return true;
     }
-  }
-  HandOnStepMsg(msg, request);
-  return false;
+    const uint8_t* reply = msg->Reply();
+    const size_t returned = reply != nullptr ? std::min(n, msg->ReplySize() / 2) : 0;
+    WriteDiffering<int16_t>(rs, "PresetTime", kPresetTimeBindings, returned, [&](size_t i) {
+      return std::optional<int16_t>(static_cast<int16_t>(Le16(reply + 2 * i)));
+    });
+    return false;
+  });
+  if (end == TransferEnd::kDone) HandOnStepMsg(msg, request);
+  return end == TransferEnd::kFilled;
 }
 
 // ---- QXV preset levels --------------------------------------------------------------
@@ -197,34 +192,29 @@ void CTKZDoc::SendBrevantFadeTimes(const std::vector<uint32_t>& racks, InProcReq
 
 bool CTKZDoc::TransferBrevantFadeTimes(RackMsg* msg, InProcRequest* request) {
   const bool upload = IsUpload(request);
-  if (upload) Adopt(msg, request);
   const int32_t preset = msg->completion.args[0].Int();
   const bool all = preset == -1;
   const size_t n = std::min(static_cast<size_t>(all ? kBrevantTimes : 1), msg->data.size() / 2);
-  if (msg->Rcode == RC_OK) {
-    try {
-      dao::QueryDef q = StepDb().QueryDefs(all ? "TKZqryBvtFadeTime" : "TKZqryBvtFadeTimeOnePreset");
-      q.SetParameter("ValueZoneID", GetRackZone(static_cast<int32_t>(msg->Rack)));
-      if (!all) {
-        q.SetParameter("ValuePreset", static_cast<uint8_t>(preset));
-        q.SetParameter("ValueRoom", static_cast<uint8_t>(msg->index));
-      }
-      dao::Recordset rs = q.OpenRecordset();
-      if (!upload) {
-        const auto times = ReadRows<int16_t>(rs, n, kPresetTimeBindings);
-        for (size_t i = 0; i < times.size(); ++i) PutLe16(msg->data, 2 * i, static_cast<uint16_t>(times[i]));
-        return true;
-      }
-      WriteDiffering<int16_t>(rs, "PresetTime", kPresetTimeBindings, n, [&](size_t i) {
-        return std::optional<int16_t>(static_cast<int16_t>(Le16(msg->data.data() + 2 * i)));
-      });
-    } catch (const dao::Error& e) {
-      LogDiag(request, kLineBrevantFadeTimes, e);
-      if (!upload) return false;
+  const TransferEnd end = RunTransfer(msg, request, kLineBrevantFadeTimes, [&] {
+    dao::QueryDef q = StepDb().QueryDefs(all ? "TKZqryBvtFadeTime" : "TKZqryBvtFadeTimeOnePreset");
+    q.SetParameter("ValueZoneID", GetRackZone(static_cast<int32_t>(msg->Rack)));
+    if (!all) {
+      q.SetParameter("ValuePreset", static_cast<uint8_t>(preset));
+      q.SetParameter("ValueRoom", static_cast<uint8_t>(msg->index));
     }
-  }
-  HandOnStepMsg(msg, request);
-  return false;
+    dao::Recordset rs = q.OpenRecordset();
+    if (!upload) {
+      const auto times = ReadRows<int16_t>(rs, n, kPresetTimeBindings);
+      for (size_t i = 0; i < times.size(); ++i) PutLe16(msg->data, 2 * i, static_cast<uint16_t>(times[i]));
+      return true;
+    }
+    WriteDiffering<int16_t>(rs, "PresetTime", kPresetTimeBindings, n, [&](size_t i) {
+      return std::optional<int16_t>(static_cast<int16_t>(Le16(msg->data.data() + 2 * i)));
+    });
+    return false;
+  });
+  if (end == TransferEnd::kDone) HandOnStepMsg(msg, request);
+  return end == TransferEnd::kFilled;
 }
 
 // ---- Brevant preset levels ------------------------------------------------------------
@@ -369,44 +359,39 @@ void CTKZDoc::SendUserCurves(const std::vector<uint32_t>& racks, InProcRequest* 
 
 bool CTKZDoc::TransferUserCurve(RackMsg* msg, InProcRequest* request) {
   const bool upload = IsUpload(request);
-  if (upload) Adopt(msg, request);
-  if (msg->Rcode == RC_OK) {
-    try {
-      dao::QueryDef q = StepDb().QueryDefs("TKZqryUserCurve");
-      const int32_t zone = RackZoneId(static_cast<int32_t>(msg->Rack));
-      const int16_t curve = static_cast<int16_t>(msg->index + 1);
-      q.SetParameter("ValueZoneID", zone);
-      q.SetParameter("ValueCurve", curve);
-      dao::Recordset rs = q.OpenRecordset();
-      if (!upload) {
-        const auto points = ReadRows<CurvePointRow>(rs, kCurvePointsMax, kCurvePointBindings);
-        const size_t n = points.size();
-        msg->count = static_cast<int32_t>(n);
-        msg->data.assign(4 * n, 0);
-        for (size_t i = 0; i < n; ++i) {
-          PutLe16(msg->data, 2 * i, static_cast<uint16_t>(points[i].InputLevel));
-          PutLe16(msg->data, 2 * (n + i), static_cast<uint16_t>(points[i].OutputLevel));
-        }
-        return true;
-      }
-      // The curve becomes the returned points: every stored point goes.
-      for (; !rs.IsEOF(); rs.MoveNext()) rs.Delete();
-      const size_t n = HeldItems(msg, 4);
+  const TransferEnd end = RunTransfer(msg, request, kLineUserCurve, [&] {
+    dao::QueryDef q = StepDb().QueryDefs("TKZqryUserCurve");
+    const int32_t zone = RackZoneId(static_cast<int32_t>(msg->Rack));
+    const int16_t curve = static_cast<int16_t>(msg->index + 1);
+    q.SetParameter("ValueZoneID", zone);
+    q.SetParameter("ValueCurve", curve);
+    dao::Recordset rs = q.OpenRecordset();
+    if (!upload) {
+      const auto points = ReadRows<CurvePointRow>(rs, kCurvePointsMax, kCurvePointBindings);
+      const size_t n = points.size();
+      msg->count = static_cast<int32_t>(n);
+      msg->data.assign(4 * n, 0);
       for (size_t i = 0; i < n; ++i) {
-        rs.AddNew();
-        rs.SetField("ZoneID", zone);
-        rs.SetField("UserCurve", curve);
-        rs.SetField("InputLevel", static_cast<int16_t>(Le16(msg->data.data() + 2 * i)));
-        rs.SetField("OutputLevel", static_cast<int16_t>(Le16(msg->data.data() + 2 * (n + i))));
-        rs.Update();
+        PutLe16(msg->data, 2 * i, static_cast<uint16_t>(points[i].InputLevel));
+        PutLe16(msg->data, 2 * (n + i), static_cast<uint16_t>(points[i].OutputLevel));
       }
-    } catch (const dao::Error& e) {
-      LogDiag(request, kLineUserCurve, e);
-      if (!upload) return false;
+      return true;
     }
-  }
-  HandOnStepMsg(msg, request);
-  return false;
+    // The curve becomes the returned points: every stored point goes.
+    for (; !rs.IsEOF(); rs.MoveNext()) rs.Delete();
+    const size_t n = HeldItems(msg, 4);
+    for (size_t i = 0; i < n; ++i) {
+      rs.AddNew();
+      rs.SetField("ZoneID", zone);
+      rs.SetField("UserCurve", curve);
+      rs.SetField("InputLevel", static_cast<int16_t>(Le16(msg->data.data() + 2 * i)));
+      rs.SetField("OutputLevel", static_cast<int16_t>(Le16(msg->data.data() + 2 * (n + i))));
+      rs.Update();
+    }
+    return false;
+  });
+  if (end == TransferEnd::kDone) HandOnStepMsg(msg, request);
+  return end == TransferEnd::kFilled;
 }
 
 // ---- Room links ----------------------------------------------------------------------------
@@ -442,27 +427,22 @@ void CTKZDoc::SendRoomLink(const std::vector<uint32_t>& racks, InProcRequest* re
 
 bool CTKZDoc::TransferRoomLink(RackMsg* msg, InProcRequest* request) {
   const bool upload = IsUpload(request);
-  if (upload) Adopt(msg, request);
-  if (msg->Rcode == RC_OK) {
-    try {
-      dao::QueryDef q = StepDb().QueryDefs("TKZqryRoomLink");
-      q.SetParameter("ValueZoneID", GetRackZone(static_cast<int32_t>(msg->Rack)));
-      dao::Recordset rs = q.OpenRecordset();
-      const size_t n = std::min(kRoomLinks, msg->data.size());
-      if (!upload) {
-        const auto links = ReadRows<uint8_t>(rs, n, kRoomLinkBindings);
-        std::copy(links.begin(), links.end(), msg->data.begin());
-        return true;
-      }
-      WriteDiffering<uint8_t>(rs, "RoomLink", kRoomLinkBindings, n,
-                              [&](size_t i) { return std::optional<uint8_t>(msg->data[i]); });
-    } catch (const dao::Error& e) {
-      LogDiag(request, kLineRoomLink, e);
-      if (!upload) return false;
+  const TransferEnd end = RunTransfer(msg, request, kLineRoomLink, [&] {
+    dao::QueryDef q = StepDb().QueryDefs("TKZqryRoomLink");
+    q.SetParameter("ValueZoneID", GetRackZone(static_cast<int32_t>(msg->Rack)));
+    dao::Recordset rs = q.OpenRecordset();
+    const size_t n = std::min(kRoomLinks, msg->data.size());
+    if (!upload) {
+      const auto links = ReadRows<uint8_t>(rs, n, kRoomLinkBindings);
+      std::copy(links.begin(), links.end(), msg->data.begin());
+      return true;
     }
-  }
-  HandOnStepMsg(msg, request);
-  return false;
+    WriteDiffering<uint8_t>(rs, "RoomLink", kRoomLinkBindings, n,
+                            [&](size_t i) { return std::optional<uint8_t>(msg->data[i]); });
+    return false;
+  });
+  if (end == TransferEnd::kDone) HandOnStepMsg(msg, request);
+  return end == TransferEnd::kFilled;
 }
 
 void CTKZDoc::OnRoomLinkRequest(InProcRequest* request) {

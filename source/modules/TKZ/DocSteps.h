@@ -106,6 +106,30 @@ void StoreUpload(RackMsg* msg, InProcRequest* request, int diagLine, Write write
   }
 }
 
+// How a transfer step (one member both filling a download's message and
+// writing back an upload's) ended: a download's message filled, to go on to
+// its builder; a download's fill failed (the message is gone with the
+// failure); or the message done with, to be handed on.
+enum class TransferEnd { kFilled, kFailed, kDone };
+
+// The frame of a transfer step: an upload's message is no longer the
+// request's unsent one; `body` runs while the message is without failure
+// and returns true when it filled a download's message; a database error in
+// it goes to the diagnostic line.
+template <typename Body>
+TransferEnd RunTransfer(RackMsg* msg, InProcRequest* request, int diagLine, Body body) {
+  const bool upload = IsUpload(request);
+  if (upload) Adopt(msg, request);
+  if (msg->Rcode != RC_OK) return TransferEnd::kDone;
+  try {
+    if (body()) return TransferEnd::kFilled;
+  } catch (const dao::Error& e) {
+    LogDiag(request, diagLine, e);  // a download's message is freed with it
+    if (!upload) return TransferEnd::kFailed;
+  }
+  return TransferEnd::kDone;
+}
+
 inline uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 inline uint32_t Le32(const uint8_t* p) {
   return static_cast<uint32_t>(Le16(p)) | (static_cast<uint32_t>(Le16(p + 2)) << 16);
