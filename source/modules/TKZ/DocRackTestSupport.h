@@ -144,15 +144,8 @@ class DocRackTest : public DocSiteTest {
 
   // A date of the test clock's calendar, as SQL text.
   static std::string Ole(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
-    dao::LocalDateTime t;
-    t.year = y;
-    t.month = mo;
-    t.day = d;
-    t.hour = h;
-    t.minute = mi;
-    t.second = s;
     char text[40];
-    std::snprintf(text, sizeof text, "%.10f", dao::ToOleDate(t).days);
+    std::snprintf(text, sizeof text, "%.10f", OleAt(y, mo, d, h, mi, s).days);
     return text;
   }
   // The time of day on the day-zero date.
