@@ -75,7 +75,7 @@ class DirectServiceTest : public DirectFixture, protected LocalKrnClient {
     Req r;
     r.U8(16, static_cast<uint8_t>(count < 0 ? data.size() : count));
     r.U8(17, record);
-    std::memcpy(r.b + 18, data.data(), data.size());
+    if (!data.empty()) std::memcpy(r.b + 18, data.data(), data.size());
     Call(r, 4, static_cast<uint16_t>(18 + data.size()));
   }
   void AddPoll(uint8_t record, uint16_t key, uint16_t address, const Bytes& command,
