@@ -10,165 +10,40 @@
 // The comm object runs inline on the test thread with its real 100 ms
 // timer.  Deadlines are hang guards only.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <functional>
-#include <map>
 #include <string>
 #include <vector>
 
-#include "CommTestSupport.h"
-#include "IpcComm.h"
-#include "LogBuffer.h"
-#include "PeerProcess.h"
-#include "RackCommands.h"
+#include "CommInlineHarness.h"
+#include "NodesimTestProcess.h"
 #include "RackModel.h"
 #include "RcCodes.h"
-#include "TestSupport.h"
-#include "ThreadMsgs.h"
-#include "ipcnetdb.h"
-#include "platform/time/clock.h"
 
 namespace {
 
-// Addresses of this run: 127.1.K.1 (this PC), .2 and .3, with K from the
-// process id, so that runs side by side do not share them.
-const uint32_t kNet = 0x7F010000u | ((static_cast<uint32_t>(getpid()) % 250u + 1u) << 8);
-std::string Dotted(uint32_t a) {
-  return std::to_string(a >> 24) + "." + std::to_string((a >> 16) & 255) + "." +
-         std::to_string((a >> 8) & 255) + "." + std::to_string(a & 255);
-}
+// Addresses of this run: 127.1.K.1 (this PC), .2 and .3.
+const uint32_t kNet = RunNetwork(0x7F010000u);
 const uint32_t kAddrA = kNet | 2, kAddrB = kNet | 3;
 const std::string kPcText = Dotted(kNet | 1), kSimAText = Dotted(kAddrA), kSimBText = Dotted(kAddrB);
 const char* const kPc = kPcText.c_str();
 const char* const kSimA = kSimAText.c_str();
 const char* const kSimB = kSimBText.c_str();
 
-using Bytes = std::vector<uint8_t>;
-
-struct Sim {
-  ipcpeer::PeerProcess process;
-  bool Start(const char* name, const char* addr, std::vector<std::string> extra) {
-    std::vector<std::string> args = {"--name", name, "--addr", addr, "--peers", kPc, "--period", "20"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    if (!process.Start(NODESIM_PATH, args)) return false;
-    for (int i = 0; i < 5; ++i) {
-      const std::string line = process.ReadLine(10000);
-      if (line.rfind("ready", 0) == 0) return true;
-      if (line.empty()) return false;
-    }
-    return false;
-  }
-  bool Command(const std::string& cmd) {
-    if (!process.Send(cmd)) return false;
-    // Answered with its first word; trace lines come before.
-    const std::string ok = "ok " + cmd.substr(0, cmd.find(' '));
-    for (int i = 0; i < 100000; ++i) {
-      const std::string line = process.ReadLine(10000);
-      if (line == ok) return true;
-      if (line.empty()) return false;
-    }
-    return false;
+struct Sim : NodesimProcess {
+  bool Start(const char* name, const char* addr, const std::vector<std::string>& extra) {
+    return NodesimProcess::Start(NODESIM_PATH, name, addr, kPc, extra);
   }
 };
 
-class NodesimKrn : public ::testing::Test {
+class NodesimKrn : public CommRackHarness {
  protected:
   void SetUp() override {
-    setenv("DROVANA_NET_ADDR", kPc, 1);
-    setenv("DROVANA_NET_BIND_OWN", "1", 1);
-    setenv("DROVANA_NET_BCAST_TO", (std::string(kSimA) + "," + kSimB).c_str(), 1);
-    g_bTimeStampLog = false;
-    g_bIpcCommDebug = true;
-    log_.AddObserver(&seen_);
-    comm_.SetPorts({nullptr, nullptr, nullptr, &box_, msgq::TimerMode::Real});
-    ASSERT_TRUE(comm_.StartInline());
+    Prepare(kPc, std::string(kSimA) + "," + kSimB);
+    Start();
   }
-  void TearDown() override {
-    comm_.EndInline();
-    unsetenv("DROVANA_NET_ADDR");
-    unsetenv("DROVANA_NET_BIND_OWN");
-    unsetenv("DROVANA_NET_BCAST_TO");
-  }
-
-  void AddNode(uint32_t id, uint32_t addr, std::vector<uint8_t> ports) {
-    NodeDesc d{id, addr, nullptr, {}};
-    for (size_t s = 0; s < ports.size(); ++s) d.portFlags[s] = ports[s];
-    ASSERT_TRUE(PostToCommWnd(WM_IPC_ADD_NODE, 0, reinterpret_cast<intptr_t>(&d)));
-    comm_.Pump();
-  }
-  void AddRack(uint32_t node, uint32_t rack, uint8_t slot) {
-    RackDesc d{node, rack, slot};
-    ASSERT_TRUE(PostToCommWnd(WM_IPC_ADD_RACK, 0, reinterpret_cast<intptr_t>(&d)));
-    comm_.Pump();
-  }
-
-  // The UI thread's side of what the comm thread posts.
-  void HandleFrame() {
-    for (const msgq::Msg& m : frame_.TakeAll()) {
-      if (m.message == WM_DOC_MSG_DONE) {
-        auto* msg = reinterpret_cast<RackMsg*>(m.lParam);
-        if (msg->ReqNum == 0 && msg->Command() == DIM_CMD_SYNCH_FAULT_EVENTS) {
-          ++syncs_[msg->Rack];
-          if (msg->Rcode == 0 && msg->ReplyCommand() == DIM_CMD_SYNCH_FAULT_EVENTS)
-            PostRackUp(msg->Rack);
-          FreeRackMsg(msg);
-        } else if (msg->ReqNum == 0 && msg->Command() == DIM_CMD_GET_RACK_STATUS &&
-                   msg->command[4] == 10) {
-          ++versions_[msg->Rack];
-          if (msg->Rcode == 0 && msg->responseLength >= 18) SetRackVersion(msg->Rack, msg->response + 2);
-          FreeRackMsg(msg);
-        } else {
-          done_[msg->ReqNum] = msg;
-        }
-      } else if (m.message == WM_DOC_RACK_EVENT) {
-        auto* msg = reinterpret_cast<RackMsg*>(m.lParam);
-        ++pollEvents_[msg->Rack];
-        FreeRackMsg(msg);
-      } else if (m.message == WM_DOC_RACK_STATUS) {
-        rackDown_.push_back(static_cast<uint32_t>(m.lParam));
-      }
-    }
-  }
-  bool RunUntil(const std::function<bool()>& pred, int timeoutMs) {
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!pred()) {
-      if (std::chrono::steady_clock::now() > limit) return false;
-      comm_.Pump();
-      HandleFrame();
-      usleep(1000);
-    }
-    return true;
-  }
-  bool Up(uint32_t rack) {
-    const RackEntry* r = comm_.FindRack(rack);
-    return r != nullptr && (r->flags & RACK_FLAG_UP) != 0 && (r->flags & RACK_FLAG_VERSION) != 0;
-  }
-  // Sends a command to the rack as the test's request reqNum; waits for it.
   RackMsg* Exchange(uint32_t rack, uint32_t reqNum, const Bytes& command, int timeoutMs = 20000) {
-    RackMsg* m = AllocRackMsg();
-    m->Rack = rack;
-    m->ReqNum = reqNum;
-    std::copy(command.begin(), command.end(), m->command);
-    m->sendLength = static_cast<int32_t>(command.size());
-    EXPECT_TRUE(SendRackMsg(m));
-    if (!RunUntil([&] { return done_.count(reqNum) != 0; }, timeoutMs)) return nullptr;
-    return done_[reqNum];
+    return CommRackHarness::Exchange(rack, reqNum, command, timeoutMs);
   }
-  std::string Log() const { return seen_.text(); }
-
-  FlagGuard flags_;
-  TempDir dir_;
-  LogBuffer log_{platform::time::SystemClock(), dir_.path()};
-  RecordingObserver seen_;
-  RecordingMessageBox box_;
-  FrameQueue frame_;
-  CIpcComm comm_;
-  std::map<uint32_t, int> syncs_, versions_, pollEvents_;
-  std::map<uint32_t, RackMsg*> done_;
-  std::vector<uint32_t> rackDown_;
 };
 
 TEST_F(NodesimKrn, RacksComeUpAndAnswerLikeTheirModelsAndSilenceEndsInLinkCodeAndTimeOut) {

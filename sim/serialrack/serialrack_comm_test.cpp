@@ -8,122 +8,43 @@
 // The comm object runs inline on the test thread with its real 100 ms
 // timer.  Deadlines are hang guards only.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <functional>
-#include <map>
-#include <string>
 #include <vector>
 
-#include "CommTestSupport.h"
+#include "CommInlineHarness.h"
 #include "DirectSerial.h"
 #include "DirectService.h"
-#include "IpcComm.h"
-#include "LogBuffer.h"
-#include "RackCommands.h"
 #include "RcCodes.h"
 #include "SerialRack.h"
-#include "TestSupport.h"
-#include "ThreadMsgs.h"
 #include "platform/serial/fake.h"
-#include "platform/time/clock.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+// This PC's address for the run, 127.2.K.1.
+const uint32_t kPcAddr = RunNetwork(0x7F020001u);
 
-// This PC's address for the run, 127.2.K.1 with K from the process id.
-const uint32_t kPcAddr = 0x7F020001u | ((static_cast<uint32_t>(getpid()) % 250u + 1u) << 8);
-std::string Dotted(uint32_t a) {
-  return std::to_string(a >> 24) + "." + std::to_string((a >> 16) & 255) + "." +
-         std::to_string((a >> 8) & 255) + "." + std::to_string(a & 255);
-}
-
-class SerialRackComm : public ::testing::Test {
+class SerialRackComm : public CommRackHarness {
  protected:
   void SetUp() override {
-    setenv("DROVANA_NET_ADDR", Dotted(kPcAddr).c_str(), 1);
-    setenv("DROVANA_NET_BIND_OWN", "1", 1);
-    g_bTimeStampLog = false;
-    g_bIpcCommDebug = true;
-    log_.AddObserver(&seen_);
+    Prepare(Dotted(kPcAddr));
     // COM1 is a fake line with racks 5 and 6 on it.
     fake_.Line(1).onWrite = [this](std::span<const uint8_t> b) { fake_.Line(1).Feed(racks_.Receive(b)); };
     DirectSerialUseBackend(&fake_);
     DirectLinkServiceReset();
-    comm_.SetPorts({nullptr, nullptr, nullptr, &box_, msgq::TimerMode::Real});
-    ASSERT_TRUE(comm_.StartInline());
+    Start();
   }
   void TearDown() override {
-    comm_.EndInline();
+    CommRackHarness::TearDown();
     DirectLinkServiceReset();
     DirectSerialReset();
     DirectSerialUseBackend(nullptr);
-    unsetenv("DROVANA_NET_ADDR");
-    unsetenv("DROVANA_NET_BIND_OWN");
-  }
-
-  void HandleFrame() {
-    for (const msgq::Msg& m : frame_.TakeAll()) {
-      if (m.message == WM_DOC_MSG_DONE) {
-        auto* msg = reinterpret_cast<RackMsg*>(m.lParam);
-        if (msg->ReqNum == 0 && msg->Command() == DIM_CMD_SYNCH_FAULT_EVENTS) {
-          if (msg->Rcode == 0 && msg->ReplyCommand() == DIM_CMD_SYNCH_FAULT_EVENTS) PostRackUp(msg->Rack);
-          FreeRackMsg(msg);
-        } else if (msg->ReqNum == 0 && msg->Command() == DIM_CMD_GET_RACK_STATUS && msg->command[4] == 10) {
-          ++versions_[msg->Rack];
-          if (msg->Rcode == 0 && msg->responseLength >= 18) SetRackVersion(msg->Rack, msg->response + 2);
-          FreeRackMsg(msg);
-        } else {
-          done_[msg->ReqNum] = msg;
-        }
-      } else if (m.message == WM_DOC_RACK_EVENT) {
-        ++pollEvents_[reinterpret_cast<RackMsg*>(m.lParam)->Rack];
-        FreeRackMsg(reinterpret_cast<RackMsg*>(m.lParam));
-      } else if (m.message == WM_DOC_RACK_STATUS) {
-        rackDown_.push_back(static_cast<uint32_t>(m.lParam));
-      }
-    }
-  }
-  bool RunUntil(const std::function<bool()>& pred, int timeoutMs) {
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!pred()) {
-      if (std::chrono::steady_clock::now() > limit) return false;
-      comm_.Pump();
-      HandleFrame();
-      usleep(1000);
-    }
-    return true;
-  }
-  bool Up(uint32_t rack) {
-    const RackEntry* r = comm_.FindRack(rack);
-    return r != nullptr && (r->flags & RACK_FLAG_UP) != 0 && (r->flags & RACK_FLAG_VERSION) != 0;
   }
   RackMsg* Exchange(uint32_t rack, uint32_t reqNum, const Bytes& command) {
-    RackMsg* m = AllocRackMsg();
-    m->Rack = rack;
-    m->ReqNum = reqNum;
-    std::copy(command.begin(), command.end(), m->command);
-    m->sendLength = static_cast<int32_t>(command.size());
-    EXPECT_TRUE(SendRackMsg(m));
-    if (!RunUntil([&] { return done_.count(reqNum) != 0; }, 30000)) return nullptr;
-    return done_[reqNum];
+    return CommRackHarness::Exchange(rack, reqNum, command, 30000);
   }
 
-  FlagGuard flags_;
-  TempDir dir_;
-  LogBuffer log_{platform::time::SystemClock(), dir_.path()};
-  RecordingObserver seen_;
-  RecordingMessageBox box_;
   serial::FakeBackend fake_;
   serialrack::SerialRack racks_{{5, 6}, sim::RackModel::Config{}};
-  FrameQueue frame_;
-  CIpcComm comm_;
-  std::map<uint32_t, int> versions_, pollEvents_;
-  std::map<uint32_t, RackMsg*> done_;
-  std::vector<uint32_t> rackDown_;
 };
 
 TEST_F(SerialRackComm, RacksOnComOneComeUpAnswerAndASilentOneEndsInNoResponse) {

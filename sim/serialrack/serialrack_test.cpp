@@ -14,7 +14,7 @@
 #include "MsClock.h"
 #include "Rle.h"
 #include "SerialRack.h"
-#include "ipcinst.h"
+#include "LocalKrnClient.h"
 #include "platform/serial/fake.h"
 
 namespace {
@@ -22,26 +22,16 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 constexpr uint32_t kPcAddr = 0x0A000001;
 
-class SerialRackTest : public ::testing::Test {
+class SerialRackTest : public ::testing::Test, protected LocalKrnClient {
  protected:
-  SerialRackTest()
-      : racks_({5, 6}, RackModel::Config{}),
-        inst_(ipc::NewInstance()),
-        use_(std::make_unique<ipc::ScopedInstance>(inst_)) {
+  SerialRackTest() : racks_({5, 6}, RackModel::Config{}) {
     DirectSerialUseBackend(&fake_);
     MsClockSet(12, 0, 0, 0);
     fake_.Line(1).onWrite = [this](std::span<const uint8_t> b) {
       const Bytes answer = racks_.Receive(b);
       fake_.Line(1).Feed(answer);
     };
-    IpcInit();
-    IpcNetNodeInfoCreate(0, "PC", kPcAddr, 1);
-    DirectLinkServiceReset();
-    DirectLinkStart();
-    EXPECT_EQ(IpcClntComProcCreate(IPC_SVR_IO_KRN, 1, "1.1", &comProc_), 0);
-    EXPECT_EQ(IpcClntEvntCreate(IPC_SVR_IO_KRN, 1, &OnEvent, "1.1", &evnt_,
-                                reinterpret_cast<intptr_t>(this)),
-              0);
+    StartClient(kPcAddr, &OnEvent, reinterpret_cast<intptr_t>(this));
     // Port 3: channel 2, COM1.
     uint8_t r[58] = {};
     Put32(r + 16, kPcAddr);
@@ -54,13 +44,10 @@ class SerialRackTest : public ::testing::Test {
     events_.clear();
   }
   ~SerialRackTest() override {
-    IpcTerm();
-    DirectLinkServiceReset();
+    StopClient();
     DirectSerialReset();
     DirectSerialUseBackend(nullptr);
     DirectLinkReset();
-    use_.reset();
-    ipc::DeleteInstance(inst_);
   }
 
   static void Put32(uint8_t* p, uint32_t v) {
@@ -69,20 +56,6 @@ class SerialRackTest : public ::testing::Test {
   static void OnEvent(const IpcEvntHdr* e, intptr_t self) {
     const auto* b = reinterpret_cast<const uint8_t*>(e);
     reinterpret_cast<SerialRackTest*>(self)->events_.push_back(Bytes(b, b + e->length));
-  }
-  void Despatch() {
-    while (IpcEvntDespatch() != 0) {
-    }
-  }
-  void Call(uint8_t* r, uint8_t proc, uint16_t length) {
-    IpcComProcHdr h{};
-    h.length = length;
-    h.svrType = IPC_SVR_IO_KRN;
-    h.svrIndx = 1;
-    h.procId = proc;
-    h.clntHandle = comProc_;
-    std::memcpy(r, &h, sizeof h);
-    IpcComProc(reinterpret_cast<IpcComProcHdr*>(r));
   }
   // Sends a rack command (packed) to a rack and ticks until its answer is
   // in; returns the rc and the unpacked reply, or rc 0xFFFF when none came.
@@ -128,9 +101,6 @@ class SerialRackTest : public ::testing::Test {
 
   serialrack::SerialRack racks_;
   serial::FakeBackend fake_;
-  ipc::Instance* inst_;
-  std::unique_ptr<ipc::ScopedInstance> use_;
-  uint8_t comProc_ = 0, evnt_ = 0;
   std::vector<Bytes> events_;
 };
 

@@ -266,21 +266,11 @@ struct RowsColumnsRow {
   int16_t NumberRows;
   int16_t NumberSlots;
 };
-struct RackStatusRow {
-  int32_t ZoneID;
-  int32_t ZoneParentID;
-  int16_t ConnectStatus;
-};
 #pragma pack(pop)
 
 constexpr dao::Binding kRowsColumnsBindings[] = {
     {"NumberRows", dao::BindType::kI16, offsetof(RowsColumnsRow, NumberRows), 2},
     {"NumberSlots", dao::BindType::kI16, offsetof(RowsColumnsRow, NumberSlots), 2},
-};
-constexpr dao::Binding kRackStatusBindings[] = {
-    {"ZoneID", dao::BindType::kI32, offsetof(RackStatusRow, ZoneID), 4},
-    {"ZoneParentID", dao::BindType::kI32, offsetof(RackStatusRow, ZoneParentID), 4},
-    {"ConnectStatus", dao::BindType::kI16, offsetof(RackStatusRow, ConnectStatus), 2},
 };
 
 constexpr size_t kSoftwareVersionWidth = 50;

@@ -57,6 +57,7 @@ struct IoFtpRequest;
 struct RequestParamRow;
 struct RackMsg;
 struct ScheduleNode;
+class CComm;
 namespace platform::time {
 class Clock;
 }
@@ -497,6 +498,24 @@ class CTKZDoc : public CDocument {
   void HandOnStepMsg(RackMsg* msg, InProcRequest* request);
   // The continuation a download message carries for the request.
   static void SetDownloadContinuation(RackMsg* msg, const InProcRequest* request);
+  // A command builder of theComm, which takes the message over (Comm.h).
+  using StepBuilder = void (CComm::*)(RackMsg*);
+  // Sends a step message through the builder of the request's direction:
+  // an upload's comes back to `store`, a download's goes on by the
+  // request's type.  The message is then no longer the request's unsent one.
+  void SendStepMsg(RackMsg* msg, InProcRequest* request, StepBuilder get, StepBuilder set,
+                   void (CTKZDoc::*store)(RackMsg*, InProcRequest*));
+  // As above for a step whose `transfer` both fills a download's message
+  // and writes back an upload's; false when a download's fill failed (the
+  // message is gone with the failure).
+  bool SendStepMsg(RackMsg* msg, InProcRequest* request, StepBuilder get, StepBuilder set,
+                   bool (CTKZDoc::*transfer)(RackMsg*, InProcRequest*));
+  // The dimmer configuration and dimmer fault configuration steps: one
+  // message of the rack's dimmer records per rack; `what` names the step in
+  // the log lines.
+  void SendDimmerRecords(const std::vector<uint32_t>& racks, InProcRequest* request, const char* what,
+                         int diagLine, StepBuilder get, StepBuilder set,
+                         void (CTKZDoc::*store)(RackMsg*, InProcRequest*));
   void SendBrevantLevelsMsg(RackMsg* msg, InProcRequest* request);
   // The open database; throws dao::Error when there is none.
   dao::Database& StepDb();

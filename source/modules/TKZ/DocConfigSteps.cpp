@@ -8,13 +8,14 @@
 #include <cstring>
 #include <string>
 
+#include "Comm.h"
 #include "DisplayFlags.h"
 #include "Doc.h"
 #include "DocSteps.h"
 #include "LogSink.h"
 #include "RackMsg.h"
+#include "RackRecords.h"
 #include "RcCodes.h"
-#include "StepBuilders.h"
 
 using namespace docsteps;
 
@@ -32,51 +33,14 @@ struct ModuleRow {
   int16_t ModuleType[6];
 };
 
-// A dimmer's record as TKZqryDimmerConfig gives it and the builders read
-// and fill it.
-struct DimConfigRow {
-  int16_t RackType;
-  uint8_t DimNumber;
-  uint8_t ModuleType;
-  uint8_t StatusReportingEnable;
-  uint8_t Response;
-  uint8_t MinLevel;
-  uint8_t MaxVoltage;
-  uint8_t FluoTopset;
-  uint8_t FluoCutoff;
-  uint8_t NonDimThreshold;
-  uint8_t MuxMode;
-  uint8_t Curve;
-  uint8_t AnalogIn;
-  uint8_t AnalogInEnable;
-  uint8_t ManualLevelEnable;
-  uint8_t ManualLevel;
-  uint8_t BvtRoom;
-  uint8_t BvtCh;
-  uint8_t PanicAction;
-  int32_t CableResistance;
-  uint8_t LoadPercentTol;
-  uint8_t unused;
-};
-
-struct MuxRow {
-  uint8_t DimNumber;
-  uint8_t pad;
-  int16_t MuxACh;
-  int16_t MuxBCh;
-};
-
 struct BvtPair {
   uint8_t BvtRoom;
   uint8_t BvtCh;
 };
 #pragma pack(pop)
 static_assert(sizeof(ModuleRow) == 18);
-static_assert(sizeof(DimConfigRow) == 26);
-static_assert(offsetof(DimConfigRow, PanicAction) == 19);
-static_assert(offsetof(DimConfigRow, CableResistance) == 20);
-static_assert(offsetof(DimConfigRow, LoadPercentTol) == 24);
-static_assert(sizeof(MuxRow) == 6);
+// A dimmer's record (DimmerRecord) is what TKZqryDimmerConfig gives and the
+// builders read and fill; a mux patch entry (MuxRecord) likewise.
 
 constexpr dao::Binding kModuleBindings[] = {
     {"Row", dao::BindType::kI16, offsetof(ModuleRow, Row), 2},
@@ -88,17 +52,17 @@ constexpr dao::Binding kModuleBindings[] = {
     {"ModuleType5", dao::BindType::kI16, offsetof(ModuleRow, ModuleType) + 10, 2},
 };
 
-#define DIM_U8(col) {#col, dao::BindType::kU8, offsetof(DimConfigRow, col), 1}
+#define DIM_U8(col) {#col, dao::BindType::kU8, offsetof(DimmerRecord, col), 1}
 // The dimmer record's columns; the first one (RackType) lies in
 // tblRackConfig and is only read.
 constexpr dao::Binding kDimBindings[] = {
-    {"RackType", dao::BindType::kI16, offsetof(DimConfigRow, RackType), 2},
+    {"RackType", dao::BindType::kI16, offsetof(DimmerRecord, RackType), 2},
     DIM_U8(DimNumber), DIM_U8(ModuleType), DIM_U8(StatusReportingEnable), DIM_U8(Response),
     DIM_U8(MinLevel), DIM_U8(MaxVoltage), DIM_U8(FluoTopset), DIM_U8(FluoCutoff),
     DIM_U8(NonDimThreshold), DIM_U8(MuxMode), DIM_U8(Curve), DIM_U8(AnalogIn),
     DIM_U8(AnalogInEnable), DIM_U8(ManualLevelEnable), DIM_U8(ManualLevel), DIM_U8(BvtRoom),
     DIM_U8(BvtCh), DIM_U8(PanicAction),
-    {"CableResistance", dao::BindType::kI32, offsetof(DimConfigRow, CableResistance), 4},
+    {"CableResistance", dao::BindType::kI32, offsetof(DimmerRecord, CableResistance), 4},
     DIM_U8(LoadPercentTol),
 };
 #undef DIM_U8
@@ -107,9 +71,9 @@ static_assert(std::size(kDimBindings) == 21);
 constexpr std::span<const dao::Binding> kDimWriteBindings{kDimBindings + 1, std::size(kDimBindings) - 1};
 
 constexpr dao::Binding kMuxBindings[] = {
-    {"DimNumber", dao::BindType::kU8, offsetof(MuxRow, DimNumber), 1},
-    {"MuxACh", dao::BindType::kI16, offsetof(MuxRow, MuxACh), 2},
-    {"MuxBCh", dao::BindType::kI16, offsetof(MuxRow, MuxBCh), 2},
+    {"DimNumber", dao::BindType::kU8, offsetof(MuxRecord, DimNumber), 1},
+    {"MuxACh", dao::BindType::kI16, offsetof(MuxRecord, MuxACh), 2},
+    {"MuxBCh", dao::BindType::kI16, offsetof(MuxRecord, MuxBCh), 2},
 };
 
 constexpr dao::Binding kCircuitBindings[] = {{"CircuitID", dao::BindType::kI32, 0, 4}};
@@ -137,14 +101,6 @@ BvtPair SanePair(uint8_t room, uint8_t channel) {
   return {room, channel};
 }
 
-template <typename Row>
-std::vector<Row> ReadRows(dao::Recordset& rs, size_t max, std::span<const dao::Binding> bindings) {
-  std::vector<Row> rows(max);
-  const size_t n = max > 0 ? rs.GetRows(rows.data(), sizeof(Row), max, bindings) : 0;
-  rows.resize(n);
-  return rows;
-}
-
 bool SameBound(const void* a, const void* b, std::span<const dao::Binding> bindings) {
   for (const dao::Binding& x : bindings)
     if (std::memcmp(static_cast<const uint8_t*>(a) + x.offset, static_cast<const uint8_t*>(b) + x.offset, x.size) != 0)
@@ -152,8 +108,32 @@ bool SameBound(const void* a, const void* b, std::span<const dao::Binding> bindi
   return true;
 }
 
-void LogDiag(InProcRequest* request, int line, const dao::Error& e) {
-  DBExceptionDiag(request, line, static_cast<int32_t>(e.code()), e.description().c_str());
+// Writes `next` over the current row when a bound column differs from
+// `stored`.
+template <typename Row>
+void UpdateChanged(CTKZDoc& doc, dao::Recordset& rs, const Row& stored, const Row& next,
+                   std::span<const dao::Binding> bindings) {
+  if (SameBound(&stored, &next, bindings)) return;
+  rs.Edit();
+  doc.WriteBoundRow(rs, &next, sizeof next, bindings);
+  rs.Update();
+}
+
+// Writes each stored row of the recordset (read through `read`) whose
+// `write` columns differ from `merge` applied to it and the returned record
+// of its DimNumber; rows past what the message holds are left alone.
+template <typename Row, typename Merge>
+void StoreByDimNumber(CTKZDoc& doc, dao::Recordset& rs, const RackMsg* msg, std::span<const dao::Binding> read,
+                      std::span<const dao::Binding> write, Merge merge) {
+  const size_t returned = HeldItems(msg, sizeof(Row));
+  for (; !rs.IsEOF(); rs.MoveNext()) {
+    Row stored{};
+    rs.ReadRow(&stored, sizeof stored, read);
+    if (stored.DimNumber < 1 || stored.DimNumber > returned) continue;
+    Row back{};
+    std::memcpy(&back, msg->data.data() + (stored.DimNumber - 1) * sizeof back, sizeof back);
+    UpdateChanged(doc, rs, stored, merge(stored, back), write);
+  }
 }
 
 }  // namespace
@@ -171,9 +151,7 @@ void CTKZDoc::SendRackModule(const std::vector<uint32_t>& racks, InProcRequest* 
       if (!upload) {
         int32_t rows = 0, slots = 0;
         GetRackRowsColumns(static_cast<int32_t>(rack), rows, slots);
-        dao::QueryDef q = StepDb().QueryDefs("TKZqryRackModule");
-        q.SetParameter("ValueZoneID", RackZoneId(static_cast<int32_t>(rack)));
-        dao::Recordset rs = q.OpenRecordset();
+        dao::Recordset rs = OpenRackZoneQuery(StepDb(), "TKZqryRackModule", rack);
         const auto moduleRows = ReadRows<ModuleRow>(rs, kModuleRowsMax, kModuleBindings);
         const size_t per = ModulesPerRow(slots);
         entries.assign(2 * kModuleEntries, 0);
@@ -189,56 +167,37 @@ void CTKZDoc::SendRackModule(const std::vector<uint32_t>& racks, InProcRequest* 
       LogDiag(request, kLineRackModuleStart, e);
       return;
     }
-    if (upload) {
-      msg->docContinuation = [](CTKZDoc& d, RackMsg* m, InProcRequest* r) { d.StoreRackModule(m, r); };
-      CallBuilder(StepBuilder::GetModuleMap, msg);
-    } else {
-      SetDownloadContinuation(msg, request);
-      CallBuilder(StepBuilder::SetModuleMap, msg);
-    }
-    Adopt(msg, request);
+    SendStepMsg(msg, request, &CComm::GetModuleMap, &CComm::SetModuleMap, &CTKZDoc::StoreRackModule);
   }
 }
 
 void CTKZDoc::StoreRackModule(RackMsg* msg, InProcRequest* request) {
-  Adopt(msg, request);
-  const uint8_t* reply = msg->Reply();
-  if (request->Rcode == RC_OK && msg->Rcode == RC_OK && reply != nullptr && msg->ReplySize() >= 2 * kModuleEntries) {
-    try {
-      int32_t rows = 0, slots = 0;
-      GetRackRowsColumns(static_cast<int32_t>(msg->Rack), rows, slots);
-      // Entries are laid out as the download packs them.
-      const size_t per = ModulesPerRow(slots);
-      dao::QueryDef q = StepDb().QueryDefs("TKZqryRackModule");
-      q.SetParameter("ValueZoneID", RackZoneId(static_cast<int32_t>(msg->Rack)));
-      dao::Recordset rs = q.OpenRecordset();
-      for (size_t k = 0; !rs.IsEOF() && (k + 1) * per <= kModuleEntries; ++k, rs.MoveNext()) {
-        ModuleRow row{};
-        rs.ReadRow(&row, sizeof row, kModuleBindings);
-        ModuleRow next = row;
-        for (size_t j = 0; j < per; ++j) next.ModuleType[j] = static_cast<int16_t>(Le16(reply + 2 * (k * per + j)));
-        if (SameBound(&row, &next, kModuleBindings)) continue;
-        rs.Edit();
-        WriteBoundRow(rs, &next, sizeof next, kModuleBindings);
-        rs.Update();
-      }
-    } catch (const dao::Error& e) {
-      LogDiag(request, kLineRackModuleStore, e);
+  StoreUpload(msg, request, kLineRackModuleStore, [&] {
+    const uint8_t* reply = msg->Reply();
+    if (reply == nullptr || msg->ReplySize() < 2 * kModuleEntries) return;
+    int32_t rows = 0, slots = 0;
+    GetRackRowsColumns(static_cast<int32_t>(msg->Rack), rows, slots);
+    // Entries are laid out as the download packs them.
+    const size_t per = ModulesPerRow(slots);
+    dao::Recordset rs = OpenRackZoneQuery(StepDb(), "TKZqryRackModule", msg->Rack);
+    for (size_t k = 0; !rs.IsEOF() && (k + 1) * per <= kModuleEntries; ++k, rs.MoveNext()) {
+      ModuleRow row{};
+      rs.ReadRow(&row, sizeof row, kModuleBindings);
+      ModuleRow next = row;
+      for (size_t j = 0; j < per; ++j) next.ModuleType[j] = static_cast<int16_t>(Le16(reply + 2 * (k * per + j)));
+      UpdateChanged(*this, rs, row, next, kModuleBindings);
     }
-  }
+  });
   HandOnStepMsg(msg, request);
 }
 
 // ---- Rack configuration -------------------------------------------------------
 
 void CTKZDoc::SendRackConfig(const std::vector<uint32_t>& racks, InProcRequest* request) {
-  const bool upload = IsUpload(request);
   for (uint32_t rack : racks) {
     RackMsg* msg = nullptr;
     try {
-      dao::QueryDef q = StepDb().QueryDefs("TKZqryRackConfig");
-      q.SetParameter("ValueZoneID", RackZoneId(static_cast<int32_t>(rack)));
-      dao::Recordset rs = q.OpenRecordset();
+      dao::Recordset rs = OpenRackZoneQuery(StepDb(), "TKZqryRackConfig", rack);
       RackConfigRow row{};
       rs.ReadRow(&row, sizeof row, kRackConfigBindings);  // 3021 for a rack without its row
       msg = NewRackMsg(request);
@@ -248,37 +207,20 @@ void CTKZDoc::SendRackConfig(const std::vector<uint32_t>& racks, InProcRequest* 
       LogDiag(request, kLineRackConfigStart, e);
       return;
     }
-    if (upload) {
-      msg->docContinuation = [](CTKZDoc& d, RackMsg* m, InProcRequest* r) { d.StoreRackConfig(m, r); };
-      CallBuilder(StepBuilder::GetRackSetup, msg);
-    } else {
-      SetDownloadContinuation(msg, request);
-      CallBuilder(StepBuilder::SetRackSetup, msg);
-    }
-    Adopt(msg, request);
+    SendStepMsg(msg, request, &CComm::GetRackSetup, &CComm::SetRackSetup, &CTKZDoc::StoreRackConfig);
   }
 }
 
 void CTKZDoc::StoreRackConfig(RackMsg* msg, InProcRequest* request) {
-  Adopt(msg, request);
-  if (request->Rcode == RC_OK && msg->Rcode == RC_OK && msg->data.size() >= sizeof(RackConfigRow)) {
-    try {
-      RackConfigRow returned{};
-      std::memcpy(&returned, msg->data.data(), sizeof returned);
-      dao::QueryDef q = StepDb().QueryDefs("TKZqryRackConfig");
-      q.SetParameter("ValueZoneID", RackZoneId(static_cast<int32_t>(msg->Rack)));
-      dao::Recordset rs = q.OpenRecordset();
-      RackConfigRow stored{};
-      rs.ReadRow(&stored, sizeof stored, kRackConfigBindings);
-      if (!SameBound(&stored, &returned, kRackConfigWriteBindings)) {
-        rs.Edit();
-        WriteBoundRow(rs, &returned, sizeof returned, kRackConfigWriteBindings);
-        rs.Update();
-      }
-    } catch (const dao::Error& e) {
-      LogDiag(request, kLineRackConfigStore, e);
-    }
-  }
+  StoreUpload(msg, request, kLineRackConfigStore, [&] {
+    if (msg->data.size() < sizeof(RackConfigRow)) return;
+    RackConfigRow returned{};
+    std::memcpy(&returned, msg->data.data(), sizeof returned);
+    dao::Recordset rs = OpenRackZoneQuery(StepDb(), "TKZqryRackConfig", msg->Rack);
+    RackConfigRow stored{};
+    rs.ReadRow(&stored, sizeof stored, kRackConfigBindings);
+    UpdateChanged(*this, rs, stored, returned, kRackConfigWriteBindings);
+  });
   HandOnStepMsg(msg, request);
 }
 
@@ -291,13 +233,11 @@ namespace {
 // outside 1..outputs are skipped.
 size_t ReadDimmerRecords(dao::Database& db, uint32_t rack, int32_t outputs, size_t records,
                          std::vector<uint8_t>& buf) {
-  dao::QueryDef q = db.QueryDefs("TKZqryDimmerConfig");
-  q.SetParameter("ValueZoneID", RackZoneId(static_cast<int32_t>(rack)));
-  dao::Recordset rs = q.OpenRecordset();
-  buf.assign(records * sizeof(DimConfigRow), 0);
+  dao::Recordset rs = OpenRackZoneQuery(db, "TKZqryDimmerConfig", rack);
+  buf.assign(records * sizeof(DimmerRecord), 0);
   size_t placed = 0;
   for (; !rs.IsEOF(); rs.MoveNext()) {
-    DimConfigRow r{};
+    DimmerRecord r{};
     rs.ReadRow(&r, sizeof r, kDimBindings);
     if (r.DimNumber < 1 || r.DimNumber > outputs) {
       LogPrintf("Dimmer %d of rack %d lies outside its %d outputs; skipped.\n", r.DimNumber,
@@ -315,7 +255,9 @@ size_t ReadDimmerRecords(dao::Database& db, uint32_t rack, int32_t outputs, size
 
 }  // namespace
 
-void CTKZDoc::SendDimmerConfig(const std::vector<uint32_t>& racks, InProcRequest* request) {
+void CTKZDoc::SendDimmerRecords(const std::vector<uint32_t>& racks, InProcRequest* request, const char* what,
+                                int diagLine, StepBuilder get, StepBuilder set,
+                                void (CTKZDoc::*store)(RackMsg*, InProcRequest*)) {
   const bool upload = IsUpload(request);
   if (upload) LoadRack2Zone();
   for (uint32_t rack : racks) {
@@ -323,7 +265,7 @@ void CTKZDoc::SendDimmerConfig(const std::vector<uint32_t>& racks, InProcRequest
     try {
       const int32_t outputs = BoundOutputs(GetRackOutputCount(static_cast<int32_t>(rack)));
       if (outputs == 0) {
-        LogPrintf("Rack %d has no outputs; its dimmer configuration is not moved.\n", static_cast<int>(rack));
+        LogPrintf("Rack %d has no outputs; its %s is not moved.\n", static_cast<int>(rack), what);
         continue;
       }
       std::vector<uint8_t> buf;
@@ -333,7 +275,7 @@ void CTKZDoc::SendDimmerConfig(const std::vector<uint32_t>& racks, InProcRequest
                                     : static_cast<size_t>(outputs);
       const size_t placed = ReadDimmerRecords(StepDb(), rack, outputs, records, buf);
       if (!upload && placed == 0) {
-        LogPrintf("Rack %d has no dimmer records; its dimmer configuration is not set.\n", static_cast<int>(rack));
+        LogPrintf("Rack %d has no dimmer records; its %s is not set.\n", static_cast<int>(rack), what);
         continue;
       }
       msg = NewRackMsg(request);
@@ -341,57 +283,21 @@ void CTKZDoc::SendDimmerConfig(const std::vector<uint32_t>& racks, InProcRequest
       msg->data = std::move(buf);
       msg->count = upload ? outputs : static_cast<int32_t>(placed);
     } catch (const dao::Error& e) {
-      LogDiag(request, kLineDimmerConfigStart, e);
+      LogDiag(request, diagLine, e);
       return;
     }
-    if (upload) {
-      msg->docContinuation = [](CTKZDoc& d, RackMsg* m, InProcRequest* r) { d.StoreDimmerConfig(m, r); };
-      CallBuilder(StepBuilder::GetDimmerSetup, msg);
-    } else {
-      SetDownloadContinuation(msg, request);
-      CallBuilder(StepBuilder::SetDimmerSetup, msg);
-    }
-    Adopt(msg, request);
+    SendStepMsg(msg, request, get, set, store);
   }
 }
 
+void CTKZDoc::SendDimmerConfig(const std::vector<uint32_t>& racks, InProcRequest* request) {
+  SendDimmerRecords(racks, request, "dimmer configuration", kLineDimmerConfigStart, &CComm::GetDimmerSetup,
+                    &CComm::SetDimmerSetup, &CTKZDoc::StoreDimmerConfig);
+}
+
 void CTKZDoc::SendDimmerFaultConfig(const std::vector<uint32_t>& racks, InProcRequest* request) {
-  const bool upload = IsUpload(request);
-  if (upload) LoadRack2Zone();
-  for (uint32_t rack : racks) {
-    RackMsg* msg = nullptr;
-    try {
-      const int32_t outputs = BoundOutputs(GetRackOutputCount(static_cast<int32_t>(rack)));
-      if (outputs == 0) {
-        LogPrintf("Rack %d has no outputs; its dimmer fault configuration is not moved.\n", static_cast<int>(rack));
-        continue;
-      }
-      std::vector<uint8_t> buf;
-      const size_t records = upload ? std::max<size_t>(kDimmerUploadRecords, static_cast<size_t>(outputs))
-                                    : static_cast<size_t>(outputs);
-      const size_t placed = ReadDimmerRecords(StepDb(), rack, outputs, records, buf);
-      if (!upload && placed == 0) {
-        LogPrintf("Rack %d has no dimmer records; its dimmer fault configuration is not set.\n",
-                  static_cast<int>(rack));
-        continue;
-      }
-      msg = NewRackMsg(request);
-      msg->Rack = rack;
-      msg->data = std::move(buf);
-      msg->count = upload ? outputs : static_cast<int32_t>(placed);
-    } catch (const dao::Error& e) {
-      LogDiag(request, kLineDimFaultStart, e);
-      return;
-    }
-    if (upload) {
-      msg->docContinuation = [](CTKZDoc& d, RackMsg* m, InProcRequest* r) { d.StoreDimmerFaultConfig(m, r); };
-      CallBuilder(StepBuilder::GetDimFaultConfig, msg);
-    } else {
-      SetDownloadContinuation(msg, request);
-      CallBuilder(StepBuilder::SetDimFaultConfig, msg);
-    }
-    Adopt(msg, request);
-  }
+  SendDimmerRecords(racks, request, "dimmer fault configuration", kLineDimFaultStart,
+                    &CComm::GetDimFaultConfig, &CComm::SetDimFaultConfig, &CTKZDoc::StoreDimmerFaultConfig);
 }
 
 namespace {
@@ -400,59 +306,35 @@ namespace {
 // applied to the returned record of its DimNumber.
 template <typename Merge>
 void StoreDimmerRecords(CTKZDoc& doc, dao::Database& db, RackMsg* msg, Merge merge) {
-  dao::QueryDef q = db.QueryDefs("TKZqryDimmerConfig");
-  q.SetParameter("ValueZoneID", RackZoneId(static_cast<int32_t>(msg->Rack)));
-  dao::Recordset rs = q.OpenRecordset();
-  const size_t returned = std::min(static_cast<size_t>(std::max(msg->count, 0)), msg->data.size() / sizeof(DimConfigRow));
-  for (; !rs.IsEOF(); rs.MoveNext()) {
-    DimConfigRow stored{};
-    rs.ReadRow(&stored, sizeof stored, kDimBindings);
-    if (stored.DimNumber < 1 || stored.DimNumber > returned) continue;
-    DimConfigRow back{};
-    std::memcpy(&back, msg->data.data() + (stored.DimNumber - 1) * sizeof back, sizeof back);
-    const DimConfigRow next = merge(stored, back);
-    if (SameBound(&stored, &next, kDimWriteBindings)) continue;
-    rs.Edit();
-    doc.WriteBoundRow(rs, &next, sizeof next, kDimWriteBindings);
-    rs.Update();
-  }
+  dao::Recordset rs = OpenRackZoneQuery(db, "TKZqryDimmerConfig", msg->Rack);
+  StoreByDimNumber<DimmerRecord>(doc, rs, msg, kDimBindings, kDimWriteBindings, merge);
 }
 
 }  // namespace
 
 void CTKZDoc::StoreDimmerConfig(RackMsg* msg, InProcRequest* request) {
-  Adopt(msg, request);
-  if (request->Rcode == RC_OK && msg->Rcode == RC_OK) {
-    try {
-      StoreDimmerRecords(*this, StepDb(), msg, [](const DimConfigRow& stored, const DimConfigRow& back) {
-        DimConfigRow next = back;
-        next.RackType = stored.RackType;
-        next.DimNumber = stored.DimNumber;
-        next.CableResistance = stored.CableResistance & 0xFFFF;
-        next.LoadPercentTol = stored.LoadPercentTol;
-        return next;
-      });
-    } catch (const dao::Error& e) {
-      LogDiag(request, kLineDimmerConfigStore, e);
-    }
-  }
+  StoreUpload(msg, request, kLineDimmerConfigStore, [&] {
+    StoreDimmerRecords(*this, StepDb(), msg, [](const DimmerRecord& stored, const DimmerRecord& back) {
+      DimmerRecord next = back;
+      next.RackType = stored.RackType;
+      next.DimNumber = stored.DimNumber;
+      next.CableResistance = stored.CableResistance & 0xFFFF;
+      next.LoadPercentTol = stored.LoadPercentTol;
+      return next;
+    });
+  });
   HandOnStepMsg(msg, request);
 }
 
 void CTKZDoc::StoreDimmerFaultConfig(RackMsg* msg, InProcRequest* request) {
-  Adopt(msg, request);
-  if (request->Rcode == RC_OK && msg->Rcode == RC_OK) {
-    try {
-      StoreDimmerRecords(*this, StepDb(), msg, [](const DimConfigRow& stored, const DimConfigRow& back) {
-        DimConfigRow next = stored;
-        next.CableResistance = back.CableResistance;
-        next.LoadPercentTol = back.LoadPercentTol;
-        return next;
-      });
-    } catch (const dao::Error& e) {
-      LogDiag(request, kLineDimFaultStore, e);
-    }
-  }
+  StoreUpload(msg, request, kLineDimFaultStore, [&] {
+    StoreDimmerRecords(*this, StepDb(), msg, [](const DimmerRecord& stored, const DimmerRecord& back) {
+      DimmerRecord next = stored;
+      next.CableResistance = back.CableResistance;
+      next.LoadPercentTol = back.LoadPercentTol;
+      return next;
+    });
+  });
   HandOnStepMsg(msg, request);
 }
 
@@ -468,15 +350,13 @@ void CTKZDoc::SendMuxPatch(const std::vector<uint32_t>& racks, InProcRequest* re
         LogPrintf("Rack %d has no outputs; its mux patch is not moved.\n", static_cast<int>(rack));
         continue;
       }
-      std::vector<uint8_t> buf(static_cast<size_t>(outputs) * sizeof(MuxRow), 0);
+      std::vector<uint8_t> buf(static_cast<size_t>(outputs) * sizeof(MuxRecord), 0);
       int32_t count = outputs;
       if (!upload) {
-        dao::QueryDef q = StepDb().QueryDefs("TKZqryMuxPatch");
-        q.SetParameter("ValueZoneID", RackZoneId(static_cast<int32_t>(rack)));
-        dao::Recordset rs = q.OpenRecordset();
+        dao::Recordset rs = OpenRackZoneQuery(StepDb(), "TKZqryMuxPatch", rack);
         count = 0;
         for (; !rs.IsEOF(); rs.MoveNext()) {
-          MuxRow r{};
+          MuxRecord r{};
           rs.ReadRow(&r, sizeof r, kMuxBindings);
           if (r.DimNumber < 1 || r.DimNumber > outputs) continue;
           std::memcpy(buf.data() + (r.DimNumber - 1) * sizeof r, &r, sizeof r);
@@ -495,48 +375,25 @@ void CTKZDoc::SendMuxPatch(const std::vector<uint32_t>& racks, InProcRequest* re
       LogDiag(request, kLineMuxPatchStart, e);
       return;
     }
-    if (upload) {
-      msg->docContinuation = [](CTKZDoc& d, RackMsg* m, InProcRequest* r) { d.StoreMuxPatch(m, r); };
-      CallBuilder(StepBuilder::GetMuxPatch, msg);
-    } else {
-      SetDownloadContinuation(msg, request);
-      CallBuilder(StepBuilder::SetMuxPatch, msg);
-    }
-    Adopt(msg, request);
+    SendStepMsg(msg, request, &CComm::GetMuxPatch, &CComm::SetMuxPatch, &CTKZDoc::StoreMuxPatch);
   }
 }
 
 void CTKZDoc::StoreMuxPatch(RackMsg* msg, InProcRequest* request) {
-  Adopt(msg, request);
-  if (request->Rcode == RC_OK && msg->Rcode == RC_OK) {
-    try {
-      dao::QueryDef q = StepDb().QueryDefs("TKZqryMuxPatch");
-      q.SetParameter("ValueZoneID", RackZoneId(static_cast<int32_t>(msg->Rack)));
-      dao::Recordset rs = q.OpenRecordset();
-      const size_t returned = std::min(static_cast<size_t>(std::max(msg->count, 0)), msg->data.size() / sizeof(MuxRow));
-      for (; !rs.IsEOF(); rs.MoveNext()) {
-        MuxRow stored{};
-        rs.ReadRow(&stored, sizeof stored, kMuxBindings);
-        if (stored.DimNumber < 1 || stored.DimNumber > returned) continue;
-        MuxRow back{};
-        std::memcpy(&back, msg->data.data() + (stored.DimNumber - 1) * sizeof back, sizeof back);
-        back.DimNumber = stored.DimNumber;
-        if (SameBound(&stored, &back, kMuxBindings)) continue;
-        rs.Edit();
-        WriteBoundRow(rs, &back, sizeof back, kMuxBindings);
-        rs.Update();
-      }
-    } catch (const dao::Error& e) {
-      LogDiag(request, kLineMuxPatchStore, e);
-    }
-  }
+  StoreUpload(msg, request, kLineMuxPatchStore, [&] {
+    dao::Recordset rs = OpenRackZoneQuery(StepDb(), "TKZqryMuxPatch", msg->Rack);
+    StoreByDimNumber<MuxRecord>(*this, rs, msg, kMuxBindings, kMuxBindings,
+                                [](const MuxRecord& stored, MuxRecord back) {
+                                  back.DimNumber = stored.DimNumber;
+                                  return back;
+                                });
+  });
   HandOnStepMsg(msg, request);
 }
 
 // ---- Circuit patch -----------------------------------------------------------------
 
 void CTKZDoc::SendCircuitPatch(const std::vector<uint32_t>& racks, InProcRequest* request) {
-  const bool upload = IsUpload(request);
   for (uint32_t rack : racks) {
     const int32_t outputs = BoundOutputs(GetRackOutputCount(static_cast<int32_t>(rack)));
     if (outputs == 0) {
@@ -547,62 +404,44 @@ void CTKZDoc::SendCircuitPatch(const std::vector<uint32_t>& racks, InProcRequest
     msg->Rack = rack;
     msg->count = outputs;
     msg->data.assign(4 * static_cast<size_t>(outputs), 0);
-    if (upload) {
-      msg->docContinuation = [](CTKZDoc& d, RackMsg* m, InProcRequest* r) { d.TransferCircuitPatch(m, r); };
-      CallBuilder(StepBuilder::GetCircuitPatch, msg);
-    } else {
-      if (!TransferCircuitPatch(msg, request)) return;  // the message is gone with the failure
-      SetDownloadContinuation(msg, request);
-      CallBuilder(StepBuilder::SetCircuitPatch, msg);
-    }
-    Adopt(msg, request);
+    if (!SendStepMsg(msg, request, &CComm::GetCircuitPatch, &CComm::SetCircuitPatch, &CTKZDoc::TransferCircuitPatch)) return;  // the message is gone with the failure
   }
 }
 
 bool CTKZDoc::TransferCircuitPatch(RackMsg* msg, InProcRequest* request) {
   const bool upload = IsUpload(request);
-  if (upload) Adopt(msg, request);
-  if (msg->Rcode != RC_OK) {
-    HandOnStepMsg(msg, request);
-    return false;
-  }
-  const size_t count = std::min(static_cast<size_t>(std::max(msg->count, 0)), msg->data.size() / 4);
-  std::vector<int32_t> stored;
-  std::optional<dao::Recordset> rs;
-  try {
+  const TransferEnd end = RunTransfer(msg, request, kLineCircuitPatch, [&] {
+    const size_t count = HeldItems(msg, 4);
     dao::QueryDef q = StepDb().QueryDefs("TKZqryCircuitPatch");
     q.SetParameter("MinDimID", MinDimId(msg->Rack));
     q.SetParameter("MaxDimID", MaxDimId(msg->Rack));
-    rs.emplace(q.OpenRecordset());
-    stored = ReadRows<int32_t>(*rs, count, kCircuitBindings);
-  } catch (const dao::Error& e) {
-    LogDiag(request, kLineCircuitPatch, e);  // a download's message is freed with it
-    if (upload) HandOnStepMsg(msg, request);
+    dao::Recordset rs = q.OpenRecordset();
+    const std::vector<int32_t> stored = ReadRows<int32_t>(rs, count, kCircuitBindings);
+    if (!upload) {
+      for (size_t i = 0; i < stored.size(); ++i) PutLe32(msg->data, 4 * i, static_cast<uint32_t>(stored[i]));
+      return true;
+    }
+    try {
+      for (size_t i = 0; i < stored.size(); ++i) {
+        const int32_t back = static_cast<int32_t>(Le32(msg->data.data() + 4 * i));
+        if (back == stored[i]) continue;
+        rs.MoveFirst();
+        rs.Move(static_cast<int64_t>(i));
+        rs.Edit();
+        rs.SetField("CircuitID", back);
+        rs.Update();
+      }
+    } catch (const dao::Error&) {
+      // The database refused a circuit that another dimmer already has.
+      if (request->Rcode == RC_OK) {
+        request->Rcode = RC_DUPLICATE_CIRCUIT;
+        request->message.Set("%s", CompletionArg::Text(RcodeText(RC_DUPLICATE_CIRCUIT)));
+      }
+    }
     return false;
-  }
-  if (!upload) {
-    for (size_t i = 0; i < stored.size(); ++i) PutLe32(msg->data, 4 * i, static_cast<uint32_t>(stored[i]));
-    return true;
-  }
-  try {
-    for (size_t i = 0; i < stored.size(); ++i) {
-      const int32_t back = static_cast<int32_t>(Le32(msg->data.data() + 4 * i));
-      if (back == stored[i]) continue;
-      rs->MoveFirst();
-      rs->Move(static_cast<int64_t>(i));
-      rs->Edit();
-      rs->SetField("CircuitID", back);
-      rs->Update();
-    }
-  } catch (const dao::Error&) {
-    // The database refused a circuit that another dimmer already has.
-    if (request->Rcode == RC_OK) {
-      request->Rcode = RC_DUPLICATE_CIRCUIT;
-      request->message.Set("%s", CompletionArg::Text(RcodeText(RC_DUPLICATE_CIRCUIT)));
-    }
-  }
-  HandOnStepMsg(msg, request);
-  return false;
+  });
+  if (end == TransferEnd::kDone) HandOnStepMsg(msg, request);
+  return end == TransferEnd::kFilled;
 }
 
 // ---- Brevant patch -----------------------------------------------------------------
@@ -621,7 +460,7 @@ void CTKZDoc::SendBrevantPatch(const std::vector<uint32_t>& racks, InProcRequest
     msg->data.assign(2 * static_cast<size_t>(outputs), 0);
     if (upload) {
       msg->docContinuation = [](CTKZDoc& d, RackMsg* m, InProcRequest* r) { d.TransferBrevantPatch(m, r); };
-      CallBuilder(StepBuilder::GetBrevantPatch, msg);
+      theComm.GetBrevantPatch(msg);
       Adopt(msg, request);
     } else {
       SetDownloadContinuation(msg, request);
@@ -632,13 +471,9 @@ void CTKZDoc::SendBrevantPatch(const std::vector<uint32_t>& racks, InProcRequest
 
 void CTKZDoc::TransferBrevantPatch(RackMsg* msg, InProcRequest* request) {
   const bool upload = IsUpload(request);
-  if (upload) Adopt(msg, request);
-  if (msg->Rcode != RC_OK) return HandOnStepMsg(msg, request);
-  const size_t count = std::min(static_cast<size_t>(std::max(msg->count, 0)), msg->data.size() / 2);
-  try {
-    dao::QueryDef q = StepDb().QueryDefs("TKZqryBvtPatch");
-    q.SetParameter("ValueZoneID", RackZoneId(static_cast<int32_t>(msg->Rack)));
-    dao::Recordset rs = q.OpenRecordset();
+  const TransferEnd end = RunTransfer(msg, request, kLineBrevantPatch, [&] {
+    const size_t count = HeldItems(msg, 2);
+    dao::Recordset rs = OpenRackZoneQuery(StepDb(), "TKZqryBvtPatch", msg->Rack);
     if (!upload) {
       const auto pairs = ReadRows<BvtPair>(rs, count, kBvtPairBindings);
       for (size_t i = 0; i < pairs.size(); ++i) {
@@ -646,23 +481,21 @@ void CTKZDoc::TransferBrevantPatch(RackMsg* msg, InProcRequest* request) {
         msg->data[2 * i] = p.BvtRoom;
         msg->data[2 * i + 1] = p.BvtCh;
       }
-    } else {
-      for (size_t i = 0; i < count && !rs.IsEOF(); ++i, rs.MoveNext()) {
-        BvtPair stored{};
-        rs.ReadRow(&stored, sizeof stored, kBvtPairBindings);
-        const BvtPair back{msg->data[2 * i], msg->data[2 * i + 1]};
-        if (stored.BvtRoom == back.BvtRoom && stored.BvtCh == back.BvtCh) continue;
-        rs.Edit();
-        WriteBoundRow(rs, &back, sizeof back, kBvtPairBindings);
-        rs.Update();
-      }
+      return true;
     }
-  } catch (const dao::Error& e) {
-    LogDiag(request, kLineBrevantPatch, e);  // a download's message is freed with it
-    if (upload) HandOnStepMsg(msg, request);
-    return;
-  }
-  if (upload) return HandOnStepMsg(msg, request);
-  CallBuilder(StepBuilder::SetBrevantPatch, msg);
+    for (size_t i = 0; i < count && !rs.IsEOF(); ++i, rs.MoveNext()) {
+      BvtPair stored{};
+      rs.ReadRow(&stored, sizeof stored, kBvtPairBindings);
+      const BvtPair back{msg->data[2 * i], msg->data[2 * i + 1]};
+      if (stored.BvtRoom == back.BvtRoom && stored.BvtCh == back.BvtCh) continue;
+      rs.Edit();
+      WriteBoundRow(rs, &back, sizeof back, kBvtPairBindings);
+      rs.Update();
+    }
+    return false;
+  });
+  if (end == TransferEnd::kDone) return HandOnStepMsg(msg, request);
+  if (end == TransferEnd::kFailed) return;
+  theComm.SetBrevantPatch(msg);
   Adopt(msg, request);
 }

@@ -8,13 +8,13 @@
 #include <optional>
 #include <string>
 
+#include "Comm.h"
 #include "DisplayFlags.h"
 #include "Doc.h"
 #include "DocSteps.h"
 #include "LogSink.h"
 #include "RackMsg.h"
 #include "RcCodes.h"
-#include "StepBuilders.h"
 
 using namespace docsteps;
 
@@ -55,18 +55,6 @@ constexpr dao::Binding kCurvePointBindings[] = {
     {"OutputLevel", dao::BindType::kI16, offsetof(CurvePointRow, OutputLevel), 2},
 };
 
-template <typename Row>
-std::vector<Row> ReadRows(dao::Recordset& rs, size_t max, std::span<const dao::Binding> bindings) {
-  std::vector<Row> rows(max);
-  const size_t n = max > 0 ? rs.GetRows(rows.data(), sizeof(Row), max, bindings) : 0;
-  rows.resize(n);
-  return rows;
-}
-
-void LogDiag(InProcRequest* request, int line, const dao::Error& e) {
-  DBExceptionDiag(request, line, static_cast<int32_t>(e.code()), e.description().c_str());
-}
-
 // Writes `column` of each row (in query order) whose value differs from
 // `value(i)`; rows past `count` are left alone.
 template <typename T, typename Value>
@@ -88,7 +76,6 @@ void WriteDiffering(dao::Recordset& rs, const char* column, std::span<const dao:
 // ---- QXV preset fade times ----------------------------------------------------------
 
 void CTKZDoc::SendQXVFadeTimes(const std::vector<uint32_t>& racks, InProcRequest* request, int32_t preset) {
-  const bool upload = IsUpload(request);
   for (uint32_t rack : racks) {
     if (FindRackInfo(rack) == nullptr) {
       LogPrintf("Rack %d is not in the rack table; its QXV preset fade times are not moved.\n", static_cast<int>(rack));
@@ -98,47 +85,34 @@ void CTKZDoc::SendQXVFadeTimes(const std::vector<uint32_t>& racks, InProcRequest
     msg->Rack = rack;
     msg->index = preset;
     msg->count = preset == -1 ? kQxvPresets : 1;
-    if (upload) {
-      msg->docContinuation = [](CTKZDoc& d, RackMsg* m, InProcRequest* r) { d.TransferQXVFadeTimes(m, r); };
-      CallBuilder(StepBuilder::GetPresetTime, msg);
-    } else {
-      if (!TransferQXVFadeTimes(msg, request)) return;
-      SetDownloadContinuation(msg, request);
-      CallBuilder(StepBuilder::SetPresetTime, msg);
-    }
-    Adopt(msg, request);
+    if (!SendStepMsg(msg, request, &CComm::GetPresetTime, &CComm::SetPresetTime, &CTKZDoc::TransferQXVFadeTimes)) return;
   }
 }
 
 bool CTKZDoc::TransferQXVFadeTimes(RackMsg* msg, InProcRequest* request) {
   const bool upload = IsUpload(request);
-  if (upload) Adopt(msg, request);
   const bool all = msg->index == -1;
   const size_t n = all ? kQxvPresets : 1;
-  if (msg->Rcode == RC_OK) {
-    try {
-      dao::QueryDef q = StepDb().QueryDefs(all ? "TKZqryQXVFadeTime" : "TKZqryQXVFadeTimeOnePreset");
-      q.SetParameter("ValueZoneID", GetRackZone(static_cast<int32_t>(msg->Rack)));
-      if (!all) q.SetParameter("ValuePreset", static_cast<uint8_t>(msg->index));
-      dao::Recordset rs = q.OpenRecordset();
-      if (!upload) {
-        const auto times = ReadRows<int16_t>(rs, n, kPresetTimeBindings);
-        msg->data.assign(2 * n, 0);
-        for (size_t i = 0; i < times.size(); ++i) PutLe16(msg->data, 2 * i, static_cast<uint16_t>(times[i]));
-        return true;
-      }
-      const uint8_t* reply = msg->Reply();
-      const size_t returned = reply != nullptr ? std::min(n, msg->ReplySize() / 2) : 0;
-      WriteDiffering<int16_t>(rs, "PresetTime", kPresetTimeBindings, returned, [&](size_t i) {
-        return std::optional<int16_t>(static_cast<int16_t>(Le16(reply + 2 * i)));
-      });
-    } catch (const dao::Error& e) {
-      LogDiag(request, kLineQxvFadeTimes, e);  // a download's message is freed with it
-      if (!upload) return false;
+  const TransferEnd end = RunTransfer(msg, request, kLineQxvFadeTimes, [&] {
+    dao::QueryDef q = StepDb().QueryDefs(all ? "TKZqryQXVFadeTime" : "TKZqryQXVFadeTimeOnePreset");
+    q.SetParameter("ValueZoneID", GetRackZone(static_cast<int32_t>(msg->Rack)));
+    if (!all) q.SetParameter("ValuePreset", static_cast<uint8_t>(msg->index));
+    dao::Recordset rs = q.OpenRecordset();
+    if (!upload) {
+      const auto times = ReadRows<int16_t>(rs, n, kPresetTimeBindings);
+      msg->data.assign(2 * n, 0);
+      for (size_t i = 0; i < times.size(); ++i) PutLe16(msg->data, 2 * i, static_cast<uint16_t>(times[i]));
+      return true;
     }
-  }
-  HandOnStepMsg(msg, request);
-  return false;
+    const uint8_t* reply = msg->Reply();
+    const size_t returned = reply != nullptr ? std::min(n, msg->ReplySize() / 2) : 0;
+    WriteDiffering<int16_t>(rs, "PresetTime", kPresetTimeBindings, returned, [&](size_t i) {
+      return std::optional<int16_t>(static_cast<int16_t>(Le16(reply + 2 * i)));
+    });
+    return false;
+  });
+  if (end == TransferEnd::kDone) HandOnStepMsg(msg, request);
+  return end == TransferEnd::kFilled;
 }
 
 // ---- QXV preset levels --------------------------------------------------------------
@@ -174,36 +148,24 @@ void CTKZDoc::SendQXVLevels(const std::vector<uint32_t>& racks, InProcRequest* r
       LogDiag(request, kLineQxvLevelsStart, e);
       return;
     }
-    if (upload) {
-      msg->docContinuation = [](CTKZDoc& d, RackMsg* m, InProcRequest* r) { d.StoreQXVLevels(m, r); };
-      CallBuilder(StepBuilder::GetPreset, msg);
-    } else {
-      SetDownloadContinuation(msg, request);
-      CallBuilder(StepBuilder::SetPreset, msg);
-    }
-    Adopt(msg, request);
+    SendStepMsg(msg, request, &CComm::GetPreset, &CComm::SetPreset, &CTKZDoc::StoreQXVLevels);
   }
 }
 
 void CTKZDoc::StoreQXVLevels(RackMsg* msg, InProcRequest* request) {
-  Adopt(msg, request);
-  if (request->Rcode == RC_OK && msg->Rcode == RC_OK) {
+  StoreUpload(msg, request, kLineQxvLevelsStore, [&] {
     const bool all = msg->index == -1;
-    try {
-      dao::QueryDef q = StepDb().QueryDefs(all ? "TKZqryQXVLevels" : "TKZqryQXVLevelsOnePreset");
-      q.SetParameter("MinDimID", MinDimId(msg->Rack));
-      q.SetParameter("MaxDimID", MaxDimId(msg->Rack));
-      if (!all) q.SetParameter("ValuePreset", static_cast<uint8_t>(msg->index));
-      dao::Recordset rs = q.OpenRecordset();
-      // Preset 0 is not read from the rack: its stored levels stay.
-      WriteDiffering<uint8_t>(rs, "DimLevel", kDimLevelBindings, msg->data.size(), [&](size_t i) {
-        if (all && i % kQxvRow == 0) return std::optional<uint8_t>();
-        return std::optional<uint8_t>(msg->data[i]);
-      });
-    } catch (const dao::Error& e) {
-      LogDiag(request, kLineQxvLevelsStore, e);
-    }
-  }
+    dao::QueryDef q = StepDb().QueryDefs(all ? "TKZqryQXVLevels" : "TKZqryQXVLevelsOnePreset");
+    q.SetParameter("MinDimID", MinDimId(msg->Rack));
+    q.SetParameter("MaxDimID", MaxDimId(msg->Rack));
+    if (!all) q.SetParameter("ValuePreset", static_cast<uint8_t>(msg->index));
+    dao::Recordset rs = q.OpenRecordset();
+    // Preset 0 is not read from the rack: its stored levels stay.
+    WriteDiffering<uint8_t>(rs, "DimLevel", kDimLevelBindings, msg->data.size(), [&](size_t i) {
+      if (all && i % kQxvRow == 0) return std::optional<uint8_t>();
+      return std::optional<uint8_t>(msg->data[i]);
+    });
+  });
   HandOnStepMsg(msg, request);
 }
 
@@ -211,7 +173,6 @@ void CTKZDoc::StoreQXVLevels(RackMsg* msg, InProcRequest* request) {
 
 void CTKZDoc::SendBrevantFadeTimes(const std::vector<uint32_t>& racks, InProcRequest* request, int32_t preset,
                                    int32_t room) {
-  const bool upload = IsUpload(request);
   const bool all = preset == -1;
   for (uint32_t rack : racks) {
     if (FindRackInfo(rack) == nullptr) {
@@ -225,48 +186,35 @@ void CTKZDoc::SendBrevantFadeTimes(const std::vector<uint32_t>& racks, InProcReq
     msg->index = all ? 1 : room;
     msg->count = all ? kBrevantTimes : 1;
     msg->data.assign(2 * static_cast<size_t>(msg->count), 0);
-    if (upload) {
-      msg->docContinuation = [](CTKZDoc& d, RackMsg* m, InProcRequest* r) { d.TransferBrevantFadeTimes(m, r); };
-      CallBuilder(StepBuilder::GetBrevantPresetTime, msg);
-    } else {
-      if (!TransferBrevantFadeTimes(msg, request)) return;
-      SetDownloadContinuation(msg, request);
-      CallBuilder(StepBuilder::SetBrevantPresetTime, msg);
-    }
-    Adopt(msg, request);
+    if (!SendStepMsg(msg, request, &CComm::GetBrevantPresetTime, &CComm::SetBrevantPresetTime, &CTKZDoc::TransferBrevantFadeTimes)) return;
   }
 }
 
 bool CTKZDoc::TransferBrevantFadeTimes(RackMsg* msg, InProcRequest* request) {
   const bool upload = IsUpload(request);
-  if (upload) Adopt(msg, request);
   const int32_t preset = msg->completion.args[0].Int();
   const bool all = preset == -1;
   const size_t n = std::min(static_cast<size_t>(all ? kBrevantTimes : 1), msg->data.size() / 2);
-  if (msg->Rcode == RC_OK) {
-    try {
-      dao::QueryDef q = StepDb().QueryDefs(all ? "TKZqryBvtFadeTime" : "TKZqryBvtFadeTimeOnePreset");
-      q.SetParameter("ValueZoneID", GetRackZone(static_cast<int32_t>(msg->Rack)));
-      if (!all) {
-        q.SetParameter("ValuePreset", static_cast<uint8_t>(preset));
-        q.SetParameter("ValueRoom", static_cast<uint8_t>(msg->index));
-      }
-      dao::Recordset rs = q.OpenRecordset();
-      if (!upload) {
-        const auto times = ReadRows<int16_t>(rs, n, kPresetTimeBindings);
-        for (size_t i = 0; i < times.size(); ++i) PutLe16(msg->data, 2 * i, static_cast<uint16_t>(times[i]));
-        return true;
-      }
-      WriteDiffering<int16_t>(rs, "PresetTime", kPresetTimeBindings, n, [&](size_t i) {
-        return std::optional<int16_t>(static_cast<int16_t>(Le16(msg->data.data() + 2 * i)));
-      });
-    } catch (const dao::Error& e) {
-      LogDiag(request, kLineBrevantFadeTimes, e);
-      if (!upload) return false;
+  const TransferEnd end = RunTransfer(msg, request, kLineBrevantFadeTimes, [&] {
+    dao::QueryDef q = StepDb().QueryDefs(all ? "TKZqryBvtFadeTime" : "TKZqryBvtFadeTimeOnePreset");
+    q.SetParameter("ValueZoneID", GetRackZone(static_cast<int32_t>(msg->Rack)));
+    if (!all) {
+      q.SetParameter("ValuePreset", static_cast<uint8_t>(preset));
+      q.SetParameter("ValueRoom", static_cast<uint8_t>(msg->index));
     }
-  }
-  HandOnStepMsg(msg, request);
-  return false;
+    dao::Recordset rs = q.OpenRecordset();
+    if (!upload) {
+      const auto times = ReadRows<int16_t>(rs, n, kPresetTimeBindings);
+      for (size_t i = 0; i < times.size(); ++i) PutLe16(msg->data, 2 * i, static_cast<uint16_t>(times[i]));
+      return true;
+    }
+    WriteDiffering<int16_t>(rs, "PresetTime", kPresetTimeBindings, n, [&](size_t i) {
+      return std::optional<int16_t>(static_cast<int16_t>(Le16(msg->data.data() + 2 * i)));
+    });
+    return false;
+  });
+  if (end == TransferEnd::kDone) HandOnStepMsg(msg, request);
+  return end == TransferEnd::kFilled;
 }
 
 // ---- Brevant preset levels ------------------------------------------------------------
@@ -312,10 +260,8 @@ void CTKZDoc::SendBrevantLevelsMsg(RackMsg* msg, InProcRequest* request) {
       dao::Recordset rs = q.OpenRecordset();
       const auto levels = ReadRows<uint8_t>(rs, allRooms ? kBrevantLevels : static_cast<size_t>(kBvtChannels),
                                             kChLevelBindings);
-      dao::QueryDef p = StepDb().QueryDefs("TKZqryBvtPatch");
-      p.SetParameter("ValueZoneID", RackZoneId(static_cast<int32_t>(msg->Rack)));
-      dao::Recordset prs = p.OpenRecordset();
-      const size_t count = std::min(static_cast<size_t>(std::max(msg->count, 0)), msg->data.size());
+      dao::Recordset prs = OpenRackZoneQuery(StepDb(), "TKZqryBvtPatch", msg->Rack);
+      const size_t count = HeldItems(msg, 1);
       std::vector<uint8_t> pairs(2 * count, 0);
       const size_t n = count > 0 ? prs.GetRows(pairs.data(), 2, count, kBvtPairBindings) : 0;
       std::fill(msg->data.begin(), msg->data.end(), kBvtNoDimmer);
@@ -339,9 +285,9 @@ void CTKZDoc::SendBrevantLevelsMsg(RackMsg* msg, InProcRequest* request) {
   }
   if (!first) ++request->expected;
   if (upload)
-    CallBuilder(StepBuilder::GetBrevantPreset, msg);
+    theComm.GetBrevantPreset(msg);
   else
-    CallBuilder(StepBuilder::SetBrevantPreset, msg);
+    theComm.SetBrevantPreset(msg);
 }
 
 void CTKZDoc::TransferBrevantLevels(RackMsg* msg, InProcRequest* request) {
@@ -404,60 +350,48 @@ void CTKZDoc::SendUserCurves(const std::vector<uint32_t>& racks, InProcRequest* 
       RackMsg* msg = NewRackMsg(request);
       msg->Rack = rack;
       msg->index = c;
-      if (upload) {
-        msg->data.assign(4 * kCurvePointsMax, 0);
-        msg->docContinuation = [](CTKZDoc& d, RackMsg* m, InProcRequest* r) { d.TransferUserCurve(m, r); };
-        CallBuilder(StepBuilder::GetUserCurve, msg);
-      } else {
-        if (!TransferUserCurve(msg, request)) return;
-        SetDownloadContinuation(msg, request);
-        CallBuilder(StepBuilder::SetUserCurve, msg);
-      }
-      Adopt(msg, request);
+      if (upload) msg->data.assign(4 * kCurvePointsMax, 0);
+      if (!SendStepMsg(msg, request, &CComm::GetUserCurve, &CComm::SetUserCurve, &CTKZDoc::TransferUserCurve))
+        return;
     }
   }
 }
 
 bool CTKZDoc::TransferUserCurve(RackMsg* msg, InProcRequest* request) {
   const bool upload = IsUpload(request);
-  if (upload) Adopt(msg, request);
-  if (msg->Rcode == RC_OK) {
-    try {
-      dao::QueryDef q = StepDb().QueryDefs("TKZqryUserCurve");
-      const int32_t zone = RackZoneId(static_cast<int32_t>(msg->Rack));
-      const int16_t curve = static_cast<int16_t>(msg->index + 1);
-      q.SetParameter("ValueZoneID", zone);
-      q.SetParameter("ValueCurve", curve);
-      dao::Recordset rs = q.OpenRecordset();
-      if (!upload) {
-        const auto points = ReadRows<CurvePointRow>(rs, kCurvePointsMax, kCurvePointBindings);
-        const size_t n = points.size();
-        msg->count = static_cast<int32_t>(n);
-        msg->data.assign(4 * n, 0);
-        for (size_t i = 0; i < n; ++i) {
-          PutLe16(msg->data, 2 * i, static_cast<uint16_t>(points[i].InputLevel));
-          PutLe16(msg->data, 2 * (n + i), static_cast<uint16_t>(points[i].OutputLevel));
-        }
-        return true;
-      }
-      // The curve becomes the returned points: every stored point goes.
-      for (; !rs.IsEOF(); rs.MoveNext()) rs.Delete();
-      const size_t n = std::min(static_cast<size_t>(std::max(msg->count, 0)), msg->data.size() / 4);
+  const TransferEnd end = RunTransfer(msg, request, kLineUserCurve, [&] {
+    dao::QueryDef q = StepDb().QueryDefs("TKZqryUserCurve");
+    const int32_t zone = RackZoneId(static_cast<int32_t>(msg->Rack));
+    const int16_t curve = static_cast<int16_t>(msg->index + 1);
+    q.SetParameter("ValueZoneID", zone);
+    q.SetParameter("ValueCurve", curve);
+    dao::Recordset rs = q.OpenRecordset();
+    if (!upload) {
+      const auto points = ReadRows<CurvePointRow>(rs, kCurvePointsMax, kCurvePointBindings);
+      const size_t n = points.size();
+      msg->count = static_cast<int32_t>(n);
+      msg->data.assign(4 * n, 0);
       for (size_t i = 0; i < n; ++i) {
-        rs.AddNew();
-        rs.SetField("ZoneID", zone);
-        rs.SetField("UserCurve", curve);
-        rs.SetField("InputLevel", static_cast<int16_t>(Le16(msg->data.data() + 2 * i)));
-        rs.SetField("OutputLevel", static_cast<int16_t>(Le16(msg->data.data() + 2 * (n + i))));
-        rs.Update();
+        PutLe16(msg->data, 2 * i, static_cast<uint16_t>(points[i].InputLevel));
+        PutLe16(msg->data, 2 * (n + i), static_cast<uint16_t>(points[i].OutputLevel));
       }
-    } catch (const dao::Error& e) {
-      LogDiag(request, kLineUserCurve, e);
-      if (!upload) return false;
+      return true;
     }
-  }
-  HandOnStepMsg(msg, request);
-  return false;
+    // The curve becomes the returned points: every stored point goes.
+    for (; !rs.IsEOF(); rs.MoveNext()) rs.Delete();
+    const size_t n = HeldItems(msg, 4);
+    for (size_t i = 0; i < n; ++i) {
+      rs.AddNew();
+      rs.SetField("ZoneID", zone);
+      rs.SetField("UserCurve", curve);
+      rs.SetField("InputLevel", static_cast<int16_t>(Le16(msg->data.data() + 2 * i)));
+      rs.SetField("OutputLevel", static_cast<int16_t>(Le16(msg->data.data() + 2 * (n + i))));
+      rs.Update();
+    }
+    return false;
+  });
+  if (end == TransferEnd::kDone) HandOnStepMsg(msg, request);
+  return end == TransferEnd::kFilled;
 }
 
 // ---- Room links ----------------------------------------------------------------------------
@@ -487,41 +421,28 @@ void CTKZDoc::SendRoomLink(const std::vector<uint32_t>& racks, InProcRequest* re
     RackMsg* msg = NewRackMsg(request);
     msg->Rack = rack;
     msg->data.assign(kRoomLinks, 0);
-    if (upload) {
-      msg->docContinuation = [](CTKZDoc& d, RackMsg* m, InProcRequest* r) { d.TransferRoomLink(m, r); };
-      CallBuilder(StepBuilder::GetRoomLinks, msg);
-    } else {
-      if (!TransferRoomLink(msg, request)) return;
-      SetDownloadContinuation(msg, request);
-      CallBuilder(StepBuilder::SetRoomLinks, msg);
-    }
-    Adopt(msg, request);
+    if (!SendStepMsg(msg, request, &CComm::GetRoomLinks, &CComm::SetRoomLinks, &CTKZDoc::TransferRoomLink)) return;
   }
 }
 
 bool CTKZDoc::TransferRoomLink(RackMsg* msg, InProcRequest* request) {
   const bool upload = IsUpload(request);
-  if (upload) Adopt(msg, request);
-  if (msg->Rcode == RC_OK) {
-    try {
-      dao::QueryDef q = StepDb().QueryDefs("TKZqryRoomLink");
-      q.SetParameter("ValueZoneID", GetRackZone(static_cast<int32_t>(msg->Rack)));
-      dao::Recordset rs = q.OpenRecordset();
-      const size_t n = std::min(kRoomLinks, msg->data.size());
-      if (!upload) {
-        const auto links = ReadRows<uint8_t>(rs, n, kRoomLinkBindings);
-        std::copy(links.begin(), links.end(), msg->data.begin());
-        return true;
-      }
-      WriteDiffering<uint8_t>(rs, "RoomLink", kRoomLinkBindings, n,
-                              [&](size_t i) { return std::optional<uint8_t>(msg->data[i]); });
-    } catch (const dao::Error& e) {
-      LogDiag(request, kLineRoomLink, e);
-      if (!upload) return false;
+  const TransferEnd end = RunTransfer(msg, request, kLineRoomLink, [&] {
+    dao::QueryDef q = StepDb().QueryDefs("TKZqryRoomLink");
+    q.SetParameter("ValueZoneID", GetRackZone(static_cast<int32_t>(msg->Rack)));
+    dao::Recordset rs = q.OpenRecordset();
+    const size_t n = std::min(kRoomLinks, msg->data.size());
+    if (!upload) {
+      const auto links = ReadRows<uint8_t>(rs, n, kRoomLinkBindings);
+      std::copy(links.begin(), links.end(), msg->data.begin());
+      return true;
     }
-  }
-  HandOnStepMsg(msg, request);
-  return false;
+    WriteDiffering<uint8_t>(rs, "RoomLink", kRoomLinkBindings, n,
+                            [&](size_t i) { return std::optional<uint8_t>(msg->data[i]); });
+    return false;
+  });
+  if (end == TransferEnd::kDone) HandOnStepMsg(msg, request);
+  return end == TransferEnd::kFilled;
 }
 
 void CTKZDoc::OnRoomLinkRequest(InProcRequest* request) {
@@ -540,7 +461,7 @@ void CTKZDoc::StoreRelayCycles(RackMsg* msg, InProcRequest* request) {
   Adopt(msg, request);
   if (msg->Rcode == RC_OK) {
     try {
-      const size_t count = std::min(static_cast<size_t>(std::max(msg->count, 0)), msg->data.size() / 4);
+      const size_t count = HeldItems(msg, 4);
       dao::QueryDef q = StepDb().QueryDefs(count == 1 ? "TKZqryRelayCyclesOneRelay" : "TKZqryRelayCycles");
       if (count == 1)
         q.SetParameter("ValueDimID", MinDimId(msg->Rack) + msg->index + 1);

@@ -25,12 +25,12 @@ TEST_F(RackConfigTest, QxvPresetsGoToTheRacksAndComeBack) {
     const sim::RackState& s = models[rack]->state();
     for (int p = 0; p < 100; ++p) ASSERT_EQ(s.qxvTimes[p], 2 * p + 1) << p;
     for (int p = 1; p < 100; ++p)
-      for (int d = 0; d < kDims; ++d) ASSERT_EQ(s.qxvLevels[p][d], TestCommToLevel(QxvLevel(d + 1, p))) << p << "/" << d;
+      for (int d = 0; d < kDims; ++d) ASSERT_EQ(s.qxvLevels[p][d], theComm.ToLevel(QxvLevel(d + 1, p))) << p << "/" << d;
   }
 
   sim::RackState& s = models[2]->state();
   s.qxvTimes[7] = 1234;
-  s.qxvLevels[5][3] = TestCommToLevel(66);
+  s.qxvLevels[5][3] = theComm.ToLevel(66);
   Dispatch(2, 0, 1, kZone, {"21"});
   Serve();
   EXPECT_EQ(State(2).substr(0, 2), "4|") << State(2);
@@ -58,7 +58,7 @@ TEST_F(RackConfigTest, OneQxvPresetMovesOnlyThatPreset) {
   const sim::RackState& s = models[1]->state();
   EXPECT_EQ(s.qxvTimes[12], 25);
   EXPECT_EQ(s.qxvTimes[11], 0);
-  EXPECT_EQ(s.qxvLevels[12][2], TestCommToLevel(QxvLevel(3, 12)));
+  EXPECT_EQ(s.qxvLevels[12][2], theComm.ToLevel(QxvLevel(3, 12)));
   EXPECT_EQ(s.qxvLevels[11][2], 0);
   EXPECT_EQ(doc->RequestCount(), 0u);
 }
@@ -74,12 +74,12 @@ TEST_F(RackConfigTest, BrevantLevelsForEveryPresetGoThroughThePatchOnePresetAtAT
   for (int rack = 1; rack <= 2; ++rack)
     for (int p = 1; p <= 8; ++p)
       for (int d = 0; d < kDims; ++d)
-        ASSERT_EQ(models[rack]->state().bvtLevels[p][d], TestCommToLevel(BvtLevel(p, d / 3 + 1, d % 3 + 1)))
+        ASSERT_EQ(models[rack]->state().bvtLevels[p][d], theComm.ToLevel(BvtLevel(p, d / 3 + 1, d % 3 + 1)))
             << rack << "/" << p << "/" << d;
   EXPECT_EQ(models[1]->state().bvtLevels[9][0], 0);
 
   // Upload: what the racks hold becomes the channel levels of their patch.
-  models[2]->state().bvtLevels[4][4] = TestCommToLevel(61);  // dimmer 5: room 2, channel 2
+  models[2]->state().bvtLevels[4][4] = theComm.ToLevel(61);  // dimmer 5: room 2, channel 2
   Dispatch(2, 0, 1, kZone, {"9"});
   Serve();
   EXPECT_EQ(State(2).substr(0, 2), "4|") << State(2);
@@ -104,7 +104,7 @@ TEST_F(RackConfigTest, BrevantLevelsOfOneRoomKeepTheOtherRoomsDimmers) {
   Serve();
   EXPECT_EQ(doc->RequestCount(), 0u);
   const sim::RackState& s = models[1]->state();
-  for (int d = 0; d < 3; ++d) EXPECT_EQ(s.bvtLevels[3][d], TestCommToLevel(BvtLevel(3, 1, d + 1))) << d;
+  for (int d = 0; d < 3; ++d) EXPECT_EQ(s.bvtLevels[3][d], theComm.ToLevel(BvtLevel(3, 1, d + 1))) << d;
   for (int d = 3; d < kDims; ++d) EXPECT_EQ(s.bvtLevels[3][d], 77) << d;
   EXPECT_EQ(SentCount(37), 1u);
 }

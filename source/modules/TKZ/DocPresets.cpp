@@ -97,16 +97,36 @@ void SetDiagnostic(TKZRequestRow& row, const char* text) {
   CopyFieldText(row.RequestDiagnostic, sizeof row.RequestDiagnostic, text);
 }
 
+// Subtypes 0 to 3 (download, upload, select, record); otherwise the request
+// is refused.
+bool ValidPresetSubType(CTKZDoc& doc, int32_t subType) {
+  if (subType >= 0 && subType <= 3) return true;
+  doc.FailRequest("Invalid Request subtype %d", subType);
+  return false;
+}
+
+// The zone's racks for a preset request of `kind` (QXV, Brevant); nothing,
+// and the request refused, when a transfer's steps are not built or the
+// zone has no rack list.
+std::optional<ZoneRackList> PresetRacks(CTKZDoc& doc, const InProcRequest* request, const char* kind,
+                                        bool transfer, bool transferBuilt) {
+  if (transfer && !transferBuilt) {
+    doc.FailRequest("Error: %s preset %s requests are not supported by this server.", kind,
+                    request->RequestSubType == 0 ? "download" : "upload");
+    return std::nullopt;
+  }
+  std::optional<ZoneRackList> racks = ZoneRacks(doc, request->ZoneID);
+  if (!racks) doc.FailRequest("Error: Zone %d has no rack list in this server.", request->ZoneID);
+  return racks;
+}
+
 }  // namespace
 
 // ---- QXV presets (type 1) -------------------------------------------------------
 
 void CTKZDoc::OnQXVPresetRequest(InProcRequest* request) {
   const int32_t subType = request->RequestSubType;
-  if (subType < 0 || subType > 3) {
-    FailRequest("Invalid Request subtype %d", subType);
-    return;
-  }
+  if (!ValidPresetSubType(*this, subType)) return;
   const bool transfer = subType == 0 || subType == 1;  // the preset's levels and time
   try {
     int32_t preset = 0;
@@ -117,16 +137,9 @@ void CTKZDoc::OnQXVPresetRequest(InProcRequest* request) {
       return;
     }
     const PresetSteps& steps = Steps();
-    if (transfer && (!steps.qxvLevels || !steps.qxvFadeTimes)) {
-      FailRequest("Error: QXV preset %s requests are not supported by this server.",
-                  subType == 0 ? "download" : "upload");
-      return;
-    }
-    const std::optional<ZoneRackList> racks = ZoneRacks(*this, request->ZoneID);
-    if (!racks) {
-      FailRequest("Error: Zone %d has no rack list in this server.", request->ZoneID);
-      return;
-    }
+    const std::optional<ZoneRackList> racks =
+        PresetRacks(*this, request, "QXV", transfer, steps.qxvLevels && steps.qxvFadeTimes);
+    if (!racks) return;
     switch (subType) {
       case 0:
       case 1:
@@ -162,10 +175,7 @@ void CTKZDoc::OnQXVPresetRequest(InProcRequest* request) {
 
 void CTKZDoc::OnBrevantPresetRequest(InProcRequest* request) {
   const int32_t subType = request->RequestSubType;
-  if (subType < 0 || subType > 3) {
-    FailRequest("Invalid Request subtype %d", subType);
-    return;
-  }
+  if (!ValidPresetSubType(*this, subType)) return;
   const bool transfer = subType == 0 || subType == 1;
   try {
     int32_t room = kUnsetParam;
@@ -191,16 +201,9 @@ void CTKZDoc::OnBrevantPresetRequest(InProcRequest* request) {
       return;
     }
     const PresetSteps& steps = Steps();
-    if (transfer && (!steps.brevantLevels || !steps.brevantFadeTimes)) {
-      FailRequest("Error: Brevant preset %s requests are not supported by this server.",
-                  subType == 0 ? "download" : "upload");
-      return;
-    }
-    const std::optional<ZoneRackList> racks = ZoneRacks(*this, request->ZoneID);
-    if (!racks) {
-      FailRequest("Error: Zone %d has no rack list in this server.", request->ZoneID);
-      return;
-    }
+    const std::optional<ZoneRackList> racks =
+        PresetRacks(*this, request, "Brevant", transfer, steps.brevantLevels && steps.brevantFadeTimes);
+    if (!racks) return;
     switch (subType) {
       case 0:
       case 1: {

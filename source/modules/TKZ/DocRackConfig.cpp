@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 
+#include "Comm.h"
 #include "DisplayFlags.h"
 #include "Doc.h"
 #include "DocSteps.h"
@@ -104,6 +105,32 @@ void CTKZDoc::SetDownloadContinuation(RackMsg* msg, const InProcRequest* request
     msg->docContinuation = [](CTKZDoc& doc, RackMsg* m, InProcRequest* r) { doc.RunRackConfigProcess(m, r); };
   else
     msg->docContinuation = nullptr;
+}
+
+void CTKZDoc::SendStepMsg(RackMsg* msg, InProcRequest* request, StepBuilder get, StepBuilder set,
+                          void (CTKZDoc::*store)(RackMsg*, InProcRequest*)) {
+  if (docsteps::IsUpload(request)) {
+    msg->docContinuation = [store](CTKZDoc& doc, RackMsg* m, InProcRequest* r) { (doc.*store)(m, r); };
+    (theComm.*get)(msg);
+  } else {
+    SetDownloadContinuation(msg, request);
+    (theComm.*set)(msg);
+  }
+  docsteps::Adopt(msg, request);
+}
+
+bool CTKZDoc::SendStepMsg(RackMsg* msg, InProcRequest* request, StepBuilder get, StepBuilder set,
+                          bool (CTKZDoc::*transfer)(RackMsg*, InProcRequest*)) {
+  if (docsteps::IsUpload(request)) {
+    msg->docContinuation = [transfer](CTKZDoc& doc, RackMsg* m, InProcRequest* r) { (doc.*transfer)(m, r); };
+    (theComm.*get)(msg);
+  } else {
+    if (!(this->*transfer)(msg, request)) return false;
+    SetDownloadContinuation(msg, request);
+    (theComm.*set)(msg);
+  }
+  docsteps::Adopt(msg, request);
+  return true;
 }
 
 void CTKZDoc::HandOnStepMsg(RackMsg* msg, InProcRequest* request) {

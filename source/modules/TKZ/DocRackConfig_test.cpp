@@ -36,7 +36,7 @@ TEST_F(RackConfigTest, CompleteDownloadSetsEveryRackFromTheDatabase) {
     for (int i = 0; i < 7; ++i) EXPECT_EQ(s.moduleMap[i], modules[i]) << i;
     for (int d = 0; d < kDims; ++d) {
       const sim::DimmerState& dim = s.dimmers[d];
-      EXPECT_EQ(dim.setup[1], TestCommToLevel(10 + d + 1)) << d;  // minimum level
+      EXPECT_EQ(dim.setup[1], theComm.ToLevel(10 + d + 1)) << d;  // minimum level
       EXPECT_EQ(dim.setup[0], 2) << d;                             // response
       EXPECT_EQ(dim.circuit, rack * 100 + d + 1) << d;
       EXPECT_EQ(dim.muxA, d + 1) << d;
@@ -64,7 +64,7 @@ TEST_F(RackConfigTest, CompleteUploadWritesWhatTheRacksHoldAndKeepsWhatTheyDoNot
   s.language = 4;
   s.muxFailHoldTime = 9999;
   s.moduleMap[4] = 42;
-  s.dimmers[0].setup[1] = TestCommToLevel(33);
+  s.dimmers[0].setup[1] = theComm.ToLevel(33);
   s.dimmers[0].circuit = 9001;
   s.dimmers[1].muxA = 77;
   s.dimmers[2].bvtRoom = 4;

@@ -20,6 +20,7 @@
 #include "RackModel.h"
 #include "RackMsg.h"
 #include "RcCodes.h"
+#include "RequestRouteTestSupport.h"
 #include "ThreadMsgs.h"
 
 struct PostedRackMsg {
@@ -62,22 +63,12 @@ class DocRackTest : public DocSiteTest {
 
   // The request engine's routing of a returned message.
   void Route(RackMsg* msg) {
-    InProcRequest* request = doc_ ? doc_->FindRequest(msg->ReqNum) : nullptr;
-    if (request == nullptr) {
+    if (!doc_) {
       ++unknownReturns_;
       FreeRackMsg(msg);
-      return;
+    } else if (!RouteToRequest(*doc_, msg)) {
+      ++unknownReturns_;
     }
-    ++request->received;
-    request->Rack = msg->Rack;
-    if (request->Rcode == RC_OK) {
-      request->Rcode = msg->Rcode;
-      request->failingStep = static_cast<uint32_t>(msg->target);
-      if (!msg->completion.empty()) request->message = msg->completion;
-    }
-    if (RunDocContinuation(*doc_, msg, request)) return;
-    FreeRackMsg(msg);
-    doc_->CompleteRequest(request);
   }
 
   // A rack in the document's table, on a node port.
@@ -153,15 +144,8 @@ class DocRackTest : public DocSiteTest {
 
   // A date of the test clock's calendar, as SQL text.
   static std::string Ole(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
-    dao::LocalDateTime t;
-    t.year = y;
-    t.month = mo;
-    t.day = d;
-    t.hour = h;
-    t.minute = mi;
-    t.second = s;
     char text[40];
-    std::snprintf(text, sizeof text, "%.10f", dao::ToOleDate(t).days);
+    std::snprintf(text, sizeof text, "%.10f", OleAt(y, mo, d, h, mi, s).days);
     return text;
   }
   // The time of day on the day-zero date.

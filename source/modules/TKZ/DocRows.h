@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "RackRecords.h"
 #include "dao/binding.h"
 
 // ---- tblTKZRequest ----------------------------------------------------------
@@ -48,36 +49,7 @@ inline constexpr dao::Binding kRequestRowBindings[] = {
 
 // ---- tblRackConfig (TKZqryRackConfig, and the table itself) ------------------
 
-#pragma pack(push, 1)
-struct RackConfigRow {
-  uint8_t unbound[4];  // bytes 0 to 3 are not bound
-  int32_t ZoneParentID;
-  int16_t RackType;
-  char SpecialWiringType[1];
-  uint8_t pad11;
-  int16_t RackCase;
-  int16_t RackNumber;
-  int16_t MuxTypeA;
-  int16_t MuxTypeB;
-  int16_t MuxFailPreset;
-  int16_t MuxFailHoldTime;
-  int16_t MuxFailMode;
-  int16_t BrevantPowerupPreset;
-  int16_t RackLanguage;
-  int16_t KeypadLockEnable;
-  int16_t FanSpeed;
-  int16_t DigitalDims;
-  int32_t AnalogOutputs;
-  int32_t AnalogInputs;
-  int16_t DigitalDimsFitted;
-  int16_t NumberRows;
-  int16_t NumberSlots;
-};
-#pragma pack(pop)
-static_assert(sizeof(RackConfigRow) == 50);
-static_assert(offsetof(RackConfigRow, RackNumber) == 14);
-static_assert(offsetof(RackConfigRow, AnalogOutputs) == 36);
-static_assert(offsetof(RackConfigRow, DigitalDimsFitted) == 44);
+// RackConfigRow: RackRecords.h.
 
 #define DROVANA_RC_I16(col) {#col, dao::BindType::kI16, offsetof(RackConfigRow, col), 2}
 #define DROVANA_RC_I32(col) {#col, dao::BindType::kI32, offsetof(RackConfigRow, col), 4}
@@ -106,3 +78,19 @@ inline constexpr dao::Binding kRackConfigBindings[] = {
 #undef DROVANA_RC_I16
 #undef DROVANA_RC_I32
 static_assert(sizeof kRackConfigBindings / sizeof kRackConfigBindings[0] == 20);
+
+// ---- A rack's connection status (TKZqryRackStatus) --------------------------
+
+#pragma pack(push, 1)
+struct RackStatusRow {
+  int32_t ZoneID;
+  int32_t ZoneParentID;
+  int16_t ConnectStatus;
+};
+#pragma pack(pop)
+
+inline constexpr dao::Binding kRackStatusBindings[] = {
+    {"ZoneID", dao::BindType::kI32, offsetof(RackStatusRow, ZoneID), 4},
+    {"ZoneParentID", dao::BindType::kI32, offsetof(RackStatusRow, ZoneParentID), 4},
+    {"ConnectStatus", dao::BindType::kI16, offsetof(RackStatusRow, ConnectStatus), 2},
+};

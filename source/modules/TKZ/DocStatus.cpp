@@ -20,22 +20,12 @@ struct NodeStatusRow {
   int16_t ConnectStatus;
   char NodeName[50];
 };
-struct RackStatusRow {
-  int32_t ZoneID;
-  int32_t ZoneParentID;
-  int16_t ConnectStatus;
-};
 #pragma pack(pop)
 
 constexpr dao::Binding kNodeStatusBindings[] = {
     {"NodeID", dao::BindType::kI32, offsetof(NodeStatusRow, NodeID), 4},
     {"ConnectStatus", dao::BindType::kI16, offsetof(NodeStatusRow, ConnectStatus), 2},
     {"NodeName", dao::BindType::kText, offsetof(NodeStatusRow, NodeName), 50},
-};
-constexpr dao::Binding kRackStatusBindings[] = {
-    {"ZoneID", dao::BindType::kI32, offsetof(RackStatusRow, ZoneID), 4},
-    {"ZoneParentID", dao::BindType::kI32, offsetof(RackStatusRow, ZoneParentID), 4},
-    {"ConnectStatus", dao::BindType::kI16, offsetof(RackStatusRow, ConnectStatus), 2},
 };
 
 // Node ids whose outage record still fits RackNumber (1000 + id in 16 bits).

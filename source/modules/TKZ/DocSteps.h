@@ -1,15 +1,25 @@
 // What the rack configuration steps share (DocRackConfig.cpp,
 // DocConfigSteps.cpp, DocPresetSteps.cpp): the line numbers of their
-// database error texts, little-endian access to message buffers, and the
+// database error texts, little-endian access to message buffers, row reads
+// and the rack zone's queries, the frame of an upload's write-back, and the
 // small rules every step applies to a message it is handed.  UI thread only.
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
+#include <span>
 #include <vector>
 
+#include "Doc.h"
 #include "DocRequest.h"
 #include "RackMsg.h"
+#include "RcCodes.h"
+#include "dao/binding.h"
+#include "dao/database.h"
+#include "dao/errors.h"
+#include "dao/querydef.h"
+#include "dao/recordset.h"
 
 namespace docsteps {
 
@@ -52,6 +62,72 @@ inline int32_t MaxDimId(uint32_t rack) { return MinDimId(rack) + 999; }
 // A message handed to a continuation is no longer the request's unsent one.
 inline void Adopt(RackMsg* msg, InProcRequest* request) {
   if (request != nullptr && request->lastMsg == msg) request->lastMsg = nullptr;
+}
+
+// Items of `itemSize` bytes the message's buffer holds: its count, bounded
+// by the buffer.
+inline size_t HeldItems(const RackMsg* msg, size_t itemSize) {
+  return std::min(static_cast<size_t>(std::max(msg->count, 0)), msg->data.size() / itemSize);
+}
+
+// Up to `max` rows of the recordset from its current row.  Throws dao::Error.
+template <typename Row>
+std::vector<Row> ReadRows(dao::Recordset& rs, size_t max, std::span<const dao::Binding> bindings) {
+  std::vector<Row> rows(max);
+  const size_t n = max > 0 ? rs.GetRows(rows.data(), sizeof(Row), max, bindings) : 0;
+  rows.resize(n);
+  return rows;
+}
+
+// The recordset of the stored query `name` for the rack's zone (parameter
+// ValueZoneID).  Throws dao::Error.
+inline dao::Recordset OpenRackZoneQuery(dao::Database& db, const char* name, uint32_t rack) {
+  dao::QueryDef q = db.QueryDefs(name);
+  q.SetParameter("ValueZoneID", RackZoneId(static_cast<int32_t>(rack)));
+  return q.OpenRecordset();
+}
+
+// The "Doc#%d: ..." text of a database error at the given line.
+inline void LogDiag(InProcRequest* request, int line, const dao::Error& e) {
+  DBExceptionDiag(request, line, static_cast<int32_t>(e.code()), e.description().c_str());
+}
+
+// An upload's write-back: the message is no longer the request's unsent
+// one; `write` runs only while the request and the message are both
+// without failure, and a database error in it goes to the diagnostic line.
+template <typename Write>
+void StoreUpload(RackMsg* msg, InProcRequest* request, int diagLine, Write write) {
+  Adopt(msg, request);
+  if (request->Rcode != RC_OK || msg->Rcode != RC_OK) return;
+  try {
+    write();
+  } catch (const dao::Error& e) {
+    LogDiag(request, diagLine, e);
+  }
+}
+
+// How a transfer step (one member both filling a download's message and
+// writing back an upload's) ended: a download's message filled, to go on to
+// its builder; a download's fill failed (the message is gone with the
+// failure); or the message done with, to be handed on.
+enum class TransferEnd { kFilled, kFailed, kDone };
+
+// The frame of a transfer step: an upload's message is no longer the
+// request's unsent one; `body` runs while the message is without failure
+// and returns true when it filled a download's message; a database error in
+// it goes to the diagnostic line.
+template <typename Body>
+TransferEnd RunTransfer(RackMsg* msg, InProcRequest* request, int diagLine, Body body) {
+  const bool upload = IsUpload(request);
+  if (upload) Adopt(msg, request);
+  if (msg->Rcode != RC_OK) return TransferEnd::kDone;
+  try {
+    if (body()) return TransferEnd::kFilled;
+  } catch (const dao::Error& e) {
+    LogDiag(request, diagLine, e);  // a download's message is freed with it
+    if (!upload) return TransferEnd::kFailed;
+  }
+  return TransferEnd::kDone;
 }
 
 inline uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }

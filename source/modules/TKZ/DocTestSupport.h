@@ -21,10 +21,23 @@
 #include "LogBuffer.h"
 #include "MessageBox.h"
 #include "TestSupport.h"
+#include "dao/variant.h"
 #include "platform/time/fake_clock.h"
 #include "site.h"
 
 // Reaches the document's private parts.
+// The OLE date of a local calendar date and time.
+inline dao::OleDate OleAt(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
+  dao::LocalDateTime t;
+  t.year = y;
+  t.month = mo;
+  t.day = d;
+  t.hour = h;
+  t.minute = mi;
+  t.second = s;
+  return dao::ToOleDate(t);
+}
+
 struct DocTestPeer {
   static RackInfo& AddRack(CTKZDoc& doc, int rack) {
     auto& slot = doc.m_RackMap[static_cast<uint32_t>(rack)];

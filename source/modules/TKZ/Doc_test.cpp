@@ -9,16 +9,7 @@
 
 namespace {
 
-dao::OleDate At(int y, int mo, int d, int h, int mi, int s) {
-  dao::LocalDateTime t;
-  t.year = y;
-  t.month = mo;
-  t.day = d;
-  t.hour = h;
-  t.minute = mi;
-  t.second = s;
-  return dao::ToOleDate(t);
-}
+dao::OleDate At(int y, int mo, int d, int h, int mi, int s) { return OleAt(y, mo, d, h, mi, s); }
 
 int Callbacks = 0;
 int CountingCallback(void*, uint32_t) {

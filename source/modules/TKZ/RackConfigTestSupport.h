@@ -12,12 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "Comm.h"
 #include "CommPorts.h"
 #include "DocTestSupport.h"
-#include "RackConfigTestComm.h"
 #include "RackModel.h"
 #include "RackMsg.h"
 #include "RcCodes.h"
+#include "RequestRouteTestSupport.h"
 #include "ThreadMsgs.h"
 
 // The document as theComm's builders ask it (rack kinds only).
@@ -49,7 +50,14 @@ class RackConfigTest : public DocSiteTest {
       return true;
     });
     SetRackMsgDoneHandler([this](RackMsg* m) { Route(m); });
-    InstallTestComm(&kinds_);
+    // theComm with the document's rack kinds, the straight-line level
+    // table, mux types 1 (speed 3, protocol 4) and 2 (speed 7, protocol 8).
+    theComm.SetDocPort(&kinds_);
+    theComm.BuildLevelTables({});
+    if (!theComm.FindMuxType(1)) {
+      theComm.AddMuxType(1, 3, 4);
+      theComm.AddMuxType(2, 7, 8);
+    }
     doc = &OpenDoc();
     Sql("INSERT INTO tblZoneTree (ZoneID, ZoneParentID, ZoneType) VALUES (500, 0, 'Racks');");
   }
@@ -59,7 +67,7 @@ class RackConfigTest : public DocSiteTest {
     posted.clear();
     SetPostToComm({});
     SetRackMsgDoneHandler({});
-    RemoveTestComm();
+    theComm.SetDocPort(nullptr);
     doc_.reset();
     doc = nullptr;
   }
@@ -187,22 +195,12 @@ class RackConfigTest : public DocSiteTest {
 
   // The request engine's response routing.
   void Route(RackMsg* m) {
-    InProcRequest* r = doc != nullptr ? doc->FindRequest(m->ReqNum) : nullptr;
-    if (r == nullptr) {
+    if (doc == nullptr) {
       ++unknown;
       FreeRackMsg(m);
-      return;
+    } else if (!RouteToRequest(*doc, m)) {
+      ++unknown;
     }
-    ++r->received;
-    r->Rack = m->Rack;
-    if (r->Rcode == RC_OK) {
-      r->Rcode = m->Rcode;
-      r->failingStep = static_cast<uint32_t>(m->target);
-      if (!m->completion.empty()) r->message = m->completion;
-    }
-    if (RunDocContinuation(*doc, m, r)) return;
-    FreeRackMsg(m);
-    doc->CompleteRequest(r);
   }
 
   std::string State(int rid) {

@@ -13,7 +13,7 @@
 #include "DirectService.h"
 #include "RcCodes.h"
 #include "direct_fixture.h"
-#include "ipcinst.h"
+#include "LocalKrnClient.h"
 
 namespace {
 
@@ -28,24 +28,10 @@ struct Event {
   uint16_t At16(size_t i) const { return static_cast<uint16_t>(At(i) | At(i + 1) << 8); }
 };
 
-class DirectServiceTest : public DirectFixture {
+class DirectServiceTest : public DirectFixture, protected LocalKrnClient {
  protected:
-  DirectServiceTest() : inst_(ipc::NewInstance()), use_(std::make_unique<ipc::ScopedInstance>(inst_)) {
-    IpcInit();
-    IpcNetNodeInfoCreate(0, "PC", kPcAddr, 1);
-    DirectLinkServiceReset();
-    DirectLinkStart();
-    EXPECT_EQ(IpcClntComProcCreate(IPC_SVR_IO_KRN, 1, "1.1", &comProc_), 0);
-    EXPECT_EQ(IpcClntEvntCreate(IPC_SVR_IO_KRN, 1, &OnEvent, "1.1", &evnt_,
-                                reinterpret_cast<intptr_t>(this)),
-              0);
-  }
-  ~DirectServiceTest() override {
-    IpcTerm();
-    DirectLinkServiceReset();
-    use_.reset();
-    ipc::DeleteInstance(inst_);
-  }
+  DirectServiceTest() { StartClient(kPcAddr, &OnEvent, reinterpret_cast<intptr_t>(this)); }
+  ~DirectServiceTest() override { StopClient(); }
 
   static void OnEvent(const IpcEvntHdr* e, intptr_t self) {
     auto* t = reinterpret_cast<DirectServiceTest*>(self);
@@ -53,8 +39,7 @@ class DirectServiceTest : public DirectFixture {
     t->events_.push_back({e->evntCode, std::vector<uint8_t>(b, b + e->length)});
   }
   std::vector<Event> Events() {
-    while (IpcEvntDespatch() != 0) {
-    }
+    Despatch();
     std::vector<Event> out;
     out.swap(events_);
     return out;
@@ -67,16 +52,7 @@ class DirectServiceTest : public DirectFixture {
     void U16(int at, uint16_t v) { b[at] = static_cast<uint8_t>(v), b[at + 1] = static_cast<uint8_t>(v >> 8); }
     void U32(int at, uint32_t v) { U16(at, static_cast<uint16_t>(v)), U16(at + 2, static_cast<uint16_t>(v >> 16)); }
   };
-  void Call(Req& r, uint8_t proc, uint16_t length) {
-    IpcComProcHdr h{};
-    h.length = length;
-    h.svrType = IPC_SVR_IO_KRN;
-    h.svrIndx = 1;
-    h.procId = proc;
-    h.clntHandle = comProc_;
-    std::memcpy(r.b, &h, sizeof h);
-    IpcComProc(reinterpret_cast<IpcComProcHdr*>(r.b));
-  }
+  void Call(Req& r, uint8_t proc, uint16_t length) { LocalKrnClient::Call(r.b, proc, length); }
   void Open(uint8_t port, uint8_t sub = 3, uint16_t value = 0x1234, uint8_t handle = 0) {
     Req r;
     r.U32(16, kPcAddr);
@@ -127,10 +103,6 @@ class DirectServiceTest : public DirectFixture {
     return Bytes(DirectLinkSlotBytes() + s.offset, DirectLinkSlotBytes() + s.offset + s.size);
   }
 
-  ipc::Instance* inst_;
-  std::unique_ptr<ipc::ScopedInstance> use_;
-  uint8_t comProc_ = 0;
-  uint8_t evnt_ = 0;
   std::vector<Event> events_;
 };
 
