@@ -26,8 +26,12 @@
 #include <vector>
 
 #include "Peer.h"
+#include "PeerCli.h"
 
 namespace {
+
+using ipcpeer::LineReader;
+using ipcpeer::ParseNumber;
 
 using ipcpeer::MonotonicMicros;
 using ipcpeer::Peer;
@@ -45,37 +49,7 @@ int Usage() {
   return 2;
 }
 
-bool ParseNumber(const char* text, long lo, long hi, long* out) {
-  char* end = nullptr;
-  const long v = std::strtol(text, &end, 10);
-  if (end == text || *end != '\0' || v < lo || v > hi) return false;
-  *out = v;
-  return true;
-}
 
-// Reads whole lines from standard input without blocking the poll loop.
-class LineReader {
- public:
-  // False at end of input.
-  bool Fill() {
-    char buf[512];
-    const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
-    if (n <= 0) return false;
-    pending_.append(buf, static_cast<size_t>(n));
-    if (pending_.size() > 65536) pending_.clear();  // no line is that long
-    return true;
-  }
-  bool Next(std::string* line) {
-    const size_t nl = pending_.find('\n');
-    if (nl == std::string::npos) return false;
-    *line = pending_.substr(0, nl);
-    pending_.erase(0, nl + 1);
-    return true;
-  }
-
- private:
-  std::string pending_;
-};
 
 std::string Percentiles(std::vector<uint64_t> us) {
   if (us.empty()) return "p50_us 0 p99_us 0";
@@ -167,37 +141,10 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
-    long v = 0;
-    if (a == "--name") {
-      const char* s = value();
-      if (s == nullptr) return Usage();
-      o.name = s;
-    } else if (a == "--addr") {
-      const char* s = value();
-      if (s == nullptr || (o.addr = ipcpeer::ParseAddr(s)) == 0) return Usage();
-    } else if (a == "--peers") {
-      const char* s = value();
-      if (s == nullptr) return Usage();
-      std::stringstream list(s);
-      std::string item;
-      while (std::getline(list, item, ',')) {
-        const uint32_t p = ipcpeer::ParseAddr(item);
-        if (p == 0) return Usage();
-        o.peers.push_back(p);
-      }
-    } else if (a == "--type") {
-      const char* s = value();
-      if (s == nullptr || !ParseNumber(s, 1, 25, &v)) return Usage();
-      o.nodeType = static_cast<uint8_t>(v);
-    } else if (a == "--silence") {
-      const char* s = value();
-      if (s == nullptr || !ParseNumber(s, 1, 60000, &v)) return Usage();
-      o.silence = static_cast<uint16_t>(v);
-    } else if (a == "--period") {
-      const char* s = value();
-      if (s == nullptr || !ParseNumber(s, 1, 6000, &v)) return Usage();
-      o.period = static_cast<uint16_t>(v);
-    } else if (a == "--no-server") {
+    const ipcpeer::OptionResult taken = ipcpeer::ParsePeerOption(a, value, o);
+    if (taken == ipcpeer::OptionResult::kBad) return Usage();
+    if (taken == ipcpeer::OptionResult::kTaken) continue;
+    if (a == "--no-server") {
       o.serve = false;
     } else {
       return Usage();

@@ -41,9 +41,13 @@
 #include <vector>
 
 #include "NodeSim.h"
+#include "PeerCli.h"
 #include "RackModel.h"
 
 namespace {
+
+using ipcpeer::LineReader;
+using ipcpeer::ParseNumber;
 
 void Out(const std::string& line) {
   std::fputs(line.c_str(), stdout);
@@ -61,35 +65,7 @@ int Usage() {
   return 2;
 }
 
-bool ParseNumber(const char* text, long lo, long hi, long* out) {
-  char* end = nullptr;
-  const long v = std::strtol(text, &end, 10);
-  if (end == text || *end != '\0' || v < lo || v > hi) return false;
-  *out = v;
-  return true;
-}
 
-class LineReader {
- public:
-  bool Fill() {
-    char buf[512];
-    const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
-    if (n <= 0) return false;
-    pending_.append(buf, static_cast<size_t>(n));
-    if (pending_.size() > 65536) pending_.clear();  // no command is that long
-    return true;
-  }
-  bool Next(std::string* line) {
-    const size_t nl = pending_.find('\n');
-    if (nl == std::string::npos) return false;
-    *line = pending_.substr(0, nl);
-    pending_.erase(0, nl + 1);
-    return true;
-  }
-
- private:
-  std::string pending_;
-};
 
 struct RackArg {
   int slot;
@@ -127,29 +103,10 @@ int main(int argc, char** argv) {
     auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
     long v = 0;
     const char* s = nullptr;
-    if (a == "--name") {
-      if ((s = value()) == nullptr) return Usage();
-      o.peer.name = s;
-    } else if (a == "--addr") {
-      if ((s = value()) == nullptr || (o.peer.addr = ipcpeer::ParseAddr(s)) == 0) return Usage();
-    } else if (a == "--peers") {
-      if ((s = value()) == nullptr) return Usage();
-      std::stringstream list(s);
-      for (std::string item; std::getline(list, item, ',');) {
-        const uint32_t p = ipcpeer::ParseAddr(item);
-        if (p == 0) return Usage();
-        o.peer.peers.push_back(p);
-      }
-    } else if (a == "--type") {
-      if ((s = value()) == nullptr || !ParseNumber(s, 1, 25, &v)) return Usage();
-      o.peer.nodeType = static_cast<uint8_t>(v);
-    } else if (a == "--silence") {
-      if ((s = value()) == nullptr || !ParseNumber(s, 1, 60000, &v)) return Usage();
-      o.peer.silence = static_cast<uint16_t>(v);
-    } else if (a == "--period") {
-      if ((s = value()) == nullptr || !ParseNumber(s, 1, 6000, &v)) return Usage();
-      o.peer.period = static_cast<uint16_t>(v);
-    } else if (a == "--rack") {
+    const ipcpeer::OptionResult taken = ipcpeer::ParsePeerOption(a, value, o.peer);
+    if (taken == ipcpeer::OptionResult::kBad) return Usage();
+    if (taken == ipcpeer::OptionResult::kTaken) continue;
+    if (a == "--rack") {
       RackArg r{};
       if ((s = value()) == nullptr || !ParseRack(s, &r)) return Usage();
       racks.push_back(r);
