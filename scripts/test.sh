@@ -2,7 +2,7 @@
 # Installs what the build needs, builds the tree three ways (plain with
 # warnings as errors, AddressSanitizer + UndefinedBehaviorSanitizer,
 # ThreadSanitizer for the threading tests), runs every test, and runs the
-# fuzz targets for a bounded number of inputs.  Exits non-zero on any failure.
+# fuzz targets for a bounded number of inputs (and at most 45 s each).  Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -56,7 +56,7 @@ for f in build-fuzz/fuzz/*; do
   [ -x "$f" ] && [ -f "$f" ] || continue
   corpus="$ROOT/fuzz/corpus/$(basename "$f")"
   mkdir -p "build-fuzz/corpus-$(basename "$f")"
-  args=(-runs=200000 -max_len=1600 -seed=1)
+  args=(-runs=200000 -max_total_time=45 -max_len=1600 -seed=1)
   [ -d "$corpus" ] && args+=("$corpus")
   if ! "$f" "${args[@]}" "build-fuzz/corpus-$(basename "$f")" >"build-fuzz/$(basename "$f").log" 2>&1; then
     echo "fuzz target $(basename "$f") failed:"; tail -40 "build-fuzz/$(basename "$f").log"; status=1
