@@ -235,7 +235,9 @@ int DirectLinkRawWrite(const IpcComProcHdr* request) {
     ++g_svc.refused;
     return 0;
   }
-  DirectLinkTransmit(k->channel, n, r + 18);
+  // Outside the channel's exchange: RTS is dropped again after the write,
+  // and a request being sent or answered keeps its state and time-out.
+  DirectLinkRawTransmit(k->channel, n, r + 18);
   return 0;
 }
 

@@ -76,6 +76,8 @@ void DirectLinkTick();
 
 // The six procedures (results not used).
 int DirectLinkOpenPort(const IpcComProcHdr* request);
+// IO_KRN_WRITE: the bytes go out as they are, outside the channel's
+// exchange (DirectLinkRawTransmit).
 int DirectLinkRawWrite(const IpcComProcHdr* request);
 int DirectLinkBeginRequest(const IpcComProcHdr* request);
 int DirectLinkAppend(const IpcComProcHdr* request);

@@ -93,8 +93,8 @@ class CIpcComm : private CommNodesHost, private CommFtpHost {
   };
 
   CIpcComm();
-  // Stops and joins the thread if it still runs, then frees every record
-  // and every message it still holds.
+  // Stops and joins the thread if it still runs, closes the network log,
+  // then frees every record and every message it still holds.
   ~CIpcComm();
   CIpcComm(const CIpcComm&) = delete;
   CIpcComm& operator=(const CIpcComm&) = delete;

@@ -9,6 +9,7 @@
 #include "DisplayFlags.h"
 #include "IpcComm.h"
 #include "LogSink.h"
+#include "NetLog.h"
 #include "RackMsg.h"
 #include "RcCodes.h"
 #include "ThreadMsgs.h"
@@ -41,6 +42,8 @@ CIpcComm::CIpcComm() = default;
 CIpcComm::~CIpcComm() {
   Stop();
   if (m_bInline) EndInline();
+  // The thread is gone: no datagram can be logged any more.
+  CloseNetLog();
   FreeTables();
 }
 

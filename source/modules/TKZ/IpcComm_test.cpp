@@ -2,6 +2,7 @@
 // recording fake of the library, a fake clock and manual timers.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -10,6 +11,7 @@
 #include "CommTestSupport.h"
 #include "IpcComm.h"
 #include "LogBuffer.h"
+#include "NetLog.h"
 #include "RackMsg.h"
 #include "RcCodes.h"
 #include "TestSupport.h"
@@ -347,6 +349,22 @@ TEST(CommEnd, WhatIsStillQueuedComesBackFlushedAndLaterPostsFail) {
   EXPECT_FALSE(SendRackMsg(late)) << "the caller keeps a message nobody can take";
   FreeRackMsg(late);
   EXPECT_FALSE(SetRackVersion(4, bytes));
+}
+
+TEST(CommEnd, TheCommObjectsEndClosesTheNetworkLogWithItsRecords) {
+  Rig rig;
+  ASSERT_TRUE(rig.comm->StartInline());
+  const std::string path = (rig.dir.path() / "net.bin").string();
+  ASSERT_TRUE(OpenNetLog(path.c_str()));
+  NetLogDebugHook(1, 3, "abc");
+  rig.comm.reset();
+  EXPECT_FALSE(NetLogIsOpen());
+  NetLogDebugHook(2, 2, "xy");  // nothing is logged any more
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  ASSERT_NE(f, nullptr);
+  std::fseek(f, 0, SEEK_END);
+  EXPECT_EQ(std::ftell(f), static_cast<long>(kNetLogRecordHeader + 3));
+  std::fclose(f);
 }
 
 TEST(IpcAssertReport, LogsEveryLogServerEventWithinItsFields) {

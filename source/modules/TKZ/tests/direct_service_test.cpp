@@ -340,6 +340,39 @@ TEST_F(DirectServiceTest, AOneShotReplyReachesItsClientAfterItsSlotWasFreed) {
   EXPECT_EQ(ev[0].At(18), 0x81);
 }
 
+TEST_F(DirectServiceTest, RawWriteDuringAnExchangeDropsRtsAndLeavesTheExchangeAlone) {
+  Open(kPort3);
+  Events();
+  // A request to a synchronised rack is out; the channel waits for its reply.
+  DirectLinkGetAddress(DirectLinkAddressIndex(7))->linkState = 2;
+  Send(0, 3, 7);
+  Append(0, {});
+  DirectLinkStep(2);
+  ASSERT_EQ(Ch(2).state, DIRECT_RX_SYNC1);
+  AdvanceMs(400);
+  const uint32_t timeout = Ch(2).timeout;
+  const uint32_t start = Ch(2).startTime;
+  const size_t writes = Com(1).Writes().size();
+
+  Req r;
+  r.U8(16, 2);  // two bytes
+  r.U8(17, 0);  // record 0
+  r.U8(18, 0x5A);
+  r.U8(19, 0xA5);
+  Call(r, 2, 20);
+
+  ASSERT_EQ(Com(1).Writes().size(), writes + 1);
+  EXPECT_EQ(Com(1).Writes().back(), (Bytes{0x5A, 0xA5}));
+  EXPECT_FALSE(Com(1).rts);  // the line is free for the rack's reply
+  EXPECT_EQ(Ch(2).state, DIRECT_RX_SYNC1);
+  EXPECT_EQ(Ch(2).timeout, timeout);
+  EXPECT_EQ(Ch(2).startTime, start);
+  // The reply's time-out still runs from the request.
+  AdvanceMs(700);
+  DirectLinkStep(2);
+  EXPECT_EQ(Ch(2).state, DIRECT_TIMED_OUT);
+}
+
 TEST_F(DirectServiceTest, ShortAndOutOfRangeRequestsAreRefused) {
   Open(kPort3);
   Events();
