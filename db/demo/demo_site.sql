@@ -157,4 +157,4 @@ INSERT INTO tblSchedule (ScheduleID, RequestState, EventTime, MacroID, ActionedT
 
 INSERT INTO tblFaultType (FaultType, FaultName, DisplayFormat, FaultCategory) VALUES
   (1000, 'Rack down', 'Rack %d not responding', 1),
-  (1001, 'Node down', 'Node %d not responding', 1);
+  (1001, 'Node down', 'Node %s not responding', 1);  -- a node outage names the node

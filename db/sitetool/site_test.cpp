@@ -179,6 +179,10 @@ TEST_F(SiteTest, TheDemoSeedGivesAPlantTheServerCanLoad) {
        "JOIN tblRackConfig c ON c.ZoneID = m.ZoneID WHERE m.AnalogIn BETWEEN 4 AND 7", "1"},
       {"macro inputs elsewhere", "SELECT count(*) FROM tblMacroIO WHERE ZoneID NOT IN (SELECT ZoneID FROM "
        "tblRackConfig) OR AnalogIn NOT BETWEEN 4 AND 7", "0"},
+      // A rack outage's record carries the rack number, a node outage's the
+      // node's name.
+      {"outage formats that fit their argument", "SELECT count(*) FROM tblFaultType WHERE (FaultType = 1000 "
+       "AND instr(DisplayFormat, '%d') > 0) OR (FaultType = 1001 AND instr(DisplayFormat, '%s') > 0)", "2"},
       {"level table", "SELECT count(*) FROM tblLevel2Percent WHERE Percent BETWEEN 0 AND 100", "256"},
       {"macro steps", "SELECT count(*) FROM tblMacroStep WHERE MacroID = 1", "3"},
       {"pending schedule entry today", "SELECT count(*) FROM tblSchedule WHERE RequestState = 0 AND EventTime "
