@@ -136,12 +136,14 @@ INSERT INTO tblCleanerZone (ZoneID, AnalogIn, AnalogInStatus) VALUES (3, 1, 0);
 -- ---- a macro and its schedule entry ------------------------------------------
 
 -- Macro 1: QXV preset 1 in zone 2, wait 5 s, Brevant preset 1 in all rooms
--- of zone 2.  Rack 1's analog input 2 starts it too.
+-- of zone 2.  Rack 1's second macro input starts it too: a macro input
+-- belongs to the rack's own zone (10000 + rack number) and is named by its
+-- bit in the rack's input word (bits 4 to 7), so bit 5.
 INSERT INTO tblMacroStep (MacroID, Step, Action, ActionParam1, ActionParam2, ActionParam3, ActionParam4) VALUES
   (1, 1, 0, '2', '1', NULL, NULL),
   (1, 2, 4, '0:0:5', NULL, NULL, NULL),
   (1, 3, 1, '2', '0', '1', NULL);
-INSERT INTO tblMacroIO (ZoneID, AnalogIn, MacroID) VALUES (2, 2, 1);
+INSERT INTO tblMacroIO (ZoneID, AnalogIn, MacroID) VALUES (10001, 5, 1);
 
 -- Runs the macro two minutes after the site was made (dates are OLE dates:
 -- days since 1899-12-30, local time; EventTime holds the time of day).
@@ -155,4 +157,4 @@ INSERT INTO tblSchedule (ScheduleID, RequestState, EventTime, MacroID, ActionedT
 
 INSERT INTO tblFaultType (FaultType, FaultName, DisplayFormat, FaultCategory) VALUES
   (1000, 'Rack down', 'Rack %d not responding', 1),
-  (1001, 'Node down', 'Node %d not responding', 1);
+  (1001, 'Node down', 'Node %s not responding', 1);  -- a node outage names the node

@@ -171,8 +171,18 @@ TEST_F(SiteTest, TheDemoSeedGivesAPlantTheServerCanLoad) {
       {"dimmers numbered by their rack", "SELECT count(*) FROM tblDimConfig d JOIN tblRackConfig c ON "
        "c.ZoneID = d.ZoneID WHERE d.DimID <> c.RackNumber * 1000 + d.DimNumber OR d.DimNumber > "
        "c.DigitalDimsFitted", "0"},
-      {"cleaner and macro inputs in zones that hold racks", "SELECT count(*) FROM (SELECT ZoneID FROM tblCleanerIO "
-       "UNION ALL SELECT ZoneID FROM tblMacroIO) WHERE ZoneID NOT IN (SELECT ZoneParentID FROM tblRackConfig)", "0"},
+      {"cleaner inputs in zones that hold racks", "SELECT count(*) FROM tblCleanerIO WHERE ZoneID NOT IN "
+       "(SELECT ZoneParentID FROM tblRackConfig)", "0"},
+      // The server looks a macro input up by the rack's own zone and the
+      // input's bit (4 to 7) in the rack's input word.
+      {"macro inputs on a configured rack's own zone and a macro input bit", "SELECT count(*) FROM tblMacroIO m "
+       "JOIN tblRackConfig c ON c.ZoneID = m.ZoneID WHERE m.AnalogIn BETWEEN 4 AND 7", "1"},
+      {"macro inputs elsewhere", "SELECT count(*) FROM tblMacroIO WHERE ZoneID NOT IN (SELECT ZoneID FROM "
+       "tblRackConfig) OR AnalogIn NOT BETWEEN 4 AND 7", "0"},
+      // A rack outage's record carries the rack number, a node outage's the
+      // node's name.
+      {"outage formats that fit their argument", "SELECT count(*) FROM tblFaultType WHERE (FaultType = 1000 "
+       "AND instr(DisplayFormat, '%d') > 0) OR (FaultType = 1001 AND instr(DisplayFormat, '%s') > 0)", "2"},
       {"level table", "SELECT count(*) FROM tblLevel2Percent WHERE Percent BETWEEN 0 AND 100", "256"},
       {"macro steps", "SELECT count(*) FROM tblMacroStep WHERE MacroID = 1", "3"},
       {"pending schedule entry today", "SELECT count(*) FROM tblSchedule WHERE RequestState = 0 AND EventTime "
