@@ -10,27 +10,23 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <vector>
 
 #include "DirectLink.h"
 #include "DirectSerial.h"
 #include "DirectService.h"
+#include "LocalKrnClient.h"
 #include "MsClock.h"
 #include "Rle.h"
 #include "SerialRack.h"
-#include "ipcinst.h"
 #include "platform/serial/fake.h"
 
 namespace {
 
 constexpr uint32_t kPcAddr = 0x0A000001;
-uint8_t g_comProc = 0, g_evnt = 0;
-size_t g_events = 0;
 bool g_done = false;
 
 void OnEvent(const IpcEvntHdr* e, intptr_t) {
-  ++g_events;
   const auto* b = reinterpret_cast<const uint8_t*>(e);
   // The answer is complete with its START (Len 3: no data) or its last REPORT.
   static size_t want = 0, have = 0;
@@ -44,16 +40,6 @@ void OnEvent(const IpcEvntHdr* e, intptr_t) {
   if (e->evntCode != 260 && have >= want) g_done = true;
 }
 
-void Call(uint8_t* r, uint8_t proc, uint16_t length) {
-  IpcComProcHdr h{};
-  h.length = length;
-  h.svrType = IPC_SVR_IO_KRN;
-  h.svrIndx = 1;
-  h.procId = proc;
-  h.clntHandle = g_comProc;
-  std::memcpy(r, &h, sizeof h);
-  IpcComProc(reinterpret_cast<IpcComProcHdr*>(r));
-}
 
 }  // namespace
 
@@ -74,22 +60,21 @@ int main(int argc, char** argv) {
   };
   DirectSerialUseBackend(&fake);
   MsClockSet(12, 0, 0, 0);
-  ipc::Instance* inst = ipc::NewInstance();
-  auto use = std::make_unique<ipc::ScopedInstance>(inst);
-  IpcInit();
-  IpcNetNodeInfoCreate(0, "PC", kPcAddr, 1);
-  DirectLinkStart();
-  IpcClntComProcCreate(IPC_SVR_IO_KRN, 1, "1.1", &g_comProc);
-  IpcClntEvntCreate(IPC_SVR_IO_KRN, 1, &OnEvent, "1.1", &g_evnt, 0);
+  struct Client : LocalKrnClient {
+    uint8_t eventHandle() const { return evnt_; }
+  } client;
+  if (!client.StartClient(kPcAddr, &OnEvent, 0)) {
+    std::fprintf(stderr, "directlink_bench: no client of the local service\n");
+    return 1;
+  }
   uint8_t open[58] = {};
   for (int i = 0; i < 4; ++i) open[16 + i] = static_cast<uint8_t>(kPcAddr >> (8 * i));
-  open[20] = g_evnt;
+  open[20] = client.eventHandle();
   open[21] = 3;
   open[22] = 3;  // COM1
   open[23] = 4;
-  Call(open, 1, sizeof open);
-  while (IpcEvntDespatch() != 0) {
-  }
+  client.Call(open, 1, sizeof open);
+  LocalKrnClient::Despatch();
 
   // The rack status command with its poll items, packed.
   const uint8_t command[] = {27, 0, 4, 0, 9, 16, 17, 20};
@@ -105,12 +90,11 @@ int main(int argc, char** argv) {
 
   auto exchange = [&]() -> bool {
     g_done = false;
-    Call(send, 3, sizeof send);
-    Call(append, 4, static_cast<uint16_t>(18 + n));
+    client.Call(send, 3, sizeof send);
+    client.Call(append, 4, static_cast<uint16_t>(18 + n));
     for (int i = 0; i < 100 && !g_done; ++i) {
       DirectLinkTick();
-      while (IpcEvntDespatch() != 0) {
-      }
+      LocalKrnClient::Despatch();
     }
     return g_done;
   };
@@ -136,11 +120,8 @@ int main(int argc, char** argv) {
     std::printf("line time at %5d baud: %8.1f us per exchange; server work / line time = %.4f\n", baud,
                 lineUs, perExchangeUs / lineUs);
   }
-  IpcTerm();
-  DirectLinkServiceReset();
+  client.StopClient();
   DirectSerialReset();
   DirectSerialUseBackend(nullptr);
-  use.reset();
-  ipc::DeleteInstance(inst);
   return 0;
 }

@@ -31,7 +31,7 @@ class SerialRackTest : public ::testing::Test, protected LocalKrnClient {
       const Bytes answer = racks_.Receive(b);
       fake_.Line(1).Feed(answer);
     };
-    StartClient(kPcAddr, &OnEvent, reinterpret_cast<intptr_t>(this));
+    EXPECT_TRUE(StartClient(kPcAddr, &OnEvent, reinterpret_cast<intptr_t>(this)));
     // Port 3: channel 2, COM1.
     uint8_t r[58] = {};
     Put32(r + 16, kPcAddr);

@@ -1,10 +1,8 @@
-// Test support: a client of the local direct-connect IO_KRN service, in a
-// library instance of its own that lives as long as the object.  The
-// fixture starts the client once its own set-up (serial backend, clock) is
-// in place and stops it before taking that down.  Test thread only.
+// Test and benchmark support: a client of the local direct-connect IO_KRN
+// service, in a library instance of its own that lives as long as the
+// object.  The owner starts the client once its own set-up (serial backend,
+// clock) is in place and stops it before taking that down.  One thread only.
 #pragma once
-
-#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstring>
@@ -15,7 +13,7 @@
 #include "tessio32.h"
 
 class LocalKrnClient {
- protected:
+ public:
   LocalKrnClient() : inst_(ipc::NewInstance()), use_(std::make_unique<ipc::ScopedInstance>(inst_)) {}
   ~LocalKrnClient() {
     use_.reset();
@@ -24,14 +22,14 @@ class LocalKrnClient {
 
   // The library with this PC as node 0 at `pcAddr`, the direct-connect
   // service started, and a procedure and an event client of it; events go
-  // to onEvent with `self`.
-  void StartClient(uint32_t pcAddr, IpcClntEvntFn onEvent, intptr_t self) {
+  // to onEvent with `self`.  False when a client could not be created.
+  bool StartClient(uint32_t pcAddr, IpcClntEvntFn onEvent, intptr_t self) {
     IpcInit();
     IpcNetNodeInfoCreate(0, "PC", pcAddr, 1);
     DirectLinkServiceReset();
     DirectLinkStart();
-    EXPECT_EQ(IpcClntComProcCreate(IPC_SVR_IO_KRN, 1, "1.1", &comProc_), 0);
-    EXPECT_EQ(IpcClntEvntCreate(IPC_SVR_IO_KRN, 1, onEvent, "1.1", &evnt_, self), 0);
+    return IpcClntComProcCreate(IPC_SVR_IO_KRN, 1, "1.1", &comProc_) == 0 &&
+           IpcClntEvntCreate(IPC_SVR_IO_KRN, 1, onEvent, "1.1", &evnt_, self) == 0;
   }
   void StopClient() {
     IpcTerm();
@@ -56,6 +54,10 @@ class LocalKrnClient {
     }
   }
 
+  LocalKrnClient(const LocalKrnClient&) = delete;
+  LocalKrnClient& operator=(const LocalKrnClient&) = delete;
+
+ protected:
   ipc::Instance* inst_;
   std::unique_ptr<ipc::ScopedInstance> use_;
   uint8_t comProc_ = 0;

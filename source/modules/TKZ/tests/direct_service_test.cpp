@@ -30,7 +30,7 @@ struct Event {
 
 class DirectServiceTest : public DirectFixture, protected LocalKrnClient {
  protected:
-  DirectServiceTest() { StartClient(kPcAddr, &OnEvent, reinterpret_cast<intptr_t>(this)); }
+  DirectServiceTest() { EXPECT_TRUE(StartClient(kPcAddr, &OnEvent, reinterpret_cast<intptr_t>(this))); }
   ~DirectServiceTest() override { StopClient(); }
 
   static void OnEvent(const IpcEvntHdr* e, intptr_t self) {
