@@ -1,5 +1,7 @@
 #include "FtpServer.h"
 
+#include "SimEvent.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -131,20 +133,9 @@ void FtpServer::Abandon(Login& login) {
 }
 
 void FtpServer::Send(uint8_t pcNode, uint16_t code, uint16_t status, uint8_t handle) {
-  uint8_t buf[sizeof(IpcEvntHdr) + 6] = {};
-  IpcEvntHdr h{};
-  h.length = sizeof buf;
-  h.evntCode = code;
-  h.svrType = IPC_SVR_IO_FTP;
-  h.evntId = 1;
-  h.hostHandle = kFtpSvrIndx;
-  std::memcpy(buf, &h, sizeof h);
-  buf[20] = static_cast<uint8_t>(status);
-  buf[21] = static_cast<uint8_t>(status >> 8);
-  buf[22] = handle;
-  auto* e = reinterpret_cast<IpcEvntHdr*>(buf);
-  const int rc = pcNode != IPC_NO_NET_NODE && pcNode != 0 ? IpcEvntSelectedSend(e, pcNode, 1)
-                                                          : IpcEvnt(e);
+  // Status at +20 and the handle at +22 of the event.
+  const uint8_t data[6] = {0, 0, static_cast<uint8_t>(status), static_cast<uint8_t>(status >> 8), handle, 0};
+  const int rc = RaiseToPc(IPC_SVR_IO_FTP, kFtpSvrIndx, pcNode, code, data, sizeof data);
   char line[96];
   std::snprintf(line, sizeof line, "ftp evt %u status %u handle %u rc %d", code, status, handle, rc);
   trace_(line);

@@ -1,5 +1,7 @@
 #include "NodeSim.h"
 
+#include "SimEvent.h"
+
 #include <poll.h>
 
 #include <algorithm>
@@ -42,21 +44,7 @@ void NodeSim::Tick() {
 }
 
 void NodeSim::SendEvent(uint8_t pcNode, uint16_t code, const std::vector<uint8_t>& data) {
-  uint8_t buf[IPC_MAX_MSG_LEN] = {};
-  const size_t n = std::min<size_t>(data.size(), sizeof buf - sizeof(IpcEvntHdr));
-  IpcEvntHdr h{};
-  h.length = static_cast<uint16_t>(sizeof h + n);
-  h.evntCode = code;
-  h.svrType = IPC_SVR_IO_KRN;
-  h.evntId = 1;
-  h.hostHandle = kKrnSvrIndx;
-  std::memcpy(buf, &h, sizeof h);
-  std::memcpy(buf + sizeof h, data.data(), n);
-  auto* e = reinterpret_cast<IpcEvntHdr*>(buf);
-  if (pcNode != IPC_NO_NET_NODE && pcNode != 0)
-    IpcEvntSelectedSend(e, pcNode, 1);
-  else
-    IpcEvnt(e);
+  RaiseToPc(IPC_SVR_IO_KRN, kKrnSvrIndx, pcNode, code, data.data(), data.size());
 }
 
 int NodeSim::OnRequest(const IpcComProcHdr* request) {
@@ -159,19 +147,8 @@ int NodeSim::Serve(const IpcComProcHdr* request) {
 }
 
 void NodeSim::SendIndex(uint8_t pcNode, uint8_t index, int slot) {
-  uint8_t buf[sizeof(IpcEvntHdr) + 2] = {};
-  IpcEvntHdr h{};
-  h.length = sizeof buf;
-  h.evntCode = IO_KRN_EVNT_INDEX;
-  h.svrType = IPC_SVR_IO_KRN;
-  h.evntId = 1;
-  h.hostHandle = kKrnSvrIndx;
-  std::memcpy(buf, &h, sizeof h);
-  buf[18] = index;
-  auto* e = reinterpret_cast<IpcEvntHdr*>(buf);
-  // To the asking PC's clients only, when the PC is known.
-  const int rc = pcNode != IPC_NO_NET_NODE && pcNode != 0 ? IpcEvntSelectedSend(e, pcNode, 1)
-                                                          : IpcEvnt(e);
+  const uint8_t data[2] = {index, 0};
+  const int rc = RaiseToPc(IPC_SVR_IO_KRN, kKrnSvrIndx, pcNode, IO_KRN_EVNT_INDEX, data, sizeof data);
   char line[96];
   std::snprintf(line, sizeof line, "evt index 0x%02x slot %d node %u rc %d", index, slot, pcNode, rc);
   trace_(line);
