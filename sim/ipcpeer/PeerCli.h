@@ -1,10 +1,12 @@
 // The command-line and standard-input pieces that the peer programs
-// (ipcpeer, nodesim) share: bounded numbers, the peer's own options, and a
-// reader of whole lines from standard input that never blocks the loop.
+// (ipcpeer, nodesim) share: output lines, bounded numbers, the peer's own
+// options, and a reader of whole lines from standard input that never
+// blocks the loop.
 #pragma once
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -12,6 +14,13 @@
 #include "Peer.h"
 
 namespace ipcpeer {
+
+// One answer or trace line on standard output, flushed at once.
+inline void Out(const std::string& line) {
+  std::fputs(line.c_str(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
 
 // A whole decimal number in lo..hi.
 inline bool ParseNumber(const char* text, long lo, long hi, long* out) {

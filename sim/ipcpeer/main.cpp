@@ -31,16 +31,11 @@
 namespace {
 
 using ipcpeer::LineReader;
+using ipcpeer::Out;
 using ipcpeer::ParseNumber;
 
 using ipcpeer::MonotonicMicros;
 using ipcpeer::Peer;
-
-void Out(const std::string& line) {
-  std::fputs(line.c_str(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-}
 
 int Usage() {
   std::fprintf(stderr,

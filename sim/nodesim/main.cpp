@@ -47,13 +47,8 @@
 namespace {
 
 using ipcpeer::LineReader;
+using ipcpeer::Out;
 using ipcpeer::ParseNumber;
-
-void Out(const std::string& line) {
-  std::fputs(line.c_str(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-}
 
 int Usage() {
   std::fprintf(stderr,
