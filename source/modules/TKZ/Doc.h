@@ -418,6 +418,10 @@ class CTKZDoc : public CDocument {
   // rack is reachable.  The caller owns the list, fills in each command and
   // sends it.
   RackMsg* MakePortMsgList(InProcRequest* request, const RackList& racks);
+  // MakePortMsgList's messages handed one by one, unlinked, to `send`,
+  // which owns each from the call (a builder that fills and sends it).
+  void ForEachPortMsg(InProcRequest* request, const RackList& racks,
+                      const std::function<void(RackMsg*)>& send);
 
   // =========================================================================
   // Fault records                                             (DocFaults.cpp)

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "DocComm.h"
-#include "DocZoneRacks.h"
+#include "DocZoneTree.h"
 #include "RackMsg.h"
 #include "RcCodes.h"
 #include "TextField.h"
@@ -46,14 +46,11 @@ std::vector<uint8_t> CTKZDoc::ReadAnalogPatch(int32_t rack, size_t n) {
 
 void CTKZDoc::TransferAnalogPatch(InProcRequest* request) {
   const bool download = request->RequestSubType == kSubTypeDownload;
-  const std::optional<ZoneRackList> racks = ZoneRacks(*this, request->ZoneID);
-  if (!racks) {
-    FailRequest("Error: Zone %d has no rack list in this server.", request->ZoneID);
-    return;
-  }
+  RackList racks;
+  GetRackList(request->ZoneID, racks);
   CopyFieldText(m_RequestRow.RequestDiagnostic, sizeof m_RequestRow.RequestDiagnostic,
                 download ? "Analog patch download request started" : "Analog patch upload request started");
-  for (uint32_t rack : *racks) {
+  for (uint32_t rack : racks) {
     const int32_t outputs = GetRackOutputCount(static_cast<int32_t>(rack));
     if (outputs < 1 || outputs > kMaxOutputs) {
       // Nothing to carry for this rack: the request fails with the reason,

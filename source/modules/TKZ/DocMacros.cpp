@@ -135,14 +135,8 @@ void CTKZDoc::RunMacroSteps(InProcRequest* request) {
   // builder fills and sends each.
   auto eachPortMsg = [&](int32_t zone, auto&& build) {
     RackList racks;
-    this->GetRackList(zone, racks);
-    RackMsg* msg = this->MakePortMsgList(request, racks);
-    while (msg != nullptr) {
-      RackMsg* next = msg->link;
-      msg->link = nullptr;
-      build(msg);
-      msg = next;
-    }
+    GetRackList(zone, racks);
+    ForEachPortMsg(request, racks, build);
   };
 
   int32_t last = request->step;

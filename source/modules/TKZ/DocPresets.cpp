@@ -10,7 +10,7 @@
 
 #include "DocComm.h"
 #include "DocRequestParams.h"
-#include "DocZoneRacks.h"
+#include "DocZoneTree.h"
 #include "LogSink.h"
 #include "RackMsg.h"
 #include "RcCodes.h"
@@ -106,17 +106,16 @@ bool ValidPresetSubType(CTKZDoc& doc, int32_t subType) {
 }
 
 // The zone's racks for a preset request of `kind` (QXV, Brevant); nothing,
-// and the request refused, when a transfer's steps are not built or the
-// zone has no rack list.
-std::optional<ZoneRackList> PresetRacks(CTKZDoc& doc, const InProcRequest* request, const char* kind,
+// and the request refused, when a transfer's steps are not installed.
+std::optional<RackList> PresetRacks(CTKZDoc& doc, const InProcRequest* request, const char* kind,
                                         bool transfer, bool transferBuilt) {
   if (transfer && !transferBuilt) {
     doc.FailRequest("Error: %s preset %s requests are not supported by this server.", kind,
                     request->RequestSubType == 0 ? "download" : "upload");
     return std::nullopt;
   }
-  std::optional<ZoneRackList> racks = ZoneRacks(doc, request->ZoneID);
-  if (!racks) doc.FailRequest("Error: Zone %d has no rack list in this server.", request->ZoneID);
+  RackList racks;
+  doc.GetRackList(request->ZoneID, racks);
   return racks;
 }
 
@@ -137,7 +136,7 @@ void CTKZDoc::OnQXVPresetRequest(InProcRequest* request) {
       return;
     }
     const PresetSteps& steps = Steps();
-    const std::optional<ZoneRackList> racks =
+    const std::optional<RackList> racks =
         PresetRacks(*this, request, "QXV", transfer, steps.qxvLevels && steps.qxvFadeTimes);
     if (!racks) return;
     switch (subType) {
@@ -150,12 +149,7 @@ void CTKZDoc::OnQXVPresetRequest(InProcRequest* request) {
         break;
       case 2:
         SetDiagnostic(m_RequestRow, "QXV preset select message sent");
-        for (RackMsg* msg = ZonePortMsgs(*this, request, *racks); msg != nullptr;) {
-          RackMsg* next = msg->link;  // the message is the builder's from the call on
-          msg->link = nullptr;
-          theComm.PresetOn(msg, preset);
-          msg = next;
-        }
+        ForEachPortMsg(request, *racks, [&](RackMsg* msg) { theComm.PresetOn(msg, preset); });
         break;
       default:
         SetDiagnostic(m_RequestRow, "QXV record preset message sent");
@@ -201,7 +195,7 @@ void CTKZDoc::OnBrevantPresetRequest(InProcRequest* request) {
       return;
     }
     const PresetSteps& steps = Steps();
-    const std::optional<ZoneRackList> racks =
+    const std::optional<RackList> racks =
         PresetRacks(*this, request, "Brevant", transfer, steps.brevantLevels && steps.brevantFadeTimes);
     if (!racks) return;
     switch (subType) {
@@ -226,13 +220,9 @@ void CTKZDoc::OnBrevantPresetRequest(InProcRequest* request) {
       }
       case 2:
         SetDiagnostic(m_RequestRow, "Brevant preset play request started");
-        for (RackMsg* msg = ZonePortMsgs(*this, request, *racks); msg != nullptr;) {
-          RackMsg* next = msg->link;
-          msg->link = nullptr;
-          theComm.BrevantPresetOn(msg, preset, room);
-          msg = next;
-        }
-        ZoneBrevantPresetPlayed(*this, request->ZoneID, room, preset);
+        ForEachPortMsg(request, *racks, [&](RackMsg* msg) { theComm.BrevantPresetOn(msg, preset, room); });
+        // The zone's preset status follows the preset played (0 to 9).
+        SetBrevantPresetStatus(request->ZoneID, room, static_cast<uint8_t>(preset));
         break;
       default:
         SetDiagnostic(m_RequestRow, "Brevant preset record request started");

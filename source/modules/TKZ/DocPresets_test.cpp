@@ -2,7 +2,6 @@
 // racks, byte for byte, and what they write back to the database.
 #include "DocPresets.h"
 #include "DocRequestTestSupport.h"
-#include "DocZoneRacks.h"
 
 namespace {
 
@@ -191,27 +190,6 @@ TEST_F(DocPresetTest, AMessageTheCommThreadDoesNotTakeFailsTheRequest) {
   Doc().PollRequests();
   EXPECT_EQ(Row(1), "5|Communications failure with node");
   EXPECT_EQ(Doc().RequestCount(), 0u);
-}
-
-TEST_F(DocPresetTest, PortMessagesAreOnePerNodePortOfTheRacks) {
-  KnownRack(5, 2, 1, 4);
-  KnownRack(6, 4, 1, 4);
-  KnownRack(8, -1, 0, 4);  // reached through no node
-  InProcRequest* request = Doc().AddRequest();
-  RackMsg* head = ZonePortMsgs(Doc(), request, {3, 5, 6, 8, 9});
-  std::vector<std::pair<uint32_t, int32_t>> ports;
-  for (RackMsg* m = head; m != nullptr;) {
-    EXPECT_EQ(m->Rack, kRackAll);
-    EXPECT_EQ(m->ReqNum, request->ReqNum);
-    ports.emplace_back(m->nodeId, m->portSlot);
-    RackMsg* next = m->link;
-    FreeRackMsg(m);
-    m = next;
-  }
-  EXPECT_EQ(ports, (std::vector<std::pair<uint32_t, int32_t>>{{2, 1}, {4, 1}}));
-  EXPECT_EQ(request->expected, 2);
-  request->lastMsg = nullptr;
-  Doc().FreeRequest(request);
 }
 
 // ---- relay cycle counts -------------------------------------------------------------

@@ -148,3 +148,14 @@ RackMsg* CTKZDoc::MakePortMsgList(InProcRequest* request, const RackList& racks)
   }
   return head;
 }
+
+void CTKZDoc::ForEachPortMsg(InProcRequest* request, const RackList& racks,
+                             const std::function<void(RackMsg*)>& send) {
+  RackMsg* msg = MakePortMsgList(request, racks);
+  while (msg != nullptr) {
+    RackMsg* next = msg->link;
+    msg->link = nullptr;
+    send(msg);
+    msg = next;
+  }
+}
