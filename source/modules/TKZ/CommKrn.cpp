@@ -10,6 +10,7 @@
 
 #include "CommNodes.h"
 #include "DisplayFlags.h"
+#include "IoKrnProtocol.h"
 #include "LogSink.h"
 #include "RackCommands.h"
 #include "RackMsg.h"
@@ -17,13 +18,6 @@
 #include "Rle.h"
 
 namespace {
-
-// IO_KRN procedures and events.
-constexpr uint8_t IO_KRN_OPEN_PORT = 1;
-constexpr uint8_t IO_KRN_SEND = 3;
-constexpr uint8_t IO_KRN_APPEND = 4;
-constexpr uint8_t IO_KRN_ADD_POLL = 5;
-constexpr uint8_t IO_KRN_DELETE_POLL = 6;
 
 constexpr uint8_t kOpenPortOpen = 3;
 constexpr uint8_t kOpenPortClose = 0;

@@ -12,6 +12,7 @@
 #include "CommNodes.h"
 #include "DisplayFlags.h"
 #include "LogSink.h"
+#include "IoKrnProtocol.h"
 #include "RackCommands.h"
 #include "RackMsg.h"
 #include "RcCodes.h"
@@ -19,16 +20,12 @@
 
 namespace {
 
-constexpr uint16_t IO_KRN_EVNT_START = 258;
-constexpr uint16_t IO_KRN_EVNT_REPORT = 259;
-constexpr uint16_t IO_KRN_EVNT_INDEX = 260;
-
 // Event lengths that hold every field (header 18 bytes).
 constexpr uint16_t kStartLength = 26;
 constexpr uint16_t kReportHeadLength = 20;
 constexpr uint16_t kIndexLength = 19;
 
-constexpr uint8_t kUnsolicited = 0x80;
+constexpr uint8_t kUnsolicited = IO_KRN_INDEX_UNSOLICITED;
 constexpr uint8_t kIndexMask = 0x7F;
 // A Len of this is a response without data.
 constexpr uint16_t kLenNoData = 3;

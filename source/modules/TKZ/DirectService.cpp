@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "DirectSerial.h"
+#include "IoKrnProtocol.h"
 #include "MsClock.h"
 #include "RcCodes.h"
 
@@ -14,15 +15,10 @@ namespace {
 
 constexpr uint8_t kSvrIndx = 1;
 constexpr uint8_t kHostHandle = 1;
-constexpr uint16_t EVNT_START = 258;
-constexpr uint16_t EVNT_REPORT = 259;
-constexpr uint16_t EVNT_INDEX = 260;
 constexpr uint8_t kIdStart = 8;
 constexpr uint8_t kIdReport = 9;
 constexpr uint8_t kIdIndex = 10;
-// Bit 7 of an event's index: a transaction's reply, a registration notice
-// or a refused registration.
-constexpr uint8_t kUnsolicited = 0x80;
+constexpr uint8_t kUnsolicited = IO_KRN_INDEX_UNSOLICITED;
 
 // Offsets of the request fields (from the start of the request).
 constexpr uint16_t kHdr = sizeof(IpcComProcHdr);
@@ -135,8 +131,9 @@ void DirectLinkStart() {
   if (g_svc.initialised) return;
   DirectLinkReset();
   static const IpcComProcEntry procs[] = {
-      {1, 0, &DirectLinkOpenPort},     {2, 0, &DirectLinkRawWrite}, {3, 0, &DirectLinkBeginRequest},
-      {4, 0, &DirectLinkAppend},       {5, 0, &DirectLinkAddPoll},  {6, 0, &DirectLinkDeletePoll}};
+      {IO_KRN_OPEN_PORT, 0, &DirectLinkOpenPort}, {IO_KRN_WRITE, 0, &DirectLinkRawWrite},
+      {IO_KRN_SEND, 0, &DirectLinkBeginRequest}, {IO_KRN_APPEND, 0, &DirectLinkAppend},
+      {IO_KRN_ADD_POLL, 0, &DirectLinkAddPoll},  {IO_KRN_DELETE_POLL, 0, &DirectLinkDeletePoll}};
   static const uint8_t events[] = {7, kIdStart, kIdReport, kIdIndex};
   IpcSvrAndSvcCreate(IPC_SVR_IO_KRN, kSvrIndx, "1.0a", "1.1", 10, procs, 6, events, 4);
   IpcSvrLocationSet(IPC_SVR_IO_KRN, kSvrIndx, IPC_HOST_KIND_LOCAL, kHostHandle, 0, 0, 0, 0, 0);
@@ -214,7 +211,7 @@ int DirectLinkOpenPort(const IpcComProcHdr* request) {
       uint8_t e[kDirectEventSize] = {};
       e[18] = k;
       Put16(e + 22, Get16(r + 24));
-      RaiseTo(e, EVNT_INDEX, kIdIndex, g_svc.clients[k]);
+      RaiseTo(e, IO_KRN_EVNT_INDEX, kIdIndex, g_svc.clients[k]);
       return 0;
     }
     case 2:
@@ -439,7 +436,7 @@ void DirectLinkPump() {
     e[19] = reply.atype;
     Put16(e + 24, reply.rc);
   }
-  RaiseTo(e, EVNT_START, kIdStart, to);
+  RaiseTo(e, IO_KRN_EVNT_START, kIdStart, to);
   // A record below L 3 carries no bytes: only L 3 and more have data.
   const uint16_t dataLength = reply.dataLength;
   for (uint16_t at = 0; at < dataLength; at = static_cast<uint16_t>(at + kDirectReportData)) {
@@ -448,7 +445,7 @@ void DirectLinkPump() {
     e[18] = index;
     e[19] = n;
     std::memcpy(e + 20, reply.data + at, n);
-    RaiseTo(e, EVNT_REPORT, kIdReport, to);
+    RaiseTo(e, IO_KRN_EVNT_REPORT, kIdReport, to);
   }
 }
 
