@@ -1,5 +1,6 @@
 // The comm thread's IO_FTP client (see CommFtp.h), and the tables' calls
-// into it (CommNodes::IoFtpStart, CommNodes::IoFtpLogin).
+// into it (CommNodes::IoFtpStart, CommNodes::IoFtpLogin, and the logout
+// CommNodes::IoFtpLogout sends itself).
 #include "CommFtp.h"
 
 #include <algorithm>
@@ -53,6 +54,16 @@ void CommNodes::IoFtpStart(NodeEntry* node) {
 
 void CommNodes::IoFtpLogin(NodeEntry* node) {
   if (m_pFtp != nullptr) m_pFtp->IoFtpLogin(node);
+}
+
+void CommNodes::IoFtpLogout(NodeEntry* node) {
+  if ((node->flags & NODE_FLAG_FTP_LOGGED_IN) == 0 || (node->flags & NODE_FLAG_FTP_LOGOUT_SENT) != 0)
+    return;
+  node->flags |= NODE_FLAG_FTP_LOGOUT_SENT;
+  node->ftpLogoutCountdown = kFtpLogoutDeadlineTicks;
+  if (g_bCommDebug) LogPrintfQueued("%s: Attempting to logout from the FTP server.\n", node->name);
+  FtpRequest r(kIoFtpShortLength, *node, IO_FTP_LOGOUT, node->ftpLoginHandle);
+  m_pLib->IpcComProc(r.hdr());
 }
 
 // ---- the client ----

@@ -1,10 +1,9 @@
 // The IO_KRN requests of the comm thread: port opens and closes, sending a
-// port's head (packed, cut into appends), polling registrations; and the
-// IO_FTP logout.  The events and the responses are in CommKrnEvents.cpp.
+// port's head (packed, cut into appends), polling registrations.  The
+// events and the responses are in CommKrnEvents.cpp; IO_FTP is CommFtp.cpp.
 //
 // Every request is built in a zeroed buffer: bytes the request does not
-// define go out as 0.  Of IO_FTP only the logout is sent; no login is made,
-// so no node is ever logged in.
+// define go out as 0.
 #include <algorithm>
 #include <cstring>
 
@@ -30,10 +29,6 @@ constexpr uint8_t kKrnAtype = 0x23;
 constexpr uint8_t kPollMode = 2;
 // The packing buffer holds the worst case of a full command area.
 constexpr size_t kPackedMax = RleWorstCase(kRackMsgCommandSize);
-
-// IO_FTP.
-constexpr uint8_t IO_FTP_LOGOUT = 2;
-constexpr uint16_t kFtpRequestLength = 46;
 
 void Put16(uint8_t* p, uint16_t v) {
   p[0] = static_cast<uint8_t>(v);
@@ -237,18 +232,4 @@ void CommNodes::DeletePollingForNode(NodeEntry* node) {
   for (auto& [number, rack] : m_RackMap)
     if (rack->nodeId == node->nodeId && (rack->flags & RACK_FLAG_POLLING) != 0)
       DeletePoll(rack.get());
-}
-
-
-void CommNodes::IoFtpLogout(NodeEntry* node) {
-  if ((node->flags & NODE_FLAG_FTP_LOGGED_IN) == 0 || (node->flags & NODE_FLAG_FTP_LOGOUT_SENT) != 0)
-    return;
-  node->flags |= NODE_FLAG_FTP_LOGOUT_SENT;
-  node->ftpLogoutCountdown = kFtpLogoutDeadlineTicks;
-  if (g_bCommDebug) LogPrintfQueued("%s: Attempting to logout from the FTP server.\n", node->name);
-  Request r(kFtpRequestLength, IPC_SVR_IO_FTP, node->clientId, IO_FTP_LOGOUT,
-            node->ftpComProcHandle);
-  r.bytes[16] = node->ftpLoginHandle;
-  r.bytes[17] = 1;
-  m_pLib->IpcComProc(r.hdr());
 }
