@@ -183,7 +183,7 @@ bool CTKZDoc::OnNewDocument() {
 
 void CTKZDoc::StartComm() {
   if (m_Ports.comm == nullptr) {
-    LogPrintf("Communications are not part of this program: the comm thread is not started.\n");
+    LogPrintf("No communications are given to the document: the comm thread is not started.\n");
     return;
   }
   if (!m_Ports.comm->Start()) LogPrintf("Error: The comm thread could not be started.\n");
