@@ -76,16 +76,6 @@ TEST(CommandLine, ArgumentsAreJoinedBySingleBlanks) {
 
 // ---- start-up and settings -----------------------------------------------------
 
-class RecordingMessageBox final : public MessageBoxPort {
- public:
-  void Show(const std::string& text, Icon icon) override {
-    texts.push_back(text);
-    icons.push_back(icon);
-  }
-  std::vector<std::string> texts;
-  std::vector<Icon> icons;
-};
-
 class AppTest : public ::testing::Test {
  protected:
   AppTest() {
@@ -147,13 +137,12 @@ TEST_F(AppTest, StartupFailuresShowTheirMessageAndStartNoDocument) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE("command line \"" + c.commandLine + "\"");
-    box_.texts.clear();
-    box_.icons.clear();
+    box_.Clear();
     app_.SetCommandLine(c.commandLine);
     EXPECT_FALSE(app_.InitInstance());
-    ASSERT_EQ(box_.texts.size(), 1u);
-    EXPECT_EQ(box_.texts[0], c.message);
-    EXPECT_EQ(box_.icons[0], MessageBoxPort::Icon::kStop);
+    ASSERT_EQ(box_.texts().size(), 1u);
+    EXPECT_EQ(box_.texts()[0], c.message);
+    EXPECT_EQ(box_.icons()[0], MessageBoxPort::Icon::kStop);
     EXPECT_FALSE(app_.ReachedDocument());
     EXPECT_EQ(app_.LogView(), nullptr);
     EXPECT_EQ(g_pLogView.load(), nullptr);
@@ -164,7 +153,7 @@ TEST_F(AppTest, StartsOnASiteAndSelectsItsFilesAndTitles) {
   const fs::path site = MakeSite("s", {"site1.mdb", "site1.mdw"});
   app_.SetCommandLine(site.string() + " site1.old");
   ASSERT_TRUE(app_.InitInstance());
-  EXPECT_TRUE(box_.texts.empty());
+  EXPECT_TRUE(box_.texts().empty());
   EXPECT_EQ(fs::current_path(), fs::canonical(site));
   EXPECT_EQ(g_strDatabaseFile, "site1.mdb");
   EXPECT_EQ(g_strWorkgroupFile, "site1.mdw");

@@ -15,6 +15,7 @@
 #include "net/backend.h"
 #include "net/error.h"
 #include "RackMsg.h"
+#include "TestSupport.h"
 #include "ThreadMsgs.h"
 
 // Records every call (under a lock: the comm thread writes while the test
@@ -210,22 +211,6 @@ class FakeIdentity final : public net::Backend {
  private:
   std::string name_;
   uint32_t address_;
-};
-
-class RecordingMessageBox final : public MessageBoxPort {
- public:
-  void Show(const std::string& text, Icon) override {
-    std::lock_guard lk(m_);
-    texts_.push_back(text);
-  }
-  std::vector<std::string> texts() const {
-    std::lock_guard lk(m_);
-    return texts_;
-  }
-
- private:
-  mutable std::mutex m_;
-  std::vector<std::string> texts_;
 };
 
 // The main frame's queue, owned by the test thread, installed as

@@ -50,12 +50,6 @@ struct DocTestPeer {
   static size_t ZoneCount(const CTKZDoc& doc) { return doc.m_ZoneMap.size(); }
 };
 
-class RecordingMessageBox final : public MessageBoxPort {
- public:
-  void Show(const std::string& text, Icon) override { shown.push_back(text); }
-  std::vector<std::string> shown;
-};
-
 // Records the calls and, at Start, what the log held then.
 class RecordingComm final : public DocCommPort {
  public:

@@ -24,7 +24,7 @@ TEST_F(DocSiteTest, OpenOnANewSiteCreatesEveryQueryMarksAllOfflineAndStartsComms
       "INSERT INTO tblNode (NodeID, NodeName) VALUES (3, 'n3');"
       "INSERT INTO tblNodeStatus (NodeID, ConnectStatus) VALUES (3, 1);");
   OpenDoc();
-  EXPECT_TRUE(box_.shown.empty());
+  EXPECT_TRUE(box_.texts().empty());
 
   // Every query, with its text exactly as the table has it.
   const auto queries = drovana::db::StoredQueries();
@@ -156,13 +156,13 @@ TEST_F(DocSiteTest, AFailedOpenShowsTheFatalErrorWithTheLow16BitsAndStartsNothin
     SCOPED_TRACE(c.what);
     g_strDatabaseFile = site_ + "/drovana.mdb";
     g_strWorkgroupFile = site_ + "/drovana.mdw";
-    box_.shown.clear();
+    box_.Clear();
     comm_.calls.clear();
     c.spoil();
     CTKZDoc& doc = NewDoc();
     EXPECT_FALSE(doc.OnNewDocument());
-    ASSERT_EQ(box_.shown.size(), 1u);
-    EXPECT_EQ(box_.shown[0],
+    ASSERT_EQ(box_.texts().size(), 1u);
+    EXPECT_EQ(box_.texts()[0],
               "Fatal Error: Unable to open database.\nError code = " + std::to_string(c.code) + ".");
     EXPECT_TRUE(comm_.calls.empty());
     EXPECT_EQ(CountLines("doc.cpp#1150: Error " + std::to_string(c.code) + " : "), 1);

@@ -106,11 +106,6 @@ struct FakeDialogs final : FrameDialogsPort {
   std::string about;
 };
 
-struct RecordingBox final : MessageBoxPort {
-  void Show(const std::string& text, Icon) override { shown.push_back(text); }
-  std::vector<std::string> shown;
-};
-
 struct RecordingHandlers final : FrameHandlers {
   void OnMsgDone(RackMsg* m) override { Take("msg done", m); }
   void OnFtpDone(IoFtpRequest* r) override { Note("ftp done", r); }
@@ -210,7 +205,7 @@ class FrameTest : public ::testing::Test {
   CApp app_;
   msgq::Queue comm_{msgq::TimerMode::Manual};
   RecordingHandlers handlers_;
-  RecordingBox box_;
+  RecordingMessageBox box_;
   FakeWindow window_;
   FakeTray tray_;
   FakeLoginFactory login_;
@@ -389,7 +384,7 @@ TEST_F(FrameTest, FailedOrCancelledLoginLeavesTheWindowHidden) {
   DoubleClick();
   login_.Close(true, "admin", "wrong");
   Pump();
-  EXPECT_EQ(box_.shown, std::vector<std::string>{"Login failed."});
+  EXPECT_EQ(box_.texts(), std::vector<std::string>{"Login failed."});
   EXPECT_FALSE(window_.visible);
   EXPECT_FALSE(g_bLoggedIn);
   EXPECT_EQ(login_.alive, 0);
@@ -399,7 +394,7 @@ TEST_F(FrameTest, FailedOrCancelledLoginLeavesTheWindowHidden) {
   login_.Close(false);
   Pump();
   EXPECT_EQ(logins_.size(), 1u);  // Cancel is no login attempt
-  EXPECT_EQ(box_.shown.size(), 1u);
+  EXPECT_EQ(box_.texts().size(), 1u);
   EXPECT_EQ(login_.alive, 0);
   EXPECT_FALSE(window_.visible);
 }
@@ -421,7 +416,7 @@ TEST_F(FrameTest, WithoutANotificationAreaTheLoginIsOfferedAtStart) {
   // A failed attempt brings the dialog back: there is no icon to ask again.
   login_.Close(true, "admin", "typo");
   Pump();
-  EXPECT_EQ(box_.shown, std::vector<std::string>{"Login failed."});
+  EXPECT_EQ(box_.texts(), std::vector<std::string>{"Login failed."});
   EXPECT_EQ(login_.created, 2);
   login_.Close(true, "admin", "demo");
   Pump();

@@ -7,12 +7,14 @@
 
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "DisplayFlags.h"
 #include "LogBuffer.h"
+#include "MessageBox.h"
 
 class TempDir {
  public:
@@ -92,4 +94,33 @@ class CwdGuard {
 
  private:
   std::filesystem::path cwd_;
+};
+
+// Records the texts and icons of the message boxes shown; safe from any
+// thread.
+class RecordingMessageBox final : public MessageBoxPort {
+ public:
+  void Show(const std::string& text, Icon icon) override {
+    std::lock_guard lk(m_);
+    texts_.push_back(text);
+    icons_.push_back(icon);
+  }
+  std::vector<std::string> texts() const {
+    std::lock_guard lk(m_);
+    return texts_;
+  }
+  std::vector<Icon> icons() const {
+    std::lock_guard lk(m_);
+    return icons_;
+  }
+  void Clear() {
+    std::lock_guard lk(m_);
+    texts_.clear();
+    icons_.clear();
+  }
+
+ private:
+  mutable std::mutex m_;
+  std::vector<std::string> texts_;
+  std::vector<Icon> icons_;
 };

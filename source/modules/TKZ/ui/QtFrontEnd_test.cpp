@@ -44,11 +44,6 @@ struct NoHandlers final : FrameHandlers {
   void DiscardFtpRequest(IoFtpRequest*) override {}
 };
 
-struct Boxes final : MessageBoxPort {
-  void Show(const std::string& text, Icon) override { shown.push_back(text); }
-  std::vector<std::string> shown;
-};
-
 class QtFrame : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -120,7 +115,7 @@ class QtFrame : public ::testing::Test {
   CApp app_;
   msgq::Queue comm_{msgq::TimerMode::Manual};
   NoHandlers handlers_;
-  Boxes boxes_;
+  RecordingMessageBox boxes_;
   QtFrameWindow window_;
   QtTray tray_;
   QtLoginFactory login_;
@@ -195,7 +190,7 @@ TEST_F(QtFrame, LoginDialogShowsTheWindowToAnAdministrator) {
   password->setText(QStringLiteral("wrong"));
   d->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
   Service();
-  EXPECT_EQ(boxes_.shown, std::vector<std::string>{"Login failed."});
+  EXPECT_EQ(boxes_.texts(), std::vector<std::string>{"Login failed."});
   EXPECT_FALSE(window_.isVisible());
   // No icon to ask again with: the login comes back by itself.
   EXPECT_TRUE(frame_->LoginDialogOpen());
