@@ -56,9 +56,11 @@ for f in build-fuzz/fuzz/*; do
   [ -x "$f" ] && [ -f "$f" ] || continue
   corpus="$ROOT/fuzz/corpus/$(basename "$f")"
   mkdir -p "build-fuzz/corpus-$(basename "$f")"
-  args=(-runs=200000 -max_total_time=45 -max_len=1600 -seed=1)
-  [ -d "$corpus" ] && args+=("$corpus")
-  if ! "$f" "${args[@]}" "build-fuzz/corpus-$(basename "$f")" >"build-fuzz/$(basename "$f").log" 2>&1; then
+  # New inputs go to the first directory: the build's, never the tree's seeds.
+  dirs=("build-fuzz/corpus-$(basename "$f")")
+  [ -d "$corpus" ] && dirs+=("$corpus")
+  if ! "$f" -runs=200000 -max_total_time=45 -max_len=1600 -seed=1 "${dirs[@]}" \
+       >"build-fuzz/$(basename "$f").log" 2>&1; then
     echo "fuzz target $(basename "$f") failed:"; tail -40 "build-fuzz/$(basename "$f").log"; status=1
   else
     echo "fuzz target $(basename "$f"): ok"

@@ -219,6 +219,21 @@ uint8_t ProxyFor(IpcClntKind kind, const IpcRouterReq& r, uint8_t i) {
   return h;
 }
 
+// ProxyFor, with this side of the link opened when it is still waiting.
+// A node sends attach requests only over a link it has opened on its side,
+// so one that arrives while the link waits here means its link-open request
+// was lost or came before its first announce.  Waiting for the next announce
+// period would send a link-open request back, and the node would reset the
+// link and throw away the com-procs it queued on the strength of this reply.
+uint8_t LinkedProxyFor(IpcClntKind kind, const IpcRouterReq& r, uint8_t i) {
+  const uint8_t h = ProxyFor(kind, r, i);
+  if (h != 0 && LinkStatusOf(i) == IPC_LINK_STATUS_LINK_WAIT) {
+    IpcNetLinkOpen(i);
+    IpcErrCtxSet(IPC_SVR_ROUTER, 1);
+  }
+  return h;
+}
+
 // Procedure 3 or 4 from node i: removes node i's proxy with r's net handle.
 // Only a proxy of node i is removed: a stale or forged handle must not take
 // away a local client or another node's proxy.
@@ -279,11 +294,11 @@ int RouterProc(const IpcComProcHdr* request) {
   switch (r.hdr.procId) {
     case IPC_ROUTER_ATTACH_COMPROC:
       RaiseAttachReply(IPC_ROUTER_EVNT_COMPROC_ATTACHED, kEvntIdComProcAttached, r,
-                       ProxyFor(IpcClntKind::kComProc, r, i));
+                       LinkedProxyFor(IpcClntKind::kComProc, r, i));
       break;
     case IPC_ROUTER_ATTACH_EVNT:
       RaiseAttachReply(IPC_ROUTER_EVNT_EVNT_ATTACHED, kEvntIdEvntAttached, r,
-                       ProxyFor(IpcClntKind::kEvnt, r, i));
+                       LinkedProxyFor(IpcClntKind::kEvnt, r, i));
       break;
     case IPC_ROUTER_DETACH_COMPROC:
       if (!DetachValid(r)) break;

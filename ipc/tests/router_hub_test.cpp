@@ -305,6 +305,50 @@ TEST_F(RouterHub, LostLinkOpenRequestStillRecovers) {
   EXPECT_TRUE(dropped);
 }
 
+TEST_F(RouterHub, AComProcSentAtOnceAfterAnAttachThatOutranTheLinkOpenIsNotLost) {
+  Discover();
+  // The node never sees the PC's link-open request (lost, or there before
+  // the PC's first announce), so the PC's attach requests reach a node
+  // whose side of the link still waits.
+  hub_.SetRule([&](const net::Record& d, net::Rng&) {
+    net::Decision dec;
+    dec.drop = d.from.address == kPcAddr && d.to.port == 2510 &&
+               d.bytes.size() >= kIpcPktHdrLen + 5 && d.bytes[10] == IPC_PKT_COMPROC &&
+               d.bytes[kIpcPktHdrLen + 2] == IPC_SVR_ROUTER &&
+               d.bytes[kIpcPktHdrLen + 4] == IPC_ROUTER_LINK_OPEN;
+    return dec;
+  });
+  MakeClients();
+  // The PC calls in the very poll in which its net handles arrive.
+  bool called = false;
+  for (int t = 0; t < 1000 && pc_.answers.empty(); t += 10) {
+    hub_.Advance(10);
+    Poll(pc_);
+    if (!called && ComProcNetHandle(comProc_) != 0 && EvntNetHandle(evnt_) != 0) {
+      called = true;
+      On(pc_, [&] {
+        uint8_t req[sizeof(IpcComProcHdr) + 4] = {};
+        IpcComProcHdr h{};
+        h.length = sizeof req;
+        h.svrType = IPC_SVR_IO_KRN;
+        h.svrIndx = 1;
+        h.procId = 1;
+        h.clntHandle = comProc_;
+        std::memcpy(req, &h, sizeof h);
+        IpcComProc(reinterpret_cast<IpcComProcHdr*>(req));
+      });
+    }
+    Poll(node_);
+  }
+  ASSERT_TRUE(called);
+  EXPECT_EQ(node_.calls, 1);
+  EXPECT_EQ(pc_.answers.size(), 1u);
+  EXPECT_EQ(LinkOf(node_, kPcAddr), IPC_LINK_STATUS_OK);
+  // The node opened its side on the attach: it never asked the PC to open
+  // (which would have reset the PC's side and dropped the call).
+  EXPECT_EQ(RouterRequests(kNodeAddr, kPcAddr, IPC_ROUTER_LINK_OPEN), 0);
+}
+
 TEST_F(RouterHub, LinkOpenToANodeNotOnlineSendsTheRequestButWaits) {
   Discover();
   node_.running = false;
