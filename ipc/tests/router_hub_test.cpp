@@ -183,6 +183,21 @@ class RouterHub : public ::testing::Test {
     });
   }
 
+  // The PC calls procedure 1 of the node's 22/1 through its com-proc client.
+  void CallFromPc() {
+    On(pc_, [&] {
+      uint8_t req[sizeof(IpcComProcHdr) + 4] = {};
+      IpcComProcHdr h{};
+      h.length = sizeof req;
+      h.svrType = IPC_SVR_IO_KRN;
+      h.svrIndx = 1;
+      h.procId = 1;
+      h.clntHandle = comProc_;
+      std::memcpy(req, &h, sizeof h);
+      IpcComProc(reinterpret_cast<IpcComProcHdr*>(req));
+    });
+  }
+
   uint8_t ComProcNetHandle(uint8_t h) {
     return Read<uint8_t>(pc_, [&] { return IpcClntComProcNetHandleGet(IPC_SVR_IO_KRN, 1, h); });
   }
@@ -269,17 +284,7 @@ TEST_F(RouterHub, LinkComesUpAttachesAndCarriesAComProcAndItsAnswer) {
   EXPECT_EQ(Proxies(IpcClntKind::kComProc), 1);
 
   // A com-proc from the PC runs the node's procedure, whose event comes back.
-  On(pc_, [&] {
-    uint8_t req[sizeof(IpcComProcHdr) + 4] = {};
-    IpcComProcHdr h{};
-    h.length = sizeof req;
-    h.svrType = IPC_SVR_IO_KRN;
-    h.svrIndx = 1;
-    h.procId = 1;
-    h.clntHandle = comProc_;
-    std::memcpy(req, &h, sizeof h);
-    IpcComProc(reinterpret_cast<IpcComProcHdr*>(req));
-  });
+  CallFromPc();
   ASSERT_TRUE(RunUntil(2000, [&] { return !pc_.answers.empty(); }));
   EXPECT_EQ(node_.calls, 1);
   EXPECT_EQ(pc_.answers.front(), kAnswerCode);
@@ -326,17 +331,7 @@ TEST_F(RouterHub, AComProcSentAtOnceAfterAnAttachThatOutranTheLinkOpenIsNotLost)
     Poll(pc_);
     if (!called && ComProcNetHandle(comProc_) != 0 && EvntNetHandle(evnt_) != 0) {
       called = true;
-      On(pc_, [&] {
-        uint8_t req[sizeof(IpcComProcHdr) + 4] = {};
-        IpcComProcHdr h{};
-        h.length = sizeof req;
-        h.svrType = IPC_SVR_IO_KRN;
-        h.svrIndx = 1;
-        h.procId = 1;
-        h.clntHandle = comProc_;
-        std::memcpy(req, &h, sizeof h);
-        IpcComProc(reinterpret_cast<IpcComProcHdr*>(req));
-      });
+      CallFromPc();
     }
     Poll(node_);
   }
