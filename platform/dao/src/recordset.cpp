@@ -110,26 +110,36 @@ struct RecordsetImpl {
     Requery();
   }
 
+  // The new keyset replaces the old one only when the whole query has run;
+  // a query that fails leaves the set empty (BOF and EOF) and throws.
   void Requery() {
-    mode = Mode::kNone;
-    pending.clear();
-    keys.clear();
-    deleted.clear();
-    sqlite3_stmt* s = keyset_stmt;
-    {
+    CancelMode();
+    std::vector<int64_t> fresh;
+    size_t rows = 0;
+    try {
+      sqlite3_stmt* s = keyset_stmt;
       StmtReset reset(s);
       q->BindParams(s);
       const size_t nt = NTables();
       int rc;
       while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
         for (size_t i = 0; i < nt; ++i)
-          keys.push_back(sqlite3_column_type(s, static_cast<int>(i)) == SQLITE_NULL
-                             ? kNoRow
-                             : sqlite3_column_int64(s, static_cast<int>(i)));
-        deleted.push_back(0);
+          fresh.push_back(sqlite3_column_type(s, static_cast<int>(i)) == SQLITE_NULL
+                              ? kNoRow
+                              : sqlite3_column_int64(s, static_cast<int>(i)));
+        ++rows;
       }
       if (rc != SQLITE_DONE) conn->Fail(rc, q->name);
+    } catch (...) {
+      SetKeys({}, 0);
+      throw;
     }
+    SetKeys(std::move(fresh), rows);
+  }
+
+  void SetKeys(std::vector<int64_t>&& fresh, size_t rows) {
+    keys = std::move(fresh);
+    deleted.assign(rows, 0);
     live = Rows();
     pos = 0;
     bof = eof = live == 0;
@@ -154,9 +164,11 @@ struct RecordsetImpl {
     pending.clear();
   }
 
-  // Steps the fetch statement onto the row; the caller holds the reset guard.
-  void Fetch(sqlite3_stmt* s, int64_t row) {
-    if (deleted[static_cast<size_t>(row)]) Throw(kErrRecordDeleted, "Record is deleted.");
+  // Steps the fetch statement onto the row; false when the row is deleted
+  // (through this recordset or by another program).  The caller holds the
+  // reset guard.
+  bool TryFetch(sqlite3_stmt* s, int64_t row) {
+    if (deleted[static_cast<size_t>(row)]) return false;
     q->BindParams(s);
     const int p = static_cast<int>(q->T().params.size());
     for (size_t t = 0; t < NTables(); ++t) {
@@ -165,8 +177,12 @@ struct RecordsetImpl {
       else sqlite3_bind_int64(s, p + static_cast<int>(t) + 1, k);
     }
     int rc = sqlite3_step(s);
-    if (rc == SQLITE_DONE) Throw(kErrRecordDeleted, "Record is deleted.");
+    if (rc == SQLITE_DONE) return false;
     if (rc != SQLITE_ROW) conn->Fail(rc, q->name);
+    return true;
+  }
+  void Fetch(sqlite3_stmt* s, int64_t row) {
+    if (!TryFetch(s, row)) Throw(kErrRecordDeleted, "Record is deleted.");
   }
 
   std::vector<int> Resolve(std::span<const Binding> b, size_t record_size) const {
@@ -183,11 +199,13 @@ struct RecordsetImpl {
     return idx;
   }
 
-  void ReadInto(int64_t row, uint8_t* rec, std::span<const Binding> b, const std::vector<int>& idx) {
+  // Reads the row into rec; false (rec untouched) when the row is deleted.
+  bool TryReadInto(int64_t row, uint8_t* rec, std::span<const Binding> b, const std::vector<int>& idx) {
     sqlite3_stmt* s = fetch_stmt;
     StmtReset reset(s);
-    Fetch(s, row);
+    if (!TryFetch(s, row)) return false;
     for (size_t i = 0; i < b.size(); ++i) StoreColumn(s, idx[i], b[i], rec);
+    return true;
   }
 
   // Where SetField writes a column: (table index, base column).
@@ -373,7 +391,8 @@ std::vector<std::string> Recordset::ColumnNames() const {
 void Recordset::ReadRow(void* record, size_t record_size, std::span<const Binding> bindings) {
   r_->RequireCurrent();
   std::vector<int> idx = r_->Resolve(bindings, record_size);
-  r_->ReadInto(r_->pos, static_cast<uint8_t*>(record), bindings, idx);
+  if (!r_->TryReadInto(r_->pos, static_cast<uint8_t*>(record), bindings, idx))
+    Throw(kErrRecordDeleted, "Record is deleted.");
 }
 
 size_t Recordset::GetRows(void* records, size_t record_size, size_t max_rows, std::span<const Binding> bindings) {
@@ -384,8 +403,9 @@ size_t Recordset::GetRows(void* records, size_t record_size, size_t max_rows, st
   size_t n = 0;
   auto* out = static_cast<uint8_t*>(records);
   while (n < max_rows && !r_->eof) {
-    r_->ReadInto(r_->pos, out + n * record_size, bindings, idx);
-    ++n;
+    // A row deleted since the keyset was taken is passed over: the block
+    // holds the rows of the set that still exist, packed.
+    if (r_->TryReadInto(r_->pos, out + n * record_size, bindings, idx)) ++n;
     MoveNext();
   }
   return n;

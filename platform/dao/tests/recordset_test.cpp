@@ -154,6 +154,49 @@ TEST_F(RecordsetTest, ReadRowStaysAndGetRowsAdvances) {
   EXPECT_EQ(rs.GetRows(block, sizeof(Req), 3, kReq), 0u);
 }
 
+TEST_F(RecordsetTest, BlockReadSkipsRowsDeletedByAnotherProgram) {
+  RunSql(path_, "INSERT INTO tblTKZRequest (RID, RequestState) VALUES (1, 0), (2, 0), (3, 0), (4, 0), (5, 0), (6, 0);");
+  Recordset rs = Pending().OpenRecordset();
+  // Gone before the block read: the current row, one inside the block and the last one.
+  RunSql(path_, "DELETE FROM tblTKZRequest WHERE RID IN (1, 3, 6);");
+  Req block[3] = {};
+  ASSERT_EQ(rs.GetRows(block, sizeof(Req), 3, kReq), 3u);
+  EXPECT_EQ((std::vector<int32_t>{block[0].rid, block[1].rid, block[2].rid}), (std::vector<int32_t>{2, 4, 5}));
+  EXPECT_FALSE(rs.IsEOF());
+  EXPECT_EQ(rs.GetRows(block, sizeof(Req), 3, kReq), 0u);  // only the deleted row 6 was left
+  EXPECT_TRUE(rs.IsEOF());
+  // A row deleted through the recordset is skipped too.
+  rs.Requery();
+  rs.Delete();
+  ASSERT_EQ(rs.GetRows(block, sizeof(Req), 3, kReq), 2u);
+  EXPECT_EQ(+block[0].rid, 4);
+  EXPECT_EQ(+block[1].rid, 5);
+}
+
+TEST_F(RecordsetTest, FailedRequeryLeavesNoCurrentRecord) {
+  RunSql(path_, "INSERT INTO tblParent VALUES (1, 'a', 5), (2, 'b', 6);");
+  Recordset rs = db().OpenRecordset("SELECT * FROM tblParent WHERE abs(Level) >= 0");
+  EXPECT_EQ(rs.RecordCount(), 2);
+  // abs() of the smallest 64-bit integer overflows: the WHERE fails on this row.
+  RunSql(path_, "INSERT INTO tblParent VALUES (3, 'c', -9223372036854775807 - 1);");
+  EXPECT_THROW(rs.Requery(), Error);
+  EXPECT_TRUE(rs.IsEOF());
+  EXPECT_TRUE(rs.IsBOF());
+  EXPECT_EQ(rs.RecordCount(), 0);
+  EXPECT_DAO_ERROR(rs.GetField("Label"), kErrNoCurrentRecord);
+  EXPECT_DAO_ERROR(rs.Edit(), kErrNoCurrentRecord);
+  EXPECT_DAO_ERROR(rs.MoveFirst(), kErrNoCurrentRecord);
+  char label[8];
+  const Binding b[] = {{"Label", BindType::kText, 0, sizeof label}};
+  EXPECT_DAO_ERROR(rs.ReadRow(label, sizeof label, b), kErrNoCurrentRecord);
+  EXPECT_EQ(rs.GetRows(label, sizeof label, 1, b), 0u);
+  // The next requery that succeeds brings the rows back.
+  RunSql(path_, "DELETE FROM tblParent WHERE ParentID = 3;");
+  rs.Requery();
+  EXPECT_EQ(rs.RecordCount(), 2);
+  EXPECT_EQ(rs.GetField("Label"), Variant("a"));
+}
+
 TEST_F(RecordsetTest, AddNewJoinsTheSetAndDeleteLeavesIt) {
   RunSql(path_, "INSERT INTO tblParent VALUES (1, 'a', 0), (2, 'b', 0), (3, 'c', 0);");
   Recordset rs = db().OpenTable("tblParent");

@@ -1,8 +1,9 @@
 // A dynaset recordset with keyset semantics: opening (or Requery) fixes the
 // set of rows and their order; reading a row gives its current values, so a
 // row changed during the walk stays in the set until the next requery and is
-// visited once.  Rows deleted through this recordset are skipped; reading a
-// row that another program deleted raises 3167.
+// visited once.  Rows deleted through this recordset are skipped; reading
+// the current row when another program has deleted it raises 3167, while a
+// block read passes over such rows.
 //
 // Edit / SetField / Update change the base-table row that each column came
 // from (also through a join); AddNew / SetField / Update insert into the
@@ -37,7 +38,8 @@ class Recordset {
   ~Recordset();
 
   // Re-runs the query with the query's current parameter values and moves
-  // to the first row.  Cancels a pending Edit or AddNew.
+  // to the first row.  Cancels a pending Edit or AddNew.  When the query
+  // fails, the set is left empty (BOF and EOF) and the error is thrown.
   void Requery();
 
   bool IsEOF() const;
@@ -61,7 +63,9 @@ class Recordset {
   // recordset lacks; 3001 for a binding that does not fit the record.
   void ReadRow(void* record, size_t record_size, std::span<const Binding> bindings);
   // Reads up to max_rows rows from the current one into consecutive records
-  // and moves past them; returns the number read (0 at EOF).
+  // and moves past them; returns the number read (0 at EOF).  Rows deleted
+  // meanwhile (by this recordset or another program) are passed over and
+  // not counted.
   size_t GetRows(void* records, size_t record_size, size_t max_rows,
                  std::span<const Binding> bindings);
   Variant GetField(std::string_view column);
