@@ -159,7 +159,10 @@ int CApp::ExitInstance() {
   CloseDocument();
   if (!m_Profile) m_Profile.emplace(kSettingsFolder, kSettingsName);
   // Reread first so that values written meanwhile by someone else survive.
+  // The seven are taken out and written again, so that they follow the other
+  // keys of the section in the write order whatever order the file held.
   m_Profile->Load();
+  for (const PersistedFlag& f : kWriteOrder) m_Profile->Remove(kSettingsSection, f.name);
   for (const PersistedFlag& f : kWriteOrder)
     m_Profile->SetInt(kSettingsSection, f.name, f.flag->load() ? 1 : 0);
   if (!m_Profile->Save())

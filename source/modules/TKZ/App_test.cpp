@@ -264,6 +264,34 @@ TEST_F(AppTest, ExitWritesTheSevenSettingsInOrderAndNeverCommFaults) {
             "Direct Connect Comms Debug=1\n");
 }
 
+TEST_F(AppTest, ExitWritesTheSevenSettingsInOrderOverAFileHoldingThemInAnother) {
+  const fs::path site = MakeSite("s", {"drovana.mdb", "drovana.mdw"});
+  fs::create_directories(SettingsPath().parent_path());
+  WriteFile(SettingsPath(),
+            "[Window]\nLeft=10\n\n"
+            "[Settings]\nInSysTray=0\nDirect Connect Comms Debug=0\nRecent=site1\n"
+            "Comm Debug Messages=0\nLog to disk=0\ntime stamp log=0\nDoc Debug Messages=1\n"
+            "IPC Comm Debug Messages=1\n\n"
+            "[Other]\nKey=value\n");
+  app_.SetCommandLine(site.string());
+  ASSERT_TRUE(app_.InitInstance());
+  g_bDocDebug = false;
+  EXPECT_EQ(app_.ExitInstance(), 0);
+  // Other keys and sections stay; the seven follow in the write order.
+  EXPECT_EQ(ReadFile(SettingsPath()),
+            "[Window]\nLeft=10\n\n"
+            "[Settings]\n"
+            "Recent=site1\n"
+            "Comm Debug Messages=0\n"
+            "IPC Comm Debug Messages=1\n"
+            "Doc Debug Messages=0\n"
+            "Time Stamp Log=0\n"
+            "Log to disk=0\n"
+            "InSysTray=0\n"
+            "Direct Connect Comms Debug=0\n\n"
+            "[Other]\nKey=value\n");
+}
+
 TEST_F(AppTest, DayFileLandsInTheSiteDirectory) {
   const fs::path site = MakeSite("s", {"drovana.mdb", "drovana.mdw"});
   g_bTimeStampLog = false;
