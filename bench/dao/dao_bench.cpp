@@ -1,7 +1,8 @@
 // Costs of the database layer on the request engine's paths, each beside the
 // same work done with raw SQLite statements in the same run (the peer):
 //   - an empty poll of pending requests (requery plus end-of-file) over a
-//     table of 10000 finished requests;
+//     table of 10000 finished requests, without and with an outside process
+//     inserting rows into the same database;
 //   - claiming and completing one request row (read, conditional update to
 //     3, update to 4 with its text), without and with an outside process
 //     inserting rows into the same database;
@@ -122,9 +123,14 @@ void OutsideWriter::fcntl_nonblock(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETF
 
 namespace {
 
-void BM_EmptyPoll_Dao(benchmark::State& state) {
-  std::string path = MakeSite("poll", 10000, 0);
-  dao::Database db = dao::Database::Open(path);
+// The poll of an idle server: requery, nothing pending.
+void PollDao(benchmark::State& state, bool outside) {
+  std::string path = MakeSite(outside ? "pollw" : "poll", 10000, 0);
+  std::unique_ptr<OutsideWriter> writer;
+  if (outside) writer = std::make_unique<OutsideWriter>(path);
+  dao::DatabaseOptions o;
+  o.busy_timeout_ms = 20000;
+  dao::Database db = dao::Database::Open(path, o);
   dao::QueryDef q = db.TemporaryQueryDef("SELECT * FROM tblTKZRequest WHERE RequestState = [ValuePending]");
   q.SetParameter("ValuePending", int32_t{0});
   dao::Recordset rs = q.OpenRecordset();
@@ -133,10 +139,15 @@ void BM_EmptyPoll_Dao(benchmark::State& state) {
     benchmark::DoNotOptimize(rs.IsEOF());
   }
 }
+void BM_EmptyPoll_Dao(benchmark::State& state) { PollDao(state, false); }
+void BM_EmptyPoll_Dao_OutsideWriter(benchmark::State& state) { PollDao(state, true); }
 BENCHMARK(BM_EmptyPoll_Dao);
+BENCHMARK(BM_EmptyPoll_Dao_OutsideWriter);
 
-void BM_EmptyPoll_Raw(benchmark::State& state) {
-  std::string path = MakeSite("pollraw", 10000, 0);
+void PollRaw(benchmark::State& state, bool outside) {
+  std::string path = MakeSite(outside ? "pollrw" : "pollraw", 10000, 0);
+  std::unique_ptr<OutsideWriter> writer;
+  if (outside) writer = std::make_unique<OutsideWriter>(path);
   sqlite3* db = OpenRaw(path);
   sqlite3_stmt* s = nullptr;
   sqlite3_prepare_v2(db, "SELECT rowid FROM tblTKZRequest WHERE RequestState = ?1 ORDER BY RID", -1, &s, nullptr);
@@ -148,7 +159,10 @@ void BM_EmptyPoll_Raw(benchmark::State& state) {
   sqlite3_finalize(s);
   sqlite3_close(db);
 }
+void BM_EmptyPoll_Raw(benchmark::State& state) { PollRaw(state, false); }
+void BM_EmptyPoll_Raw_OutsideWriter(benchmark::State& state) { PollRaw(state, true); }
 BENCHMARK(BM_EmptyPoll_Raw);
+BENCHMARK(BM_EmptyPoll_Raw_OutsideWriter);
 
 // Claims and completes one pending row per iteration; the rows are made
 // pending in batches outside the timing.
@@ -293,6 +307,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
   void Ratios() const {
     const char* pairs[][2] = {
         {"BM_EmptyPoll_Dao", "BM_EmptyPoll_Raw"},
+        {"BM_EmptyPoll_Dao_OutsideWriter", "BM_EmptyPoll_Raw_OutsideWriter"},
         {"BM_ClaimComplete_Dao", "BM_ClaimComplete_Raw"},
         {"BM_ClaimComplete_Dao_OutsideWriter", "BM_ClaimComplete_Raw_OutsideWriter"},
         {"BM_BlockRead1000_Dao", "BM_BlockRead1000_Raw"},
