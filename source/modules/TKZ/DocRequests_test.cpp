@@ -86,6 +86,55 @@ TEST_F(DocRequestTest, APollThatCannotReadTheRequestTableLogsItsLineAndEnds) {
   EXPECT_EQ(Doc().RequestCount(), 0u);
 }
 
+TEST_F(DocRequestTest, AcceptedRequestsWaitInProcessUnderTheDispatchsText) {
+  // Rack 3 on node 2's port 1 answers for the presets, loads and room links;
+  // macro 9 selects a preset in its zone, dimmer group 4 holds its first
+  // dimmer, node 7 takes a network patch.
+  KnownRack(3, 2, 1, 8);
+  Sql("INSERT INTO tblMacroStep (MacroID, Step, Action, ActionParam1, ActionParam2) VALUES (9, 1, 0, '10003', '5');"
+      "INSERT INTO tblDimGroupDim (DimGroupID, DimID) VALUES (4, 3001);"
+      "INSERT INTO tblNode (NodeID, NodeName, NodeType, IPAddress) VALUES (7, 'NODE7', 5, '10.0.0.7');");
+  // Learning loads starts with the comm thread's learn post, not a send.
+  SetPostToComm([this](uint32_t id, uintptr_t, RackMsg* msg) {
+    EXPECT_TRUE(id == WM_IPC_SEND_MSG || id == WM_IPC_LOAD_LEARN) << id;
+    posted.push_back(msg);
+    return true;
+  });
+  std::vector<std::unique_ptr<IoFtpRequest>> jobs;
+  comm_.onFtp = [&jobs](IoFtpRequest* job) {
+    jobs.emplace_back(job);
+    return true;
+  };
+  struct Case {
+    int type, subType, zone;
+    const char* row;
+  } cases[] = {
+      {3, 0, 9, "3|Macro 9 started"},
+      {5, 0, 4, "3|Manual level request process started"},
+      {6, 7, 3, "3|Network patch upload process started"},
+      {8, -1, 10003, "3|Learning rack load(s)"},
+      {11, 0, 10003, "3|Retrieving learnt loads from rack"},
+      {12, 1, 10003, "3|Brevant Room link request process started"},
+  };
+  int rid = 0;
+  for (const Case& c : cases) {
+    Request(++rid, c.type, c.subType, c.zone);
+    const size_t out = posted.size() + jobs.size();
+    Doc().PollRequests();
+    EXPECT_EQ(Row(rid), c.row) << "type " << c.type << "\n" << observer_.text();
+    EXPECT_EQ(Doc().RequestCount(), static_cast<size_t>(rid)) << "type " << c.type;
+    EXPECT_EQ(posted.size() + jobs.size(), out + 1) << "type " << c.type;
+  }
+
+  // The macro request runs macro ZoneID as its own parent.
+  const InProcRequest* macro = Doc().FindRequest(posted.front()->ReqNum);
+  ASSERT_NE(macro, nullptr);
+  EXPECT_EQ(macro->RID, 1);
+  EXPECT_EQ(macro->flags, REQ_FLAG_MACRO | REQ_FLAG_MACRO_REQUEST | REQ_FLAG_SENT);
+  EXPECT_EQ(macro->parent, macro);
+  EXPECT_EQ(macro->MacroID, 9);
+}
+
 // ---- response routing ---------------------------------------------------------
 
 struct Reply {

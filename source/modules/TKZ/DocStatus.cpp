@@ -70,32 +70,33 @@ void CTKZDoc::SetNodeStatus(int32_t nodeId, bool up) {
   if (!named) name = "NodeID " + std::to_string(nodeId);
 
   if (!up) {
-    try {
-      std::optional<dao::QueryDef> q;
-      std::optional<dao::Recordset> rs;
-      for (auto& [key, info] : m_RackMap) {
-        if (!info || info->NodeID != nodeId) continue;
-        const int32_t rack = info->RackNumber == 0 ? kFaultMaxRack : info->RackNumber;
-        if (g_bDocDebug)
-          LogPrintf("Rack %d is now down (because it's connected to NodeID %d).\n", rack, nodeId);
-        info->flags &= ~RACK_INFO_UP;
-        if (!m_Database) continue;
-        if (!q) {
-          q.emplace(m_Database->QueryDefs("TKZqryRackStatus"));
-          q->SetParameter("ValueZoneID", RackZoneId(rack));
+    // The query is prepared once and re-run for each rack.  A rack whose
+    // status row cannot be written is logged and the walk goes on, so the
+    // node's other racks still go down.
+    std::optional<dao::QueryDef> q;
+    std::optional<dao::Recordset> rs;
+    for (auto& [key, info] : m_RackMap) {
+      if (!info || info->NodeID != nodeId) continue;
+      const int32_t rack = info->RackNumber == 0 ? kFaultMaxRack : info->RackNumber;
+      if (g_bDocDebug)
+        LogPrintf("Rack %d is now down (because it's connected to NodeID %d).\n", rack, nodeId);
+      info->flags &= ~RACK_INFO_UP;
+      if (!m_Database) continue;
+      try {
+        if (!q) q.emplace(m_Database->QueryDefs("TKZqryRackStatus"));
+        q->SetParameter("ValueZoneID", RackZoneId(rack));
+        if (!rs)
           rs.emplace(q->OpenRecordset());
-        } else {
-          q->SetParameter("ValueZoneID", RackZoneId(rack));
+        else
           rs->Requery();
-        }
         RackStatusRow row{};
         rs->ReadRow(&row, sizeof row, kRackStatusBindings);
         rs->Edit();
         rs->SetField("ConnectStatus", static_cast<int32_t>(0));
         rs->Update();
+      } catch (const dao::Error& e) {
+        LogDbError(kDocLineNodeRacks, e);
       }
-    } catch (const dao::Error& e) {
-      LogDbError(kDocLineNodeRacks, e);
     }
   }
 

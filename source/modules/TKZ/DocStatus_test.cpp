@@ -82,6 +82,19 @@ TEST_F(DocStatusTest, ANodeGoingDownTakesItsRacksDownUnderOneNodeRecord) {
   EXPECT_EQ(doc.FindRackInfo(1)->flags & RACK_INFO_UP, 0u);
 }
 
+TEST_F(DocStatusTest, ARackWithoutAStatusRowDoesNotKeepTheNodesOtherRacksUp) {
+  CTKZDoc& doc = Open();
+  for (int r : {1, 2, 3}) Rack(doc, r, 5, true);
+  Sql("DELETE FROM tblRackStatus WHERE ZoneID = 10002;");
+
+  doc.SetNodeStatus(5, false);
+  EXPECT_EQ(CountLines("doc.cpp#6583: Error 3021"), 1) << observer_.text();
+  EXPECT_EQ(Status(10001), "0");
+  EXPECT_EQ(Status(10003), "0");
+  for (int r : {1, 2, 3}) EXPECT_EQ(doc.FindRackInfo(r)->flags & RACK_INFO_UP, 0u) << r;
+  EXPECT_EQ(Outages(), (std::vector<std::string>{"1001|1005|1|0|Node North is off line"}));
+}
+
 TEST_F(DocStatusTest, ARepeatedRackDownRenewsItsOutageWithoutAStatusWrite) {
   CTKZDoc& doc = Open();
   Rack(doc, 2, 5, true);

@@ -220,6 +220,7 @@ void CTKZDoc::LoadRack2Node() {
 void CTKZDoc::LoadRack2Zone() {
   if (!m_Database) return;
   bool zoneAdded = false;
+  bool configRead = false;  // every row of tblRackConfig was read
   try {
     dao::Recordset rs = m_Database->OpenTable("tblRackConfig");
     for (; !rs.IsEOF(); rs.MoveNext()) {
@@ -248,23 +249,30 @@ void CTKZDoc::LoadRack2Zone() {
         zoneAdded = true;
       }
     }
+    configRead = true;
   } catch (const dao::Error& e) {
     LogLoadError("LoadRack2Zone", e);
   }
 
+  // Only a configuration read to its end tells which racks it no longer
+  // lists; after a failed read every record stays.  A rack that the
+  // rack-to-node load no longer names loses its node, so nothing goes to its
+  // old port; one that was up is written down.
   for (auto it = m_RackMap.begin(); it != m_RackMap.end();) {
     RackInfo& info = *it->second;
-    if ((info.flags & RACK_INFO_CONFIGURED) == 0) {
+    if (configRead && (info.flags & RACK_INFO_CONFIGURED) == 0) {
       it = m_RackMap.erase(it);
       continue;
     }
-    if ((info.flags & RACK_INFO_HAS_NODE) == 0 && (info.flags & RACK_INFO_UP) != 0) {
-      if (g_bDocDebug)
-        LogPrintf("Rack %d is now down (because it was connected to NodeID %d).\n", info.RackNumber,
-                  info.NodeID);
-      SetRackStatus(info.RackNumber, false);
+    if ((info.flags & RACK_INFO_HAS_NODE) == 0) {
+      if ((info.flags & RACK_INFO_UP) != 0) {
+        if (g_bDocDebug)
+          LogPrintf("Rack %d is now down (because it was connected to NodeID %d).\n", info.RackNumber,
+                    info.NodeID);
+        SetRackStatus(info.RackNumber, false);
+        info.flags &= ~RACK_INFO_UP;
+      }
       info.NodeID = -1;
-      info.flags &= ~RACK_INFO_UP;
     }
     ++it;
   }

@@ -2,6 +2,7 @@
 // table keyed by the whole rack number, the sweep of a refresh, the zones'
 // presets, and rows that cannot be placed.
 #include "DocTestSupport.h"
+#include "RackMsg.h"
 
 namespace {
 
@@ -100,6 +101,25 @@ class DocTablesTest : public DocSiteTest {
         "INSERT INTO tblRackConfig (ZoneID, ZoneParentID, RackNumber, DigitalDimsFitted, AnalogOutputs) VALUES "
         " (10001, 500, 1, 24, 2), (10256, 600, 256, 48, 0), (10007, 500, 7, 12, NULL);");
   }
+  void Refresh(CTKZDoc& doc, int32_t subType) {
+    InProcRequest* r = doc.AddRequest();
+    r->RequestType = 4;
+    r->RequestSubType = subType;
+    doc.OnRefreshRequest(r);
+    doc.FreeRequest(r);
+  }
+  // The node ports a broadcast to the racks goes to, as "node/slot".
+  std::vector<std::string> PortsReaching(CTKZDoc& doc, const RackList& racks) {
+    std::vector<std::string> ports;
+    InProcRequest* r = doc.AddRequest();
+    doc.ForEachPortMsg(r, racks, [&ports](RackMsg* m) {
+      ports.push_back(std::to_string(m->nodeId) + "/" + std::to_string(m->portSlot));
+      FreeRackMsg(m);
+    });
+    r->lastMsg = nullptr;
+    doc.FreeRequest(r);
+    return ports;
+  }
   std::vector<SeenRack> SortedRacks() const {
     std::vector<SeenRack> r = comm_.racks;
     std::sort(r.begin(), r.end(), [](const SeenRack& a, const SeenRack& b) { return a.rack < b.rack; });
@@ -172,6 +192,49 @@ TEST_F(DocTablesTest, ARefreshTakesDownARackThatLostItsNodeAndDropsOneNoLongerCo
   doc.LoadRack2Zone();
   EXPECT_EQ(CountLines("Rack 256 is now down"), 1);
   EXPECT_EQ(CountLines("(re)Loading current Zone state"), 1);
+}
+
+TEST_F(DocTablesTest, ARackThatLostItsNodeWhileDownIsReachedByNoPortMessage) {
+  AddRackPlant();
+  CTKZDoc& doc = OpenDoc();
+  doc.FindRackInfo(1)->flags |= RACK_INFO_UP;  // rack 7 stays down
+  for (int32_t subType : {100, 103, 104}) {
+    Sql("INSERT OR IGNORE INTO tblNodePortRack (PortID, RackNumber) VALUES (20, 7);");
+    Refresh(doc, 100);
+    ASSERT_EQ(PortsReaching(doc, {1, 7}), (std::vector<std::string>{"1/4", "2/2"})) << subType;
+
+    Sql("DELETE FROM tblNodePortRack WHERE RackNumber = 7;");
+    Refresh(doc, subType);
+    const RackInfo* r7 = doc.FindRackInfo(7);
+    ASSERT_NE(r7, nullptr) << subType;
+    EXPECT_EQ(r7->NodeID, -1) << subType;
+    EXPECT_EQ(r7->flags, RACK_INFO_CONFIGURED) << subType;
+    EXPECT_EQ(PortsReaching(doc, {1, 7}), (std::vector<std::string>{"1/4"})) << subType;
+  }
+  // A rack that was down is not written down again.
+  EXPECT_EQ(CountLines("Rack 7 is now down"), 0);
+  EXPECT_EQ(One("SELECT count(*) FROM tblFaultStatus"), "0");
+}
+
+TEST_F(DocTablesTest, ARefreshThatCannotReadTheRackConfigurationKeepsEveryRack) {
+  AddRackPlant();
+  CTKZDoc& doc = OpenDoc();
+  Sql("ALTER TABLE tblRackConfig RENAME TO tblRackConfigAway;");
+  Refresh(doc, 100);
+  EXPECT_EQ(CountLines("doc:LoadRack2Zone: Error "), 1) << observer_.text();
+  EXPECT_EQ(DocTestPeer::RackCount(doc), 3u);
+  ASSERT_NE(doc.FindRackInfo(256), nullptr);
+  EXPECT_EQ(doc.FindRackInfo(256)->ZoneParentID, 600u);
+  EXPECT_EQ(doc.FindRackInfo(256)->DigitalDimsFitted, 48);
+  EXPECT_EQ(PortsReaching(doc, {1, 7, 256}), (std::vector<std::string>{"1/4", "2/2"}));
+
+  // Once it reads again, a rack it no longer lists goes.
+  Sql("ALTER TABLE tblRackConfigAway RENAME TO tblRackConfig;"
+      "DELETE FROM tblRackConfig WHERE RackNumber = 7;");
+  Refresh(doc, 100);
+  EXPECT_EQ(DocTestPeer::RackCount(doc), 2u);
+  EXPECT_EQ(doc.FindRackInfo(7), nullptr);
+  EXPECT_EQ(doc.FindRackInfo(1)->flags, RACK_INFO_HAS_NODE | RACK_INFO_CONFIGURED);
 }
 
 TEST_F(DocTablesTest, ZonePresetsAreReadWhenAZoneIsAddedSkippingRowsWithoutAPlace) {

@@ -98,11 +98,15 @@ class RecordingComm final : public DocCommPort {
     calls.push_back("shutdown");
     return shutdownTaken;
   }
+  bool PostIoFtpRequest(IoFtpRequest* job) override { return onFtp ? onFtp(job) : false; }
   std::vector<std::string> calls;
   std::string logAtStart;
   // Runs inside each LoadPhase (an outside program's work meanwhile).
   std::function<void(uint32_t)> onPhase;
   bool shutdownTaken = true;
+  // Takes an IO_FTP job (the test then owns it); without it every job is
+  // refused.
+  std::function<bool(IoFtpRequest*)> onFtp;
 
  private:
   const RecordingObserver& log_;

@@ -43,10 +43,10 @@ class FrameWindowPort {
 class TrayPort {
  public:
   virtual ~TrayPort() = default;
-  // Adds the icon with its tip; a double-click on it is posted to `frame` as
-  // WM_TRAY_NOTIFY (wParam kTrayIconId, lParam WM_LBUTTONDBLCLK).  False
+  // Adds the icon, without a tip; a double-click on it is posted to `frame`
+  // as WM_TRAY_NOTIFY (wParam kTrayIconId, lParam WM_LBUTTONDBLCLK).  False
   // when there is no notification area to add it to.
-  virtual bool AddIcon(const std::string& tip, msgq::Handle frame) = 0;
+  virtual bool AddIcon(msgq::Handle frame) = 0;
   virtual void RemoveIcon() = 0;
 };
 

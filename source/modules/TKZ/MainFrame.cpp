@@ -110,7 +110,7 @@ bool CMainFrame::Create() {
   }
   m_bDestroyed = false;
   if (g_bInSysTray.load() && m_Ports.tray != nullptr)
-    m_bTrayIcon = m_Ports.tray->AddIcon(g_strWindowTitle, h);
+    m_bTrayIcon = m_Ports.tray->AddIcon(h);
   if (m_Ports.window != nullptr) {
     m_Ports.window->SetTaskbarButton(!g_bInSysTray.load());
     m_Ports.window->SetTitle(g_strWindowTitle);

@@ -42,15 +42,13 @@ struct FakeWindow final : FrameWindowPort {
 };
 
 struct FakeTray final : TrayPort {
-  bool AddIcon(const std::string& t, msgq::Handle) override {
-    tip = t;
+  bool AddIcon(msgq::Handle) override {
     shown = available;
     return available;
   }
   void RemoveIcon() override { shown = false; }
   bool available = true;
   bool shown = false;
-  std::string tip;
 };
 
 struct FakeLoginDialog final : LoginDialogPort {
@@ -334,7 +332,6 @@ TEST_F(FrameTest, DestroyReleasesWhatIsStillQueuedAndClearsTheTargets) {
   CMainFrame& f = Make(true);
   EXPECT_TRUE(tray_.shown);
   EXPECT_FALSE(window_.taskbar);  // behind the icon: no task-bar button
-  EXPECT_EQ(tray_.tip, g_strWindowTitle);
   Post(WM_DOC_MSG_DONE, 0, reinterpret_cast<intptr_t>(AllocRackMsg()));
   Post(WM_DOC_RACK_EVENT, 0, reinterpret_cast<intptr_t>(AllocRackMsg()));
   Post(WM_DOC_FTP_DONE, 0, 0x40);

@@ -187,11 +187,10 @@ void QtFrameWindow::ShowAbout(const std::string& longTitle, const std::string& v
 
 // ---- notification-area icon ---------------------------------------------------------
 
-bool QtTray::AddIcon(const std::string& tip, msgq::Handle frame) {
+bool QtTray::AddIcon(msgq::Handle frame) {
   if (!QSystemTrayIcon::isSystemTrayAvailable()) return false;
   icon_ = std::make_unique<QSystemTrayIcon>(
       QApplication::style()->standardIcon(QStyle::SP_ComputerIcon));
-  icon_->setToolTip(Q(tip));
   QObject::connect(icon_.get(), &QSystemTrayIcon::activated, [frame](QSystemTrayIcon::ActivationReason r) {
     if (r == QSystemTrayIcon::DoubleClick)
       msgq::PostMessage(frame, WM_TRAY_NOTIFY, kTrayIconId, WM_LBUTTONDBLCLK);

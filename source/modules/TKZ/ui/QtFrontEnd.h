@@ -79,7 +79,7 @@ class QtFrameWindow final : public QMainWindow,
 
 class QtTray final : public TrayPort {
  public:
-  bool AddIcon(const std::string& tip, msgq::Handle frame) override;
+  bool AddIcon(msgq::Handle frame) override;
   void RemoveIcon() override;
   QSystemTrayIcon* Icon() const { return icon_.get(); }
 
