@@ -139,6 +139,35 @@ void DestroyLocation(IpcSvrLocation& loc) {
   loc.node = IPC_NO_NET_NODE;
 }
 
+// The node whose link a client part of a server at `loc` needs: the
+// server's when it is elsewhere, else the part's own (a proxy's); 0 when
+// none does.
+uint8_t LinkNodeOf(const IpcSvrLocation& loc, uint8_t partNode) {
+  const uint8_t node = loc.node != 0 ? loc.node : partNode;
+  return node != 0 && IpcNodeIndxValid(node) ? node : 0;
+}
+
+// A server's location moved away from `was` (destroyed, evicted or set on
+// another node): the links that its client parts needed there are released
+// once each, after the change, so the datagram layer keeps only those that
+// another client still needs.  Destroying the parts later cannot do it: by
+// then the location names another node or none.
+void ReleaseFormerLinks(uint8_t svrType, uint8_t svrIndx, const IpcSvrLocation& was) {
+  const IpcSvrLocation& now = *Loc(svrType, svrIndx);
+  if (!InUse(was) || (InUse(now) && now.node == was.node)) return;
+  bool released[IPC_MAX_NET_NODES] = {};
+  for (uint8_t h = 1; h <= IPC_MAX_CLNTS; ++h) {
+    IpcClntSlot& s = *Slot(svrType, svrIndx, h);
+    for (IpcClntKind kind : {IpcClntKind::kComProc, IpcClntKind::kEvnt}) {
+      if (!PartInUse(s, kind)) continue;
+      const uint8_t node = LinkNodeOf(was, PartNode(s, kind));
+      if (node == 0 || released[node]) continue;
+      released[node] = true;
+      IpcDbPeersGet().LinkNotNeeded(node);
+    }
+  }
+}
+
 // IpcClntComProcCreate and IpcClntEvntCreate.
 IpcErrCode ClntCreate(IpcClntKind kind, uint8_t svrType, uint8_t svrIndx, IpcClntEvntFn callback,
                       const char* version, uint8_t* clntHandle, intptr_t userValue) {
@@ -245,10 +274,8 @@ void ClntDestroy(IpcClntKind kind, uint8_t svrType, uint8_t svrIndx, uint8_t cln
     return;
   }
 
-  // The link to the node concerned: the server's when it is elsewhere, else
-  // the proxy's.
-  const uint8_t linkNode = loc.node != 0 ? loc.node : slotNode;
-  if (linkNode != 0 && IpcNodeIndxValid(linkNode)) IpcDbPeersGet().LinkNotNeeded(linkNode);
+  const uint8_t linkNode = LinkNodeOf(loc, slotNode);
+  if (linkNode != 0) IpcDbPeersGet().LinkNotNeeded(linkNode);
 }
 
 uint8_t ClntNetHandleGet(IpcClntKind kind, uint8_t svrType, uint8_t svrIndx,
@@ -573,18 +600,26 @@ void IpcSvrLocationSet(uint8_t svrType, uint8_t svrIndx, uint8_t hostKind, uint8
   }
   // One location is held by one index only.
   const uint8_t other = IpcSvrHostHandleFind(svrType, hostHandle, hostKind, netNodeIndx);
-  if (other != 0 && other != svrIndx) DestroyLocation(*Loc(svrType, other));
+  const bool evicts = other != 0 && other != svrIndx;
+  const IpcSvrLocation otherWas = evicts ? *Loc(svrType, other) : IpcSvrLocation{};
+  if (evicts) DestroyLocation(*Loc(svrType, other));
   IpcSvrLocation& loc = *Loc(svrType, svrIndx);
+  const IpcSvrLocation was = loc;
   loc.hostKind = hostKind;
   loc.hostHandle = hostHandle;
   loc.node = netNodeIndx;
+  if (evicts) ReleaseFormerLinks(svrType, other, otherWas);
+  ReleaseFormerLinks(svrType, svrIndx, was);
 }
 
 void IpcSvrLocationDestroy(uint8_t svrType, uint8_t svrIndx) {
   using namespace ipc;
   IpcErrCtxSet(svrType, svrIndx);
   if (!CheckSvr(svrType, svrIndx)) return;
-  DestroyLocation(*Loc(svrType, svrIndx));
+  IpcSvrLocation& loc = *Loc(svrType, svrIndx);
+  const IpcSvrLocation was = loc;
+  DestroyLocation(loc);
+  ReleaseFormerLinks(svrType, svrIndx, was);
 }
 
 uint8_t IpcSvrHostHandleGet(uint8_t svrType, uint8_t hostHandle, uint8_t hostKind,

@@ -106,6 +106,20 @@ void FreeEntry(uint16_t i) {
 
 bool EntryFree(const IpcTxEntry& e) { return e.next == kIpcNoEntry && e.prev == kIpcNoEntry; }
 
+// The last entry of the node's queue found along the links from its head,
+// or kIpcNoEntry when they break before an entry that ends the queue.
+uint16_t TailByLinks(uint8_t node) {
+  uint16_t i = Seq(node).head;
+  for (int k = 0; k < kIpcTxPoolSize; ++k) {
+    if (i >= kIpcTxPoolSize) break;
+    const IpcTxEntry& e = Net().pool[i];
+    if (EntryFree(e) || e.node != node) break;
+    if (e.next == i) return i;
+    i = e.next;
+  }
+  return kIpcNoEntry;
+}
+
 // Unlinks the head entry of the node's queue and frees it.  The links are
 // checked on the way (error 39); whatever they say, the queue ends up
 // consistent: a broken chain empties it.
@@ -399,11 +413,19 @@ bool IpcNetTxQueue(uint8_t kind, uint8_t node, const uint8_t* msg) {
   e.sendResult = -1;
   e.tries = 0;
   e.lastSlot = kIpcNoSlot;
+  e.serial = ++s.txSerial;
   e.packet[kOffKind] = kind;
   e.packet[kOffCount] = 1;
   IpcPutU16(e.packet + kOffLen, static_cast<uint16_t>(kIpcPktHdrLen + msgLen));
   if (msgLen > 0) std::memcpy(Msg(e.packet, 0), msg, msgLen);
 
+  if (q.head != kIpcNoEntry && q.tail >= kIpcTxPoolSize) {
+    // A tail that names no entry: the queue's own links say where it ends;
+    // when they do not either, the queue is dropped and starts again here.
+    IPC_REPORT(IPC_SEV_INTERNAL, IPC_ERR_TX_QUEUE);
+    q.tail = TailByLinks(node);
+    if (q.tail == kIpcNoEntry) IpcNetTxFlush(node);
+  }
   if (q.head == kIpcNoEntry) {
     e.next = ei;
     e.prev = ei;
@@ -449,6 +471,7 @@ bool IpcNetTxStep(uint8_t node) {
   IpcTxEntry& e = s.pool[ei];
   if (e.node != node) IPC_REPORT(IPC_SEV_INTERNAL, IPC_ERR_TX_QUEUE);
   const uint8_t en = node;  // the queue's node; its entries are its own
+  const uint32_t serial = e.serial;
   IpcNodeSeq& q = Seq(en);
   uint8_t* p = e.packet;
 
@@ -487,8 +510,12 @@ bool IpcNetTxStep(uint8_t node) {
   IpcNetPktReceive(en);
 
   // The receive may have run procedures that changed the queue (a link
-  // opened again, a node set offline): the entry must still be the head.
-  if (Seq(en).head != ei || EntryFree(s.pool[ei]) || s.pool[ei].node != en) return false;
+  // opened again, a node set offline): the entry must still be the head,
+  // and the same message, not a new one queued since in the freed slot.
+  if (Seq(en).head != ei || EntryFree(s.pool[ei]) || s.pool[ei].node != en ||
+      s.pool[ei].serial != serial) {
+    return false;
+  }
   if (en != 0 && e.sendResult != -1 && e.tries < kIpcMaxTries && q.ackedSeq != p[kOffSeq]) {
     return false;
   }

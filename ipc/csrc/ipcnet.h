@@ -126,6 +126,9 @@ struct IpcTxEntry {
   // Time slot of the last attempt: hundredths within the hour for the first
   // three tries, fifths of that from then on; kIpcNoSlot when queued.
   uint32_t lastSlot;
+  // Number of the queueing that filled the entry (IpcNetState::txSerial):
+  // tells a message queued afresh from the one the slot held before.
+  uint32_t serial;
   uint8_t packet[kIpcPktMaxLen];
 };
 
@@ -154,6 +157,7 @@ struct IpcNetState {
   IpcTxEntry pool[kIpcTxPoolSize];
   IpcNodeSeq seq[IPC_MAX_NET_NODES];
   IpcTime announceTime;  // last periodic network turn
+  uint32_t txSerial;     // serial of the last entry filled
   IpcNetCounters counters;
 };
 

@@ -418,10 +418,16 @@ void TakeAnnounce(const IpcRouterEvnt& rec, uint8_t i) {
     IpcNetNodeStartTimeSet(indx, a.startTime);
     IpcNetNodeFeaturesAnnounced(indx, a.features);
     IpcNetNodeVersionSet(indx, version.text);
+    // Clients of servers located on the index outlive an entry made again:
+    // so does their need of its link (link wait instead of none).
+    if (IpcClntAnyRelation(indx)) {
+      IpcNetLinkNeeded(indx);
+      IpcErrCtxSet(IPC_SVR_ROUTER, 1);
+    }
     return true;
   };
 
-  const uint8_t holder = IpcNetNodeNameExists(name);
+  uint8_t holder = IpcNetNodeNameExists(name);
   IpcErrCtxSet(IPC_SVR_ROUTER, 1);
 
   if (i == IPC_NO_NET_NODE) {
@@ -439,13 +445,16 @@ void TakeAnnounce(const IpcRouterEvnt& rec, uint8_t i) {
     }
     if (!create(indx)) return refuse();
     i = indx;
+    holder = indx;
   }
 
   const IpcNetNodeEntry* e = Entry(i);
   if (e == nullptr || i == 0) return refuse();
   if (e->status == IPC_NODE_STATUS_DISABLED) return refuse();
 
-  if ((holder != i && holder != IPC_NO_NET_NODE) || a.nodeType != e->nodeType) {
+  // A name that is not i's (another entry's, or nobody's: the node was
+  // renamed) or another type: the entry takes the announced identity.
+  if (holder != i || a.nodeType != e->nodeType) {
     if (!clearNameHolder(holder)) return refuse();
     if (e->status == IPC_NODE_STATUS_OFFLINE) {
       if (!IpcNetNodeDelete(i) || !create(i)) return refuse();

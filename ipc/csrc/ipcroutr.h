@@ -149,18 +149,13 @@ void IpcRouterNodeStatusEvnt(uint8_t node, uint8_t status);
 void IpcRouterLinkStatusEvnt(uint8_t node, uint8_t linkStatus);
 
 // Procedure 5 to the node; node 0's queue is sent at once; when the node is
-// online this side of the link is opened too.
+// online this side of the link is opened too.  Asked by the datagram layer
+// every announce period for a node in link wait, and by an announce that
+// finds its node in link wait.
 void IpcRouterLinkOpenReq(uint8_t node);
 // Procedure 6 to the node; node 0's queue is sent at once; this side of the
 // link is closed whatever the node's status.
 void IpcRouterLinkCloseReq(uint8_t node);
-// Asked by the datagram layer every announce period for a node in link
-// wait: procedure 5 to the node, and locally when the node is online.
-void IpcRouterLinkOpenReq(uint8_t node);
-
-// Registers the router server 18/1, its location and its own com-proc and
-// event clients.  Run by IpcNetInit after IpcRoutrReset.
-void IpcRouterCreate();
 
 // Requests to the router of node: create a proxy for a local client of a
 // server located there (procedures 1 and 2), or remove the proxy with that

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <functional>
 #include <vector>
 
 #include "db_fixture.h"
@@ -152,6 +153,61 @@ TEST_F(DbTest, DestroyedLocationKeepsItsClientsButNamesNoNodeToLinkOrRouter) {
   IpcClntEvntDestroy(IPC_SVR_IO_KRN, 3, h2);
   for (const ipctest::PeerCall& c : peers.calls) ADD_FAILURE() << c.op << " node " << int(c.node);
   EXPECT_FALSE(ipc::IpcClntComProcPartGet(IPC_SVR_IO_KRN, 3, h)->inUse);
+}
+
+// The clients of 22/3 on node 5 (a com-proc and an event client) put the
+// node's link into link wait; a location that leaves the node takes that
+// need with it, unless another server's client on the node still needs it.
+TEST_F(DbTest, LocationThatLeavesItsNodeReleasesTheLinkItsClientsNeeded) {
+  struct Case {
+    const char* what;
+    bool otherClient;  // 22/4 on node 5 keeps a client of its own
+    std::function<void()> change;
+    uint8_t link;  // node 5's link status afterwards
+  };
+  const Case cases[] = {
+      {"destroyed", false, [] { IpcSvrLocationDestroy(IPC_SVR_IO_KRN, 3); },
+       IPC_LINK_STATUS_NONE},
+      {"evicted by another index", false,
+       [] { IpcSvrLocationSet(IPC_SVR_IO_KRN, 7, 1, 1, 5, 0, 0, 0, 0); }, IPC_LINK_STATUS_NONE},
+      {"set on another node", false,
+       [] { IpcSvrLocationSet(IPC_SVR_IO_KRN, 3, 1, 1, 6, 0, 0, 0, 0); }, IPC_LINK_STATUS_NONE},
+      {"set again on the same node", false,
+       [] { IpcSvrLocationSet(IPC_SVR_IO_KRN, 3, 1, 1, 5, 0, 0, 0, 0); },
+       IPC_LINK_STATUS_LINK_WAIT},
+      {"destroyed, another server's client remains", true,
+       [] { IpcSvrLocationDestroy(IPC_SVR_IO_KRN, 3); }, IPC_LINK_STATUS_LINK_WAIT},
+      {"evicted, another server's client remains", true,
+       [] { IpcSvrLocationSet(IPC_SVR_IO_KRN, 7, 1, 1, 5, 0, 0, 0, 0); },
+       IPC_LINK_STATUS_LINK_WAIT},
+  };
+  ipc::IpcDbPeersInstall(nullptr);  // the datagram layer's own link handling
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    IpcInit();
+    EnableReports();
+    AddNode(5, kAddr5, IPC_NODE_STATUS_OFFLINE, IPC_LINK_STATUS_NONE);
+    IpcSvrLocationSet(IPC_SVR_IO_KRN, 3, 1, 1, 5, 0, 0, 0, 0);
+    uint8_t c3 = 0, e3 = 0, e4 = 0;
+    ASSERT_EQ(IpcClntComProcCreate(IPC_SVR_IO_KRN, 3, "1.3c", &c3), 0);
+    ASSERT_EQ(IpcClntEvntCreate(IPC_SVR_IO_KRN, 3, nullptr, "1.3c", &e3, 0), 0);
+    if (c.otherClient) {
+      IpcSvrLocationSet(IPC_SVR_IO_KRN, 4, 1, 2, 5, 0, 0, 0, 0);
+      ASSERT_EQ(IpcClntEvntCreate(IPC_SVR_IO_KRN, 4, nullptr, "1.3c", &e4, 0), 0);
+    }
+    ASSERT_EQ(IpcNetNodeLinkStatusGet(5), IPC_LINK_STATUS_LINK_WAIT);
+
+    c.change();
+    EXPECT_EQ(IpcNetNodeLinkStatusGet(5), c.link);
+    // Then the clients go: the link is free unless 22/4's client needs it,
+    // and it was released once, not once per client part (a second release
+    // of a free link is reported).
+    IpcClntComProcDestroy(IPC_SVR_IO_KRN, 3, c3);
+    IpcClntEvntDestroy(IPC_SVR_IO_KRN, 3, e3);
+    EXPECT_EQ(IpcNetNodeLinkStatusGet(5),
+              c.otherClient ? IPC_LINK_STATUS_LINK_WAIT : IPC_LINK_STATUS_NONE);
+    EXPECT_TRUE(Reports().empty());
+  }
 }
 
 // ---------------------------------------------------------------------

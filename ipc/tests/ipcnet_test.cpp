@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <memory>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -74,30 +75,44 @@ TEST_F(WireFormat, FirstLinkPacketHeaderIsExactAndThreeSmallEventsShareOneKind5D
 }
 
 TEST_F(WireFormat, SingleMessagesGoAsKind1Or2WithTheirOwnLengthAndLargeOnesAreAckedAtOnce) {
-  Link();
-  hub_.ClearRecords();
-  ASSERT_TRUE(SendEvnt(node_, TestEvnt(500, 7)));
-  Step(1);
-  const auto out = Traffic(kNodeAddr, kPcAddr);
-  ASSERT_EQ(out.size(), 1u);
-  EXPECT_EQ(out[0].bytes.size(), 546u);
-  EXPECT_EQ(U16(out[0].bytes, 8), 546);
-  EXPECT_EQ(out[0].bytes[10], IPC_PKT_EVNT);
-  EXPECT_EQ(out[0].bytes[13], 1);
+  struct Case {
+    uint16_t datagram;  // bytes on the wire, header included
+    bool atOnce;        // acknowledged in the poll that reads it
+  } cases[] = {{399, false}, {400, true}, {546, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.datagram);
+    Link();  // a fresh link for each: the first packet carries sequence 1
+    hub_.ClearRecords();
+    const uint32_t completed = Counters(node_).completed;
+    ASSERT_TRUE(SendEvnt(node_, TestEvnt(static_cast<uint16_t>(c.datagram - 46), 7)));
+    Step(1);
+    const auto out = Traffic(kNodeAddr, kPcAddr);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].bytes.size(), c.datagram);
+    EXPECT_EQ(U16(out[0].bytes, 8), c.datagram);
+    EXPECT_EQ(out[0].bytes[10], IPC_PKT_EVNT);
+    EXPECT_EQ(out[0].bytes[13], 1);
 
-  // 500 bytes: the PC acknowledges in the poll that reads it, by a kind 3
-  // of 46 bytes that names the received sequence.
-  Step(1);
-  const auto back = Traffic(kPcAddr, kNodeAddr);
-  ASSERT_EQ(back.size(), 1u);
-  EXPECT_EQ(back[0].bytes.size(), 46u);
-  EXPECT_EQ(back[0].bytes[10], IPC_PKT_ACK);
-  EXPECT_EQ(back[0].bytes[12], 1);
-  EXPECT_EQ(U32(back[0].bytes, 0), kNodeAddr);
-  EXPECT_EQ(U32(back[0].bytes, 4), kPcAddr);
-  Step(1);
-  EXPECT_TRUE(QueueEmpty(node_));
-  EXPECT_EQ(Counters(node_).completed, 1u);
+    // The PC reads it; from 400 bytes on it acknowledges in that poll, by
+    // a kind 3 of 46 bytes that names the received sequence, below that
+    // only in the next pass.
+    Step(1);
+    auto back = Traffic(kPcAddr, kNodeAddr);
+    if (!c.atOnce) {
+      EXPECT_TRUE(back.empty());
+      Step(1);
+      back = Traffic(kPcAddr, kNodeAddr);
+    }
+    ASSERT_EQ(back.size(), 1u);
+    EXPECT_EQ(back[0].bytes.size(), 46u);
+    EXPECT_EQ(back[0].bytes[10], IPC_PKT_ACK);
+    EXPECT_EQ(back[0].bytes[12], 1);
+    EXPECT_EQ(U32(back[0].bytes, 0), kNodeAddr);
+    EXPECT_EQ(U32(back[0].bytes, 4), kPcAddr);
+    Step(1);
+    EXPECT_TRUE(QueueEmpty(node_));
+    EXPECT_EQ(Counters(node_).completed, completed + 1);
+  }
 }
 
 TEST_F(WireFormat, SmallPacketIsAckedByTheNextDataPacketOrExplicitlyInTheNextPass) {
@@ -265,6 +280,45 @@ TEST_F(Queueing, Message49WithTheWholePoolInUseIsDroppedAndCounted) {
   ipc::IpcNetTxFlush(kPeer);
   EXPECT_EQ(ipc::IpcNetPoolFree(), kIpcTxPoolSize / 2);
   EXPECT_TRUE(Queue(kPeer, 500, 50));
+}
+
+TEST_F(Queueing, TailThatNamesNoEntryIsReportedAndTheQueueKeptWhole) {
+  struct Case {
+    const char* what;
+    uint16_t tail;
+    bool linksBroken;  // the second entry's link leads nowhere either
+  } cases[] = {
+      {"tail past the pool", 60, false},
+      {"tail marked empty", kIpcNoEntry, false},
+      {"tail and links broken: the queue starts again", 60, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(Queue(kPeer, 100, 0));
+    ASSERT_TRUE(Queue(kPeer, 100, 1));
+    IpcNodeSeq& seq = ipc::Cur().net.seq[kPeer];
+    if (c.linksBroken) ipc::Cur().net.pool[seq.tail].next = 60;
+    seq.tail = c.tail;
+
+    ASSERT_TRUE(Queue(kPeer, 100, 2));
+    const auto reports = TakeReports();
+    ASSERT_FALSE(reports.empty());
+    for (const IpcLogEvnt& r : reports) {
+      EXPECT_EQ(r.ErrCode, IPC_ERR_TX_QUEUE);
+      EXPECT_EQ(r.hdr.evntCode, IPC_SEV_INTERNAL + 1);
+    }
+    const auto q = Entries(kPeer);
+    const std::vector<uint32_t> want =
+        c.linksBroken ? std::vector<uint32_t>{2} : std::vector<uint32_t>{0, 1, 2};
+    ASSERT_EQ(q.size(), want.size());
+    for (size_t i = 0; i < q.size(); ++i) EXPECT_EQ(IpcGetU32(q[i]->packet + 46 + 18), want[i]);
+    EXPECT_EQ(&ipc::Cur().net.pool[seq.tail], q.back());
+    EXPECT_EQ(ipc::IpcNetPoolFree(), kIpcTxPoolSize - static_cast<int>(q.size()));
+
+    ipc::IpcNetTxFlush(kPeer);
+    EXPECT_TRUE(TakeReports().empty());
+    EXPECT_EQ(ipc::IpcNetPoolFree(), kIpcTxPoolSize);
+  }
 }
 
 TEST_F(Queueing, MessagesForNodesNotOnlineOrNotLinkedAreDroppedQuietly) {
@@ -743,6 +797,68 @@ TEST_F(ReceiveChecks, Node0SocketIgnoresTheOwnBroadcastAndRefusesOtherDestinatio
   });
 }
 
+// Procedure 1 of the PC's 22/2: empties the PC's queue for the node and
+// queues a new event there, which takes the slot just freed.
+int g_requeueCalls = 0;
+int FlushAndQueueAgain(const IpcComProcHdr*) {
+  ++g_requeueCalls;
+  ipc::IpcNetTxFlush(kPeer);
+  const auto e = TestEvnt(100, 2);
+  return ipc::IpcNetEvntSend(kPeer, reinterpret_cast<const IpcEvntHdr*>(e.data()));
+}
+
+TEST_F(ReceiveChecks, MessageQueuedAfreshWhileTheHeadIsSentIsNotTakenForTheSentOne) {
+  Link();
+  // The PC serves 22/2 (host handle 2); the node has a com-proc client on
+  // it, whose proxy is slot h.
+  On(pc_, [] {
+    static const IpcComProcEntry procs[] = {{1, 0, &FlushAndQueueAgain}};
+    static const uint8_t ids[] = {1};
+    ASSERT_EQ(IpcSvrAndSvcCreate(IPC_SVR_IO_KRN, 2, "1.1", IPC_VERSION_DATE, 2, procs, 1, ids, 1),
+              1);
+    IpcSvrLocationSet(IPC_SVR_IO_KRN, 2, IPC_HOST_KIND_LOCAL, 2, 0, 0, 0, 0, 0);
+    uint8_t h = 0;
+    ASSERT_EQ(IpcClntComProcCreate(IPC_SVR_IO_KRN, 2, "1.3c", &h), 0);
+    ASSERT_TRUE(ipc::IpcClntNodeSet(IpcClntKind::kComProc, IPC_SVR_IO_KRN, 2, h, kPeer));
+  });
+  ASSERT_TRUE(SendEvnt(pc_, TestEvnt(100, 1)));
+  const uint16_t first = Read<uint16_t>(pc_, [] { return ipc::IpcNetNodeSeqGet(kPeer).head; });
+
+  // The node's call waits on the PC's link socket when the PC sends its
+  // head: the transmit step reads it and the procedure runs inside.
+  std::vector<uint8_t> call = Valid();
+  call.resize(46);
+  call[10] = IPC_PKT_COMPROC;
+  IpcComProcHdr h{};
+  h.length = sizeof h + 4;
+  h.svrType = IPC_SVR_IO_KRN;
+  h.svrIndx = 1;
+  h.procId = 1;
+  h.clntHandle = 1;
+  h.hostHandle = 2;
+  h.hostKind = IPC_HOST_KIND_LOCAL;
+  std::memcpy(h.version, "1.3c", 5);
+  const auto* hp = reinterpret_cast<const uint8_t*>(&h);
+  call.insert(call.end(), hp, hp + sizeof h);
+  call.resize(call.size() + 4, 0);
+  FixLength(call);
+  hub_.Inject(net::Endpoint{kNodeAddr, kNodeLinkPort}, net::Endpoint{kPcAddr, kPcLinkPort}, call);
+  g_requeueCalls = 0;
+  On(pc_, [&] {
+    EXPECT_FALSE(ipc::IpcNetTxStep(kPeer));
+    EXPECT_EQ(g_requeueCalls, 1);
+    // The new event is the head, in the slot the sent one had.
+    const uint16_t head = ipc::IpcNetNodeSeqGet(kPeer).head;
+    ASSERT_EQ(head, first);
+    EXPECT_EQ(IpcGetU32(ipc::Cur().net.pool[head].packet + 46 + 18), 2u);
+    EXPECT_TRUE(TakeReports().empty());
+  });
+  for (int i = 0; i < 10; ++i) Step(1);
+  ASSERT_FALSE(node_.received.empty());
+  EXPECT_EQ(SerialOf(node_.received.back()), 2u);
+  EXPECT_TRUE(QueueEmpty(pc_));
+}
+
 TEST_F(ReceiveChecks, EventsAreRefusedUnacknowledgedWhileTheRingHasNoRoom) {
   // No periodic turns: the routers' announcements would take ring slots.
   On(pc_, [] { IpcNetBcastPeriod = 65535; });
@@ -832,7 +948,10 @@ TEST_F(Links, LinkWaitOkUnlinkWaitAndClosed) {
   // The fixture's event client on the node's server needs the link.
   EXPECT_EQ(link(pc_), IPC_LINK_STATUS_LINK_WAIT);
   for (int i = 0; i < 60; ++i) Step(10);
-  EXPECT_GE(RouterRequests(kPcAddr, kNodeAddr, 5), 1);  // the router's link open
+  // The routers' link-open requests bring it up; whichever side asks first,
+  // the other opens on receipt.
+  EXPECT_GE(RouterRequests(kPcAddr, kNodeAddr, 5) + RouterRequests(kNodeAddr, kPcAddr, 5), 1);
+  EXPECT_EQ(link(pc_), IPC_LINK_STATUS_OK);
 
   Link();
   EXPECT_EQ(link(pc_), IPC_LINK_STATUS_OK);
@@ -862,6 +981,49 @@ TEST_F(Links, LinkWaitOkUnlinkWaitAndClosed) {
     EXPECT_EQ(r[0].ErrCode, IPC_ERR_LINK_STATUS);
     EXPECT_EQ(r[0].hdr.evntCode, IPC_SEV_STATE + 1);
   });
+}
+
+// A third host on the segment, whose port 2510 another program holds
+// without sharing it.
+TEST_F(Links, LinkInitFailsWhilePort2510IsHeldAndOnSuccessStampsNode0) {
+  constexpr uint32_t kThirdAddr = 0xC0A8011Eu;  // 192.168.1.30
+  std::unique_ptr<net::Backend> host = hub_.AddHost(kThirdAddr, "THIRD");
+  net::Socket holder = net::kInvalidSocket;
+  ASSERT_EQ(host->Open(&holder), 0);
+  ASSERT_EQ(host->Bind(holder, net::Endpoint{net::kAnyAddress, 2510}), 0);
+
+  std::unique_ptr<ipc::Instance, ipctest::InstanceDeleter> inst(ipc::NewInstance());
+  ipc::ScopedInstance use(inst.get());
+  IpcInit();
+  ipc::IpcTcpIpBackendSet(host.get());
+  ASSERT_EQ(IpcNetNodeInfoCreate(0, "THIRD", kThirdAddr, 20), 0);
+  IpcNetTcpIpInitDriver();
+  ASSERT_TRUE(IpcNetTcpIpIsInitOk());
+  ipc::IpcStubClear();
+
+  IpcCurrentTime = IPC_TIME_MAKE(10, 7, 30, 0);
+  EXPECT_EQ(IpcNetNodeLinkInit(), 0);
+  EXPECT_EQ(IpcNetNodeLinkStatusGet(0), IPC_LINK_STATUS_NONE);
+  EXPECT_EQ(ipc::IpcNetNodeSockIndxGet(0), 0);
+  EXPECT_EQ(ipc::IpcSockUsedCount(), 0);  // the socket that failed to bind is closed
+  auto r = TakeReports();
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].ErrCode, net::err::kAddrInUse);
+
+  ASSERT_EQ(host->Close(holder), 0);
+  const uint8_t mac[IPC_ETHER_ADDR_SIZE] = {0x02, 0x00, 0x5E, 0x10, 0x20, 0x30};
+  std::memcpy(ipc::Cur().tcpip.etherAddr, mac, sizeof mac);  // the driver's own
+  const IpcTime start = IPC_TIME_MAKE(10, 8, 15, 42);
+  IpcCurrentTime = start;
+  EXPECT_EQ(IpcNetNodeLinkInit(), 1);
+  EXPECT_EQ(IpcNetNodeLinkStatusGet(0), IPC_LINK_STATUS_OK);
+  EXPECT_EQ(IpcNetNodeStatusGet(0), IPC_NODE_STATUS_ONLINE);
+  uint8_t ether[IPC_ETHER_ADDR_SIZE] = {};
+  IpcNetNodeEtherAddrGet(0, ether);
+  EXPECT_EQ(std::memcmp(ether, mac, sizeof mac), 0);
+  EXPECT_EQ(ipc::IpcNetNodeStartTimeGet(0), start);
+  EXPECT_EQ(ipc::IpcNetNodeLastHeardGet(0), start);
+  IpcTerm();
 }
 
 TEST_F(Links, OpeningAnOpenLinkResetsItsSequenceAndFlushesItsQueue) {

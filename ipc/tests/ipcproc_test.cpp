@@ -7,6 +7,7 @@
 
 #include "ipc_fixture.h"
 #include "ipccheck.h"
+#include "ipcdb.h"
 #include "ipcnetdb.h"
 
 namespace {
@@ -155,6 +156,17 @@ TEST_F(InitTerm, InitAfterActivityLeavesEveryTableEmptyAndThePeriodAt50) {
   ASSERT_EQ(IpcNetNodeInfoCreate(99, "NODE99", IpcNetAddrMake(10, 0, 0, 99), 5), 99);
   ipc::IpcNetNodeStatusSet(99, IPC_NODE_STATUS_ONLINE);
   ipc::Cur().net.pool[5].next = 5;  // a transmit entry in use
+  // Server locations here and elsewhere, with client parts of both kinds.
+  IpcSvrLocationSet(IPC_SVR_IO_KRN, 7, IPC_HOST_KIND_LOCAL, 3, 0, 0, 0, 0, 0);
+  IpcSvrLocationSet(IPC_SVR_IO_FTP, 100, 5, 9, 99, 0, 0, 0, 0);
+  IpcSvrLocationSet(IPC_SVR_AUX, 1, IPC_HOST_KIND_LOCAL, 1, 0, 0, 0, 0, 0);
+  uint8_t h = 0;
+  ASSERT_EQ(IpcClntComProcCreate(IPC_SVR_IO_KRN, 7, "1.3c", &h), 0);
+  ASSERT_TRUE(ipc::IpcClntNodeSet(IpcClntKind::kComProc, IPC_SVR_IO_KRN, 7, h, 99));
+  ASSERT_EQ(IpcClntEvntCreate(IPC_SVR_IO_KRN, 7, nullptr, "1.3c", &h, 0), 0);
+  ASSERT_EQ(IpcClntComProcCreate(IPC_SVR_IO_FTP, 100, "1.3c", &h), 0);
+  ASSERT_TRUE(ipc::IpcClntNetHandleSet(IpcClntKind::kComProc, IPC_SVR_IO_FTP, 100, h, 4));
+  ASSERT_EQ(IpcClntEvntCreate(IPC_SVR_AUX, 1, nullptr, "1.3c", &h, 0), 0);
   ipc::Cur().netdb.subnetMask = 0;
   IpcNetBcastPeriod = 7;
   ipc::IpcErrCtxSet(IPC_SVR_IO_FTP, 9);
@@ -168,6 +180,28 @@ TEST_F(InitTerm, InitAfterActivityLeavesEveryTableEmptyAndThePeriodAt50) {
   EXPECT_EQ(IpcNetNodeAddrExists(0), IPC_NO_NET_NODE);
   EXPECT_EQ(IpcNetNodeNameExists("NODE99"), IPC_NO_NET_NODE);
   EXPECT_EQ(IpcNetNodeSubNetMaskGet(), 0xFFFFFF00u);
+  // Every location and client slot is zero again, but the router's own:
+  // 18/1 on this PC with its com-proc and event client in slot 1.
+  const IpcDbState& db = ipc::Cur().db;
+  const IpcSvrLocation* router = ipc::IpcSvrLocationGet(IPC_SVR_ROUTER, 1);
+  for (int pos = 0; pos < kIpcSvrLocationCount; ++pos) {
+    SCOPED_TRACE(pos);
+    const bool isRouter = &db.locs[pos] == router;
+    EXPECT_EQ(db.locs[pos].hostKind, isRouter ? IPC_HOST_KIND_LOCAL : 0);
+    EXPECT_EQ(db.locs[pos].hostHandle, isRouter ? 1 : 0);
+    EXPECT_EQ(db.locs[pos].node, 0);
+    for (int k = 0; k < IPC_MAX_CLNTS; ++k) {
+      const IpcClntSlot& s = db.slots[pos][k];
+      const bool routerSlot = isRouter && k == 0;
+      EXPECT_EQ(s.comProc.inUse, routerSlot ? 1 : 0) << k;
+      EXPECT_EQ(s.comProc.node, 0) << k;
+      EXPECT_EQ(s.comProc.netHandle, 0) << k;
+      EXPECT_EQ(s.evnt.inUse, routerSlot ? 1 : 0) << k;
+      EXPECT_EQ(s.evnt.node, 0) << k;
+      EXPECT_EQ(s.evnt.netHandle, 0) << k;
+      EXPECT_EQ(s.evnt.userValue, 0) << k;
+    }
+  }
   EXPECT_EQ(IpcNetBcastPeriod, 50);
   EXPECT_EQ(ipc::IpcErrCtxSvrType(), IPC_SVR_LOG);
   EXPECT_EQ(ipc::IpcErrCtxSvrIndx(), 1);

@@ -134,11 +134,12 @@ TEST_F(Announces, TableOfAnnounceHandling) {
     uint8_t priorEther;
     Ann ann;
     // After: the index that holds the announced address (255: none), its
-    // status, and what became of entry 1.
+    // status, and what became of entry 1 (of entry 0 in the own-name row:
+    // its duplicate flag); a name entry 1 no longer has is free.
     uint8_t indx;
     uint8_t status;
     bool dup1;
-    const char* name1;  // entry 1's name afterwards (null: free)
+    const char* name1;  // entry 1's name afterwards
     uint8_t ether1;
   };
   const Case cases[] = {
@@ -172,8 +173,14 @@ TEST_F(Announces, TableOfAnnounceHandling) {
        Ann{.version = "10.3c+"}, 255, 0, false, "NODEA", 0xB1},
       {"status 0", "NODEA", kAddrB, IPC_NODE_STATUS_OFFLINE, 0xB1, Ann{.status = 0}, 255, 0,
        false, "NODEA", 0xB1},
-      {"own name: this PC's entry is never replaced", "PC", kAddrB, IPC_NODE_STATUS_ONLINE, 0xB1,
-       Ann{.name = "PC"}, 255, 0, false, "PC", 0},
+      {"renamed while online: the new name is taken", "OLDNAME", kAddrA, IPC_NODE_STATUS_ONLINE,
+       0xA1, Ann{}, 1, IPC_NODE_STATUS_ONLINE, false, "NODEA", 0xA1},
+      {"renamed while offline: the new name is taken", "OLDNAME", kAddrA,
+       IPC_NODE_STATUS_OFFLINE, 0xA1, Ann{}, 1, IPC_NODE_STATUS_ONLINE, false, "NODEA", 0xA1},
+      {"renamed, other Ethernet address while online: flagged, name kept", "OLDNAME", kAddrA,
+       IPC_NODE_STATUS_ONLINE, 0xB1, Ann{}, 1, IPC_NODE_STATUS_ONLINE, true, "OLDNAME", 0xB1},
+      {"own name: this PC's entry is never replaced, and flagged", "PC", kAddrB,
+       IPC_NODE_STATUS_ONLINE, 0xB1, Ann{.name = "PC"}, 255, 0, true, "PC", 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -188,11 +195,16 @@ TEST_F(Announces, TableOfAnnounceHandling) {
     }
     if (own) {
       EXPECT_EQ(IpcNetNodeAddrGet(0), kOwn);
+      EXPECT_EQ(IpcNetNodeDuplicateFoundGet(0), c.dup1 ? 1 : 0);
       continue;
     }
     char name[IPC_NODE_NAME_SIZE] = {};
     ASSERT_TRUE(IpcNetNodeInfoGet(1, name, nullptr, nullptr, nullptr, nullptr));
     EXPECT_STREQ(name, c.name1);
+    EXPECT_EQ(IpcNetNodeNameExists(c.name1), 1);
+    if (std::string(c.priorName) != c.name1) {
+      EXPECT_EQ(IpcNetNodeNameExists(c.priorName), IPC_NO_NET_NODE);
+    }
     EXPECT_EQ(IpcNetNodeDuplicateFoundGet(1), c.dup1 ? 1 : 0);
     EXPECT_EQ(EtherByte(1), c.ether1);
   }
@@ -253,6 +265,34 @@ TEST_F(Announces, ANodeWithANewTypeWhileOfflineIsCreatedAgain) {
   ASSERT_TRUE(IpcNetNodeInfoGet(1, nullptr, nullptr, &type, nullptr, nullptr));
   EXPECT_EQ(type, 7);
   EXPECT_EQ(IpcNetNodeStatusGet(1), IPC_NODE_STATUS_ONLINE);
+}
+
+TEST_F(Announces, AnOfflineNodeMadeAgainFromItsAnnounceKeepsTheLinkItsClientsNeed) {
+  struct Case {
+    const char* what;
+    Ann ann;
+  } cases[] = {
+      {"renamed", Ann{.status = IPC_NODE_STATUS_OFFLINE}},
+      {"new type", Ann{.name = "OLDNAME", .type = 7, .status = IPC_NODE_STATUS_OFFLINE}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SetUp();
+    Known(1, "OLDNAME", kAddrA, IPC_NODE_STATUS_OFFLINE, 0xA1);
+    IpcSvrLocationSet(IPC_SVR_IO_KRN, 3, IPC_HOST_KIND_LOCAL, 1, 1, 0, 0, 0, 0);
+    uint8_t h = 0;
+    ASSERT_EQ(IpcClntComProcCreate(IPC_SVR_IO_KRN, 3, "1.3c", &h), 0);
+    ASSERT_EQ(IpcNetNodeLinkStatusGet(1), IPC_LINK_STATUS_LINK_WAIT);
+
+    Announce(c.ann);
+    char name[IPC_NODE_NAME_SIZE] = {};
+    uint8_t type = 0;
+    ASSERT_TRUE(IpcNetNodeInfoGet(1, name, nullptr, &type, nullptr, nullptr));
+    EXPECT_STREQ(name, c.ann.name);
+    EXPECT_EQ(type, c.ann.type);
+    EXPECT_EQ(IpcNetNodeLinkStatusGet(1), IPC_LINK_STATUS_LINK_WAIT);
+    EXPECT_TRUE(ipctest::TakeReports().empty());
+  }
 }
 
 TEST_F(Announces, FullTableIgnoresANewNode) {
@@ -458,44 +498,71 @@ TEST_F(Procedures, DetachRemovesOnlyThatNodesProxy) {
 }
 
 TEST_F(Procedures, RefusedRequests) {
+  // A refused attach is still answered, with net handle 0: no proxy was
+  // created.  A refused detach and a dropped request get no answer.
   struct Case {
     const char* what;
     IpcRouterReq req;
-    uint16_t code;  // 0: dropped without a report
+    uint16_t code;   // 0: dropped without a report
+    uint16_t reply;  // event code of the answer; 0: none
   };
   auto with = [](IpcRouterReq r, auto f) {
     f(r);
     return r;
   };
   const Case cases[] = {
-      {"addressed to every node", Req(IPC_ROUTER_LINK_OPEN, ipc::kIpcAllNodes), IPC_ERR_NODE_ADDR},
-      {"asker not in the table", Req(IPC_ROUTER_LINK_OPEN, kOwn, kAddrB), 0},
-      {"for another node", Req(IPC_ROUTER_LINK_OPEN, kAddrB), 0},
-      {"bad server type", with(Req(1), [](IpcRouterReq& r) { r.svrType = 2; }), IPC_ERR_SVR_TYPE},
+      {"addressed to every node", Req(IPC_ROUTER_LINK_OPEN, ipc::kIpcAllNodes), IPC_ERR_NODE_ADDR,
+       0},
+      {"asker not in the table", Req(IPC_ROUTER_LINK_OPEN, kOwn, kAddrB), 0, 0},
+      {"for another node", Req(IPC_ROUTER_LINK_OPEN, kAddrB), 0, 0},
+      {"attach for another node", Req(IPC_ROUTER_ATTACH_COMPROC, kAddrB), 0, 0},
+      {"bad server type", with(Req(1), [](IpcRouterReq& r) { r.svrType = 2; }), IPC_ERR_SVR_TYPE,
+       IPC_ROUTER_EVNT_COMPROC_ATTACHED},
       {"bad host handle", with(Req(1), [](IpcRouterReq& r) { r.hostHandle = 0; }),
-       IPC_ERR_SVR_INDX},
+       IPC_ERR_SVR_INDX, IPC_ROUTER_EVNT_COMPROC_ATTACHED},
       {"host handle 2 of the router", with(Req(2), [](IpcRouterReq& r) {
          r.svrType = IPC_SVR_ROUTER;
          r.hostHandle = 2;
-       }), IPC_ERR_SVR_INDX},
-      {"host kind 4", with(Req(1), [](IpcRouterReq& r) { r.hostKind = 4; }), IPC_ERR_HOST_KIND},
+       }), IPC_ERR_SVR_INDX, IPC_ROUTER_EVNT_EVNT_ATTACHED},
+      {"host kind 4", with(Req(1), [](IpcRouterReq& r) { r.hostKind = 4; }), IPC_ERR_HOST_KIND,
+       IPC_ROUTER_EVNT_COMPROC_ATTACHED},
       {"version without its NUL", with(Req(2), [](IpcRouterReq& r) {
          std::memcpy(r.version, "12345678", 8);
-       }), IPC_ERR_VERSION},
+       }), IPC_ERR_VERSION, IPC_ROUTER_EVNT_EVNT_ATTACHED},
+      {"detach with a bad server type", with(Req(IPC_ROUTER_DETACH_COMPROC), [](IpcRouterReq& r) {
+         r.svrType = 2;
+       }), IPC_ERR_SVR_TYPE, 0},
+      {"detach with a bad host handle", with(Req(IPC_ROUTER_DETACH_EVNT), [](IpcRouterReq& r) {
+         r.hostHandle = 101;
+       }), IPC_ERR_SVR_INDX, 0},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
     ipc::IpcStubClear();
     Call(c.req);
+    // Both come from the same recorder: the replies first, as taking the
+    // reports clears it.
+    const std::vector<IpcRouterEvnt> replies = Replies();
     const auto reports = ipctest::TakeReports();
     if (c.code == 0) {
-      EXPECT_TRUE(reports.empty()) << c.what;
+      EXPECT_TRUE(reports.empty());
     } else {
-      ASSERT_EQ(reports.size(), 1u) << c.what;
-      EXPECT_EQ(+reports[0].ErrCode, c.code) << c.what;
-      EXPECT_STREQ(reports[0].file, "ipcroutr") << c.what;
+      ASSERT_EQ(reports.size(), 1u);
+      EXPECT_EQ(+reports[0].ErrCode, c.code);
+      EXPECT_STREQ(reports[0].file, "ipcroutr");
     }
-    EXPECT_TRUE(Replies().empty()) << c.what;
-    EXPECT_EQ(ipc::IpcClntFindByNode(IpcClntKind::kComProc, IPC_SVR_IO_KRN, 4, 1), 0) << c.what;
+    if (c.reply == 0) {
+      EXPECT_TRUE(replies.empty());
+    } else {
+      ASSERT_EQ(replies.size(), 1u);
+      EXPECT_EQ(+replies[0].hdr.evntCode, c.reply);
+      EXPECT_EQ(+replies[0].dstAddr, kAddrA);
+      EXPECT_EQ(+replies[0].u.attach.svrType, c.req.svrType);
+      EXPECT_EQ(+replies[0].u.attach.hostHandle, c.req.hostHandle);
+      EXPECT_EQ(+replies[0].u.attach.netHandle, 0);
+    }
+    EXPECT_EQ(ipc::IpcClntFindByNode(IpcClntKind::kComProc, IPC_SVR_IO_KRN, 4, 1), 0);
+    EXPECT_EQ(ipc::IpcClntFindByNode(IpcClntKind::kEvnt, IPC_SVR_IO_KRN, 4, 1), 0);
   }
 }
 

@@ -71,7 +71,7 @@ class Peer {
   // have their net handles.
   bool Attached() const;
 
-  // Sends one com-proc of `size` data bytes (at most 1234) to the connected
+  // Sends one com-proc of `size` data bytes (4 to 1232) to the connected
   // peer; its answer raises answers().
   bool Call(uint16_t size, uint32_t serial);
   uint64_t answers() const { return answers_; }
