@@ -7,13 +7,19 @@
 // The comm object runs inline on the test thread with its real 100 ms
 // timer; the test serves the frame's file reads and closes as the UI thread
 // does.  Deadlines are hang guards only.
+//
+// Also nodesim's IO_FTP server alone, in this process on a library instance
+// of its own: requests that are wrong in each of their fields, and the
+// status the server answers each with.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -22,12 +28,15 @@
 #include <vector>
 
 #include "CommTestSupport.h"
+#include "FtpServer.h"
 #include "IpcComm.h"
 #include "LogBuffer.h"
 #include "NetLog.h"
 #include "PeerProcess.h"
 #include "TestSupport.h"
 #include "ThreadMsgs.h"
+#include "ipcdrhst.h"
+#include "ipcinst.h"
 #include "platform/time/clock.h"
 
 namespace {
@@ -226,6 +235,202 @@ TEST_F(NodesimFtp, FilesArriveWholePackedOrRawAndTheLoginEndsWhenIdle) {
   EXPECT_EQ(logouts, 2);
   EXPECT_NE(Log().find("127.0.21.2: IOFTP logout complete."), std::string::npos);
   EXPECT_NE(Log().find("127.0.21.3: IOFTP logout complete."), std::string::npos);
+}
+
+// ---- nodesim's IO_FTP server in this process ----
+
+// IO_FTP requests as the PC's client lays them out (offsets from the start
+// of the request, header included).
+using Request = std::vector<uint8_t>;
+
+Request Short(uint8_t proc, uint8_t handle, uint16_t length = 46) {
+  Request r(length, 0);
+  r[4] = proc;
+  if (length > 17) {
+    r[16] = handle;
+    r[17] = 1;
+  }
+  return r;
+}
+Request Login(const char* user, const char* password, uint16_t length = 46) {
+  Request r = Short(1, 0, length);
+  if (length < 46) return r;
+  r[18] = 0x01;  // 127.0.0.1, host order: not a node the library knows
+  r[21] = 0x7F;
+  std::memcpy(&r[24], user, std::min<size_t>(strlen(user), 10));
+  std::memcpy(&r[34], password, std::min<size_t>(strlen(password), 10));
+  return r;
+}
+Request Open(uint8_t handle, const std::string& name) {
+  Request r = Short(3, handle);
+  std::memcpy(&r[18], name.data(), std::min<size_t>(name.size(), 28));
+  return r;
+}
+// A raw block carrying `bytes` bytes of 0x5A.
+Request Block(uint8_t handle, uint16_t number, uint16_t bytes, uint16_t length = 1242) {
+  Request r = Short(4, handle, length);
+  if (length < 24) return r;
+  r[18] = static_cast<uint8_t>(bytes);
+  r[19] = static_cast<uint8_t>(bytes >> 8);
+  r[22] = static_cast<uint8_t>(number);
+  r[23] = static_cast<uint8_t>(number >> 8);
+  std::fill(r.begin() + 24, r.begin() + 24 + std::min<uint16_t>(bytes, 1184), 0x5A);
+  return r;
+}
+// A packed block 1 of `bytes` raw bytes whose boundary table is `bounds`.
+Request Packed(uint8_t handle, uint16_t bytes, std::vector<uint16_t> bounds) {
+  Request r = Block(handle, 1, 0);
+  r[18] = static_cast<uint8_t>(bytes);
+  r[19] = static_cast<uint8_t>(bytes >> 8);
+  r[20] = 1;
+  for (size_t i = 0; i < bounds.size() && i < 17; ++i) {
+    r[1208 + 2 * i] = static_cast<uint8_t>(bounds[i]);
+    r[1209 + 2 * i] = static_cast<uint8_t>(bounds[i] >> 8);
+  }
+  return r;
+}
+Request Close(uint8_t handle) { return Short(8, handle); }
+Request Logout(uint8_t handle) { return Short(2, handle); }
+
+class FtpServerInput : public ::testing::Test {
+ protected:
+  void TearDown() override { StopServer(); }
+
+  // A new server on a library instance of its own, with an event client of
+  // this PC on it, receiving into a new directory.
+  void StartServer(bool packed) {
+    StopServer();
+    events_.clear();
+    trace_.clear();
+    inst_ = ipc::NewInstance();
+    scope_ = std::make_unique<ipc::ScopedInstance>(inst_);
+    IpcInit();
+    inbox_ = dir_.path() / ("inbox" + std::to_string(++servers_));
+    std::filesystem::create_directory(inbox_);
+    server_ = std::make_unique<nodesim::FtpServer>([this](const std::string& l) { trace_ += l + "\n"; });
+    std::string error;
+    ASSERT_TRUE(server_->Start({inbox_.string(), packed}, &error)) << error;
+    uint8_t h = 0;
+    ASSERT_EQ(IpcClntEvntCreate(IPC_SVR_IO_FTP, nodesim::kFtpSvrIndx, &OnEvent, nodesim::kFtpVersion,
+                                &h, reinterpret_cast<intptr_t>(this)),
+              0);
+  }
+  void StopServer() {
+    if (inst_ == nullptr) return;
+    server_.reset();
+    IpcTerm();
+    scope_.reset();
+    ipc::DeleteInstance(inst_);
+    inst_ = nullptr;
+  }
+  // Hands the request to the server as the library does, and delivers the
+  // events it raised.
+  void Call(Request r) {
+    IpcComProcHdr h{};
+    h.length = static_cast<uint16_t>(r.size());
+    h.svrType = IPC_SVR_IO_FTP;
+    h.svrIndx = nodesim::kFtpSvrIndx;
+    h.procId = r[4];
+    h.clntHandle = 1;
+    h.hostKind = IPC_HOST_KIND_LOCAL;
+    h.hostHandle = nodesim::kFtpSvrIndx;
+    std::memcpy(h.version, nodesim::kFtpVersion, strlen(nodesim::kFtpVersion));
+    r.resize(std::max(r.size(), sizeof h));  // the header is always whole
+    std::memcpy(r.data(), &h, sizeof h);
+    ipc::IpcSvcDeliver(reinterpret_cast<const IpcComProcHdr*>(r.data()));
+    for (int i = 0; i < 20 && IpcEvntDespatch(); ++i) {
+    }
+  }
+  // What is in the inbox, names sorted, hidden ones too.
+  std::string Inbox() const {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(inbox_))
+      names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    std::string s;
+    for (const auto& n : names) s += (s.empty() ? "" : " ") + n;
+    return s;
+  }
+
+  // Events as "code:status", space-separated.
+  static void OnEvent(const IpcEvntHdr* e, intptr_t user) {
+    auto* self = reinterpret_cast<FtpServerInput*>(user);
+    const auto* p = reinterpret_cast<const uint8_t*>(e);
+    const int status = e->length >= 22 ? (p[20] | p[21] << 8) : -1;
+    self->events_ += (self->events_.empty() ? "" : " ") + std::to_string(e->evntCode) + ":" +
+                     std::to_string(status);
+  }
+
+  TempDir dir_;
+  std::filesystem::path inbox_;
+  int servers_ = 0;
+  ipc::Instance* inst_ = nullptr;
+  std::unique_ptr<ipc::ScopedInstance> scope_;
+  std::unique_ptr<nodesim::FtpServer> server_;
+  std::string events_;
+  std::string trace_;
+};
+
+TEST_F(FtpServerInput, EachBadRequestIsRefusedWithItsStatusAndLeavesNoFile) {
+  const Request login = Login("UserName", "Tamarind");
+  struct Case {
+    const char* name;
+    std::vector<Request> steps;
+    const char* events;  // what the PC is told, in order
+    const char* inbox;   // what the directory holds after the steps
+    const char* trace;   // a line the server traces, "" for none
+    bool packed = true;  // the server accepts packed blocks
+  } cases[] = {
+      {"a whole raw file", {login, Open(1, "dir/k4znode.new"), Block(1, 1, 100), Block(1, 2, 3), Close(1)},
+       "257:0 259:32 264:0", "k4znode.new", "bytes 103 status 0"},
+      {"wrong password", {Login("UserName", "tamarind")}, "257:1", "", "user UserName"},
+      {"wrong user", {Login("Username", "Tamarind")}, "257:1", "", ""},
+      {"login shorter than its fields", {Login("UserName", "Tamarind", 40)}, "", "", "ftp login short 40"},
+      {"request shorter than its handle", {login, Short(3, 1, 17)}, "257:0", "", "ftp req 3 short 17"},
+      {"unknown login handle", {login, Open(7, "a"), Close(7)}, "257:0", "", "unknown login 7"},
+      {"request after the logout", {login, Logout(1), Open(1, "a")}, "257:0 258:0", "", "unknown login 1"},
+      {"name \"..\"", {login, Open(1, "..")}, "257:0 259:2", "", ""},
+      {"name ending in \"..\"", {login, Open(1, "/tmp/..")}, "257:0 259:2", "", ""},
+      {"name ending in a slash", {login, Open(1, "/tmp/")}, "257:0 259:2", "", ""},
+      {"empty name", {login, Open(1, "")}, "257:0 259:2", "", ""},
+      {"control character in the name", {login, Open(1, "k4z\x01node")}, "257:0 259:2", "", ""},
+      {"tab in the name", {login, Open(1, "k4z\tnode")}, "257:0 259:2", "", ""},
+      {"close without an open", {login, Close(1)}, "257:0 264:4", "", "close without open"},
+      {"block without an open", {login, Block(1, 1, 10)}, "257:0", "", ""},
+      {"blocks out of order", {login, Open(1, "f"), Block(1, 2, 10), Block(1, 1, 10), Close(1)},
+       "257:0 259:32 264:5", "", "status 5"},
+      {"a block repeated", {login, Open(1, "f"), Block(1, 1, 10), Block(1, 1, 10), Close(1)},
+       "257:0 259:32 264:5", "", ""},
+      {"block number 0", {login, Open(1, "f"), Block(1, 0, 10), Close(1)}, "257:0 259:32 264:5", "", ""},
+      {"short block", {login, Open(1, "f"), Block(1, 1, 10, 1000), Close(1)}, "257:0 259:32 264:5", "", ""},
+      {"raw count beyond the data bytes", {login, Open(1, "f"), Block(1, 1, 1185), Close(1)},
+       "257:0 259:32 264:5", "", ""},
+      {"piece ends before it starts", {login, Open(1, "f"), Packed(1, 10, {4, 2}), Close(1)},
+       "257:0 259:32 264:5", "", ""},
+      {"empty piece", {login, Open(1, "f"), Packed(1, 10, {0, 0}), Close(1)}, "257:0 259:32 264:5", "", ""},
+      {"piece beyond the data bytes", {login, Open(1, "f"), Packed(1, 10, {0, 1200}), Close(1)},
+       "257:0 259:32 264:5", "", ""},
+      {"piece that does not unpack to its count", {login, Open(1, "f"), Packed(1, 300, {0, 8}), Close(1)},
+       "257:0 259:32 264:5", "", ""},
+      {"raw count beyond sixteen pieces", {login, Open(1, "f"), Packed(1, 4097, {0, 8}), Close(1)},
+       "257:0 259:32 264:5", "", ""},
+      {"packed block to a raw-only server", {login, Open(1, "f"), Packed(1, 10, {0, 8}), Close(1)},
+       "257:0 259:0 264:5", "", "", false},
+      {"logout with the file open", {login, Open(1, "f"), Block(1, 1, 10), Logout(1)},
+       "257:0 259:32 258:0", "", "ftp logout 1"},
+      {"a second open drops the first file", {login, Open(1, "f"), Block(1, 1, 10), Open(1, "g"), Close(1)},
+       "257:0 259:32 259:32 264:0", "g", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    StartServer(c.packed);
+    for (const Request& r : c.steps) Call(r);
+    EXPECT_EQ(events_, c.events) << trace_;
+    EXPECT_EQ(Inbox(), c.inbox) << trace_;
+    if (*c.trace != 0) {
+      EXPECT_NE(trace_.find(c.trace), std::string::npos) << trace_;
+    }
+  }
 }
 
 }  // namespace

@@ -213,6 +213,7 @@ void CommFtp::SendClose(NodeEntry* node, IoFtpRequest* request) {
   Put32(r.bytes + 18, request->file.dateTime);
   m_pLib->IpcComProc(r.hdr());
   node->ftpTransferFlags |= FTP_XFER_CLOSE_OUTSTANDING;
+  request->closeStatus = 0;
   Arm(request);
 }
 
@@ -297,9 +298,17 @@ void CommFtp::IoFtpSendFile(IoFtpRequest* request) {
         Lend(WM_DOC_FTP_READ, request);
         return;
       }
-      if (request->Rcode != 0 ||
-          (file.eof && file.bytesLeft <= 0 && (node->ftpTransferFlags & FTP_XFER_ACK_AWAITED) == 0)) {
-        node->ftpTransferFlags &= ~FTP_XFER_ACK_AWAITED;
+      if (request->Rcode != 0) {
+        // The file was not sent whole (a read failed, or the job is being
+        // flushed): a close would have the node keep the part it has under
+        // the file's name.  The remote file stays unclosed and the login
+        // ends, which makes the node discard it; the next job logs in again.
+        node->ftpTransferFlags = 0;
+        m_pNodes->IoFtpLogout(node);
+        EndAfterClose(node, request);
+        return;
+      }
+      if (file.eof && file.bytesLeft <= 0 && (node->ftpTransferFlags & FTP_XFER_ACK_AWAITED) == 0) {
         SendClose(node, request);
         node->ftpSendState = 4;
         if (file.fd >= 0) Lend(WM_DOC_FTP_CLOSE, request);
@@ -308,6 +317,8 @@ void CommFtp::IoFtpSendFile(IoFtpRequest* request) {
     }
     case 4:
       if ((node->ftpTransferFlags & FTP_XFER_CLOSE_OUTSTANDING) != 0) return;
+      // The node's answer counts unless the job failed before it.
+      if (request->Rcode == 0) request->Rcode = request->closeStatus;
       node->ftpSendState = 5;
       ForwardIoFtpResult(request);
       return;
@@ -450,7 +461,9 @@ void CommFtp::OnIoFtpEvent(const IpcEvntHdr* event, uint32_t nodeId) {
     case IO_FTP_EVNT_CLOSE:
       if ((node->ftpTransferFlags & FTP_XFER_CLOSE_OUTSTANDING) == 0) return;
       node->ftpTransferFlags &= ~FTP_XFER_CLOSE_OUTSTANDING;
-      if (request != nullptr && request->Rcode == 0) request->Rcode = status;
+      // Kept apart from Rcode, which the UI thread may be setting while it
+      // closes the local file; send state 4 takes it.
+      if (request != nullptr) request->closeStatus = status;
       answer = awaited = request != nullptr;
       break;
     default:

@@ -9,7 +9,9 @@
 // first buffer, 1 open the remote file, 2 opened, 3 blocks, 4 closing,
 // 5 handed back.  Every request to the node that awaits an answer arms a
 // deadline of kResponseTicks; a node that stays silent ends the job with
-// RC_TIMEOUT instead of leaving it queued for ever.
+// RC_TIMEOUT instead of leaving it queued for ever.  A job whose file could
+// not be read whole never closes the remote file: it logs out, so that the
+// node discards the part it received.
 //
 // Threads: comm thread only.  The event callback (EventCallback) runs on
 // the comm thread inside a library poll and reaches the active client.

@@ -2,6 +2,10 @@
 // job's blocks and result, its failures, the idle logout and the shutdown.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <deque>
 #include <fstream>
 #include <memory>
@@ -74,6 +78,7 @@ struct FtpNode {
   std::vector<std::vector<uint8_t>> blocks;
   int acks = 0, logins = 0, logouts = 0, opens = 0, closes = 0;
   bool badBlock = false;
+  bool holdClose = false;  // a close goes unanswered (the test answers it)
 
   static std::vector<uint8_t> Status(uint16_t s, uint8_t handle = 0) {
     return {0, 0, static_cast<uint8_t>(s), static_cast<uint8_t>(s >> 8), handle};
@@ -110,7 +115,7 @@ struct FtpNode {
           break;
         case IO_FTP_CLOSE:
           ++closes;
-          if (answer) lib.Raise(IPC_SVR_IO_FTP, clientId, IO_FTP_EVNT_CLOSE, Status(closeStatus));
+          if (answer && !holdClose) lib.Raise(IPC_SVR_IO_FTP, clientId, IO_FTP_EVNT_CLOSE, Status(closeStatus));
           break;
         default:
           break;
@@ -360,33 +365,80 @@ TEST(IoFtpTransfer, NoMoreThanFifteenBlocksGoOutBeforeTheAck) {
   EXPECT_TRUE(rig.host2.done.empty());
 }
 
+// Local file calls that fail as a failing disk does: the second read of a
+// file, or every close (the descriptor is closed all the same).
+int g_readCalls = 0;
+ssize_t SecondReadFails(int fd, void* buffer, size_t count) {
+  if (++g_readCalls == 2) {
+    errno = EIO;
+    return -1;
+  }
+  return ::read(fd, buffer, count);
+}
+int CloseFails(int fd) {
+  ::close(fd);
+  errno = EIO;
+  return -1;
+}
+
+// Puts local file calls in for one scope.
+struct FileCallsScope {
+  explicit FileCallsScope(const IoFtpFileCalls& calls) : saved(SetIoFtpFileCalls(calls)) {}
+  ~FileCallsScope() { SetIoFtpFileCalls(saved); }
+  IoFtpFileCalls saved;
+};
+
+void ReplacePath(std::string& text, const std::string& path) {
+  if (const size_t at = text.find("%s"); at != std::string::npos) text.replace(at, 2, path);
+}
+
 TEST(IoFtpFailures, EachEndsTheJobOnceWithItsCode) {
   enum Setup { kNone, kOffline, kUnknownNode, kAddressUnknown, kLoginRefused, kOpenRefused,
-               kNoLocalFile, kSilentNode, kCloseStatus };
+               kNoLocalFile, kSilentNode, kCloseStatus, kReadFails, kLocalCloseFails };
   struct Case {
     const char* name;
     Setup setup;
     uint16_t rcode;
-    const char* text;   // the result text, "" for none
+    const char* text;   // the result text ("%s" = the local file), "" for none
     int logins, opens;
+    int remoteCloses;   // closes the node received
+    int logouts;        // logouts the node received
   } cases[] = {
-      {"node offline", kOffline, RC_NODE_OFFLINE, "", 0, 0},
-      {"no such node", kUnknownNode, RC_NO_NODE_FOR_RACK, "", 0, 0},
-      {"library lost the address", kAddressUnknown, RC_COMM_FAILURE, "", 0, 0},
-      {"login refused", kLoginRefused, RC_FTP_LOGIN_FAILED, "IOFTP login to node 127.0.2.1 failed.\n", 1, 0},
+      {"node offline", kOffline, RC_NODE_OFFLINE, "", 1, 0, 0, 0},
+      {"no such node", kUnknownNode, RC_NO_NODE_FOR_RACK, "", 0, 0, 0, 0},
+      {"library lost the address", kAddressUnknown, RC_COMM_FAILURE, "", 0, 0, 0, 0},
+      {"login refused", kLoginRefused, RC_FTP_LOGIN_FAILED, "IOFTP login to node 127.0.2.1 failed.\n", 1, 0, 0, 0},
       {"open refused", kOpenRefused, RC_FTP_LOGIN_FAILED,
-       "Unable to open file for put on 127.0.2.1, error = 0x0005\n", 1, 1},
-      {"no local file", kNoLocalFile, RC_FILE_OPEN_FAILED, "", 1, 0},
-      {"silent node", kSilentNode, RC_TIMEOUT, "", 1, 0},
-      {"the close reports the transfer's result", kCloseStatus, 0x77, "", 1, 1},
+       "Unable to open file for put on 127.0.2.1, error = 0x0005\n", 1, 1, 0, 0},
+      {"no local file", kNoLocalFile, RC_FILE_OPEN_FAILED, "", 1, 0, 0, 0},
+      {"silent node", kSilentNode, RC_TIMEOUT, "", 1, 0, 0, 0},
+      {"the close reports the transfer's result", kCloseStatus, 0x77, "", 1, 1, 1, 0},
+      // The node got only the first buffer: the remote file is not closed
+      // (the node would keep the part as the whole file) but logged out of.
+      {"a read fails mid-file", kReadFails, RC_FILE_READ_FAILED,
+       "Unable to read from file \"%s\", Input/output error.", 1, 1, 0, 1},
+      // The file went whole; only this PC's close failed.
+      {"the local close fails", kLocalCloseFails, RC_FILE_CLOSE_FAILED,
+       "Unable to close file, Input/output error.", 1, 1, 1, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     FtpRig rig;
     std::string path = rig.File("f.bin", Pattern(3000));
     uint32_t nodeId = 1;
+    IoFtpFileCalls calls;
+    // A job already queued on the node, for the cases that must leave it so.
+    IoFtpRequest* queued = nullptr;
     switch (c.setup) {
-      case kOffline: rig.lib.At(kAddr).status = IPC_NODE_STATUS_OFFLINE; rig.nodes.Tick(); break;
+      case kOffline:
+        // The queued job waits for its login when the node goes offline.
+        rig.node.answer = false;
+        queued = rig.Job(path);
+        rig.ftp.OnIoFtpRequest(queued);
+        rig.lib.At(kAddr).status = IPC_NODE_STATUS_OFFLINE;
+        rig.nodes.Tick();
+        rig.node.Answer(rig.lib, rig.ClientId());
+        break;
       case kUnknownNode: nodeId = 99; break;
       case kAddressUnknown: rig.lib.Forget(kAddr); break;
       case kLoginRefused: rig.node.refuseLogin = true; break;
@@ -394,24 +446,62 @@ TEST(IoFtpFailures, EachEndsTheJobOnceWithItsCode) {
       case kNoLocalFile: path = rig.dir.path().string() + "/missing.cfg"; break;
       case kSilentNode: rig.node.answer = false; break;
       case kCloseStatus: rig.node.closeStatus = 0x77; break;
+      case kReadFails: g_readCalls = 0; calls.read = &SecondReadFails; break;
+      case kLocalCloseFails: calls.close = &CloseFails; break;
       default: break;
     }
+    FileCallsScope scope(calls);
     rig.ftp.OnIoFtpRequest(rig.Job(path, "x", nodeId));
+    if (queued != nullptr) {
+      // Refused at once; the queued job still heads the queue alone.
+      ASSERT_EQ(rig.host2.posts.size(), 1u);
+      EXPECT_EQ(rig.host2.posts.front().first, WM_DOC_FTP_DONE);
+      EXPECT_EQ(rig.Node()->ftpHead, queued);
+      EXPECT_EQ(rig.Node()->ftpTail, queued);
+      EXPECT_EQ(queued->link, nullptr);
+      EXPECT_EQ(queued->Rcode, 0);
+    }
     rig.Run(c.setup == kSilentNode ? 200 : 5);
     ASSERT_EQ(rig.host2.done.size(), 1u);
     const IoFtpRequest& done = *rig.host2.done[0];
     EXPECT_EQ(done.Rcode, c.rcode);
     if (*c.text != 0) {
-      EXPECT_EQ(done.result.Format(), c.text);
+      std::string text = c.text;
+      ReplacePath(text, path);
+      EXPECT_EQ(done.result.Format(), text);
     }
     EXPECT_EQ(done.file.fd, -1);
     EXPECT_EQ(rig.node.logins, c.logins);
     EXPECT_EQ(rig.node.opens, c.opens);
+    EXPECT_EQ(rig.node.closes, c.remoteCloses);
+    EXPECT_EQ(rig.node.logouts, c.logouts);
     if (const NodeEntry* n = rig.nodes.FindNode(1)) {
-      EXPECT_EQ(n->ftpHead, nullptr);
-      EXPECT_EQ(n->ftpTail, nullptr);
+      EXPECT_EQ(n->ftpHead, queued);
+      EXPECT_EQ(n->ftpTail, queued);
     }
   }
+}
+
+TEST(IoFtpFailures, AFailedReadLeavesTheNextJobToLogInAgainAndArriveWhole) {
+  FtpRig rig;
+  const auto content = Pattern(5000);
+  const std::string path = rig.File("f.bin", content);
+  g_readCalls = 0;
+  {
+    FileCallsScope scope(IoFtpFileCalls{&SecondReadFails, nullptr});
+    rig.ftp.OnIoFtpRequest(rig.Job(path));
+    rig.ftp.OnIoFtpRequest(rig.Job(path));
+    rig.Run();
+  }
+  ASSERT_EQ(rig.host2.done.size(), 2u);
+  EXPECT_EQ(rig.host2.done[0]->Rcode, RC_FILE_READ_FAILED);
+  EXPECT_EQ(rig.host2.done[1]->Rcode, 0);
+  EXPECT_EQ(rig.node.logins, 2);
+  EXPECT_EQ(rig.node.opens, 2);
+  EXPECT_EQ(rig.node.closes, 1);
+  // What the node kept after the last open is the second file, whole.
+  ASSERT_GE(rig.node.file.size(), content.size());
+  EXPECT_TRUE(std::equal(content.begin(), content.end(), rig.node.file.end() - static_cast<std::ptrdiff_t>(content.size())));
 }
 
 TEST(IoFtpFailures, MissingLocalFileNamesTheFileAndTheSystemError) {
@@ -519,6 +609,30 @@ TEST(IoFtpEvents, ShortOrUnexpectedEventsChangeNothing) {
   rig.lib.Raise(IPC_SVR_IO_FTP, id, 999, FtpNode::Status(0));
   EXPECT_TRUE(rig.host2.posts.empty());
   EXPECT_EQ(rig.Node()->ftpHead, nullptr);
+}
+
+TEST(IoFtpEvents, CloseAnswerWhileTheLocalCloseIsLentLeavesTheJobToTheUiThread) {
+  FtpRig rig;
+  rig.node.holdClose = true;
+  rig.ftp.OnIoFtpRequest(rig.Job(rig.File("a", Pattern(10))));
+  rig.nodes.Tick();  // the clients attach: login
+  // Run until the remote close is sent and the local one is with the UI
+  // thread.
+  for (int i = 0; i < 10 && rig.node.closes == 0; ++i) {
+    rig.node.Answer(rig.lib, rig.ClientId());
+    if (rig.node.closes == 0) rig.host2.Serve(rig.ftp);
+  }
+  ASSERT_EQ(rig.node.closes, 1);
+  ASSERT_EQ(rig.host2.posts.size(), 1u);
+  ASSERT_EQ(rig.host2.posts.front().first, WM_DOC_FTP_CLOSE);
+  IoFtpRequest* lent = rig.host2.posts.front().second;
+  // The node's answer comes while the UI thread holds the job: the job's
+  // result is the UI thread's to write until it gives the job back.
+  rig.lib.Raise(IPC_SVR_IO_FTP, rig.ClientId(), IO_FTP_EVNT_CLOSE, FtpNode::Status(0x77));
+  EXPECT_EQ(lent->Rcode, 0);
+  rig.Settle();
+  ASSERT_EQ(rig.host2.done.size(), 1u);
+  EXPECT_EQ(rig.host2.done[0]->Rcode, 0x77);
 }
 
 TEST(IoFtpFile, FatDateTimePacksLocalTime) {

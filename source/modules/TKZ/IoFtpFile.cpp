@@ -13,6 +13,14 @@
 
 namespace {
 
+IoFtpFileCalls g_calls;
+
+ssize_t ReadFile(int fd, void* buffer, size_t count) {
+  return g_calls.read != nullptr ? g_calls.read(fd, buffer, count) : ::read(fd, buffer, count);
+}
+
+int CloseFile(int fd) { return g_calls.close != nullptr ? g_calls.close(fd) : ::close(fd); }
+
 std::string ErrorText(int error) {
   char buf[128];
   // GNU strerror_r returns the text (maybe not in buf).
@@ -63,11 +71,11 @@ void IoFtpReadLocal(IoFtpRequest* request) {
   }
   size_t got = 0;
   while (got < kIoFtpBufferSize) {
-    const ssize_t n = ::read(file.fd, file.buffer.get() + got, kIoFtpBufferSize - got);
+    const ssize_t n = ReadFile(file.fd, file.buffer.get() + got, kIoFtpBufferSize - got);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       const int error = errno;
-      ::close(file.fd);
+      CloseFile(file.fd);
       ForgetFile(file);
       request->Rcode = RC_FILE_READ_FAILED;
       request->result.Set("Unable to read from file \"%s\", %s.",
@@ -85,10 +93,16 @@ void IoFtpReadLocal(IoFtpRequest* request) {
 
 void IoFtpCloseLocal(IoFtpRequest* request) {
   IoFtpLocalFile& file = request->file;
-  if (file.fd >= 0 && ::close(file.fd) != 0 && request->Rcode == 0) {
+  if (file.fd >= 0 && CloseFile(file.fd) != 0 && request->Rcode == 0) {
     const int error = errno;
     request->Rcode = RC_FILE_CLOSE_FAILED;
     request->result.Set("Unable to close file, %s.", CompletionArg::Text(ErrorText(error)));
   }
   ForgetFile(file);
+}
+
+IoFtpFileCalls SetIoFtpFileCalls(const IoFtpFileCalls& calls) {
+  const IoFtpFileCalls previous = g_calls;
+  g_calls = calls;
+  return previous;
 }

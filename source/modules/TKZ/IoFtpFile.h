@@ -7,6 +7,8 @@
 // only the job's file, Rcode and result.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <ctime>
 
@@ -25,3 +27,14 @@ void IoFtpReadLocal(IoFtpRequest* request);
 // Closes the local file and frees its buffer; a failure sets
 // RC_FILE_CLOSE_FAILED unless the job already failed.
 void IoFtpCloseLocal(IoFtpRequest* request);
+
+// The system calls that read and close the local file.  Tests put in calls
+// that fail to see a failing disk; a null member is the system's own
+// (read(2), close(2)).
+struct IoFtpFileCalls {
+  ssize_t (*read)(int fd, void* buffer, size_t count) = nullptr;
+  int (*close)(int fd) = nullptr;
+};
+// Makes `calls` the ones every later read and close uses and returns those
+// they replace.  Not while a job's file is being read or closed.
+IoFtpFileCalls SetIoFtpFileCalls(const IoFtpFileCalls& calls);

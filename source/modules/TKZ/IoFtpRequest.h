@@ -72,6 +72,7 @@ struct IoFtpRequest {
   bool started = false;         // the transfer has begun (send state left 0)
   bool lent = false;            // with the UI thread for a read or a close
   int32_t responseCountdown = 0;  // ticks left for the node's answer (0 = none awaited)
+  uint16_t closeStatus = 0;     // the node's answer to the close (the transfer's result)
 
   IoFtpLocalFile file;
 };
