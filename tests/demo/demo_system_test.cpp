@@ -1,8 +1,9 @@
 // The whole system as scripts/demo.sh runs it, in a bounded time: a site made
-// with the demo seed, two simulated nodes and the server headless on
-// loopback lab addresses of this suite's own (127.0.0.91 to .93, so that it
-// runs beside the demo and the other network tests), and requests written
-// by the site tool.
+// with the demo seed, two simulated nodes (NODE1 receiving files over
+// IO_FTP) and the server headless on loopback lab addresses of this suite's
+// own (127.0.0.91 to .93, so that it runs beside the demo and the other
+// network tests), and requests written by the site tool, the network patch
+// upload among them.
 //
 // The processes are started with fork and exec; this test process starts no
 // threads.
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -19,6 +21,7 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -26,6 +29,7 @@
 
 #include "request.h"
 #include "site.h"
+#include "status.h"
 
 namespace {
 
@@ -42,6 +46,9 @@ constexpr auto kStartBound = std::chrono::seconds(5);
 constexpr auto kRequestBound = std::chrono::seconds(20);
 constexpr auto kStopBound = std::chrono::seconds(10);
 constexpr auto kPollStep = std::chrono::milliseconds(100);
+
+// The tblNetPatch row the demo's network patch request stamps.
+constexpr int kPatchId = 7;
 
 std::string Slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -160,6 +167,7 @@ class DemoSystem : public ::testing::Test {
     root_ = tmpl;
     site_ = root_ + "/site";
     fs::create_directories(root_ + "/config");
+    fs::create_directories(root_ + "/node1-files");
 
     // The demo seed with this suite's addresses in place of the demo's.
     std::string seed = drovana::site::ReadSeedFile(DROVANA_DEMO_SEED);
@@ -173,8 +181,9 @@ class DemoSystem : public ::testing::Test {
 
     const std::string peers1 = std::string(kServerAddress) + "," + kNode2Address;
     const std::string peers2 = std::string(kServerAddress) + "," + kNode1Address;
-    node1_.Start({DROVANA_NODESIM_EXE, "--name", "NODE1", "--addr", kNode1Address, "--peers", peers1}, {},
-                 root_ + "/nodesim1.out");
+    node1_.Start({DROVANA_NODESIM_EXE, "--name", "NODE1", "--addr", kNode1Address, "--peers", peers1,
+                  "--ftp-dir", root_ + "/node1-files"},
+                 {}, root_ + "/nodesim1.out");
     node2_.Start({DROVANA_NODESIM_EXE, "--name", "NODE2", "--addr", kNode2Address, "--peers", peers2}, {},
                  root_ + "/nodesim2.out");
     ASSERT_TRUE(node1_.WaitForOutput("ready NODE1")) << node1_.Output();
@@ -220,6 +229,25 @@ class DemoSystem : public ::testing::Test {
     }
   }
 
+  // Waits until the server has written `line` into the plant's status.
+  bool WaitForStatus(RequestDb& db, const std::string& line) {
+    const auto end = std::chrono::steady_clock::now() + kRequestBound;
+    for (;;) {
+      std::ostringstream out;
+      drovana::site::PrintPlantStatus(db, out);
+      if (out.str().find(line) != std::string::npos) return true;
+      if (std::chrono::steady_clock::now() >= end || server_.Ended()) {
+        ADD_FAILURE() << "no \"" << line << "\" in the status:\n" << out.str();
+        return false;
+      }
+      std::this_thread::sleep_for(kPollStep);
+    }
+  }
+
+  void WriteSiteFile(const std::string& name, const std::string& bytes) {
+    std::ofstream(site_ + "/" + name, std::ios::binary) << bytes;
+  }
+
   std::string root_, site_;
   Child node1_, node2_, server_;
 };
@@ -261,6 +289,45 @@ TEST_F(DemoSystem, TheServerCompletesRequestsOnTheDemoSite) {
     EXPECT_EQ(RunSiteTool(args, root_ + "/tool.out", &out), c.code) << out;
     EXPECT_NE(out.find(c.printed), std::string::npos) << out;
   }
+
+  // The network patch: NODE1's configuration and install files, read from
+  // the site directory on the server's UI thread, go to the node over
+  // IO_FTP; the download is stamped with the requesting PC.
+  std::string archive(20000, '\0');
+  for (size_t i = 0; i < archive.size(); ++i) archive[i] = static_cast<char>((i / 100) % 2 ? i * 7 : 0x55);
+  const std::pair<const char*, std::string> files[] = {
+      {"k4znode.new", "demo configuration of NODE1\n"},
+      {"install.bat", "demo install script\n"},
+      {"install.arm", archive},
+  };
+  WriteSiteFile("NODE1.cfg", files[0].second);
+  WriteSiteFile("install.cfg", files[1].second);
+  WriteSiteFile("install.arm", files[2].second);
+  ASSERT_EQ(sqlite3_exec(db.handle(),
+                         ("INSERT INTO tblNetPatch (PatchID) VALUES (" + std::to_string(kPatchId) + ")").c_str(),
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  ASSERT_TRUE(WaitForStatus(db, std::string("node 1 NODE1 ") + kNode1Address + ": connected"));
+  drovana::site::RequestSpec patch;
+  patch.type = 6;
+  patch.subtype = 1;
+  patch.zone = kPatchId;
+  patch.requestPc = "OPERATOR-PC";
+  ASSERT_TRUE(WaitForResult(db, db.Insert(patch), &result));
+  EXPECT_EQ(result.state, drovana::site::kStateSucceeded) << result.diagnostic;
+  EXPECT_EQ(result.diagnostic, "Network patch sent to node 1.");
+  for (const auto& [name, bytes] : files) EXPECT_EQ(Slurp(root_ + "/node1-files/" + name), bytes) << name;
+  sqlite3_stmt* st = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db.handle(),
+                               "SELECT DldUser, DldDate IS NOT NULL FROM tblNetPatch WHERE PatchID = ?", -1,
+                               &st, nullptr),
+            SQLITE_OK);
+  sqlite3_bind_int(st, 1, kPatchId);
+  ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+  const unsigned char* user = sqlite3_column_text(st, 0);
+  EXPECT_EQ(std::string(user != nullptr ? reinterpret_cast<const char*>(user) : ""), "OPERATOR-PC");
+  EXPECT_EQ(sqlite3_column_int(st, 1), 1);
+  sqlite3_finalize(st);
 
   EXPECT_TRUE(server_.Stop()) << "the server did not end within " << kStopBound.count() << " s of SIGTERM";
   const std::string log = server_.Output();
