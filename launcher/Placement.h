@@ -56,7 +56,9 @@ Rect FitToScreen(Rect r, const Rect& screen);
 
 // The picture's top-left corner in an area: centred across, with 4/10 of
 // the free height above it and 6/10 below.  Negative when the picture is
-// larger than the area (it is then cropped evenly).
+// larger than the area (it is then cropped evenly).  The launcher passes its
+// window's area, not the screen's: placed by the screen's size, the picture
+// would land outside a 6500-twip window on any larger screen.
 Point PlacePicture(Size area, Size picture);
 
 // Twips and pixels at a given number of dots per inch (96 when dpi is not
