@@ -397,11 +397,11 @@ class CTKZDoc : public CDocument {
   // Writes a zone's Brevant preset into tblBvtZone for one room (1 to 16)
   // or, with room -1, for every room; the stored report is not changed.
   void SetBrevantPresetStatus(int32_t zoneId, int32_t room, uint8_t preset);
-  // Pulses the cleaner light outputs of a zone (sub-type 23 on, 22 off):
-  // the zone in the completion message's first argument, the cleaner input
-  // (0-based, -1 = all) in its second.  One message per patch row that
-  // names a rack.
-  void SwitchCleanerLights(InProcRequest* request);
+  // Pulses the cleaner light outputs of a zone (sub-type 23 on, 22 off) for
+  // one cleaner input (0-based) or, with -1, all of them.  One message per
+  // patch row that names a rack; a request that has failed already keeps
+  // its result and text.
+  void SwitchCleanerLights(InProcRequest* request, int32_t zoneId, int32_t input);
 
   // =========================================================================
   // Zone tree and rack lists                               (DocZoneTree.cpp)

@@ -1,17 +1,18 @@
 // Macros: the step engine that runs a macro's steps (presets, child macros,
 // manual levels, delays, cleaner lights), and the start of a macro by a
 // rack's macro input.
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
+#include <iterator>
+#include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "Comm.h"
 #include "DisplayFlags.h"
 #include "Doc.h"
+#include "DocRequestParams.h"
 #include "DocZoneTree.h"
 #include "DocSchedule.h"
 #include "LogSink.h"
@@ -83,33 +84,27 @@ constexpr dao::Binding kMacroIOBindings[] = {
     {"MacroID", dao::BindType::kI32, offsetof(MacroIORow, MacroID), 4},
 };
 
-// One decimal number as "%d" reads it (leading blanks, a sign, digits),
-// refusing a number that does not fit 32 bits.  Advances `p` past it.
-bool ReadInt(const char*& p, int32_t& out) {
-  while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\f' || *p == '\v') ++p;
-  const char* start = p;
-  if (*p == '+' || *p == '-') ++p;
-  if (*p < '0' || *p > '9') return false;
-  errno = 0;
-  char* end = nullptr;
-  const long long v = std::strtoll(start, &end, 10);
-  if (errno == ERANGE || v < INT32_MIN || v > INT32_MAX) return false;
-  p = end;
-  out = static_cast<int32_t>(v);
-  return true;
-}
-
-bool ParseParam(const char* text, int32_t& out) {
-  const char* p = text;
-  return ReadInt(p, out);
+// A step parameter: present when its text begins with a number.
+bool ParseParam(const char (&text)[kParamSize], int32_t& out) {
+  const std::optional<int32_t> v = LeadingDecimal(FieldText(text));
+  if (v) out = *v;
+  return v.has_value();
 }
 
 // "%d:%d:%d".
-bool ParseDelay(const char* text, int32_t& h, int32_t& m, int32_t& s) {
-  const char* p = text;
-  if (!ReadInt(p, h) || *p++ != ':') return false;
-  if (!ReadInt(p, m) || *p++ != ':') return false;
-  return ReadInt(p, s);
+bool ParseDelay(const char (&text)[kParamSize], int32_t& h, int32_t& m, int32_t& s) {
+  std::string_view rest = FieldText(text);
+  int32_t* const parts[] = {&h, &m, &s};
+  for (size_t i = 0; i < std::size(parts); ++i) {
+    if (i > 0) {
+      if (rest.empty() || rest.front() != ':') return false;
+      rest.remove_prefix(1);
+    }
+    const std::optional<int32_t> v = ScanDecimal(rest);
+    if (!v) return false;
+    *parts[i] = *v;
+  }
+  return true;
 }
 
 struct DepthGuard {
@@ -245,9 +240,7 @@ void CTKZDoc::RunMacroSteps(InProcRequest* request) {
         case kActionCleanerOff:
           if (!has1 || !has2) break;
           request->RequestSubType = row.Action == kActionCleanerOn ? kSubTypeCleanerOn : kSubTypeCleanerOff;
-          request->message.args[0] = p1;
-          request->message.args[1] = p2;
-          SwitchCleanerLights(request);
+          SwitchCleanerLights(request, p1, p2);
           break;
         case kActionNone:
           break;

@@ -2,6 +2,7 @@
 // the schedule queue, child macros folding into their parent, steps that
 // are skipped, nesting that is bounded, and macros started by rack inputs.
 #include "DocRackTestSupport.h"
+#include "RackCommands.h"
 
 namespace {
 
@@ -134,6 +135,145 @@ TEST_F(MacroTest, PresetsGoOnceToEachNodePortThatServesTheZone) {
   EXPECT_EQ(sent_[0].bytes, (Bytes{1, 0, 9}));
   EXPECT_EQ(sent_[2].bytes, (Bytes{34, 0, 2, 2, 1}));  // room 3 only
   EXPECT_EQ(ScheduleRow(1), "4|Brevant preset 1 selected in room 3|2");
+}
+
+TEST_F(MacroTest, DatabaseErrorsOfAMacroRunAreLoggedWithTheirLineAndTheEventStillEnds) {
+  AddRack(3, 2, 1);
+  AddStep(1, 1, 0, "10003", "5");
+  AddStep(1, 2, 4, "0:0:1");
+  AddStep(1, 3, 0, "10003", "6");
+  StartEvent(1);
+  Serve();
+  // The rest of the macro cannot be read: what was sent decides.
+  Sql("ALTER TABLE tblMacroStep RENAME TO tblMacroStepAway;");
+  Tick();
+  EXPECT_EQ(CountLines("doc.cpp#1633: Error "), 1);
+  EXPECT_EQ(ScheduleRow(1), "4|Complete.|1");
+  EXPECT_EQ(sent_.size(), 1u);
+  EXPECT_EQ(Doc().RequestCount(), 0u);
+  EXPECT_TRUE(Queue().empty());
+
+  // Neither the event's start nor its end can be written: the row keeps
+  // its state.
+  Sql("ALTER TABLE tblMacroStepAway RENAME TO tblMacroStep;");
+  AddSchedule(2, 2, Ole(2026, 3, 14), TimeOfDay(9, 0), 2);
+  ASSERT_TRUE(Doc().LoadSchedule());
+  Sql("DELETE FROM sysStoredQuery WHERE Name = 'TKZqryEvent';");
+  Tick();
+  EXPECT_EQ(CountLines("doc.cpp#970: Error 3265 : "), 2);
+  EXPECT_EQ(ScheduleRow(2), "2||0");
+  EXPECT_EQ(Doc().RequestCount(), 0u);
+}
+
+TEST_F(MacroTest, AMacroInputWhoseMacroCannotBeLookedUpOrQueuedStartsNothing) {
+  AddRack(3, 2, 1);
+  Sql("INSERT INTO tblMacroIO (ZoneID, AnalogIn, MacroID) VALUES (10003, 5, 9);");
+  const struct Case {
+    const char* table;  // away while the macro starts
+    const char* line;
+  } cases[] = {
+      {"tblMacroIO", "doc.cpp#1368: Error "},
+      {"tblSchedule", "doc.cpp#1409: Error "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    Sql(std::string("ALTER TABLE ") + c.table + " RENAME TO away;");
+    EXPECT_FALSE(Doc().StartInputMacro(3, 5));
+    Sql(std::string("ALTER TABLE away RENAME TO ") + c.table + ";");
+    EXPECT_EQ(CountLines(c.line), 1);
+    EXPECT_TRUE(Queue().empty());
+  }
+  EXPECT_EQ(One("SELECT count(*) FROM tblSchedule"), "0");
+}
+
+// Zone 500's cleaner patch: input 0 on rack 3's analog outputs 1 (on) and 2
+// (off), input 1 on no rack, input 2 on rack 3's outputs 3 and 0.  Rack 3
+// has 8 digital dimmers, so analog output n is output 8 + n.
+class CleanerMacroTest : public MacroTest {
+ protected:
+  void SetUp() override {
+    MacroTest::SetUp();
+    AddRack(3, 2, 1, 8, 4);
+    models_.emplace(3, sim::RackModel({3, 0, 8, 0, 4}));
+    Sql("INSERT INTO tblCleanerIO (ZoneID, AnalogIn, AnalogInName, RackZoneID, AnalogOutOn, AnalogOutOff) VALUES"
+        " (500, 0, 'Hall', 10003, 1, 2), (500, 1, 'Stage', 0, 1, 2), (500, 2, 'Foyer', 10003, 3, 0);");
+  }
+  // The outputs pulsed, in order: each goes to full level, then back to
+  // zero.
+  std::vector<int> Pulsed() const {
+    std::vector<int> up, down;
+    for (const RackCommandSent& s : sent_) {
+      EXPECT_EQ(s.Command(), DIM_CMD_SET_DIMMER_MANUAL_LEVEL);
+      EXPECT_EQ(s.bytes.size(), 6u);
+      if (s.bytes.size() != 6) continue;
+      EXPECT_EQ(s.bytes[2], s.bytes[3]);  // one output
+      (s.bytes[5] == 255 ? up : down).push_back(s.bytes[2]);
+    }
+    EXPECT_EQ(down, up);
+    return up;
+  }
+};
+
+TEST_F(CleanerMacroTest, CleanerStepsPulseThePatchedOutputsOnOrOff) {
+  const struct Case {
+    int action;
+    const char* zone;
+    const char* input;
+    std::vector<int> outputs;
+    const char* row;
+  } cases[] = {
+      {5, "500", "0", {9}, "4|Cleaner light switch 1 turned on in zone 500|1"},
+      {6, "500", "0", {10}, "4|Cleaner light switch 1 turned off in zone 500|1"},
+      {5, "500", "-1", {9, 11}, "4|All cleaner light switches turned on in zone 500|1"},
+      {6, "500", "-1", {10, 8}, "4|All cleaner light switches turned off in zone 500|1"},
+      {5, "500", "1", {}, "5|No control output specified, check the cleaner patch for zone 500|0"},
+      {6, "600", "0", {}, "5|No control output specified, check the cleaner patch for zone 600|0"},
+      {5, "500", "", {}, "4|Complete.|0"},  // the input missing: the step is skipped
+  };
+  int id = 0;
+  for (const Case& c : cases) {
+    ++id;
+    SCOPED_TRACE(id);
+    sent_.clear();
+    AddStep(id, 1, c.action, c.zone, c.input);
+    AddSchedule(id, 2, Ole(2026, 3, 14), TimeOfDay(9, 0), id);
+    ASSERT_TRUE(Doc().LoadSchedule());
+    Doc().RunDueEvents();
+    Serve();
+    EXPECT_EQ(Pulsed(), c.outputs);
+    EXPECT_EQ(ScheduleRow(id), c.row);
+  }
+  EXPECT_EQ(Model(3).rejects(), 0u) << Model(3).last_reject();
+  EXPECT_EQ(Doc().RequestCount(), 0u);
+}
+
+TEST_F(CleanerMacroTest, ACleanerStepAfterAFailedStepKeepsTheFirstFailure) {
+  // Step 1's select times out; after a delay, step 3 switches the lights of
+  // a patched input, or of one that names no rack.
+  const struct Case {
+    const char* input;
+    std::vector<int> outputs;
+  } cases[] = {{"0", {9}}, {"1", {}}};
+  int id = 0;
+  for (const Case& c : cases) {
+    ++id;
+    SCOPED_TRACE(c.input);
+    sent_.clear();
+    AddStep(id, 1, 0, "10003", "5");
+    AddStep(id, 2, 4, "0:0:1");
+    AddStep(id, 3, 5, "500", c.input);
+    AddSchedule(id, 2, Ole(2026, 3, 14), TimeOfDay(9, 0), id);
+    ASSERT_TRUE(Doc().LoadSchedule());
+    failCodes_.push_back(RC_TIMEOUT);
+    Doc().RunDueEvents();
+    Serve();
+    Tick();
+    Serve();
+    sent_.erase(sent_.begin());  // the select
+    EXPECT_EQ(Pulsed(), c.outputs);
+    EXPECT_EQ(ScheduleRow(id), "5|Timeout waiting for response from node|1");
+  }
+  EXPECT_EQ(Doc().RequestCount(), 0u);
 }
 
 TEST_F(MacroTest, AClosedMacroInputQueuesAnImmediateRemoteMacroThatRunsAtTheNextSecond) {

@@ -174,19 +174,28 @@ void CTKZDoc::StoreQXVLevels(RackMsg* msg, InProcRequest* request) {
 void CTKZDoc::SendBrevantFadeTimes(const std::vector<uint32_t>& racks, InProcRequest* request, int32_t preset,
                                    int32_t room) {
   const bool all = preset == -1;
+  // Every preset goes in one message per rack (index 1); one preset goes in
+  // one message per room, so one preset of every room (room -1) takes a
+  // message for each room 1 to 16.
+  const int32_t firstRoom = all ? 1 : room == -1 ? 1 : room;
+  const int32_t lastRoom = all ? 1 : room == -1 ? kBvtRooms : room;
   for (uint32_t rack : racks) {
     if (FindRackInfo(rack) == nullptr) {
       LogPrintf("Rack %d is not in the rack table; its Brevant preset fade times are not moved.\n",
                 static_cast<int>(rack));
       continue;
     }
-    RackMsg* msg = NewRackMsg(request);
-    msg->Rack = rack;
-    msg->completion.Set(nullptr, preset);
-    msg->index = all ? 1 : room;
-    msg->count = all ? kBrevantTimes : 1;
-    msg->data.assign(2 * static_cast<size_t>(msg->count), 0);
-    if (!SendStepMsg(msg, request, &CComm::GetBrevantPresetTime, &CComm::SetBrevantPresetTime, &CTKZDoc::TransferBrevantFadeTimes)) return;
+    for (int32_t r = firstRoom; r <= lastRoom; ++r) {
+      RackMsg* msg = NewRackMsg(request);
+      msg->Rack = rack;
+      msg->completion.Set(nullptr, preset);
+      msg->index = r;
+      msg->count = all ? kBrevantTimes : 1;
+      msg->data.assign(2 * static_cast<size_t>(msg->count), 0);
+      if (!SendStepMsg(msg, request, &CComm::GetBrevantPresetTime, &CComm::SetBrevantPresetTime,
+                       &CTKZDoc::TransferBrevantFadeTimes))
+        return;
+    }
   }
 }
 
@@ -329,8 +338,9 @@ void CTKZDoc::TransferBrevantLevels(RackMsg* msg, InProcRequest* request) {
       LogDiag(request, kLineBrevantLevels, e);
     }
   }
-  // All presets: the same message goes again for the next one.
-  if (msg->Rcode == RC_OK && request->Rcode == RC_OK && selector == -1 && preset < kBrevantLastPreset) {
+  // All presets: the same message goes again for the next one while this
+  // rack answers, whatever the request's other racks do.
+  if (msg->Rcode == RC_OK && selector == -1 && preset < kBrevantLastPreset) {
     msg->completion.args[0] = CompletionArg(preset + 1);
     msg->ClearReply();
     SendBrevantLevelsMsg(msg, request);

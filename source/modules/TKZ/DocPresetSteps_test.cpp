@@ -92,6 +92,35 @@ TEST_F(RackConfigTest, BrevantLevelsForEveryPresetGoThroughThePatchOnePresetAtAT
             std::to_string(BvtLevel(4, 2, 3)));
 }
 
+TEST_F(RackConfigTest, BrevantLevelsOfEveryPresetStillGoToARackThatAnswersWhenAnotherFails) {
+  for (int rack = 1; rack <= 2; ++rack) AddRack(rack, kDims);
+  SeedZoneTables();
+  failing = {{2u, RC_RACK_OFFLINE}};
+  auto sentToRack1 = [this](uint16_t command) {
+    return std::count_if(sent.begin(), sent.end(),
+                         [command](const SentToRack& s) { return s.rack == 1 && s.command == command; });
+  };
+
+  Dispatch(1, 0, 0, kZone, {"9"});
+  Serve();
+  EXPECT_EQ(State(1), std::string("5|") + RcodeText(RC_RACK_OFFLINE));
+  EXPECT_EQ(sentToRack1(37), 8);
+  for (int p = 1; p <= 8; ++p)
+    EXPECT_EQ(models[1]->state().bvtLevels[p][0], theComm.ToLevel(BvtLevel(p, 1, 1))) << p;
+
+  // Upload: the last preset of the rack that answers is written back.
+  models[1]->state().bvtLevels[8][0] = theComm.ToLevel(55);  // dimmer 1: room 1, channel 1
+  Dispatch(2, 0, 1, kZone, {"9"});
+  Serve();
+  EXPECT_EQ(State(2), std::string("5|") + RcodeText(RC_RACK_OFFLINE));
+  EXPECT_EQ(sentToRack1(36), 8);
+  EXPECT_EQ(One("SELECT ChLevel FROM tblBvtPresetLevel WHERE ZoneID = 500 AND PresetNumber = 8 AND RoomNumber = 1"
+                " AND Channel = 1"),
+            "55");
+  EXPECT_EQ(doc->RequestCount(), 0u);
+  EXPECT_EQ(unknown, 0);
+}
+
 TEST_F(RackConfigTest, BrevantLevelsOfOneRoomKeepTheOtherRoomsDimmers) {
   AddRack(1, kDims);
   SeedZoneTables();

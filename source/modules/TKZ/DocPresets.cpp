@@ -1,9 +1,6 @@
 // Preset and relay-cycle requests: QXV presets (type 1), Brevant presets
 // (type 2) and the relay cycle counts of one rack (type 9), with the
 // write-back of the counts a rack returns.
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "DocPresets.h"
@@ -55,20 +52,6 @@ PresetSteps& Steps() {
 void SetPresetSteps(PresetSteps steps) { Steps() = std::move(steps); }
 void ResetPresetSteps() { Steps() = TransferSteps(); }
 
-std::optional<int32_t> ParamInt(const RequestParamRow& row) {
-  char text[kParamValueSize + 1] = {};
-  std::memcpy(text, row.ParamValue, kParamValueSize);
-  const char* p = text;
-  while (*p == ' ' || *p == '\t') ++p;
-  char* end = nullptr;
-  errno = 0;
-  const long long v = std::strtoll(p, &end, 10);
-  if (end == p || errno == ERANGE || v < INT32_MIN || v > INT32_MAX) return std::nullopt;
-  while (*end == ' ' || *end == '\t') ++end;
-  if (*end != '\0') return std::nullopt;
-  return static_cast<int32_t>(v);
-}
-
 size_t CTKZDoc::ReadRequestParams(RequestParamRow* rows, size_t maxRows) {
   if (!m_rsRequestParm) return 0;
   m_rsRequestParm->Requery();
@@ -84,7 +67,7 @@ bool CTKZDoc::FirstParamValue(int32_t& value) {
   const std::optional<int32_t> v = ParamInt(row);
   if (!v) {
     FailRequest("Error: Request %d: parameter \"%.50s\" is not a number.", m_RequestRow.RID,
-                std::string(row.ParamValue, strnlen(row.ParamValue, kParamValueSize)).c_str());
+                std::string(FieldText(row.ParamValue)).c_str());
     return false;
   }
   value = *v;

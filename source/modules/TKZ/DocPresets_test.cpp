@@ -85,10 +85,11 @@ TEST_F(DocPresetTest, PresetCommandsGoToTheZonesPortOrRackAndEndWithTheRacksText
     const char* done;
   } cases[] = {
       {1, 2, {{1, "7"}}, "QXV preset select message sent", kRackBroadcast, {1, 0, 7}, "QXV preset 7 selected"},
-      {1, 3, {{1, "7"}}, "QXV record preset message sent", 3, {3, 0, 7}, "QXV preset 7 recorded"},
+      // A value is the number its text begins with.
+      {1, 3, {{1, " 7 (stage)"}}, "QXV record preset message sent", 3, {3, 0, 7}, "QXV preset 7 recorded"},
       {2, 2, {{1, "-1"}, {2, "4"}}, "Brevant preset play request started", kRackBroadcast, {34, 0, 0, 15, 4},
        "Brevant preset 4 selected in all rooms"},
-      {2, 3, {{2, "3"}, {1, "2"}}, "Brevant preset record request started", 3, {35, 0, 1, 1, 3},
+      {2, 3, {{2, "3"}, {1, "2nd room"}}, "Brevant preset record request started", 3, {35, 0, 1, 1, 3},
        "Brevant preset 3 recorded in room 2"},
   };
   int rid = 0;
@@ -181,6 +182,39 @@ TEST_F(DocPresetTest, TransfersRunTheLevelStepOnlyForPresetsWithLevelsThenTheFad
     }
     EXPECT_EQ(Row(rid), c.done);
   }
+}
+
+TEST_F(DocPresetTest, OneBrevantPresetOfEveryRoomMovesThatPresetsFadeTimeInEachRoom) {
+  // Rack 3 below control zone 7, whose fade times read room x 10 + preset.
+  DocTestPeer::AddRack(Doc(), 3).ZoneParentID = 7;
+  Sql("WITH RECURSIVE r(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM r WHERE x < 16),"
+      " p(y) AS (SELECT 0 UNION ALL SELECT y + 1 FROM p WHERE y < 9)"
+      " INSERT INTO tblBvtPreset (ZoneID, RoomNumber, PresetNumber, PresetTime) SELECT 7, x, y, x * 10 + y FROM r, p;");
+  const struct Case {
+    int subType;
+    const char* done;
+  } cases[] = {{0, "4|Brevant preset 4 set in all rooms."}, {1, "4|Brevant preset 4 retrieved from all rooms."}};
+  int rid = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.done);
+    ++rid;
+    if (c.subType == 1) rack3_.state().bvtTimes[5][4] = 999;  // room 6, changed at the rack
+    Request(rid, 2, c.subType, 10003);
+    Param(rid, 1, "-1");
+    Param(rid, 2, "4");
+    Doc().PollRequests();
+    Serve();
+    EXPECT_EQ(Row(rid), c.done);
+    EXPECT_EQ(rack3_.rejects(), 0u) << rack3_.last_reject();
+  }
+  for (int room = 0; room < 16; ++room) {
+    EXPECT_EQ(rack3_.state().bvtTimes[room][4], room == 5 ? 999 : (room + 1) * 10 + 4) << room;
+    EXPECT_EQ(rack3_.state().bvtTimes[room][3], 0) << room;
+  }
+  EXPECT_EQ(Rows("SELECT RoomNumber || '=' || PresetTime FROM tblBvtPreset WHERE ZoneID = 7 AND PresetNumber = 4"
+                 " AND PresetTime <> RoomNumber * 10 + 4"),
+            (std::vector<std::string>{"6=999"}));
+  EXPECT_EQ(Doc().RequestCount(), 0u);
 }
 
 TEST_F(DocPresetTest, AMessageTheCommThreadDoesNotTakeFailsTheRequest) {
@@ -321,6 +355,16 @@ TEST_F(AnalogPatchTest, AFailedUploadWritesNothingAndFailsTheRequest) {
   Serve();
   EXPECT_EQ(Row(1), "5|IO_KRN: CRC error");
   EXPECT_EQ(One("SELECT count(*) FROM written"), "0");
+}
+
+TEST_F(AnalogPatchTest, AZoneWithoutRacksCompletesAtOnce) {
+  for (int subType : {20, 21}) {
+    Request(subType, 10, subType, 700);
+    Doc().PollRequests();
+    EXPECT_EQ(Row(subType), "4|Complete.") << subType;
+  }
+  EXPECT_TRUE(posted.empty());
+  EXPECT_EQ(Doc().RequestCount(), 0u);
 }
 
 TEST_F(AnalogPatchTest, ADownloadWhoseRowsCannotBeReadSendsNothingAndFails) {

@@ -2,14 +2,13 @@
 // parameter rows one after another, starting the steps each row names over
 // every rack of the request's zone, and takes the next row only when every
 // message of the current one has come back.
-#include <cctype>
-#include <climits>
-#include <cstdio>
+#include <optional>
 #include <string>
 
 #include "Comm.h"
 #include "DisplayFlags.h"
 #include "Doc.h"
+#include "DocRequestParams.h"
 #include "DocSteps.h"
 #include "LogSink.h"
 #include "RackMsg.h"
@@ -17,23 +16,6 @@
 #include "TextField.h"
 
 namespace {
-
-#pragma pack(push, 1)
-struct ParamRow {
-  int32_t RID;
-  int16_t ParamNumber;
-  int16_t ParamType;
-  char ParamValue[50];
-};
-#pragma pack(pop)
-static_assert(sizeof(ParamRow) == 58);
-
-constexpr dao::Binding kParamRowBindings[] = {
-    {"RID", dao::BindType::kI32, offsetof(ParamRow, RID), 4},
-    {"ParamNumber", dao::BindType::kI16, offsetof(ParamRow, ParamNumber), 2},
-    {"ParamType", dao::BindType::kI16, offsetof(ParamRow, ParamType), 2},
-    {"ParamValue", dao::BindType::kText, offsetof(ParamRow, ParamValue), sizeof(ParamRow::ParamValue)},
-};
 
 // The process's record, held in the request's work pointer while it runs.
 struct RackConfigProcess final : RequestWork {
@@ -69,28 +51,6 @@ const char* CompletionFormat(int32_t value) {
     case 22: return "Brevant presets %s rack %d.";
     default: return nullptr;
   }
-}
-
-// A decimal integer as "%d" reads it: leading blanks skipped, an optional
-// sign, digits; what follows is ignored.  False without digits or when the
-// number does not fit an int.
-bool ParseParamValue(const char* text, size_t size, int32_t& value) {
-  size_t i = 0;
-  while (i < size && text[i] != '\0' && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-  bool negative = false;
-  if (i < size && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  long long v = 0;
-  size_t digits = 0;
-  while (i < size && text[i] >= '0' && text[i] <= '9') {
-    v = v * 10 + (text[i++] - '0');
-    if (v > static_cast<long long>(INT_MAX) + 1) return false;
-    ++digits;
-  }
-  if (digits == 0) return false;
-  if (negative) v = -v;
-  if (v > INT_MAX || v < INT_MIN) return false;
-  value = static_cast<int32_t>(v);
-  return true;
 }
 
 }  // namespace
@@ -193,7 +153,7 @@ void CTKZDoc::RunRackConfigRows(InProcRequest* request, bool firstCall) {
     }
     rowDone = true;
 
-    ParamRow row{};
+    RequestParamRow row{};
     bool atEnd = false;
     try {
       if (!m_qdRequestParm || !m_rsRequestParm) dao::Throw(dao::kErrInvalidArgument, "The database is not open.");
@@ -201,7 +161,7 @@ void CTKZDoc::RunRackConfigRows(InProcRequest* request, bool firstCall) {
       m_rsRequestParm->Requery();
       if (process->count > 0 && !m_rsRequestParm->IsEOF()) m_rsRequestParm->Move(process->count);
       atEnd = m_rsRequestParm->IsEOF();
-      if (!atEnd) m_rsRequestParm->ReadRow(&row, sizeof row, kParamRowBindings);
+      if (!atEnd) m_rsRequestParm->ReadRow(&row, sizeof row, kRequestParamBindings);
     } catch (const dao::Error& e) {
       DBExceptionDiag(request, docsteps::kLineDriver, static_cast<int32_t>(e.code()), e.description().c_str());
       request->work.reset();
@@ -222,8 +182,8 @@ void CTKZDoc::RunRackConfigRows(InProcRequest* request, bool firstCall) {
       return;
     }
 
-    int32_t value = 0;
-    const bool parsed = ParseParamValue(row.ParamValue, sizeof row.ParamValue, value);
+    const std::optional<int32_t> parsed = ParamInt(row);
+    const int32_t value = parsed.value_or(0);
     process->value = value;
     const char* refusal = nullptr;
     int32_t refusalArg = 0;

@@ -127,6 +127,31 @@ TEST_F(RackConfigTest, ModuleMapPacksSixSlotsARowOnlyForSixSlotRacks) {
                                       "10002|2|21|66|23|99"}));
 }
 
+TEST_F(RackConfigTest, DimmerUploadAsksForEveryOutputAndWritesEachRowByItsDimNumber) {
+  // 24 digital dimmers and 2 analog outputs; the database returns the rows
+  // last DimNumber first.
+  AddRack(1, 26);
+  models[1] = std::make_unique<sim::RackModel>(sim::RackModel::Config{1, 0, 24, 0, 2});
+  Sql("UPDATE tblRackConfig SET DigitalDims = 24, DigitalDimsFitted = 24, AnalogOutputs = 2 WHERE ZoneID = 10001;"
+      "UPDATE sysStoredQuery SET SqlText = SqlText || ' ORDER BY tblDimConfig.DimNumber DESC'"
+      " WHERE Name = 'TKZqryDimmerConfig';");
+  Dispatch(1, 0, 0, kZone, {"3"});
+  Serve();
+  ASSERT_EQ(State(1).substr(0, 2), "4|") << State(1);
+  sim::RackState& s = models[1]->state();
+  s.dimmers[0].setup[1] = theComm.ToLevel(33);   // DimNumber 1
+  s.dimmers[25].setup[1] = theComm.ToLevel(44);  // DimNumber 26, the second analog output
+
+  Dispatch(2, 0, 1, kZone, {"3"});
+  ASSERT_EQ(posted.size(), 2u);  // dimmer and dimmer fault configuration
+  for (const RackMsg* m : posted) EXPECT_EQ(m->count, 26);
+  Serve();
+  EXPECT_EQ(State(2).substr(0, 2), "4|") << State(2);
+  EXPECT_EQ(Rows("SELECT DimNumber || '=' || MinLevel FROM tblDimConfig WHERE ZoneID = 10001"
+                 " AND MinLevel <> 10 + DimNumber ORDER BY DimNumber"),
+            (std::vector<std::string>{"1=33", "26=44"}));
+}
+
 // ---- Rows one after another ------------------------------------------------------------
 
 TEST_F(RackConfigTest, NextRowStartsOnlyWhenEveryMessageOfTheRowIsBack) {
@@ -223,6 +248,17 @@ TEST_F(RackConfigTest, DatabaseErrorInAStepFailsTheRequestOnceTheOthersAreBack) 
   EXPECT_EQ(CountLines("DBExceptionDiag Error: Doc#2234: 3021:"), 1);
   EXPECT_EQ(models[1]->state().language, 2);
   EXPECT_EQ(SentCount(21), 0u);
+}
+
+TEST_F(RackConfigTest, DatabaseErrorWhenTheNextRowIsReadEndsTheRequestFailed) {
+  for (int rack = 1; rack <= 2; ++rack) AddRack(rack, kDims);
+  Dispatch(1, 0, 0, kZone, {"2", "5"});
+  Sql("ALTER TABLE tblTKZRequestParam RENAME TO tblTKZRequestParamAway;");
+  Serve();
+  EXPECT_EQ(State(1).rfind("5|Doc#2169: ", 0), 0u) << State(1);
+  EXPECT_EQ(CountLines("DBExceptionDiag Error: Doc#2169: "), 1);
+  EXPECT_EQ(SentCount(21), 0u);
+  EXPECT_EQ(doc->RequestCount(), 0u);
 }
 
 TEST_F(RackConfigTest, DuplicateCircuitInAnUploadFailsTheRequest) {

@@ -2,13 +2,13 @@
 // input contacts written into the zone status tables, the cleaner inputs
 // loaded at start-up, and the cleaner light switches.
 #include <cstddef>
-#include <cstdio>
 #include <cstring>
 #include <optional>
 
 #include "Comm.h"
 #include "DisplayFlags.h"
 #include "Doc.h"
+#include "DocRequestParams.h"
 #include "LogSink.h"
 #include "RackMsg.h"
 #include "RcCodes.h"
@@ -247,29 +247,32 @@ void CTKZDoc::OnCleanerRequest(InProcRequest* request) {
     DBExceptionDiag(request, kDocLineCleanerRequest, static_cast<int32_t>(e.code()), e.description().c_str());
     return;
   }
-  int input = 0;
-  char rest = 0;
-  if (std::sscanf(param.c_str(), "%d %c", &input, &rest) != 1 || input < -1 || input > 255) {
+  const std::optional<int32_t> input = LeadingDecimal(param);
+  if (!input || *input < -1 || *input > 255) {
     FailRequest("Error: Cleaner request %d: \"%s\" is not a cleaner input (0 to 255, or -1 for all).",
                 request->RID, param.c_str());
     return;
   }
   CopyFieldText(m_RequestRow.RequestDiagnostic, sizeof m_RequestRow.RequestDiagnostic,
                 "Cleaner input On/Off request started");
-  request->message.args[0] = request->ZoneID;
-  request->message.args[1] = input;
-  SwitchCleanerLights(request);
+  SwitchCleanerLights(request, request->ZoneID, *input);
 }
 
-void CTKZDoc::SwitchCleanerLights(InProcRequest* request) {
+void CTKZDoc::SwitchCleanerLights(InProcRequest* request, int32_t zoneId, int32_t input) {
   if (request == nullptr) return;
-  const int32_t zoneId = request->message.args[0].Int();
-  const int32_t input = request->message.args[1].Int();
+  // The request's result and text are this switch's only while nothing
+  // earlier (another step of a macro, a message refused on the way) has
+  // failed it: the first failure stays.
+  auto result = [request](uint16_t rcode, const char* format, CompletionArg a0, CompletionArg a1 = {},
+                          CompletionArg a2 = {}) {
+    if (request->Rcode != RC_OK) return;
+    request->message.Set(format, std::move(a0), std::move(a1), std::move(a2));
+    request->Rcode = rcode;
+  };
   const bool on = request->RequestSubType == kSubTypeCleanerOn;
   if (!on && request->RequestSubType != kSubTypeCleanerOff) {
-    request->message.Set("Cleaner light switch sub-type %d is neither off (22) nor on (23), zone %d",
-                         request->RequestSubType, zoneId);
-    request->Rcode = RC_SWITCH_NOT_CONTROLLABLE;
+    result(RC_SWITCH_NOT_CONTROLLABLE, "Cleaner light switch sub-type %d is neither off (22) nor on (23), zone %d",
+           request->RequestSubType, zoneId);
     return;
   }
   if (!m_Database) return;
@@ -295,10 +298,9 @@ void CTKZDoc::SwitchCleanerLights(InProcRequest* request) {
       const int32_t digitalDims = GetRackDigitalDims(static_cast<int32_t>(rack));
       named = true;
       if (input == -1)
-        request->message.Set("All cleaner light switches turned %s in zone %d", CompletionArg::Text(word), zoneId);
+        result(RC_OK, "All cleaner light switches turned %s in zone %d", CompletionArg::Text(word), zoneId);
       else
-        request->message.Set("Cleaner light switch %d turned %s in zone %d", input + 1, CompletionArg::Text(word),
-                             zoneId);
+        result(RC_OK, "Cleaner light switch %d turned %s in zone %d", input + 1, CompletionArg::Text(word), zoneId);
       RackMsg* msg = NewRackMsg(request);
       msg->Rack = static_cast<uint32_t>(rack);
       msg->index = digitalDims + output;
@@ -308,8 +310,6 @@ void CTKZDoc::SwitchCleanerLights(InProcRequest* request) {
     DBExceptionDiag(request, kDocLineSwitchCleaner, static_cast<int32_t>(e.code()), e.description().c_str());
     return;
   }
-  if (!named) {
-    request->message.Set("No control output specified, check the cleaner patch for zone %d", zoneId);
-    request->Rcode = RC_SWITCH_NOT_CONTROLLABLE;
-  }
+  if (!named)
+    result(RC_SWITCH_NOT_CONTROLLABLE, "No control output specified, check the cleaner patch for zone %d", zoneId);
 }

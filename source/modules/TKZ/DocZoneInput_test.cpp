@@ -208,7 +208,7 @@ TEST_F(DocCleanerRequestTest, AllInputsOfAZonePulseEveryPatchedRackOutput) {
 TEST_F(DocCleanerRequestTest, OneInputSwitchedOffUsesItsOffOutput) {
   Patch();
   CTKZDoc& doc = OpenDoc();
-  InProcRequest* r = Request(doc, 22, "2");
+  InProcRequest* r = Request(doc, 22, " 2 (Foyer)");  // the number the value begins with
   doc.OnCleanerRequest(r);
   EXPECT_EQ(Pulses(), (std::vector<std::array<uint32_t, 3>>{{4, 24, 255}}));
   EXPECT_EQ(r->message.Format(), "Cleaner light switch 3 turned off in zone 500");
@@ -230,10 +230,33 @@ TEST_F(DocCleanerRequestTest, APatchThatNamesNoRackIsNotControllable) {
             1);
 }
 
+TEST_F(DocCleanerRequestTest, ASwitchOnAFailedRequestKeepsItsFirstFailure) {
+  Patch();
+  CTKZDoc& doc = OpenDoc();
+  const struct Case {
+    int32_t input;
+    size_t pulses;
+  } cases[] = {{-1, 2}, {1, 0}};  // patched to a rack; not
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.input);
+    for (RackMsg* m : sent_) FreeRackMsg(m);
+    sent_.clear();
+    InProcRequest* r = doc.AddRequest();
+    r->RequestSubType = 23;
+    r->Rcode = RC_DB_EXCEPTION;
+    r->message.Set("Doc#%d: %d:%s", 1633, 3021, CompletionArg::Text("No current record."));
+    doc.SwitchCleanerLights(r, kZone, c.input);
+    EXPECT_EQ(sent_.size(), c.pulses);  // the lights are still switched
+    EXPECT_EQ(r->Rcode, RC_DB_EXCEPTION);
+    EXPECT_EQ(r->message.Format(), "Doc#1633: 3021:No current record.");
+    doc.FreeRequest(r);
+  }
+}
+
 TEST_F(DocCleanerRequestTest, ABadParameterOrADatabaseErrorFailsTheRequest) {
   Patch();
   CTKZDoc& doc = OpenDoc();
-  for (const char* bad : {"two", "", "3x", "-2", "256"}) {
+  for (const char* bad : {"two", "", "x3", "-2", "256"}) {
     Sql("DELETE FROM tblTKZRequest; DELETE FROM tblTKZRequestParam;");
     InProcRequest* r = Request(doc, 23, bad);
     doc.OnCleanerRequest(r);
