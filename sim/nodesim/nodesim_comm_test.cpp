@@ -1,7 +1,8 @@
 // The comm thread's node tables over the real library and loopback sockets
 // against two nodesim processes: both nodes come Online with their ports
 // opened; a restart and a silence of a simulator tear its connection down
-// and build it again; nothing is left behind over the cycles.
+// and build it again; nothing is left behind over the cycles (client slots,
+// server locations, net node entries, sockets).
 //
 // The comm object runs inline on the test thread with its real 100 ms
 // timer.  Deadlines are hang guards only.
@@ -64,6 +65,11 @@ class NodesimComm : public CommInlineHarness {
       if ((p.flags & PORT_FLAG_CONFIGURED) != 0 && (p.flags & PORT_FLAG_OPEN) == 0) return false;
     return true;
   }
+  // Server locations the library holds for the node at this address.
+  static int Locations(uint32_t addr) {
+    uint8_t types[16], handles[16];
+    return IpcSvrNetNodeInfoGet(IpcNetNodeAddrExists(addr), types, handles, 16);
+  }
   int Count(const std::string& status) const {
     int n = 0;
     for (const std::string& s : statuses_) n += s == status;
@@ -87,30 +93,40 @@ TEST_F(NodesimComm, NodesComeOnlineAndReconnectAfterRestartAndSilence) {
   EXPECT_EQ(Count("1 up"), 1);
   EXPECT_EQ(Count("2 up"), 1);
   const int fds = OpenFds();
+  const uint8_t idxA = IpcNetNodeAddrExists(kAddrA), idxB = IpcNetNodeAddrExists(kAddrB);
+  ASSERT_EQ(Locations(kAddrA), 1);
+  ASSERT_EQ(Locations(kAddrB), 1);
 
-  constexpr int kCycles = 2;
+  // A restarts while B falls silent; B speaks again once it is down.
+  constexpr int kCycles = 5;
   for (int cycle = 1; cycle <= kCycles; ++cycle) {
     SCOPED_TRACE(cycle);
     ASSERT_TRUE(a.Command("restart"));
-    ASSERT_TRUE(RunUntil([&] { return Count("1 down") >= cycle; }, 30000)) << Log();
-    ASSERT_TRUE(RunUntil([&] { return Count("1 up") > cycle && Ready(1); }, 30000)) << Log();
-
     ASSERT_TRUE(b.Command("silence"));
-    ASSERT_TRUE(RunUntil([&] { return Count("2 down") >= cycle; }, 30000)) << Log();
+    const auto bothDown = [&] { return Count("1 down") >= cycle && Count("2 down") >= cycle; };
+    ASSERT_TRUE(RunUntil(bothDown, 30000)) << Log();
     ASSERT_TRUE(b.Command("speak"));
-    ASSERT_TRUE(RunUntil([&] { return Count("2 up") > cycle && Ready(2); }, 30000)) << Log();
+    const auto bothBack = [&] {
+      return Count("1 up") > cycle && Count("2 up") > cycle && Ready(1) && Ready(2);
+    };
+    ASSERT_TRUE(RunUntil(bothBack, 30000)) << Log();
 
-    // The clients were made again in the same slots: none was left behind.
+    // The clients were made again in the same slots, on the same net nodes,
+    // with one server location each, and no socket was added.
     for (uint32_t id : {1u, 2u}) {
       const NodeEntry* n = comm_.FindNode(id);
       EXPECT_EQ(n->krnComProcHandle, 1) << id;
       EXPECT_EQ(n->krnEvntHandle, 1) << id;
       EXPECT_EQ(n->clientId, id) << id;
     }
+    EXPECT_EQ(IpcNetNodeAddrExists(kAddrA), idxA);
+    EXPECT_EQ(IpcNetNodeAddrExists(kAddrB), idxB);
+    EXPECT_EQ(Locations(kAddrA), 1);
+    EXPECT_EQ(Locations(kAddrB), 1);
+    EXPECT_LE(OpenFds(), fds);
   }
   EXPECT_GE(comm_.FindNode(1)->linkResets, static_cast<uint32_t>(kCycles));
   EXPECT_GE(comm_.FindNode(2)->linkResets, static_cast<uint32_t>(kCycles));
-  EXPECT_LE(OpenFds(), fds);
   // Both went through the teardown and the immediate reconnect.
   for (const char* who : {kSimA, kSimB}) {
     EXPECT_NE(Log().find(std::string(who) + ": Disconnected, attempting to reconnect."),

@@ -100,8 +100,7 @@ void CommNodes::SendHead(NodeEntry* node, int slot) {
       // No port lies on the slot: nothing would ever open it.
       LogPrintfQueued("Error: Tossing message to rack %d, port %d of %s is not configured.\n",
                       static_cast<int>(msg->Rack), slot - 1, node->name);
-      msg->Rcode = RC_NO_NODE_FOR_RACK;
-      ForwardResponse(node, slot);
+      FailHead(node, slot, RC_NO_NODE_FOR_RACK);
       continue;
     }
     if ((port.flags & PORT_FLAG_OPEN) == 0 || port.portIndex == kNoPortIndex) {
@@ -125,8 +124,7 @@ void CommNodes::SendHead(NodeEntry* node, int slot) {
     }
     if (SendKrnMsg(node, slot, msg)) return;
     // Cannot happen for a message QueueMsg took; it goes back unsent.
-    msg->Rcode = RC_COMM_FAILURE;
-    ForwardResponse(node, slot);
+    FailHead(node, slot, RC_COMM_FAILURE);
   }
 }
 

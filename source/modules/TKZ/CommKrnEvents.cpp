@@ -44,32 +44,38 @@ void CommNodesHost::SendSyncFaultEvents(uint32_t /*rack*/) {}
 
 // ---- messages handed in ------------------------------------------------------
 
+void CommNodes::Refuse(RackMsg* msg, uint16_t rcode) {
+  msg->Rcode = rcode;
+  msg->responseLength = 0;
+  m_pHost->ReturnMsg(msg);
+}
+
 bool CommNodes::ResolveMsg(RackMsg* msg) {
   // A message may come back for another exchange: its last result is over.
   msg->Rcode = 0;
   if (msg->Rack != kRackBroadcast) {
     const RackEntry* rack = ValidRackNumber(msg->Rack) ? Rack(msg->Rack) : nullptr;
-    if (rack != nullptr) {
-      msg->nodeId = rack->nodeId;
-      msg->portSlot = rack->portSlot;
-    } else {
+    if (rack == nullptr) {
       LogPrintfQueued("Error: Tossing message to unknown rack %d.\n", static_cast<int>(msg->Rack));
-      msg->Rcode = RC_NO_NODE_FOR_RACK;
+      Refuse(msg, RC_NO_NODE_FOR_RACK);
+      return false;
     }
+    msg->nodeId = rack->nodeId;
+    msg->portSlot = rack->portSlot;
   }
-  if (msg->Rcode == 0 && Node(msg->nodeId) == nullptr) {
+  if (Node(msg->nodeId) == nullptr) {
     LogPrintfQueued("Error: Tossing message to node %d, can't find node.\n",
                     static_cast<int>(msg->nodeId));
-    msg->Rcode = RC_NO_NODE_FOR_RACK;
+    Refuse(msg, RC_NO_NODE_FOR_RACK);
+    return false;
   }
-  if (msg->Rcode == 0 && (msg->portSlot < 0 || msg->portSlot >= kPortSlots)) {
+  if (msg->portSlot < 0 || msg->portSlot >= kPortSlots) {
     LogPrintfQueued("Error: Tossing message to port slot %d of node %d, no such slot.\n",
                     static_cast<int>(msg->portSlot), static_cast<int>(msg->nodeId));
-    msg->Rcode = RC_NO_NODE_FOR_RACK;
+    Refuse(msg, RC_NO_NODE_FOR_RACK);
+    return false;
   }
-  if (msg->Rcode == 0) return true;
-  m_pHost->ReturnMsg(msg);
-  return false;
+  return true;
 }
 
 void CommNodes::OnSendMsg(RackMsg* msg) {
@@ -80,8 +86,7 @@ void CommNodes::OnSendMsg(RackMsg* msg) {
       if (g_bIpcCommDebug)
         LogPrintfQueued("Tossing message to rack %d, rack is learning loads.\n",
                         static_cast<int>(msg->Rack));
-      msg->Rcode = RC_RACK_LEARNING;
-      m_pHost->ReturnMsg(msg);
+      Refuse(msg, RC_RACK_LEARNING);
       return;
     }
   }
@@ -89,18 +94,25 @@ void CommNodes::OnSendMsg(RackMsg* msg) {
 }
 
 void CommNodes::OnLoadLearn(RackMsg* msg, int phase) {
-  if (!ResolveMsg(msg)) return;
-  RackEntry* rack = msg->Rack != kRackBroadcast ? Rack(msg->Rack) : nullptr;
   if (phase == 1) {
+    // The rack leaves the learning state even when the message can no
+    // longer be routed (its node is gone), or it would refuse every message
+    // from then on.
+    RackEntry* rack = ValidRackNumber(msg->Rack) ? Rack(msg->Rack) : nullptr;
+    if (rack != nullptr) rack->flags &= static_cast<uint8_t>(~RACK_FLAG_LEARNING);
+    // The message goes back unsent with the code it came with: a learn
+    // command that failed stays failed for the document.
+    const uint16_t rcode = msg->Rcode;
+    if (!ResolveMsg(msg)) return;
     if (g_bIpcCommDebug)
       LogPrintfQueued("Ending load learn cycle on rack %d\n", static_cast<int>(msg->Rack));
-    if (rack != nullptr) {
-      rack->flags &= static_cast<uint8_t>(~RACK_FLAG_LEARNING);
-      AddPoll(rack);
-    }
+    if (rack != nullptr) AddPoll(rack);
+    msg->Rcode = rcode;
     m_pHost->ReturnMsg(msg);
     return;
   }
+  if (!ResolveMsg(msg)) return;
+  RackEntry* rack = msg->Rack != kRackBroadcast ? Rack(msg->Rack) : nullptr;
   if (rack != nullptr && (rack->flags & RACK_FLAG_LEARNING) == 0) {
     if (g_bIpcCommDebug)
       LogPrintfQueued("Starting load learn cycle on rack %d\n", static_cast<int>(msg->Rack));
@@ -159,6 +171,15 @@ void CommNodes::ForwardResponse(NodeEntry* node, int slot) {
   if (msg->Rcode != 0 && !msg->completion.empty() && g_bIpcCommDebug)
     LogPrintfQueued("%s\n", msg->completion.Format().c_str());
   m_pHost->ReturnMsg(msg);
+}
+
+void CommNodes::FailHead(NodeEntry* node, int slot, uint16_t rcode) {
+  RackMsg* msg = node->ports[slot].TxHead;
+  if (msg == nullptr) return;
+  // The response area may hold packed bytes of an answer cut short.
+  msg->Rcode = rcode;
+  msg->responseLength = 0;
+  ForwardResponse(node, slot);
 }
 
 void CommNodes::SetRackResponding(RackEntry* rack, bool responding) {
@@ -389,9 +410,7 @@ void CommNodes::OnKrnReport(NodeEntry* node, const uint8_t* event, uint16_t leng
       port.RxMsg = nullptr;
       return;
     }
-    msg->Rcode = RC_INVALID_RESPONSE;
-    msg->responseLength = 0;
-    ForwardResponse(node, slot);
+    FailHead(node, slot, RC_INVALID_RESPONSE);
     SendNext(node, slot);
     return;
   }

@@ -221,6 +221,7 @@ TEST(KrnResponses, EventSequencesGiveTheirResultAndNothingElse) {
     uint16_t rcode;
     Bytes response;
     size_t rackEvents;
+    int ticks = 0;       // ticks after the events
   };
   const std::vector<Case> cases = {
       {"no data completes on the start", {{kStart, Start(kIdx0, 3, 5, 0)}}, true, 0, {}, 0},
@@ -255,12 +256,15 @@ TEST(KrnResponses, EventSequencesGiveTheirResultAndNothingElse) {
        false, 0, {}, 1},
       {"poll response for a rack of another port's node", {{kStart, Start(0x80 | kIdx0, 3, 77, 0)}},
        false, 0, {}, 0},
+      {"start, one report, 150 ticks", {{kStart, Start(kIdx0, L(p.size()), 5, 0)},
+        {kReport, Report(kIdx0, half1)}}, true, RC_TIMEOUT, {}, 0, 150},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     KrnRig rig;
     rig.nodes.OnSendMsg(NewMsg(5, 42));
     for (const auto& [code, data] : c.events) rig.Event(code, data);
+    rig.Ticks(c.ticks);
     ASSERT_EQ(rig.host.back.size(), c.done ? 1u : 0u);
     if (c.done) {
       EXPECT_EQ(rig.host.back[0].rcode, c.rcode);
@@ -470,6 +474,39 @@ TEST(KrnLearn, LearningRackRefusesOtherMessagesAndPollingPausesAroundIt) {
   EXPECT_EQ(rig.Requests(5).size(), 1u) << "poll added again";
   EXPECT_EQ(rig.rack(5)->flags & RACK_FLAG_LEARNING, 0);
   EXPECT_NE(rig.rack(5)->flags & RACK_FLAG_POLLING, 0);
+}
+
+TEST(KrnLearn, EndOfACycleReturnsTheMessageWithTheCodeItCameWith) {
+  // The learn command's own result, handed back with the end of the cycle.
+  for (const uint16_t rcode : {uint16_t{0x10}, RC_TIMEOUT, uint16_t{0}}) {
+    SCOPED_TRACE(rcode);
+    KrnRig rig;
+    rig.nodes.OnLoadLearn(NewMsg(5, 1, {55, 0, 0, 0}), 0);
+    rig.lib.Clear();
+    RackMsg* end = NewMsg(5, 1, {55, 0, 0, 0});
+    end->Rcode = rcode;
+    rig.nodes.OnLoadLearn(end, 1);
+    ASSERT_EQ(rig.host.back.size(), 1u);
+    EXPECT_EQ(rig.host.back[0].rcode, rcode);
+    EXPECT_TRUE(rig.Requests(3).empty());
+    EXPECT_EQ(rig.Requests(5).size(), 1u) << "poll added again";
+    EXPECT_EQ(rig.rack(5)->flags & RACK_FLAG_LEARNING, 0);
+  }
+
+  // The rack's node went while it learnt: the end cannot be routed, but the
+  // rack leaves the learning state all the same.
+  KrnRig rig;
+  rig.nodes.OnLoadLearn(NewMsg(5, 1, {55, 0, 0, 0}), 0);
+  rig.Load({}, {{1, 5, 0}, {1, 6, 1}});
+  rig.Ticks(100);
+  ASSERT_EQ(rig.nodes.FindNode(1), nullptr);
+  rig.host.back.clear();
+  RackMsg* end = NewMsg(5, 1);
+  end->Rcode = 0x10;
+  rig.nodes.OnLoadLearn(end, 1);
+  ASSERT_EQ(rig.host.back.size(), 1u);
+  EXPECT_EQ(rig.host.back[0].rcode, RC_NO_NODE_FOR_RACK);
+  EXPECT_EQ(rig.rack(5)->flags & RACK_FLAG_LEARNING, 0);
 }
 
 // ---- random interleavings ---------------------------------------------------------------

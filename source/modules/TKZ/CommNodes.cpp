@@ -133,13 +133,12 @@ void CommNodes::OnLoadPhase(uint32_t flags) {
       NodeEntry* node = Node(id);
       if ((node->flags & NODE_FLAG_MARKED) != 0) {
         for (int slot = 0; slot < kPortSlots; ++slot) {
-          const uint8_t f = node->ports[slot].flags;
-          if ((f & PORT_FLAG_CONFIGURED) != 0 && (f & PORT_FLAG_OPEN) == 0) {
-            OpenNextPort(node);
-          } else if ((f & PORT_FLAG_OPEN) != 0 && (f & PORT_FLAG_CONFIGURED) == 0) {
-            if (g_bIpcCommDebug)
-              LogPrintfQueued("%s: Closing IO_KRN on port %d.\n", node->name, slot - 1);
-            ClosePort(node, slot);
+          const PortSlot& port = node->ports[slot];
+          if ((port.flags & PORT_FLAG_CONFIGURED) != 0) {
+            if ((port.flags & PORT_FLAG_OPEN) == 0) OpenNextPort(node);
+          } else if ((port.flags & PORT_FLAG_OPEN) != 0 || port.TxHead != nullptr ||
+                     port.RxMsg != nullptr) {
+            DropPort(node, slot);
           }
         }
       } else if ((node->flags & NODE_FLAGS_CONNECTIONS) != 0) {
@@ -248,11 +247,28 @@ void CommNodes::DeleteNode(uint32_t nodeId) {
 }
 
 void CommNodes::FlushNode(NodeEntry* node, uint16_t rcode) {
-  for (int slot = 0; slot < kPortSlots; ++slot) {
-    while (RackMsg* head = node->ports[slot].TxHead) {
-      head->Rcode = rcode;
-      ForwardResponse(node, slot);
-    }
+  for (int slot = 0; slot < kPortSlots; ++slot) FlushPort(node, slot, rcode);
+}
+
+void CommNodes::FlushPort(NodeEntry* node, int slot, uint16_t rcode) {
+  while (node->ports[slot].TxHead != nullptr) FailHead(node, slot, rcode);
+}
+
+void CommNodes::DropPort(NodeEntry* node, int slot) {
+  PortSlot& port = node->ports[slot];
+  FlushPort(node, slot, RC_FLUSHED);
+  if (port.RxMsg != nullptr) FreeRackMsg(port.RxMsg);
+  port.RxMsg = nullptr;
+  port.rxReceived = 0;
+  for (auto& [number, rack] : m_RackMap) {
+    if (rack->nodeId != node->nodeId || rack->portSlot != slot) continue;
+    rack->flags &= static_cast<uint8_t>(~RACK_FLAG_POLLING);
+    // Nothing reaches it any more: an up rack is reported down.
+    SetRackResponding(rack.get(), false);
+  }
+  if ((port.flags & PORT_FLAG_OPEN) != 0) {
+    if (g_bIpcCommDebug) LogPrintfQueued("%s: Closing IO_KRN on port %d.\n", node->name, slot - 1);
+    ClosePort(node, slot);
   }
 }
 
@@ -262,8 +278,7 @@ void CommNodes::QueueMsg(RackMsg* msg) {
   if (msg->sendLength < 0 || msg->sendLength > static_cast<int32_t>(kRackMsgCommandSize)) {
     LogPrintfQueued("Error: Tossing message to rack %d, send length %d is out of range.\n",
                     static_cast<int>(msg->Rack), static_cast<int>(msg->sendLength));
-    msg->Rcode = RC_COMM_FAILURE;
-    m_pHost->ReturnMsg(msg);
+    Refuse(msg, RC_COMM_FAILURE);
     return;
   }
   const uint32_t nodeId = msg->nodeId;
@@ -272,8 +287,7 @@ void CommNodes::QueueMsg(RackMsg* msg) {
   if (node == nullptr || slot < 0 || slot >= kPortSlots) {
     LogPrintfQueued("Error: Tossing message to node %d, can't find node.\n",
                     static_cast<int>(nodeId));
-    msg->Rcode = RC_NO_NODE_FOR_RACK;
-    m_pHost->ReturnMsg(msg);
+    Refuse(msg, RC_NO_NODE_FOR_RACK);
     return;
   }
   if (msg->Rack != kRackBroadcast) {
@@ -283,8 +297,7 @@ void CommNodes::QueueMsg(RackMsg* msg) {
   // The step may have deleted the node, returning what it held.
   node = Node(nodeId);
   if (node == nullptr) {
-    msg->Rcode = RC_FLUSHED;
-    m_pHost->ReturnMsg(msg);
+    Refuse(msg, RC_FLUSHED);
     return;
   }
   PortSlot& port = node->ports[slot];

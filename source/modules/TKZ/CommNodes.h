@@ -110,7 +110,7 @@ class CommNodes {
   void OnSendMsg(RackMsg* msg);
   // WM_IPC_LOAD_LEARN: phase 0 marks the rack learning, deletes its poll
   // and queues the message; phase 1 clears the mark, registers the poll
-  // again and returns the message unsent.
+  // again and returns the message unsent with the Rcode it came with.
   void OnLoadLearn(RackMsg* msg, int phase);
   // Queues a resolved message (node id and port slot set) on its port,
   // sending it when the node is Online and the port idle.  A message whose
@@ -119,7 +119,8 @@ class CommNodes {
   // RC_FLUSHED; one whose send length lies outside 0..290, unsent with
   // RC_COMM_FAILURE.
   void QueueMsg(RackMsg* msg);
-  // Returns every message queued on the node's ports with the code.
+  // Returns every message queued on the node's ports with the code (and no
+  // response).
   void FlushNode(NodeEntry* node, uint16_t rcode);
   // Takes the port's head off its queue and returns it (rack statistics,
   // the rack up/down relay, logs).
@@ -167,6 +168,19 @@ class CommNodes {
   void DestroyFtpClients(NodeEntry* node);
   void Teardown(NodeEntry* node, uint8_t idx);
   void ResetPorts(NodeEntry* node);
+  // A slot the last load no longer configures: its queued messages go back
+  // with RC_FLUSHED, a poll response half-assembled on it is dropped, its
+  // racks lose their polling (the node drops a port's polls with the port),
+  // and the port is closed when it was open.
+  void DropPort(NodeEntry* node, int slot);
+  // Returns every message queued on the slot's port with the code.
+  void FlushPort(NodeEntry* node, int slot, uint16_t rcode);
+  // Hands back a message that was never queued, with the comm thread's own
+  // failure code and no response.
+  void Refuse(RackMsg* msg, uint16_t rcode);
+  // Ends the port's head with the comm thread's own failure code: whatever
+  // its response area holds is not a response.
+  void FailHead(NodeEntry* node, int slot, uint16_t rcode);
   // Sends the packed command with its appends; false (nothing sent) when
   // the send length is out of range.
   bool SendKrnMsg(NodeEntry* node, int slot, RackMsg* msg);

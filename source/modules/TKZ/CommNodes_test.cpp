@@ -193,6 +193,37 @@ TEST(NodeLoad, DeletedNodeReturnsItsQueuedMessagesWithRcFlushed) {
   EXPECT_EQ(rig.host.returned, want);
 }
 
+TEST(NodeLoad, DroppedPortReturnsItsMessagesAndItsRacksStopPolling) {
+  NodesRig rig;
+  const std::vector<NodesRig::R> racks = {{1, 5, 0}, {1, 6, 1}};
+  rig.Load({{1, kAddr1, {1, 1}}}, racks);
+  rig.BringOnline(1, kAddr1, 3);
+  rig.nodes.Rack(6)->flags |= RACK_FLAG_UP;
+  rig.nodes.QueueMsg(Msg(6, 1, 1));  // on the wire
+  rig.nodes.QueueMsg(Msg(6, 1, 1));  // waiting behind it
+  NodeEntry* n = rig.nodes.Node(1);
+  n->ports[1].RxMsg = AllocRackMsg();  // a partial poll response (freed, not returned)
+  ASSERT_TRUE(n->ports[1].headSent);
+  rig.lib.Clear();
+
+  rig.Load({{1, kAddr1, {1, 0}}}, racks);
+
+  using P = std::pair<uint32_t, uint16_t>;
+  EXPECT_EQ(rig.host.returned, (std::vector<P>{{6, RC_FLUSHED}, {6, RC_FLUSHED}}));
+  EXPECT_EQ(n->ports[1].TxHead, nullptr);
+  EXPECT_EQ(n->ports[1].queued, 0u);
+  EXPECT_EQ(n->ports[1].RxMsg, nullptr);
+  EXPECT_EQ(rig.lib.KrnRequests(), std::vector<std::string>{"1/0@1"});
+  EXPECT_EQ(rig.nodes.FindRack(6)->flags & (RACK_FLAG_POLLING | RACK_FLAG_UP | RACK_FLAG_SYNC_SENT), 0);
+  EXPECT_EQ(rig.host.rackDown, std::vector<uint32_t>{6});
+  EXPECT_NE(rig.nodes.FindRack(5)->flags & RACK_FLAG_POLLING, 0);
+
+  // Nothing is left to time out: the node keeps its connection.
+  rig.Ticks(200);
+  EXPECT_EQ(n->linkResets, 0u);
+  EXPECT_EQ(rig.host.returned.size(), 2u);
+}
+
 TEST(NodeLoad, MessageForANodeTheStepDeletesGoesBack) {
   NodesRig rig;
   rig.Load({{1, kAddr1, {1}}}, {{1, 5, 0}});

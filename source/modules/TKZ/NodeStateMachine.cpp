@@ -222,6 +222,12 @@ uint32_t CommNodes::NodeStep(NodeEntry* node) {
                 for (int slot = 0; slot < kPortSlots; ++slot)
                   if (node->ports[slot].TxHead != nullptr) SendHead(node, slot);
                 if (node->ftpHead != nullptr) IoFtpStart(node);
+                // The racks lost their polling when the node left Online.  A
+                // connection that stayed up keeps its ports open, so no port
+                // index comes to register them again: the racks on open
+                // ports are registered here (a port still opening registers
+                // its racks when its index arrives).
+                AddPollingForNode(node);
               }
               now = NODE_STATE_ONLINE;
               break;

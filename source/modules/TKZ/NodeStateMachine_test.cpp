@@ -44,6 +44,7 @@ TEST(NodeStep, LibraryAnswersDriveTheStateAndOnlyOnlineChangesAreReported) {
     std::vector<std::string> calls;         // library calls of this step
     int returned;                           // queued messages returned (RC_FLUSHED)
     bool resetting;                         // teardown and reconnect requested
+    bool polls = false;                     // the rack's poll is registered again
   } cases[] = {
       {"unknown address stays unknown", kFresh, {.known = false}, NODE_STATE_UNKNOWN, {}, {}, 0, false},
       {"known address connects", kFresh, {}, NODE_STATE_CONNECTING, {},
@@ -66,7 +67,7 @@ TEST(NodeStep, LibraryAnswersDriveTheStateAndOnlyOnlineChangesAreReported) {
        {{false, 1}}, {}, 2, false},
       {"library loses the address", kOnline, {.known = false}, NODE_STATE_UNKNOWN, {{false, 1}}, {}, 2, false},
       {"online loses its net handle", kOnline, {.attached = false}, NODE_STATE_ONLINE, {}, {}, 0, true},
-      {"offline comes back online", kOffline, {}, NODE_STATE_ONLINE, {{true, 1}}, {}, 0, false},
+      {"offline comes back online", kOffline, {}, NODE_STATE_ONLINE, {{true, 1}}, {}, 0, false, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -96,6 +97,7 @@ TEST(NodeStep, LibraryAnswersDriveTheStateAndOnlyOnlineChangesAreReported) {
     }
     const uint32_t linkResets = rig.nodes.FindNode(1)->linkResets;
     rig.host.posts.clear();
+    rig.host.syncs.clear();
     rig.host.returned.clear();
     rig.lib.Clear();
 
@@ -116,6 +118,12 @@ TEST(NodeStep, LibraryAnswersDriveTheStateAndOnlyOnlineChangesAreReported) {
     EXPECT_EQ(static_cast<int>(rig.host.returned.size()), c.returned);
     for (const auto& [rack, rc] : rig.host.returned) EXPECT_EQ(rc, RC_FLUSHED);
     const NodeEntry* n = rig.nodes.FindNode(1);
+    const auto krn = rig.lib.KrnRequests();
+    EXPECT_EQ(std::count(krn.begin(), krn.end(), "5"), c.polls ? 1 : 0) << "ADD_POLL";
+    if (c.polls) {
+      EXPECT_NE(rig.nodes.FindRack(5)->flags & RACK_FLAG_POLLING, 0);
+      EXPECT_EQ(rig.host.syncs, std::vector<uint32_t>{5});
+    }
     constexpr uint32_t kReset = NODE_FLAG_DISCONNECT | NODE_FLAG_RECONNECT | NODE_FLAG_RECONNECT_NOW;
     EXPECT_EQ((n->flags & kReset) == kReset, c.resetting);
     const bool left = c.start == kOnline && c.state != NODE_STATE_ONLINE;
