@@ -12,7 +12,12 @@
 //              rack numbers end at 256): exchanges per second in all, per
 //              node and per racked port, and the latency from SendRackMsg
 //              to WM_DOC_MSG_DONE on the UI thread (p50/p99), with its
-//              ratio to the raw round trip
+//              ratio to the raw round trip; then what the comm thread's
+//              library did meanwhile: the share of the time spent in its
+//              network passes (each serves every node's socket), the passes
+//              per exchange, retransmissions, event packets refused by a
+//              full event ring, and messages dropped for want of a
+//              transmit entry
 //   burst      one message to every rack of the 50 nodes at once: the event
 //              ring's high-water mark (of 49 events) and its drops
 //
@@ -62,18 +67,38 @@ uint32_t SimAddrValue(int i) { return 0x7F000B00u + static_cast<uint32_t>(2 + i)
 uint32_t RackOf(int node, int slot) { return static_cast<uint32_t>(node * kRacksPerNode + slot + 1); }
 
 // The library, with the event ring watched after each despatch of the
-// datagrams (the events are queued then, not yet delivered).
+// datagrams (the events are queued then, not yet delivered), the time spent
+// in the network passes, and the datagram layer's counters.
 class RingWatch : public TessioLibrary {
  public:
   std::atomic<uint32_t> high{0};
   std::atomic<uint32_t> dropped{0};
+  // Written by the comm thread, read by the main thread between cases.
+  struct Figures {
+    uint64_t passes = 0, passUs = 0;
+    uint32_t retransmissions = 0, ringFull = 0, poolFull = 0;
+  };
   void IpcNetDespatch() override {
+    const int64_t t0 = NowUs();
     TessioLibrary::IpcNetDespatch();
+    passUs_.fetch_add(static_cast<uint64_t>(NowUs() - t0), std::memory_order_relaxed);
+    passes_.fetch_add(1, std::memory_order_relaxed);
     const IpcEvntState& ring = ipc::Cur().evnt;
     const uint32_t used = (ring.tail + kIpcEvntRingSlots - ring.head) % kIpcEvntRingSlots;
     if (used > high.load(std::memory_order_relaxed)) high.store(used, std::memory_order_relaxed);
     dropped.store(ring.droppedFull, std::memory_order_relaxed);
+    const IpcNetCounters& c = ipc::Cur().net.counters;
+    retransmissions_.store(c.retransmissions, std::memory_order_relaxed);
+    ringFull_.store(c.rxRingFull, std::memory_order_relaxed);
+    poolFull_.store(c.poolFull, std::memory_order_relaxed);
   }
+  Figures Now() const {
+    return {passes_.load(), passUs_.load(), retransmissions_.load(), ringFull_.load(), poolFull_.load()};
+  }
+
+ private:
+  std::atomic<uint64_t> passes_{0}, passUs_{0};
+  std::atomic<uint32_t> retransmissions_{0}, ringFull_{0}, poolFull_{0};
 };
 
 struct Percent {
@@ -246,8 +271,10 @@ int main(int argc, char** argv) {
       bench.Send(static_cast<uint32_t>(r), m);
     }
     const int64_t t0 = NowUs();
+    const RingWatch::Figures f0 = lib.Now();
     while (NowUs() - t0 < seconds * 1000000LL) bench.Handle(10);
     const int64_t elapsed = NowUs() - t0;
+    const RingWatch::Figures f1 = lib.Now();
     uint64_t total = 0;
     for (const auto& [r, n] : bench.done) total += n;
     bench.resend = false;
@@ -263,6 +290,13 @@ int main(int argc, char** argv) {
         static_cast<double>(lat.p50) / static_cast<double>(raw.p50),
         static_cast<double>(lat.p99) / static_cast<double>(raw.p99),
         static_cast<unsigned long long>(bench.errors));
+    std::printf(
+        "   comm thread: %.0f%% of the time in network passes, %.1f passes per exchange; "
+        "%u retransmissions, %u event packets refused (ring full), %u messages dropped (no "
+        "transmit entry)\n",
+        100.0 * static_cast<double>(f1.passUs - f0.passUs) / static_cast<double>(elapsed),
+        total > 0 ? static_cast<double>(f1.passes - f0.passes) / static_cast<double>(total) : 0.0,
+        f1.retransmissions - f0.retransmissions, f1.ringFull - f0.ringFull, f1.poolFull - f0.poolFull);
   }
 
   // Every racked port answers at once.

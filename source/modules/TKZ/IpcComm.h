@@ -75,6 +75,9 @@ class CIpcComm : private CommNodesHost, private CommFtpHost {
   static constexpr uint32_t kTimerPeriodMs = 100;
   // Passes of tick, despatch and event despatch per poll, at most.
   static constexpr int kMaxPollPasses = 30;
+  // Events delivered after one pass, at most: what the library's event
+  // ring holds.
+  static constexpr int kMaxEventsPerPass = 49;
   // Node type of this PC in the library's node table.
   static constexpr uint8_t kOwnNodeType = 20;
 
@@ -231,6 +234,8 @@ class CIpcComm : private CommNodesHost, private CommFtpHost {
   std::atomic<uint32_t> m_nSocketMsgs{0};
   std::unique_ptr<msgq::Queue> m_pWindow;
   std::optional<int64_t> m_nLastPollMs;
+  // The last thing the loop did was a poll (no message handled since).
+  bool m_bPolledLast = false;
   std::atomic<uint32_t> m_nLongestGap{0};
   RackMsg* m_pDelayHead = nullptr;
   RackMsg* m_pDelayTail = nullptr;

@@ -74,6 +74,7 @@ bool CIpcComm::CommAddRack(const RackDesc* desc) {
 }
 
 void CIpcComm::Dispatch(const msgq::Msg& msg) {
+  m_bPolledLast = false;
   const intptr_t l = msg.lParam;
   switch (msg.message) {
     case msgq::WM_TIMER:

@@ -148,11 +148,14 @@ void CIpcComm::MainLoop() {
   const msgq::Handle window = m_pWindow->handle();
   if (!window) return;
   while ((m_nFlags.load() & kFlagRunning) != 0) {
-    Poll();
+    // A message that ended with a poll (WM_IPC_SEND_MSG) left nothing for
+    // a second one at once: what arrives from now on is announced.
+    if (!m_bPolledLast) Poll();
     msgq::Msg msg;
     const int got = msgq::GetMessage(window, &msg);
     if (got < 0) {
       LogPrintfQueued("Error: GetMessage failed in IPC mainloop, Error = %d\n", errno);
+      m_bPolledLast = false;
       // Not a hot loop should the wait keep failing.
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       continue;
@@ -184,11 +187,18 @@ void CIpcComm::Poll() {
   m_nLastPollMs = now;
 
   WriteCurrentTime();
+  // A pass serves the socket of every node, so after each pass every event
+  // it queued is delivered, not one: the passes follow the traffic rather
+  // than the number of events, which keeps a poll short when many nodes
+  // answer at once.  Passes go on while events come, at most 30.
   int passes = 0;
+  bool delivered = false;
   do {
     m_pLib->IpcNetTcpIpTick();
     m_pLib->IpcNetDespatch();
-  } while (m_pLib->IpcEvntDespatch() && ++passes < kMaxPollPasses);
+    delivered = false;
+    for (int n = 0; n < kMaxEventsPerPass && m_pLib->IpcEvntDespatch(); ++n) delivered = true;
+  } while (delivered && ++passes < kMaxPollPasses);
 
   const auto hour = static_cast<uint8_t>((now / 3600000) % 24);
   const auto minute = static_cast<uint8_t>((now / 60000) % 60);
@@ -201,6 +211,7 @@ void CIpcComm::Poll() {
   // (and at once what came during the poll).
   if (m_pWindow) msgq::RearmSockets(m_pWindow->handle());
   m_nPolls.fetch_add(1, std::memory_order_relaxed);
+  m_bPolledLast = true;
 }
 
 void CIpcComm::Stop() {
@@ -230,6 +241,7 @@ void CIpcComm::DrainQueue() {
       case WM_IPC_DELAY_MSG:
         if (auto* rm = reinterpret_cast<RackMsg*>(msg.lParam); rm != nullptr) {
           rm->Rcode = RC_FLUSHED;
+          rm->responseLength = 0;
           ReturnMsg(rm);
         }
         break;

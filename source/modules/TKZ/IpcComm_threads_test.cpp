@@ -22,6 +22,7 @@
 #include "LogBuffer.h"
 #include "LogSink.h"
 #include "RackMsg.h"
+#include "RcCodes.h"
 #include "TestSupport.h"
 #include "ThreadMsgs.h"
 #include "platform/time/fake_clock.h"
@@ -177,6 +178,27 @@ TEST_F(CommThread, StopAfterStartEndsAndJoinsTheThreadAndReturnsWhatWasQueued) {
   // Whatever the loop did not take came back to the frame; nothing leaks
   // (the sanitizer builds check).
   for (const msgq::Msg& m : frame_.TakeAll()) FrameQueue::Free(m);
+}
+
+TEST_F(CommThread, EachSentMessageIsFollowedByOnePollNotTwo) {
+  ASSERT_TRUE(comm_->Start());
+  constexpr int kMessages = 20;
+  for (int i = 0; i < kMessages; ++i) {
+    RackMsg* msg = AllocRackMsg();
+    msg->Rack = 9;  // no such rack: it comes back at once
+    ASSERT_TRUE(SendRackMsg(msg));
+  }
+  comm_->Stop();
+  // The loop's first poll, then the one after each message; the loop does
+  // not poll again right after it before waiting.
+  EXPECT_EQ(comm_->Polls(), 1u + kMessages);
+  const std::vector<msgq::Msg> back = frame_.TakeAll();
+  EXPECT_EQ(back.size(), static_cast<size_t>(kMessages));
+  for (const msgq::Msg& m : back) {
+    ASSERT_EQ(m.message, WM_DOC_MSG_DONE);
+    EXPECT_EQ(reinterpret_cast<RackMsg*>(m.lParam)->Rcode, RC_NO_NODE_FOR_RACK);
+    FrameQueue::Free(m);
+  }
 }
 
 // A UDP socket that the fake library opens in IpcInit and reads in its tick,
