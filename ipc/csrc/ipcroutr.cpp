@@ -511,7 +511,7 @@ void TakeAnnounce(const IpcRouterEvnt& rec, uint8_t i) {
 void RouterEvnt(const IpcEvntHdr* event, intptr_t /*userValue*/) {
   RouterCtx ctx;
   if (event == nullptr) return;
-  const uint16_t length = std::min<uint16_t>(event->length, IPC_MAX_MSG_LEN);
+  const uint16_t length = std::min<uint16_t>(uint16_t{event->length}, IPC_MAX_MSG_LEN);
   const auto* bytes = reinterpret_cast<const uint8_t*>(event);
   // The fields are read within the event's own length; an event shorter
   // than the record reads the rest as zero (an announce without its

@@ -143,7 +143,7 @@ void FtpServer::Send(uint8_t pcNode, uint16_t code, uint16_t status, uint8_t han
 
 int FtpServer::Serve(const IpcComProcHdr* request) {
   // The request is the library's copy: read within its own length.
-  const uint16_t length = std::min<uint16_t>(request->length, IPC_MAX_MSG_LEN);
+  const uint16_t length = std::min<uint16_t>(uint16_t{request->length}, IPC_MAX_MSG_LEN);
   const auto* p = reinterpret_cast<const uint8_t*>(request);
   const uint8_t proc = request->procId;
   if (length < 18) {

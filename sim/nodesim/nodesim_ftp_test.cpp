@@ -323,7 +323,8 @@ class FtpServerInput : public ::testing::Test {
     ipc::DeleteInstance(inst_);
     inst_ = nullptr;
   }
-  // Hands the request to the server as the library does, and delivers the
+  // Hands the request to the server as the library does, at an odd address
+  // as a message packed into a datagram's slot may lie, and delivers the
   // events it raised.
   void Call(Request r) {
     IpcComProcHdr h{};
@@ -337,7 +338,9 @@ class FtpServerInput : public ::testing::Test {
     std::memcpy(h.version, nodesim::kFtpVersion, strlen(nodesim::kFtpVersion));
     r.resize(std::max(r.size(), sizeof h));  // the header is always whole
     std::memcpy(r.data(), &h, sizeof h);
-    ipc::IpcSvcDeliver(reinterpret_cast<const IpcComProcHdr*>(r.data()));
+    std::vector<uint8_t> odd(r.size() + 1);
+    std::memcpy(odd.data() + 1, r.data(), r.size());
+    ipc::IpcSvcDeliver(reinterpret_cast<const IpcComProcHdr*>(odd.data() + 1));
     for (int i = 0; i < 20 && IpcEvntDespatch(); ++i) {
     }
   }

@@ -390,7 +390,7 @@ void CommFtp::IoFtpSendBlocks(NodeEntry* node, IoFtpRequest* request) {
 void CommFtp::OnIoFtpEvent(const IpcEvntHdr* event, uint32_t nodeId) {
   NodeEntry* node = m_pNodes->Node(nodeId);
   if (node == nullptr) return;
-  const uint16_t length = std::min<uint16_t>(event->length, IPC_MAX_MSG_LEN);
+  const uint16_t length = std::min<uint16_t>(uint16_t{event->length}, IPC_MAX_MSG_LEN);
   const auto* bytes = reinterpret_cast<const uint8_t*>(event);
   // Every IO_FTP event carries its status at +20.
   if (length < 22) {
