@@ -122,6 +122,9 @@ uint8_t CTKZDoc::BvtChannelDimmer(int room, int channel) const {
 }
 
 void CTKZDoc::LoadBvtChannelMap(int32_t rack) {
+  // The map describes this rack only: a read that fails leaves it without
+  // a patched channel, never with another rack's dimmers.
+  std::memset(m_BvtChannelMap, kBvtNoDimmer, sizeof m_BvtChannelMap);
   if (!m_Database) return;
   try {
     dao::QueryDef q = m_Database->QueryDefs("TKZqryBvtChannels");
@@ -132,7 +135,6 @@ void CTKZDoc::LoadBvtChannelMap(int32_t rack) {
     BvtChannelRow rows[kBvtChannelRowsMax] = {};
     const size_t n = want > 0 ? rs.GetRows(rows, sizeof rows[0], want, kBvtChannelBindings) : 0;
 
-    std::memset(m_BvtChannelMap, kBvtNoDimmer, sizeof m_BvtChannelMap);
     bool taken[kBvtRooms][kBvtChannels] = {};
     for (size_t i = 0; i < n; ++i) {
       const int room = rows[i].BvtRoom;

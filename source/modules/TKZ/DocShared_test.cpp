@@ -229,6 +229,22 @@ TEST_F(DocSiteTest, BvtChannelMapTakesTheFirstDimmerOfEachRoomChannel) {
   EXPECT_EQ(doc.BvtChannelDimmer(2, 15), kBvtNoDimmer);
 }
 
+TEST_F(DocSiteTest, BvtChannelMapThatCannotBeReadKeepsNoOtherRacksDimmers) {
+  CTKZDoc& doc = OpenDoc();
+  DocTestPeer::AddRack(doc, 3);
+  DocTestPeer::AddRack(doc, 4);
+  Sql("INSERT INTO tblRackConfig (ZoneID, RackNumber, DigitalDimsFitted, AnalogOutputs) VALUES"
+      " (10003, 3, 2, 0), (10004, 4, 2, 0);"
+      "INSERT INTO tblDimConfig (DimID, ZoneID, DimNumber, BvtRoom, BvtCh) VALUES (3002, 10003, 2, 1, 1);");
+  doc.LoadBvtChannelMap(3);
+  ASSERT_EQ(doc.BvtChannelDimmer(1, 1), 1);
+
+  Sql("DROP TABLE tblDimConfig;");
+  doc.LoadBvtChannelMap(4);
+  EXPECT_EQ(CountLines("doc.cpp#5460: Error "), 1) << observer_.text();
+  EXPECT_EQ(doc.BvtChannelDimmer(1, 1), kBvtNoDimmer);  // not rack 3's dimmer 2
+}
+
 TEST_F(DocSiteTest, BvtChannelMapReadsAtMost108Rows) {
   CTKZDoc& doc = OpenDoc();
   DocTestPeer::AddRack(doc, 7);
