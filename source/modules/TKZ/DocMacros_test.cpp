@@ -276,6 +276,22 @@ TEST_F(CleanerMacroTest, ACleanerStepAfterAFailedStepKeepsTheFirstFailure) {
   EXPECT_EQ(Doc().RequestCount(), 0u);
 }
 
+TEST_F(CleanerMacroTest, AFailureBeforeADelayKeepsItsOwnTextWhenTheMacroGoesOn) {
+  // Step 1 switches an input that names no rack; the macro then waits and
+  // selects a preset that succeeds.
+  AddStep(1, 1, 5, "500", "1");
+  AddStep(1, 2, 4, "0:0:1");
+  AddStep(1, 3, 0, "10003", "5");
+  AddSchedule(1, 2, Ole(2026, 3, 14), TimeOfDay(9, 0), 1);
+  ASSERT_TRUE(Doc().LoadSchedule());
+  Doc().RunDueEvents();
+  Tick();
+  Serve();
+  ASSERT_EQ(sent_.size(), 1u);
+  EXPECT_EQ(ScheduleRow(1), "5|No control output specified, check the cleaner patch for zone 500|0");
+  EXPECT_EQ(Doc().RequestCount(), 0u);
+}
+
 TEST_F(MacroTest, AClosedMacroInputQueuesAnImmediateRemoteMacroThatRunsAtTheNextSecond) {
   AddRack(3, 2, 1);
   Sql("INSERT INTO tblMacroIO (ZoneID, AnalogIn, MacroID) VALUES (10003, 5, 9), (10003, 6, 0);");

@@ -111,8 +111,12 @@ void CTKZDoc::InsertScheduleNode(ScheduleNode* node) {
 void CTKZDoc::AlignScheduleDay(int dayOfMonth) {
   if (dayOfMonth == m_nDay) return;
   m_nDay = static_cast<int16_t>(dayOfMonth);
+  // What was due before midnight and has not run yet (a tick that came late
+  // across midnight) is overdue now: it runs at once rather than at the
+  // same time on the new day.  The queue's order is kept: the overdue
+  // nodes lay before every node of the new day.
   for (ScheduleNode* n = m_pScheduleHead; n != nullptr; n = n->next)
-    if (n->time >= kSecondsPerDay) n->time -= kSecondsPerDay;
+    n->time = n->time >= kSecondsPerDay ? n->time - kSecondsPerDay : 0;
 }
 
 bool CTKZDoc::ScheduledEventInProcess(int32_t scheduleId) const {
@@ -192,6 +196,9 @@ bool CTKZDoc::LoadSchedule() {
       switch (row.RequestState) {
         case SCHED_PENDING:
         case SCHEDULE_STATE_IMMEDIATE:
+          // An event that runs already (its row could not be written as
+          // started) is not started a second time.
+          if (ScheduledEventInProcess(row.ScheduleID)) break;
           if (!SplitOleDate(row.ScheduleDate, date, dateSeconds) ||
               !SplitOleDate(row.EventTime, timeDate, seconds)) {
             // A date no calendar holds can never come due.
@@ -320,7 +327,9 @@ void CTKZDoc::RunDueEvents() {
     }
     delete node;
     if (request == nullptr) continue;
-    request->message.Clear();
+    // The steps still to run give the text; a failure before the delay keeps
+    // its own, as nothing replaces the first failure.
+    if (request->Rcode == RC_OK) request->message.Clear();
     RunMacroSteps(request);
     RequestSent(request);
   }

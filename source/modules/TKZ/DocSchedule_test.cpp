@@ -91,6 +91,29 @@ TEST_F(ScheduleTest, EventOfTomorrowRunsAfterMidnightWhenTheDayChangeRealignsThe
   EXPECT_EQ(ScheduleRow(2), "4|Complete.|0");
 }
 
+TEST_F(ScheduleTest, WhatFellDueJustBeforeALateMidnightTickRunsAtOnceNotADayLater) {
+  // The last tick of the 14th comes at 23:59:57; the next one only at
+  // 00:00:02 of the 15th.  The event of 23:59:59 and the macro whose delay
+  // ended at 23:59:58 were due on the old day and run at that tick.
+  clock_.SetLocal(2026, 3, 14, 23, 59, 50);
+  AddStep(1, 1, 4, "0:0:8");
+  AddSchedule(1, 2, Ole(2026, 3, 14), TimeOfDay(9, 0), 1);
+  AddSchedule(2, 0, Ole(2026, 3, 14), TimeOfDay(23, 59, 59), 2);
+  AddSchedule(3, 0, Ole(2026, 3, 15), TimeOfDay(0, 0, 30), 2);
+  ASSERT_TRUE(Doc().LoadSchedule());
+  Doc().RunDueEvents();
+  ASSERT_EQ(Queue(), (Strings{"3:1@86398", "0:2@86399", "0:3@86430"}));
+
+  Tick(7);  // 23:59:57
+  EXPECT_EQ(ScheduleRow(2), "0||0");
+  Tick(5);  // 00:00:02 of the 15th
+  EXPECT_EQ(ScheduleRow(1), "4|Complete.|0");
+  EXPECT_EQ(ScheduleRow(2), "4|Complete.|0");
+  EXPECT_EQ(Queue(), (Strings{"0:3@30"}));
+  Tick(28);
+  EXPECT_EQ(ScheduleRow(3), "4|Complete.|0");
+}
+
 TEST_F(ScheduleTest, LoadOnANewDayAfterAnIdleMidnightDoesNotBringTomorrowForward) {
   // The queue stays empty over midnight; the next day's load queues an
   // event of the day after.  It must wait a whole day.
@@ -179,6 +202,22 @@ TEST_F(ScheduleTest, ARefreshWhileAnEventAwaitsItsRacksDoesNotFailItsRow) {
 
   Serve();
   EXPECT_EQ(ScheduleRow(1), "4|QXV preset 5 selected|1");
+}
+
+TEST_F(ScheduleTest, AnEventWhoseStartCouldNotBeWrittenIsNotStartedAgainByARefresh) {
+  AddStep(1, 1, 4, "0:0:10");
+  AddSchedule(1, 2, Ole(2026, 3, 14), TimeOfDay(9, 0), 1);
+  ASSERT_TRUE(Doc().LoadSchedule());
+  Sql("DELETE FROM sysStoredQuery WHERE Name = 'TKZqryEvent';");
+  Tick();  // the event starts; its row cannot be written
+  EXPECT_EQ(ScheduleRow(1), "2||0");
+  EXPECT_EQ(CountLines("doc.cpp#970: Error "), 1);
+
+  ASSERT_TRUE(Doc().LoadSchedule());
+  EXPECT_EQ(Queue(), (Strings{"3:1@34211"}));  // only its waiting macro
+  Tick();
+  EXPECT_EQ(CountLines("Executing immediate event, ScheduleID = 1."), 1);
+  EXPECT_EQ(Doc().RequestCount(), 1u);
 }
 
 TEST_F(ScheduleTest, FlushCancelsWaitingMacrosAsShutdownAndDropsEvents) {
