@@ -9,9 +9,10 @@
 //   wait NAME online|attached|offline MS
 //                                 poll until the state holds ("ok ..." with the
 //                                 time since start) or MS pass ("timeout ...")
-//   call COUNT SIZE               COUNT com-procs of SIZE data bytes, one at a
-//                                 time, each waiting for its answer event
-//                                 (2 s); prints the round trips' p50 and p99
+//   call COUNT SIZE [WAIT_MS]     COUNT com-procs of SIZE data bytes, one at a
+//                                 time, each waiting for the answer event that
+//                                 carries its serial (WAIT_MS, 2000 unless
+//                                 given); prints the round trips' p50 and p99
 //   status NAME                   the node's status, link status and handles,
 //                                 and the datagram layer's traffic counters
 //   quit                          (also end of input)
@@ -91,10 +92,12 @@ void Command(Peer& peer, const std::string& line, bool* quit) {
         " waited_ms " + std::to_string((now - start) / 1000) + " since_start_ms " +
         std::to_string((now - peer.startedAtMicros()) / 1000));
   } else if (cmd == "call") {
-    long count = 1, size = 16;
+    long count = 1, size = 16, waitMs = 2000;
     in >> count >> size;
+    if (!(in >> waitMs)) waitMs = 2000;
     count = std::clamp(count, 1L, 1000000L);
     size = std::clamp(size, 4L, 1232L);
+    waitMs = std::clamp(waitMs, 1L, 600000L);
     std::vector<uint64_t> rtt;
     rtt.reserve(static_cast<size_t>(count));
     long ok = 0;
@@ -103,9 +106,15 @@ void Command(Peer& peer, const std::string& line, bool* quit) {
       const uint32_t serial = static_cast<uint32_t>(i + 1);
       const uint64_t t0 = MonotonicMicros();
       if (!peer.Call(static_cast<uint16_t>(size), serial)) break;
-      const uint64_t limit = t0 + 2000000u;
-      while (peer.answers() == before && MonotonicMicros() < limit) peer.WaitAndPoll(10);
-      if (peer.answers() == before) continue;  // lost: the next call goes on
+      // Only the answer to this call counts: one to an earlier call that
+      // comes late (the link delivers in order, so before this one) is not
+      // taken for it.
+      auto answered = [&] {
+        return peer.answers() != before && peer.lastAnswerSerial() == serial;
+      };
+      const uint64_t limit = t0 + static_cast<uint64_t>(waitMs) * 1000u;
+      while (!answered() && MonotonicMicros() < limit) peer.WaitAndPoll(10);
+      if (!answered()) continue;  // lost: the next call goes on
       rtt.push_back(MonotonicMicros() - t0);
       ++ok;
     }
