@@ -70,7 +70,11 @@ void CommNodes::SendOpenPort(NodeEntry* node, int slot, uint8_t subCommand) {
 bool CommNodes::OpenNextPort(NodeEntry* node) {
   if ((node->flags & NODE_FLAG_PORT_OPENING) != 0) return true;
   if ((node->flags & NODE_FLAG_KRN_CONNECTED) == 0) {
-    if (node->state == NODE_STATE_ONLINE) ConnectKrn(node);
+    // A teardown that has taken the clients away keeps the node Online
+    // until it is Disconnected: connecting again under it would drop the
+    // node out of Online unreported.
+    if (node->state == NODE_STATE_ONLINE && (node->flags & NODE_FLAG_DISCONNECT) == 0)
+      ConnectKrn(node);
     return false;
   }
   for (int slot = 0; slot < kPortSlots; ++slot) {

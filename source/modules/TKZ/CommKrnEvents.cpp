@@ -471,6 +471,15 @@ void CommNodes::OnKrnIndex(NodeEntry* node, const uint8_t* event, uint16_t lengt
   if (g_bIpcCommDebug)
     LogPrintfQueued("%s: Received KRN port index of 0x%02x for port %d\n", node->name, index,
                     slot - 1);
+  if ((port.flags & PORT_FLAG_CONFIGURED) == 0) {
+    // A load dropped the port while its open was outstanding: it is closed
+    // again at once, so that no poll is registered on it and the node does
+    // not keep it open.
+    if (g_bIpcCommDebug) LogPrintfQueued("%s: Closing IO_KRN on port %d.\n", node->name, slot - 1);
+    ClosePort(node, slot);
+    if (!OpenNextPort(node)) AddPollingForNode(node);
+    return;
+  }
   if (!OpenNextPort(node)) AddPollingForNode(node);
   // The head that waited for this port goes out now.
   if (!port.headSent) SendNext(node, slot);

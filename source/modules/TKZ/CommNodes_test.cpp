@@ -224,6 +224,27 @@ TEST(NodeLoad, DroppedPortReturnsItsMessagesAndItsRacksStopPolling) {
   EXPECT_EQ(rig.host.returned.size(), 2u);
 }
 
+// The load that configured a port is followed by one that drops it before
+// the node has answered the port's open: the port is closed when its index
+// arrives, and no rack is polled on it.
+TEST(NodeLoad, PortDroppedWhileItsOpenIsOutstandingIsClosedWhenItsIndexArrives) {
+  NodesRig rig;
+  const std::vector<NodesRig::R> racks = {{1, 5, 0}, {1, 6, 1}};
+  rig.Load({{1, kAddr1, {1, 0}}}, racks);
+  rig.BringOnline(1, kAddr1, 3);
+  rig.Load({{1, kAddr1, {1, 1}}}, racks);
+  ASSERT_NE(rig.nodes.FindNode(1)->flags & NODE_FLAG_PORT_OPENING, 0u);
+  rig.Load({{1, kAddr1, {1, 0}}}, racks);
+  rig.lib.Clear();
+  ASSERT_TRUE(rig.AnswerOpen(1, 11));
+  const NodeEntry* n = rig.nodes.FindNode(1);
+  EXPECT_EQ(n->ports[1].flags & PORT_FLAG_OPEN, 0);
+  EXPECT_EQ(n->flags & NODE_FLAG_PORT_OPENING, 0u);
+  EXPECT_EQ(rig.lib.KrnRequests(), std::vector<std::string>{"1/0@1"});
+  EXPECT_EQ(rig.nodes.FindRack(6)->flags & RACK_FLAG_POLLING, 0);
+  EXPECT_NE(rig.nodes.FindRack(5)->flags & RACK_FLAG_POLLING, 0);
+}
+
 TEST(NodeLoad, MessageForANodeTheStepDeletesGoesBack) {
   NodesRig rig;
   rig.Load({{1, kAddr1, {1}}}, {{1, 5, 0}});

@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "CommInlineHarness.h"
 #include "CommTestSupport.h"
 #include "IpcComm.h"
 #include "LogBuffer.h"
@@ -24,8 +25,9 @@
 namespace {
 
 // This suite's own lab address, so that it runs beside the library's
-// real-socket tests.
-constexpr uint32_t kOwn = 0x7F00002D;  // 127.0.0.45
+// real-socket tests, and this run's own (127.5.K.45), so that it runs beside
+// another run of itself (another checkout's suite on the same machine).
+const uint32_t kOwn = RunNetwork(0x7F050000u) | 45;
 constexpr uint16_t kNode0Port = 2510;
 
 std::mutex g_mu;

@@ -143,6 +143,12 @@ uint32_t CommNodes::NodeStep(NodeEntry* node) {
   const uint32_t old = node->state;
   uint32_t now = old;
 
+  // While the comm object shuts down every node is torn down and stays
+  // down: one that a load added meanwhile too, or it would come Online and
+  // hold the end of the shutdown up for ever.
+  const bool shuttingDown = m_pHost->ShuttingDown();
+  if (shuttingDown) node->flags |= NODE_FLAG_DISCONNECT;
+
   const uint8_t idx = m_pLib->IpcNetNodeAddrExists(node->address);
   const bool teardown = (node->flags & NODE_FLAG_DISCONNECT) != 0;
   if (idx == kNoNetNode && !teardown) {
@@ -258,8 +264,7 @@ uint32_t CommNodes::NodeStep(NodeEntry* node) {
 
   node->state = now;
 
-  if ((node->flags & NODE_FLAG_FLUSH_PENDING) != 0 && node->countdown == 0 &&
-      !m_pHost->ShuttingDown()) {
+  if ((node->flags & NODE_FLAG_FLUSH_PENDING) != 0 && node->countdown == 0 && !shuttingDown) {
     node->flags &= ~NODE_FLAG_FLUSH_PENDING;
     FlushNode(node, RC_NODE_OFFLINE);
   }
@@ -282,7 +287,10 @@ uint32_t CommNodes::NodeStep(NodeEntry* node) {
     }
   }
 
-  if ((node->flags & NODE_FLAG_RECONNECT) != 0 && now == NODE_STATE_DISCONNECTED) {
+  // A reconnect asked for before or during the shutdown (a port time-out
+  // in the teardown) waits: the shutdown ends with the node Disconnected.
+  if ((node->flags & NODE_FLAG_RECONNECT) != 0 && now == NODE_STATE_DISCONNECTED &&
+      !shuttingDown) {
     if ((node->flags & NODE_FLAG_RECONNECT_DELAY) == 0) {
       if ((node->flags & NODE_FLAG_RECONNECT_NOW) != 0) {
         node->flags &= ~kReconnectFlags;

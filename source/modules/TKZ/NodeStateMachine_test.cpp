@@ -380,4 +380,60 @@ TEST(NodeShutdown, OpenPortsAreClosedAndTheNodeLeavesOnline) {
   EXPECT_EQ(rig.host.posts.back(), (Status{false, 1}));
 }
 
+// A reconnect that a port time-out asks for in the middle of the shutdown's
+// teardown, and a node a load adds while shutting down, must not bring a
+// node back Online: the shutdown ends only when no node is Online.
+TEST(NodeShutdown, NoNodeComesOnlineAgainOnceTheShutdownHasBegun) {
+  NodesRig rig;
+  rig.AddNode(1, kAddr, {1});
+  rig.BringOnline(1, kAddr, kIdx);
+  rig.nodes.QueueMsg(Msg(5, 0));
+  rig.Ticks(140);  // the message's answer is 10 ticks from its time-out
+  ASSERT_TRUE(rig.host.returned.empty());
+  rig.host.shuttingDown = true;
+  rig.nodes.BeginShutdown();
+  rig.AddNode(2, 0x7F000202, {1});
+  rig.BringOnline(2, 0x7F000202, 6);
+  rig.lib.Clear();
+  for (int t = 1; t <= 1000; ++t) {
+    const uint32_t online = rig.nodes.Tick();
+    if (t > 40) {
+      ASSERT_EQ(online, 0u) << t;
+    }
+  }
+  EXPECT_EQ(rig.host.returned, (std::vector<std::pair<uint32_t, uint16_t>>{{5, RC_TIMEOUT}}));
+  EXPECT_EQ(rig.State(1), NODE_STATE_DISCONNECTED);
+  EXPECT_EQ(rig.State(2), NODE_STATE_DISCONNECTED);
+  EXPECT_FALSE(Has(rig.lib.Names(), "IpcSvrLocationSet(22,1)"));
+  EXPECT_EQ(rig.lib.LiveClients(), 0u);
+  EXPECT_EQ(rig.lib.LiveLocations(), 0u);
+  EXPECT_EQ(rig.CountLogged("127.0.2.1: Disconnected, attempting to reconnect."), 0);
+}
+
+// A node load while a teardown runs (the IO_KRN clients gone, the node still
+// Online) that configures a new port: the node is not connected again under
+// the teardown, and its leaving Online is reported.
+TEST(NodeTeardown, LoadThatAddsAPortDuringTheTeardownDoesNotConnectUnderIt) {
+  NodesRig rig;
+  rig.Load({{1, kAddr, {1, 0}}}, {{1, 5, 0}});
+  rig.BringOnline(1, kAddr, kIdx);
+  rig.nodes.OnDisconnectNode(1);
+  rig.nodes.Tick();  // the clients go; the pause runs
+  ASSERT_EQ(rig.State(1), NODE_STATE_ONLINE);
+  ASSERT_EQ(rig.nodes.FindNode(1)->flags & NODE_FLAG_KRN_CONNECTED, 0u);
+  rig.lib.Clear();
+  rig.host.posts.clear();
+  rig.Load({{1, kAddr, {1, 1}}}, {{1, 5, 0}});
+  int t = 0;
+  while (rig.State(1) != NODE_STATE_DISCONNECTED && t < 100) {
+    rig.nodes.Tick();
+    ++t;
+  }
+  EXPECT_EQ(rig.State(1), NODE_STATE_DISCONNECTED);
+  EXPECT_FALSE(Has(rig.lib.Names(), "IpcSvrLocationSet(22,1)"));
+  EXPECT_EQ(rig.host.posts, (std::vector<Status>{{false, 1}}));
+  EXPECT_EQ(rig.nodes.FindNode(1)->linkResets, 1u);
+  EXPECT_EQ(rig.lib.LiveClients(), 0u);
+}
+
 }  // namespace
