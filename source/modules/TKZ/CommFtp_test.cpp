@@ -669,3 +669,31 @@ TEST(IoFtpEvents, LogoutEventMidTransferNeitherLogsInAgainNorStallsTheJob) {
 }
 
 }  // namespace
+
+namespace {
+
+// A job that has not started waits for the node to attach its service or
+// answer the login; neither may hold the queue for ever.
+TEST(IoFtpQueue, AJobWhoseNodeNeverAttachesItsServiceEndsAtItsDeadline) {
+  FtpRig rig;
+  rig.lib.attachedFtp.clear();
+  rig.ftp.OnIoFtpRequest(rig.Job(rig.File("a", Pattern(10))));
+  rig.ftp.OnIoFtpRequest(rig.Job(rig.File("b", Pattern(10))));
+  rig.Run(400);
+  ASSERT_EQ(rig.host2.done.size(), 2u);
+  for (const auto& d : rig.host2.done) EXPECT_EQ(d->Rcode, RC_TIMEOUT);
+  EXPECT_EQ(rig.node.logins, 0);
+  EXPECT_EQ(rig.Node()->ftpHead, nullptr);
+}
+
+TEST(IoFtpQueue, AJobQueuedOnANodeThatGoesOfflineEndsAsOffline) {
+  FtpRig rig;
+  rig.node.answer = false;
+  rig.ftp.OnIoFtpRequest(rig.Job(rig.File("a", Pattern(10))));
+  rig.lib.At(kAddr).status = IPC_NODE_STATUS_OFFLINE;
+  rig.Run(200);
+  ASSERT_EQ(rig.host2.done.size(), 1u);
+  EXPECT_EQ(rig.host2.done[0]->Rcode, RC_NODE_OFFLINE);
+}
+
+}  // namespace
