@@ -543,17 +543,20 @@ void CommFtp::Tick() {
       IoFtpContinue(head);
       continue;
     }
-    // A job that cannot start because its node is not there goes back as
-    // offline when its deadline ends.
+    // Whatever the job waits for from the node has a deadline, however the
+    // wait began.  A job that has not started waits for its login, or, while
+    // its node is there, for the node to attach its IO_FTP service, which a
+    // node without the service would otherwise hold up for ever.  A job
+    // whose connection went with its node (offline, or torn down to connect
+    // again) waits without one: the node coming back online starts it again.
     const bool reachable =
         (node->state == NODE_STATE_CONNECTING || node->state == NODE_STATE_ONLINE) &&
         (node->flags & NODE_FLAG_DISCONNECT) == 0;
-    // Whatever the job waits for from the node has a deadline, however the
-    // wait began: a job that has not started waits for its connection, its
-    // login or a logout, which a node that never attaches its service or
-    // never comes back would otherwise hold up for ever.
-    const bool waiting = !head->started || (head->started && node->ftpSendState == 2) ||
-                         (node->ftpTransferFlags & (FTP_XFER_ACK_AWAITED | FTP_XFER_CLOSE_OUTSTANDING)) != 0;
+    const bool attaching = reachable && (node->flags & NODE_FLAG_FTP_CONNECTING) != 0;
+    const bool waiting =
+        (!head->started && ((node->flags & NODE_FLAG_FTP_LOGIN_SENT) != 0 || attaching)) ||
+        (head->started && node->ftpSendState == 2) ||
+        (node->ftpTransferFlags & (FTP_XFER_ACK_AWAITED | FTP_XFER_CLOSE_OUTSTANDING)) != 0;
     if (!waiting) {
       head->responseCountdown = 0;
       continue;
@@ -566,7 +569,7 @@ void CommFtp::Tick() {
     LogPrintfQueued("%s: Error: Timeout waiting for IO_FTP response.\n", node->name);
     node->flags &= ~NODE_FLAG_FTP_LOGIN_SENT;
     node->ftpTransferFlags = 0;
-    if (head->Rcode == 0) head->Rcode = reachable ? RC_TIMEOUT : RC_NODE_OFFLINE;
+    if (head->Rcode == 0) head->Rcode = RC_TIMEOUT;
     if (!head->started) {
       node->ftpSendState = 5;
       ForwardIoFtpResult(head);

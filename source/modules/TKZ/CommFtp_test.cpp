@@ -686,14 +686,30 @@ TEST(IoFtpQueue, AJobWhoseNodeNeverAttachesItsServiceEndsAtItsDeadline) {
   EXPECT_EQ(rig.Node()->ftpHead, nullptr);
 }
 
-TEST(IoFtpQueue, AJobQueuedOnANodeThatGoesOfflineEndsAsOffline) {
+TEST(IoFtpQueue, AJobWhoseNodeIsTornDownBeforeItsServiceAttachedArrivesOnceTheNodeIsBack) {
   FtpRig rig;
-  rig.node.answer = false;
-  rig.ftp.OnIoFtpRequest(rig.Job(rig.File("a", Pattern(10))));
-  rig.lib.At(kAddr).status = IPC_NODE_STATUS_OFFLINE;
-  rig.Run(200);
+  const auto content = Pattern(3000);
+  rig.lib.attachedFtp.clear();
+  rig.ftp.OnIoFtpRequest(rig.Job(rig.File("a", content)));
+  rig.Ticks(100);
+  ASSERT_TRUE(rig.host2.done.empty());
+  // A port time-out tears the node down and connects it again; its
+  // connection comes back only after a long while, and the service with it.
+  rig.Node()->flags |= NODE_FLAG_DISCONNECT | NODE_FLAG_RECONNECT | NODE_FLAG_RECONNECT_NOW;
+  rig.lib.attachedKrn.clear();
+  for (int i = 0; i < 200 && rig.Node()->state != NODE_STATE_CONNECTING; ++i) rig.Ticks(1);
+  ASSERT_EQ(rig.Node()->state, static_cast<uint32_t>(NODE_STATE_CONNECTING));
+  rig.Ticks(200);
+  ASSERT_TRUE(rig.host2.done.empty());
+  rig.lib.attachedKrn.insert(rig.ClientId());
+  rig.lib.attachedFtp.insert(rig.ClientId());
+  for (int i = 0; i < 140 && rig.host2.done.empty(); ++i) {
+    rig.Ticks(1);
+    if ((rig.Node()->flags & NODE_FLAG_PORT_OPENING) != 0) rig.AnswerOpen(1, 10);
+  }
   ASSERT_EQ(rig.host2.done.size(), 1u);
-  EXPECT_EQ(rig.host2.done[0]->Rcode, RC_NODE_OFFLINE);
+  EXPECT_EQ(rig.host2.done[0]->Rcode, 0);
+  EXPECT_EQ(rig.node.file, content);
 }
 
 }  // namespace
