@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "CommInlineHarness.h"
 #include "CommTestSupport.h"
 #include "FtpServer.h"
 #include "IpcComm.h"
@@ -41,16 +42,20 @@
 
 namespace {
 
-// Addresses of this test only.
-constexpr const char* kPc = "127.0.21.1";
+// Addresses of this test and run: 127.4.K.1 (this PC), .2 and .3, so that
+// runs side by side (other build trees) do not bind the same sockets.
+const uint32_t kNet = RunNetwork(0x7F040000u);
+const std::string kPcText = Dotted(kNet | 1), kSimAText = Dotted(kNet | 2),
+                  kSimBText = Dotted(kNet | 3);
+const char* const kPc = kPcText.c_str();
 struct SimSpec {
   uint32_t nodeId;
   const char* addr;
   uint32_t addrValue;
   bool packed;
 };
-constexpr SimSpec kSims[] = {{1, "127.0.21.2", 0x7F001502, true},
-                             {2, "127.0.21.3", 0x7F001503, false}};
+const SimSpec kSims[] = {{1, kSimAText.c_str(), kNet | 2, true},
+                         {2, kSimBText.c_str(), kNet | 3, false}};
 
 std::vector<uint8_t> Pattern(size_t n, int seed) {
   std::vector<uint8_t> v(n);
@@ -201,8 +206,9 @@ TEST_F(NodesimFtp, FilesArriveWholePackedOrRawAndTheLoginEndsWhenIdle) {
     ASSERT_EQ(stat((inbox_[i] / "install.arm").c_str(), &got), 0);
     EXPECT_EQ(got.st_mtime, mtime);
   }
-  EXPECT_NE(Log().find("127.0.21.2: File opened for put (compression ok)"), std::string::npos) << Log();
-  EXPECT_NE(Log().find("127.0.21.3: File opened for put (compression not supported)"),
+  EXPECT_NE(Log().find(kSimAText + ": File opened for put (compression ok)"), std::string::npos)
+      << Log();
+  EXPECT_NE(Log().find(kSimBText + ": File opened for put (compression not supported)"),
             std::string::npos)
       << Log();
 
@@ -233,8 +239,8 @@ TEST_F(NodesimFtp, FilesArriveWholePackedOrRawAndTheLoginEndsWhenIdle) {
   int logouts = 0;
   for (const std::string& l : trace_) logouts += l.rfind("ftp logout", 0) == 0;
   EXPECT_EQ(logouts, 2);
-  EXPECT_NE(Log().find("127.0.21.2: IOFTP logout complete."), std::string::npos);
-  EXPECT_NE(Log().find("127.0.21.3: IOFTP logout complete."), std::string::npos);
+  EXPECT_NE(Log().find(kSimAText + ": IOFTP logout complete."), std::string::npos);
+  EXPECT_NE(Log().find(kSimBText + ": IOFTP logout complete."), std::string::npos);
 }
 
 // ---- nodesim's IO_FTP server in this process ----
