@@ -544,10 +544,19 @@ void CommFtp::Tick() {
       continue;
     }
     // Whatever the job waits for from the node has a deadline, however the
-    // wait began.
-    const bool waiting = (!head->started && (node->flags & NODE_FLAG_FTP_LOGIN_SENT) != 0) ||
-                         (head->started && node->ftpSendState == 2) ||
-                         (node->ftpTransferFlags & (FTP_XFER_ACK_AWAITED | FTP_XFER_CLOSE_OUTSTANDING)) != 0;
+    // wait began.  A job that has not started waits for its login, or, while
+    // its node is there, for the node to attach its IO_FTP service, which a
+    // node without the service would otherwise hold up for ever.  A job
+    // whose connection went with its node (offline, or torn down to connect
+    // again) waits without one: the node coming back online starts it again.
+    const bool reachable =
+        (node->state == NODE_STATE_CONNECTING || node->state == NODE_STATE_ONLINE) &&
+        (node->flags & NODE_FLAG_DISCONNECT) == 0;
+    const bool attaching = reachable && (node->flags & NODE_FLAG_FTP_CONNECTING) != 0;
+    const bool waiting =
+        (!head->started && ((node->flags & NODE_FLAG_FTP_LOGIN_SENT) != 0 || attaching)) ||
+        (head->started && node->ftpSendState == 2) ||
+        (node->ftpTransferFlags & (FTP_XFER_ACK_AWAITED | FTP_XFER_CLOSE_OUTSTANDING)) != 0;
     if (!waiting) {
       head->responseCountdown = 0;
       continue;

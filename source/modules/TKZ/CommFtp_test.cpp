@@ -669,3 +669,47 @@ TEST(IoFtpEvents, LogoutEventMidTransferNeitherLogsInAgainNorStallsTheJob) {
 }
 
 }  // namespace
+
+namespace {
+
+// A job that has not started waits for the node to attach its service or
+// answer the login; neither may hold the queue for ever.
+TEST(IoFtpQueue, AJobWhoseNodeNeverAttachesItsServiceEndsAtItsDeadline) {
+  FtpRig rig;
+  rig.lib.attachedFtp.clear();
+  rig.ftp.OnIoFtpRequest(rig.Job(rig.File("a", Pattern(10))));
+  rig.ftp.OnIoFtpRequest(rig.Job(rig.File("b", Pattern(10))));
+  rig.Run(400);
+  ASSERT_EQ(rig.host2.done.size(), 2u);
+  for (const auto& d : rig.host2.done) EXPECT_EQ(d->Rcode, RC_TIMEOUT);
+  EXPECT_EQ(rig.node.logins, 0);
+  EXPECT_EQ(rig.Node()->ftpHead, nullptr);
+}
+
+TEST(IoFtpQueue, AJobWhoseNodeIsTornDownBeforeItsServiceAttachedArrivesOnceTheNodeIsBack) {
+  FtpRig rig;
+  const auto content = Pattern(3000);
+  rig.lib.attachedFtp.clear();
+  rig.ftp.OnIoFtpRequest(rig.Job(rig.File("a", content)));
+  rig.Ticks(100);
+  ASSERT_TRUE(rig.host2.done.empty());
+  // A port time-out tears the node down and connects it again; its
+  // connection comes back only after a long while, and the service with it.
+  rig.Node()->flags |= NODE_FLAG_DISCONNECT | NODE_FLAG_RECONNECT | NODE_FLAG_RECONNECT_NOW;
+  rig.lib.attachedKrn.clear();
+  for (int i = 0; i < 200 && rig.Node()->state != NODE_STATE_CONNECTING; ++i) rig.Ticks(1);
+  ASSERT_EQ(rig.Node()->state, static_cast<uint32_t>(NODE_STATE_CONNECTING));
+  rig.Ticks(200);
+  ASSERT_TRUE(rig.host2.done.empty());
+  rig.lib.attachedKrn.insert(rig.ClientId());
+  rig.lib.attachedFtp.insert(rig.ClientId());
+  for (int i = 0; i < 140 && rig.host2.done.empty(); ++i) {
+    rig.Ticks(1);
+    if ((rig.Node()->flags & NODE_FLAG_PORT_OPENING) != 0) rig.AnswerOpen(1, 10);
+  }
+  ASSERT_EQ(rig.host2.done.size(), 1u);
+  EXPECT_EQ(rig.host2.done[0]->Rcode, 0);
+  EXPECT_EQ(rig.node.file, content);
+}
+
+}  // namespace
