@@ -203,11 +203,13 @@ TEST_F(QtFrame, LoginDialogShowsTheWindowToAnAdministrator) {
   EXPECT_TRUE(g_bLoggedIn);
   EXPECT_TRUE(window_.isVisible());
 
-  // Behind the icon the close box only hides.
+  // With InSysTray the close box only hides; with no icon to double-click
+  // the login dialog comes in its place.
   window_.close();
   QCoreApplication::processEvents();
   EXPECT_FALSE(window_.isVisible());
   EXPECT_TRUE(CommPosts().empty());
+  EXPECT_NE(LoginDialog(), nullptr);
 }
 
 }  // namespace
