@@ -90,8 +90,14 @@ bool Profile::Load() {
   }
   std::string line;
   Section* current = nullptr;
+  bool first = true;
   while (std::getline(in, line)) {
-    std::string_view l = Trim(line);
+    std::string_view l = line;
+    // A file saved by an editor that marks UTF-8 starts with a byte-order
+    // mark; it is not part of the first line.
+    if (first && l.substr(0, 3) == "\xEF\xBB\xBF") l.remove_prefix(3);
+    first = false;
+    l = Trim(l);
     if (l.empty() || l[0] == ';' || l[0] == '#') continue;
     if (l[0] == '[') {
       const size_t close = l.find(']');

@@ -110,6 +110,16 @@ TEST_F(SettingsTest, LoadReadsBackWhatWasSavedIgnoringCaseAndBlanks) {
   EXPECT_EQ(q.GetString("Settings", "MainWidth", ""), "12x");
 }
 
+TEST_F(SettingsTest, ByteOrderMarkDoesNotHideTheFirstSectionNorLoseItsKeysOnSave) {
+  std::ofstream(dir_ / "x.ini") << "\xEF\xBB\xBF[Settings]\r\nInSysTray=0\r\nRecent=site1\r\n";
+  Profile p(dir_ / "x.ini");
+  ASSERT_TRUE(p.Load());
+  EXPECT_EQ(p.GetInt("Settings", "InSysTray", 1), 0);
+  p.SetInt("Settings", "Log to disk", 0);
+  ASSERT_TRUE(p.Save());
+  EXPECT_EQ(Read(dir_ / "x.ini"), "[Settings]\nInSysTray=0\nRecent=site1\nLog to disk=0\n");
+}
+
 TEST_F(SettingsTest, NamesCannotBreakTheFileLayout) {
   Profile p(dir_ / "x.ini");
   p.SetString("Sec]tion", "Key=With\nBreak", "va\nlue");

@@ -45,9 +45,11 @@ LocalDateTime FromOleDate(OleDate d) {
   double frac = std::fabs(d.days - whole);
   int64_t secs = std::llround(frac * 86400.0);
   int64_t day = static_cast<int64_t>(whole);
-  if (secs >= 86400) {  // rounding reached the next day
+  // The time of day runs forwards on negative dates too, so rounding up to
+  // midnight always reaches the next calendar day.
+  if (secs >= 86400) {
     secs -= 86400;
-    day += d.days >= 0 ? 1 : -1;
+    day += 1;
   }
   LocalDateTime t;
   CivilFromDays(day + kOleEpoch, t.year, t.month, t.day);

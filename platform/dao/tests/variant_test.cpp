@@ -23,6 +23,11 @@ TEST(OleDate, CalendarRoundTrips) {
   }
   // Rounding to the second may carry into the next day.
   EXPECT_EQ(FromOleDate(OleDate{1.0 - 1e-9}), (LocalDateTime{1899, 12, 31, 0, 0, 0}));
+  // Before the epoch as well: the time runs forwards from the negative day.
+  // -1.999999999 is the last moment of 1899-12-29, -0.999999999 that of
+  // 1899-12-30.
+  EXPECT_EQ(FromOleDate(OleDate{-2.0 + 1e-9}), (LocalDateTime{1899, 12, 30, 0, 0, 0}));
+  EXPECT_EQ(FromOleDate(OleDate{-1.0 + 1e-9}), (LocalDateTime{1899, 12, 31, 0, 0, 0}));
   // Nonsense values give the zero date instead of undefined arithmetic.
   EXPECT_EQ(FromOleDate(OleDate{1e300}), LocalDateTime{});
 }

@@ -131,12 +131,17 @@ void CMainFrame::ShowAtStart(bool show) {
     return;
   }
   HideFrame();
-  // Hidden with no icon to double-click: the login is offered at once, so
-  // that the operator can still reach the window.
-  if (g_bInSysTray.load() && !m_bTrayIcon && m_Ports.login != nullptr && m_Ports.window != nullptr) {
+  if (g_bInSysTray.load() && !m_bTrayIcon && m_Ports.login != nullptr && m_Ports.window != nullptr)
     LogPrintf("The notification-area icon could not be added; showing the login.\n");
+  OfferLoginWithoutIcon();
+}
+
+void CMainFrame::OfferLoginWithoutIcon() {
+  // Hidden with no icon to double-click: the login dialog stands in for the
+  // icon, so that the operator can still reach the window.
+  if (g_bInSysTray.load() && !m_bTrayIcon && m_Ports.login != nullptr && m_Ports.window != nullptr &&
+      !m_bClosed)
     OpenLoginDialog();
-  }
 }
 
 void CMainFrame::OpenLoginDialog() {
@@ -309,7 +314,7 @@ void CMainFrame::OnLoginClosed() {
     ShowMessage("Login failed.");
     // Without an icon to double-click the dialog is the only way in: it
     // comes back after a failed attempt (not after Cancel).
-    if (!m_bTrayIcon && m_Ports.window != nullptr && !m_bClosed) OpenLoginDialog();
+    OfferLoginWithoutIcon();
   }
 }
 
@@ -320,6 +325,7 @@ void CMainFrame::OnClose() {
   if (g_bInSysTray.load() && !m_bExiting) {
     g_bWindowShown = false;
     HideFrame();
+    OfferLoginWithoutIcon();
     return;
   }
   if (m_bShutdownPosted) return;  // already waiting for the comm thread
@@ -424,6 +430,7 @@ void CMainFrame::OnCommand(uint32_t id) {
       g_bLoggedIn = false;
       g_bWindowShown = false;
       HideFrame();
+      OfferLoginWithoutIcon();
       break;
     case ID_APP_EXIT:
       m_bExiting = true;

@@ -162,6 +162,9 @@ class CMainFrame final : public AppFrame {
   void ShowMessage(const std::string& text);
   bool WindowVisible() const;
   void OpenLoginDialog();
+  // With InSysTray but no notification-area icon, a hidden frame offers the
+  // login dialog in the icon's place.
+  void OfferLoginWithoutIcon();
   void ShowFrame();
   void HideFrame();
   void ToggleAll();

@@ -420,6 +420,39 @@ TEST_F(FrameTest, WithoutANotificationAreaTheLoginIsOfferedAtStart) {
   EXPECT_TRUE(window_.visible);
 }
 
+TEST_F(FrameTest, WithoutANotificationAreaTheHiddenWindowStaysReachableThroughTheLogin) {
+  tray_.available = false;
+  Make(true);
+  login_.Close(true, "admin", "demo");
+  Pump();
+  ASSERT_TRUE(window_.visible);
+  // The close box (logged in stays) and Logout (logged out) hide the window;
+  // with no icon to double-click the login dialog takes its place.
+  struct Case {
+    const char* what;
+    uint32_t message;
+    uintptr_t command;
+    bool loggedInAfter;
+  } cases[] = {
+      {"close box", WM_FRAME_CLOSE, 0, true},
+      {"logout", WM_FRAME_COMMAND, ID_FILE_LOGOUT, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const int created = login_.created;
+    Post(c.message, c.command);
+    Pump();
+    EXPECT_FALSE(window_.visible);
+    EXPECT_EQ(g_bLoggedIn, c.loggedInAfter);
+    ASSERT_EQ(login_.created, created + 1);
+    EXPECT_TRUE(login_.last->open);
+    login_.Close(true, "admin", "demo");
+    Pump();
+    EXPECT_TRUE(window_.visible);
+  }
+  EXPECT_TRUE(CommPosts().empty());  // hiding never shuts down
+}
+
 // ---- DbLogin against a workgroup --------------------------------------------------------
 
 TEST(DbLogin, OnlyAMemberOfAdministratorsInExactCaseLogsIn) {

@@ -9,6 +9,7 @@
 #include <QFormLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -187,19 +188,34 @@ void QtFrameWindow::ShowAbout(const std::string& longTitle, const std::string& v
 
 // ---- notification-area icon ---------------------------------------------------------
 
+QtTray::QtTray() : menu_(std::make_unique<QMenu>()) {
+  QAction* item = menu_->addAction(QStringLiteral("Show or hide the TKZ window"));
+  QObject::connect(item, &QAction::triggered, menu_.get(), [this] { PostDoubleClick(); });
+}
+
+QtTray::~QtTray() = default;
+
+void QtTray::PostDoubleClick() const {
+  if (frame_) msgq::PostMessage(frame_, WM_TRAY_NOTIFY, kTrayIconId, WM_LBUTTONDBLCLK);
+}
+
 bool QtTray::AddIcon(msgq::Handle frame) {
+  frame_ = frame;
   if (!QSystemTrayIcon::isSystemTrayAvailable()) return false;
   icon_ = std::make_unique<QSystemTrayIcon>(
       QApplication::style()->standardIcon(QStyle::SP_ComputerIcon));
-  QObject::connect(icon_.get(), &QSystemTrayIcon::activated, [frame](QSystemTrayIcon::ActivationReason r) {
-    if (r == QSystemTrayIcon::DoubleClick)
-      msgq::PostMessage(frame, WM_TRAY_NOTIFY, kTrayIconId, WM_LBUTTONDBLCLK);
+  QObject::connect(icon_.get(), &QSystemTrayIcon::activated, [this](QSystemTrayIcon::ActivationReason r) {
+    if (r == QSystemTrayIcon::DoubleClick) PostDoubleClick();
   });
+  icon_->setContextMenu(menu_.get());
   icon_->show();
   return true;
 }
 
-void QtTray::RemoveIcon() { icon_.reset(); }
+void QtTray::RemoveIcon() {
+  icon_.reset();
+  frame_ = msgq::Handle{};
+}
 
 // ---- login dialog -------------------------------------------------------------------------
 

@@ -22,6 +22,7 @@
 class CMainFrame;
 class QAction;
 class QLineEdit;
+class QMenu;
 class QPlainTextEdit;
 
 class QtFrameWindow final : public QMainWindow,
@@ -77,13 +78,24 @@ class QtFrameWindow final : public QMainWindow,
   bool closing_ = false;
 };
 
+// The notification-area icon.  Besides the double-click it carries a
+// context menu whose one item posts what a double-click posts: tray hosts
+// that speak the StatusNotifierItem protocol report a click but never a
+// double-click, and there the menu is the way to the login.
 class QtTray final : public TrayPort {
  public:
+  QtTray();
+  ~QtTray() override;
   bool AddIcon(msgq::Handle frame) override;
   void RemoveIcon() override;
   QSystemTrayIcon* Icon() const { return icon_.get(); }
+  QMenu* Menu() const { return menu_.get(); }
 
  private:
+  void PostDoubleClick() const;
+
+  msgq::Handle frame_{};
+  std::unique_ptr<QMenu> menu_;
   std::unique_ptr<QSystemTrayIcon> icon_;
 };
 

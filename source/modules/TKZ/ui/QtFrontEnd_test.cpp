@@ -174,6 +174,26 @@ TEST_F(QtFrame, CloseBoxStartsTheOrderedShutdownAndCommStoppedClosesTheWindow) {
   EXPECT_FALSE(window_.isVisible());
 }
 
+// A tray host that never reports a double-click still reaches the login:
+// the icon's menu item posts what a double-click posts, while an icon is
+// there to carry it.
+TEST_F(QtFrame, TrayMenuItemAsksTheFrameWhatADoubleClickAsks) {
+  msgq::Queue frame{msgq::TimerMode::Manual};
+  QtTray tray;
+  tray.AddIcon(frame.handle());
+  ASSERT_NE(tray.Menu(), nullptr);
+  ASSERT_EQ(tray.Menu()->actions().size(), 1);
+  tray.Menu()->actions().front()->trigger();
+  msgq::Msg m;
+  ASSERT_TRUE(msgq::PeekMessage(frame.handle(), &m));
+  EXPECT_EQ(m.message, WM_TRAY_NOTIFY);
+  EXPECT_EQ(m.wParam, kTrayIconId);
+  EXPECT_EQ(m.lParam, static_cast<intptr_t>(WM_LBUTTONDBLCLK));
+  tray.RemoveIcon();
+  tray.Menu()->actions().front()->trigger();
+  EXPECT_FALSE(msgq::PeekMessage(frame.handle(), &m));
+}
+
 TEST_F(QtFrame, LoginDialogShowsTheWindowToAnAdministrator) {
   Make(true);
   EXPECT_FALSE(window_.isVisible());
@@ -203,11 +223,13 @@ TEST_F(QtFrame, LoginDialogShowsTheWindowToAnAdministrator) {
   EXPECT_TRUE(g_bLoggedIn);
   EXPECT_TRUE(window_.isVisible());
 
-  // Behind the icon the close box only hides.
+  // With InSysTray the close box only hides; with no icon to double-click
+  // the login dialog comes in its place.
   window_.close();
   QCoreApplication::processEvents();
   EXPECT_FALSE(window_.isVisible());
   EXPECT_TRUE(CommPosts().empty());
+  EXPECT_NE(LoginDialog(), nullptr);
 }
 
 }  // namespace
