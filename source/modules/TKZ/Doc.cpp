@@ -201,6 +201,8 @@ void CTKZDoc::OnCloseDocument() {
     request->message.Set("TKZ Terminated");
     CompleteRequest(request);
   }
+  // Results the database was too busy to take get a last chance.
+  RetryPendingWriteBacks();
 }
 
 // ---- stored queries -----------------------------------------------------------

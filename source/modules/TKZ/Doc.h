@@ -160,8 +160,12 @@ class CTKZDoc : public CDocument {
   // outstanding or sending is not done.
   void CompleteRequest(InProcRequest* request);
   // Writes state and the request's text into its tblTKZRequest row (read
-  // into the row buffer first); a database error is logged.
+  // into the row buffer first); a database error is logged.  A result the
+  // database was too busy to take (locked by another program) is kept and
+  // written by a later poll, so that the row does not stay in process.
   void WriteBack(InProcRequest* request, int16_t state);
+  // Results kept for a later write-back.
+  size_t PendingWriteBackCount() const { return m_PendingWriteBacks.size(); }
   // Response routing of a returned rack message (the rack-message layer's
   // DocRackMsgDone lands here; the document owns the message from the
   // call): counted on its request, then the message's document
@@ -488,6 +492,11 @@ class CTKZDoc : public CDocument {
   // dispatches it; false when another program changed or took the row.
   bool ClaimAndDispatch();
   void DispatchRequest(InProcRequest* request);
+  // Writes state and text into the request row of `rid` through `row`.
+  // Throws dao::Error.
+  void WriteRequestResult(TKZRequestRow& row, int32_t rid, int16_t state, const std::string& text);
+  // Writes the kept results while the database takes them.
+  void RetryPendingWriteBacks();
 
   // ---- DocSchedule.cpp ----
   // A new day of the month: nodes of tomorrow become today's.
@@ -548,6 +557,13 @@ class CTKZDoc : public CDocument {
   std::map<uint32_t, std::unique_ptr<InProcRequest>> m_ReqMap;  // key: ReqNum
   InProcRequest* m_pTerminateRequest = nullptr;                 // in m_ReqMap
   uint32_t m_nNextReqNum = 1;
+  // A completed request's result that its row did not take yet.
+  struct PendingWriteBack {
+    int32_t RID;
+    int16_t state;
+    std::string text;
+  };
+  std::vector<PendingWriteBack> m_PendingWriteBacks;
 
   // Schedules.
   ScheduleNode* m_pScheduleHead = nullptr;  // owned: the schedule queue

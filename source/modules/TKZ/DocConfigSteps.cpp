@@ -431,7 +431,10 @@ bool CTKZDoc::TransferCircuitPatch(RackMsg* msg, InProcRequest* request) {
         rs.SetField("CircuitID", back);
         rs.Update();
       }
-    } catch (const dao::Error&) {
+    } catch (const dao::Error& e) {
+      // Any other refusal (a busy or damaged database, a rule of another
+      // program) is reported as what it is.
+      if (e.number() != dao::kErrDuplicateKey) throw;
       // The database refused a circuit that another dimmer already has.
       if (request->Rcode == RC_OK) {
         request->Rcode = RC_DUPLICATE_CIRCUIT;

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <string>
 
-#include "DisplayFlags.h"
 #include "Doc.h"
 #include "IoFtpRequest.h"
 #include "LogSink.h"
@@ -173,14 +172,12 @@ void CTKZDoc::SendNetworkPatch(IoFtpRequest* job, InProcRequest* request) {
     dao::QueryDef q = m_Database->QueryDefs("TKZqryNetPatch");
     q.SetParameter("ValuePatchID", request->ZoneID);
     dao::Recordset rs = q.OpenRecordset();
-    if (rs.IsEOF()) {
-      if (g_bDocDebug) LogPrintf("Network patch %d not found, download not stamped.\n", request->ZoneID);
-    } else {
-      rs.Edit();
-      rs.SetField("DldDate", dao::OleDate{platform::time::ToOleDate(TheClock().Local())});
-      rs.SetField("DldUser", std::string(work->RequestPC));
-      rs.Update();
-    }
+    // A patch the table does not hold cannot be stamped: the edit fails
+    // (no current record) and so does the request.
+    rs.Edit();
+    rs.SetField("DldDate", dao::OleDate{platform::time::ToOleDate(TheClock().Local())});
+    rs.SetField("DldUser", std::string(work->RequestPC));
+    rs.Update();
   } catch (const dao::Error& e) {
     DBExceptionDiag(request, kDocLineNetPatchStamp, static_cast<int32_t>(e.code()),
                     e.description().c_str());

@@ -196,13 +196,27 @@ TEST_F(NetPatchTest, RequestsThatCannotStartPostNoJob) {
   }
 }
 
-TEST_F(NetPatchTest, StampFailureStillCompletesAndDisconnects) {
+TEST_F(NetPatchTest, StampFailureStillCompletesFailedAndDisconnects) {
   Files({"NODE7.cfg", "install.cfg", "install.arm"});
-  Sql("DROP TABLE tblNetPatch;");
-  Run(70, 7, 3);
-  EXPECT_EQ(ftp_.sent.size(), 3u);
-  EXPECT_EQ(State(70).rfind("5|Doc#4541: ", 0), 0u) << State(70);
-  EXPECT_EQ(ftp_.disconnected, std::vector<uint32_t>{7});
+  struct Case {
+    int rid, patchId;
+    const char* before;  // an outside program's change first
+    const char* state;   // how the row begins
+  } cases[] = {
+      // A patch the request names but tblNetPatch does not hold is not
+      // recorded: the request does not succeed.
+      {70, 4, "", "5|Doc#4541: 3021:"},
+      {71, 3, "DROP TABLE tblNetPatch;", "5|Doc#4541: "},
+  };
+  for (const Case& c : cases) {
+    if (*c.before != '\0') Sql(c.before);
+    const size_t sent = ftp_.sent.size(), disconnected = ftp_.disconnected.size();
+    Run(c.rid, 7, c.patchId);
+    EXPECT_EQ(ftp_.sent.size(), sent + 3) << c.rid;
+    EXPECT_EQ(State(c.rid).rfind(c.state, 0), 0u) << State(c.rid);
+    ASSERT_EQ(ftp_.disconnected.size(), disconnected + 1) << c.rid;
+    EXPECT_EQ(ftp_.disconnected.back(), 7u);
+  }
 }
 
 TEST_F(NetPatchTest, JobOfAnUnknownRequestIsDropped) {

@@ -275,6 +275,17 @@ TEST_F(RackConfigTest, DuplicateCircuitInAnUploadFailsTheRequest) {
   EXPECT_EQ(SentCount(25), 0u) << "the following row is not started";
 }
 
+TEST_F(RackConfigTest, CircuitWriteBackRefusedForAnotherReasonIsNotReportedAsADuplicate) {
+  AddRack(1, kDims);
+  models[1]->state().dimmers[0].circuit = 7000;
+  // Another program's rule refuses every change of a circuit.
+  Sql("CREATE TRIGGER keep BEFORE UPDATE OF CircuitID ON tblDimConfig BEGIN SELECT RAISE(ABORT, 'kept'); END;");
+  Dispatch(1, 0, 1, kZone, {"4"});
+  Serve();
+  EXPECT_EQ(State(1).substr(0, 16), "5|Doc#3405: 3317") << State(1);
+  EXPECT_EQ(One("SELECT CircuitID FROM tblDimConfig WHERE DimID = 1001"), "101");
+}
+
 TEST_F(RackConfigTest, UnchangedUploadUpdatesNoRow) {
   AddRack(1, kDims);
   Dispatch(1, 0, 0, kZone, {"4", "11", "5", "2"});

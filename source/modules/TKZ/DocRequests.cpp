@@ -3,6 +3,7 @@
 // completion and the write-back of a request's row; the refresh of the
 // resident tables (type 4) and the termination request (type 7).
 #include <cstdio>
+#include <string>
 
 #include "CommTables.h"
 #include "DisplayFlags.h"
@@ -38,6 +39,7 @@ int CTKZDoc::OnTimerCallback(void* ctx, uint32_t /*timerId*/) {
 }
 
 void CTKZDoc::PollRequests() {
+  RetryPendingWriteBacks();
   if (!m_rsPending) return;
   try {
     m_rsPending->Requery();
@@ -306,25 +308,45 @@ void CTKZDoc::CompleteRequest(InProcRequest* request) {
   FreeRequest(request);
 }
 
+void CTKZDoc::WriteRequestResult(TKZRequestRow& row, int32_t rid, int16_t state, const std::string& text) {
+  m_qdRequestRID->SetParameter("ValueRID", rid);
+  dao::Recordset rs = m_qdRequestRID->OpenRecordset();
+  rs.ReadRow(&row, sizeof row, kRequestRowBindings);
+  rs.Edit();
+  row.RequestState = state;
+  // The column holds 254 characters: the text is cut, never refused.
+  CopyFieldText(row.RequestDiagnostic, sizeof row.RequestDiagnostic, text);
+  if (g_bDocDebug && (state == REQUEST_STATE_SUCCEEDED || state == REQUEST_STATE_FAILED))
+    LogPrintf("Request %d %s, \"%s\"\n", rid, state == REQUEST_STATE_SUCCEEDED ? "succeeded" : "failed",
+              row.RequestDiagnostic);
+  rs.SetField("RequestState", row.RequestState);
+  rs.SetField("RequestDiagnostic", std::string(row.RequestDiagnostic));
+  rs.Update();
+}
+
 void CTKZDoc::WriteBack(InProcRequest* request, int16_t state) {
   if (!m_qdRequestRID) return;
+  const std::string text = request->message.Format();
   try {
-    m_qdRequestRID->SetParameter("ValueRID", request->RID);
-    dao::Recordset rs = m_qdRequestRID->OpenRecordset();
-    rs.ReadRow(&m_RequestRow, sizeof m_RequestRow, kRequestRowBindings);
-    rs.Edit();
-    m_RequestRow.RequestState = state;
-    // The column holds 254 characters: the text is cut, never refused.
-    CopyFieldText(m_RequestRow.RequestDiagnostic, sizeof m_RequestRow.RequestDiagnostic,
-                  request->message.Format());
-    if (g_bDocDebug && (state == REQUEST_STATE_SUCCEEDED || state == REQUEST_STATE_FAILED))
-      LogPrintf("Request %d %s, \"%s\"\n", request->RID,
-                state == REQUEST_STATE_SUCCEEDED ? "succeeded" : "failed",
-                m_RequestRow.RequestDiagnostic);
-    rs.SetField("RequestState", m_RequestRow.RequestState);
-    rs.SetField("RequestDiagnostic", std::string(m_RequestRow.RequestDiagnostic));
-    rs.Update();
+    WriteRequestResult(m_RequestRow, request->RID, state, text);
   } catch (const dao::Error& e) {
     LogDbError(kDocLineWriteBack, e);
+    // The request is done; only its row is still to be told.
+    if (e.number() == dao::kErrLocked) m_PendingWriteBacks.push_back({request->RID, state, text});
+  }
+}
+
+void CTKZDoc::RetryPendingWriteBacks() {
+  if (!m_qdRequestRID) return;
+  while (!m_PendingWriteBacks.empty()) {
+    const PendingWriteBack& pending = m_PendingWriteBacks.front();
+    try {
+      TKZRequestRow row{};
+      WriteRequestResult(row, pending.RID, pending.state, pending.text);
+    } catch (const dao::Error& e) {
+      if (e.number() == dao::kErrLocked) return;  // still busy: the next poll tries again
+      LogDbError(kDocLineWriteBack, e);           // the row is gone or refuses it
+    }
+    m_PendingWriteBacks.erase(m_PendingWriteBacks.begin());
   }
 }

@@ -241,6 +241,42 @@ TEST_F(DocRequestTest, AReturnedFtpJobIsCountedLikeARackMessage) {
   EXPECT_EQ(Doc().RequestCount(), 0u);
 }
 
+TEST_F(DocRequestTest, AResultTheLockedDatabaseCannotTakeIsWrittenByALaterPollNotLostInProcess) {
+  Sql("INSERT INTO tblTKZRequest (RID, RequestState) VALUES (1, 3), (2, 3);");
+  for (int rid : {1, 2}) {
+    InProcRequest* request = Doc().AddRequest();
+    request->RID = rid;
+    ASSERT_TRUE(SendRackMsg(Doc().NewRackMsg(request)));
+    Doc().RequestSent(request);
+  }
+  // Another program holds the database's write lock while both answers
+  // come back.
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(g_strDatabaseFile.c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr), SQLITE_OK);
+  const uint16_t rcodes[] = {RC_OK, RC_RACK_OFFLINE};
+  for (uint16_t rcode : rcodes) {
+    RackMsg* m = posted.front();
+    posted.pop_front();
+    m->Rcode = rcode;
+    RunRackMsgContinuation(m);
+  }
+  EXPECT_EQ(Doc().RequestCount(), 0u);
+  EXPECT_EQ(CountLines("doc.cpp#884: Error 3260 : "), 2);
+  EXPECT_EQ(Row(1), "3|NULL");
+  Doc().PollRequests();  // still locked: the results wait
+  EXPECT_EQ(Doc().PendingWriteBackCount(), 2u);
+  EXPECT_EQ(Row(2), "3|NULL");
+
+  ASSERT_EQ(sqlite3_exec(other, "COMMIT;", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(other);
+  Doc().PollRequests();
+  EXPECT_EQ(Row(1), "4|Complete.");
+  EXPECT_EQ(Row(2), "5|Rack offline");
+  EXPECT_EQ(Doc().PendingWriteBackCount(), 0u);
+  EXPECT_EQ(CountLines("doc.cpp#884: Error "), 2) << "a retry while locked is not logged again";
+}
+
 // ---- termination --------------------------------------------------------------
 
 TEST_F(DocRequestTest, TheFirstTerminationWaitsForTheCloseASecondIsRefused) {
