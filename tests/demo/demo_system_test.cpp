@@ -1,8 +1,8 @@
 // The whole system as scripts/demo.sh runs it, in a bounded time: a site made
 // with the demo seed, two simulated nodes (NODE1 receiving files over
-// IO_FTP) and the server headless on loopback lab addresses of this suite's
-// own (127.0.0.91 to .93, so that it runs beside the demo and the other
-// network tests), and requests written by the site tool, the network patch
+// IO_FTP) and the server headless on loopback lab addresses of this run's
+// own (127.7.K.1 to .3, K from the process id, so that it runs beside the
+// demo, the other network tests and other checkouts' suites), and requests written by the site tool, the network patch
 // upload among them.
 //
 // The processes are started with fork and exec; this test process starts no
@@ -37,9 +37,12 @@ namespace fs = std::filesystem;
 using drovana::site::RequestDb;
 using drovana::site::RequestResult;
 
-constexpr char kServerAddress[] = "127.0.0.91";
-constexpr char kNode1Address[] = "127.0.0.92";
-constexpr char kNode2Address[] = "127.0.0.93";
+std::string RunAddress(int host) {
+  return "127.7." + std::to_string(getpid() % 250 + 1) + "." + std::to_string(host);
+}
+const std::string kServerAddress = RunAddress(1);
+const std::string kNode1Address = RunAddress(2);
+const std::string kNode2Address = RunAddress(3);
 
 // Bounds of every wait: the whole test stays well under a minute.
 constexpr auto kStartBound = std::chrono::seconds(5);
@@ -171,16 +174,16 @@ class DemoSystem : public ::testing::Test {
 
     // The demo seed with this suite's addresses in place of the demo's.
     std::string seed = drovana::site::ReadSeedFile(DROVANA_DEMO_SEED);
-    ReplaceAll(seed, "'127.0.0.1'", std::string("'") + kServerAddress + "'");
-    ReplaceAll(seed, "'127.0.0.2'", std::string("'") + kNode1Address + "'");
-    ReplaceAll(seed, "'127.0.0.3'", std::string("'") + kNode2Address + "'");
+    ReplaceAll(seed, "'127.0.0.1'", "'" + kServerAddress + "'");
+    ReplaceAll(seed, "'127.0.0.2'", "'" + kNode1Address + "'");
+    ReplaceAll(seed, "'127.0.0.3'", "'" + kNode2Address + "'");
     drovana::site::SiteOptions o{site_, "drovana", "admin", "demo"};
     o.seed_sql = seed;
     o.seed_name = DROVANA_DEMO_SEED;
     drovana::site::CreateSite(o);
 
-    const std::string peers1 = std::string(kServerAddress) + "," + kNode2Address;
-    const std::string peers2 = std::string(kServerAddress) + "," + kNode1Address;
+    const std::string peers1 = kServerAddress + "," + kNode2Address;
+    const std::string peers2 = kServerAddress + "," + kNode1Address;
     node1_.Start({DROVANA_NODESIM_EXE, "--name", "NODE1", "--addr", kNode1Address, "--peers", peers1,
                   "--ftp-dir", root_ + "/node1-files"},
                  {}, root_ + "/nodesim1.out");
@@ -192,7 +195,7 @@ class DemoSystem : public ::testing::Test {
     server_.Start({DROVANA_SERVER_EXE, site_},
                   {{"DROVANA_NET_ADDR", kServerAddress},
                    {"DROVANA_NET_BIND_OWN", "1"},
-                   {"DROVANA_NET_BCAST_TO", std::string(kNode1Address) + "," + kNode2Address},
+                   {"DROVANA_NET_BCAST_TO", kNode1Address + "," + kNode2Address},
                    {"DROVANA_COM1", "none"},
                    {"XDG_CONFIG_HOME", root_ + "/config"}},
                   root_ + "/server.out");

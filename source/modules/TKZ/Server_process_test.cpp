@@ -79,6 +79,8 @@ int Wait(pid_t pid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+std::string OwnAddress() { return "127.8." + std::to_string(getpid() % 250 + 1) + ".1"; }
+
 class ServerProcess : public ::testing::Test {
  protected:
   ServerProcess() {
@@ -86,9 +88,10 @@ class ServerProcess : public ::testing::Test {
     drovana::site::CreateSite({site_, "drovana", "admin", "demo"});
     env_ = {"DROVANA_HEADLESS=1",
             "XDG_CONFIG_HOME=" + (dir_.path() / "config").string(),
-            // A loopback address of its own, broadcasts kept to itself.
-            "DROVANA_NET_ADDR=127.0.0.61", "DROVANA_NET_BIND_OWN=1",
-            "DROVANA_NET_BCAST_TO=127.0.0.61", "DROVANA_COM1=none", "DROVANA_COM2=none",
+            // A loopback address of this run's own (127.8.K.1), broadcasts
+            // kept to itself.
+            "DROVANA_NET_ADDR=" + OwnAddress(), "DROVANA_NET_BIND_OWN=1",
+            "DROVANA_NET_BCAST_TO=" + OwnAddress(), "DROVANA_COM1=none", "DROVANA_COM2=none",
             "DROVANA_COM3=none", "LC_ALL=C"};
   }
   TempDir dir_;
