@@ -6,8 +6,8 @@
 //    one full packet per pass: 13 small messages, or one larger), the
 //    sender's retransmissions per delivered message,
 //    and whether every message arrived exactly once and in order.
-// 2. The give-up time of an unanswered link packet against the poll
-//    interval.
+// 2. The give-up time of an unanswered link packet, from its send to its
+//    drop, against the poll interval (and in poll passes).
 // 3. On real loopback sockets between two instances, with the clock fed
 //    from the monotonic clock: messages per second on one link for 40, 76,
 //    399, 400 and 1250-byte events, beside a raw UDP ping-pong between two
@@ -18,8 +18,10 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -189,15 +191,16 @@ void LossCases(uint32_t total) {
 }
 
 void GiveUpTimes() {
-  std::printf("\n== give-up time of an unanswered link packet (fake clock)\n");
-  std::printf("%10s %14s %12s\n", "poll ms", "give-up s", "sends");
+  std::printf("\n== give-up time of an unanswered link packet (fake clock), from its send to its drop\n");
+  std::printf("%10s %14s %12s %12s\n", "poll ms", "give-up s", "polls", "sends");
   for (uint64_t step : {1ull, 5ull, 10ull, 20ull, 50ull, 100ull, 250ull, 1000ull}) {
     net::Hub hub;
     Side pc;
     pc.host = hub.AddHost(kPc, "PC");
     uint64_t now = 3600000ull * 5 + 1234;
     Start(pc, pc.host.get(), kPc, kNode, now, false);
-    uint64_t first = 0, last = 0;
+    const uint64_t sentAt = now;
+    uint64_t droppedAt = 0;
     uint32_t sends = 0;
     {
       ipc::ScopedInstance use(pc.inst);
@@ -205,26 +208,24 @@ void GiveUpTimes() {
       const auto e = Evnt(100, 0);
       ipc::IpcNetEvntSend(kPeer, reinterpret_cast<const IpcEvntHdr*>(e.data()));
     }
-    for (int i = 0; i < 1000000; ++i) {
-      uint32_t before = 0;
-      {
-        ipc::ScopedInstance use(pc.inst);
-        before = ipc::IpcNetCountersGet().transmissions;
-      }
+    // Bounded: a day of fake time at the given step.
+    for (uint64_t i = 0; i < 86400000ull / step; ++i) {
       hub.Advance(step);
       now += step;
       Poll(pc, now);
       ipc::ScopedInstance use(pc.inst);
-      const uint32_t after = ipc::IpcNetCountersGet().transmissions;
-      if (after != before) {
-        if (sends == 0) first = now;
-        last = now;
-        sends = after;
+      sends = ipc::IpcNetCountersGet().transmissions;
+      if (ipc::IpcNetNodeSeqGet(kPeer).head == kIpcNoEntry) {
+        droppedAt = now;
+        break;
       }
-      if (ipc::IpcNetNodeSeqGet(kPeer).head == kIpcNoEntry) break;
     }
-    std::printf("%10llu %14.2f %12u\n", static_cast<unsigned long long>(step), double(last - first) / 1000.0,
-                sends);
+    if (droppedAt == 0) {
+      std::printf("%10llu %14s %12s %12u\n", static_cast<unsigned long long>(step), "never", "-", sends);
+    } else {
+      std::printf("%10llu %14.2f %12.1f %12u\n", static_cast<unsigned long long>(step),
+                  double(droppedAt - sentAt) / 1000.0, double(droppedAt - sentAt) / double(step), sends);
+    }
     Stop(pc);
   }
 }
@@ -234,7 +235,8 @@ uint64_t SteadyMs() {
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-// Raw UDP ping-pong between two loopback sockets: round trips per second.
+// Raw UDP ping-pong between two loopback sockets: round trips per second,
+// or 0 when it could not be measured.  Every receive waits at most 1 s.
 double PingPong(uint16_t len) {
   const int a = ::socket(AF_INET, SOCK_DGRAM, 0), b = ::socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in aa{}, ba{};
@@ -243,29 +245,37 @@ double PingPong(uint16_t len) {
   ba.sin_addr.s_addr = htonl(0x7F000534u);
   aa.sin_port = htons(29511);
   ba.sin_port = htons(29512);
-  if (::bind(a, reinterpret_cast<sockaddr*>(&aa), sizeof aa) != 0 ||
-      ::bind(b, reinterpret_cast<sockaddr*>(&ba), sizeof ba) != 0) {
-    ::close(a);
-    ::close(b);
+  const timeval limit{1, 0};
+  if (a < 0 || b < 0 || ::bind(a, reinterpret_cast<sockaddr*>(&aa), sizeof aa) != 0 ||
+      ::bind(b, reinterpret_cast<sockaddr*>(&ba), sizeof ba) != 0 ||
+      ::setsockopt(a, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0 ||
+      ::setsockopt(b, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) {
+    if (a >= 0) ::close(a);
+    if (b >= 0) ::close(b);
     return 0;
   }
-  std::vector<uint8_t> buf(len, 1);
+  // The answer has the size of a bare acknowledgement packet (its header).
+  constexpr ssize_t kAck = 46;
+  std::vector<uint8_t> buf(std::max<size_t>(len, kAck) + 1, 1);
   const auto t0 = std::chrono::steady_clock::now();
   int n = 0;
-  for (; n < 20000; ++n) {
-    ::sendto(a, buf.data(), len, 0, reinterpret_cast<sockaddr*>(&ba), sizeof ba);
-    ::recv(b, buf.data(), len, 0);
-    ::sendto(b, buf.data(), 46, 0, reinterpret_cast<sockaddr*>(&aa), sizeof aa);
-    ::recv(a, buf.data(), len, 0);
+  for (int i = 0; i < 20000; ++i) {
+    if (::sendto(a, buf.data(), len, 0, reinterpret_cast<sockaddr*>(&ba), sizeof ba) != len ||
+        ::recv(b, buf.data(), buf.size(), 0) != len ||
+        ::sendto(b, buf.data(), kAck, 0, reinterpret_cast<sockaddr*>(&aa), sizeof aa) != kAck ||
+        ::recv(a, buf.data(), buf.size(), 0) != kAck) {
+      break;  // a lost datagram ends the count
+    }
+    ++n;
   }
   const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   ::close(a);
   ::close(b);
-  return n / s;
+  return n > 0 && s > 0 ? n / s : 0;
 }
 
 void Loopback() {
-  std::printf("\n== real loopback sockets, one link, clock from the monotonic clock\n");
+  std::printf("\n== real loopback sockets, one link, clock from the monotonic clock, 1 s a size\n");
   std::printf("%6s %14s %14s %16s %10s\n", "size", "msgs/s", "packets/s", "udp ping-pong/s", "ratio");
   net::PosixBackend backend;
   const uint32_t kA = 0x7F000537u, kB = 0x7F000538u;  // 127.0.5.55, .56
@@ -279,24 +289,29 @@ void Loopback() {
       ipc::IpcNetLinkOpen(kPeer);
     }
     uint32_t sent = 0;
-    const uint64_t until = SteadyMs() + 1000;
-    uint32_t packetsBefore = 0;
+    const uint64_t from = SteadyMs();
+    const uint64_t until = from + 1000;
     while (SteadyMs() < until) {
       const uint64_t now = SteadyMs();
       sent = Feed(a, sent, 0xFFFFFFFFu, len, now);
       Poll(a, now);
       Poll(b, now);
     }
-    const double secs = double(SteadyMs() - (until - 1000)) / 1000.0;
+    const double secs = double(SteadyMs() - from) / 1000.0;
     uint32_t packets = 0;
     {
       ipc::ScopedInstance use(a.inst);
-      packets = ipc::IpcNetCountersGet().completed - packetsBefore;
+      packets = ipc::IpcNetCountersGet().completed;
     }
     const double rate = double(b.received) / secs;
     const double ping = PingPong(len);
-    std::printf("%6u %14.0f %14.0f %16.0f %9.2f%s\n", len, rate, packets / secs, ping,
-                ping > 0 ? (packets / secs) / ping : 0.0, b.outOfOrder ? "  (out of order!)" : "");
+    if (ping > 0) {
+      std::printf("%6u %14.0f %14.0f %16.0f %9.2f%s\n", len, rate, packets / secs, ping, (packets / secs) / ping,
+                  b.outOfOrder ? "  (out of order!)" : "");
+    } else {
+      std::printf("%6u %14.0f %14.0f %16s %10s%s\n", len, rate, packets / secs, "not measured", "-",
+                  b.outOfOrder ? "  (out of order!)" : "");
+    }
     Stop(a);
     Stop(b);
   }
@@ -305,7 +320,12 @@ void Loopback() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const uint32_t total = argc > 1 ? static_cast<uint32_t>(std::strtoul(argv[1], nullptr, 10)) : 20000;
+  const unsigned long asked = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 20000;
+  if (asked < 1 || asked > 10000000) {
+    std::fprintf(stderr, "usage: ipcnet_bench [messages-per-loss-case 1..10000000]\n");
+    return 2;
+  }
+  const auto total = static_cast<uint32_t>(asked);
   LossCases(total);
   GiveUpTimes();
   Loopback();

@@ -7,6 +7,7 @@
 //
 //   bench_ipcroutr [ROUND_TRIPS] [PAYLOAD_BYTES]     (defaults 5000, 16)
 #include <arpa/inet.h>
+#include <signal.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -109,11 +110,16 @@ Figures RawUdp(const std::string& net, int n, int payload) {
     const uint64_t t0 = NowUs();
     sendto(s, req.data(), req.size(), 0, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
     pollfd p{s, POLLIN, 0};
-    if (poll(&p, 1, 2000) <= 0) continue;
-    if (recv(s, buf.data(), buf.size(), 0) <= 0) continue;
+    // A lost datagram ends the count: a late answer would be taken for the
+    // next round's.
+    if (poll(&p, 1, 2000) <= 0 || recv(s, buf.data(), buf.size(), 0) <= 0) {
+      std::fprintf(stderr, "raw UDP: round trip %d got no answer\n", i);
+      break;
+    }
     if (i > 0) rtt.push_back(NowUs() - t0);  // the first one warms up
   }
   close(s);
+  kill(child, SIGKILL);  // done, or waiting for a request that will not come
   waitpid(child, nullptr, 0);
   return FromSamples(rtt);
 }

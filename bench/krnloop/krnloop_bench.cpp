@@ -10,7 +10,9 @@
 //              back
 //   exchanges  for 1, 10 and 50 nodes of 6 ports (5 of them with a rack:
 //              rack numbers end at 256): exchanges per second in all, per
-//              node and per racked port, and the latency from SendRackMsg
+//              node and per racked port (with the share of the rate of
+//              one raw round trip at a time that a port reaches, as each
+//              port has one message in flight), and the latency from SendRackMsg
 //              to WM_DOC_MSG_DONE on the UI thread (p50/p99), with its
 //              ratio to the raw round trip; then what the comm thread's
 //              library did meanwhile: the share of the time spent in its
@@ -31,6 +33,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -223,6 +226,14 @@ int main(int argc, char** argv) {
   platform::time::Clock& clock = platform::time::SystemClock();
   char dir[] = "/tmp/krnloop_bench.XXXXXX";
   if (mkdtemp(dir) == nullptr) return 1;
+  struct RemoveDir {
+    const char* path;
+    ~RemoveDir() {
+      std::error_code ec;
+      std::filesystem::remove_all(path, ec);
+    }
+  } removeDir{dir};
+  bool failed = false;
   g_bLogToDisk = false;
   // The debug switches off, as a site runs: no line per exchange.
   g_bIpcCommDebug = false;
@@ -257,6 +268,7 @@ int main(int argc, char** argv) {
     while (!allUp() && Clock::now() < limit) bench.Handle(50);
     if (!allUp()) {
       std::fprintf(stderr, "krnloop_bench: racks did not come up for %d nodes\n", nodes);
+      failed = true;
       break;
     }
 
@@ -284,8 +296,10 @@ int main(int argc, char** argv) {
     const Percent lat = Percentiles(bench.latencies);
     std::printf(
         "%2d nodes x %d ports (%d racked): %.0f exchanges/s, %.1f per node, %.1f per racked port; "
+        "%.2f of one raw round trip at a time; "
         "latency p50 %lld us, p99 %lld us (%.1fx / %.1fx the raw round trip); errors %llu\n",
         nodes, kPortsPerNode, racks, perSec, perSec / nodes, perSec / racks,
+        perSec / racks * static_cast<double>(raw.p50) / 1e6,
         static_cast<long long>(lat.p50), static_cast<long long>(lat.p99),
         static_cast<double>(lat.p50) / static_cast<double>(raw.p50),
         static_cast<double>(lat.p99) / static_cast<double>(raw.p99),
@@ -322,5 +336,5 @@ int main(int argc, char** argv) {
   for (auto& [r, m] : bench.idle) FreeRackMsg(m);
   g_hFrameWnd.store(msgq::Handle{});
   sims.clear();
-  return 0;
+  return failed ? 1 : 0;
 }

@@ -6,7 +6,9 @@
 //                       cross-thread wake-up itself)
 //   socket->message     a datagram's sendto to the watching loop's return
 //                       from GetMessage, against a bare poll() on the socket
-//   throughput          posts per second from 4 threads into one queue
+//   throughput          posts per second from 4 threads into one queue,
+//                       against the same into a mutex-guarded deque with a
+//                       condition variable
 //   idle                wake-ups and CPU time of a loop waiting in GetMessage:
 //                       with nothing to do it must not wake at all; with a
 //                       100 ms timer it wakes 10 times a second
@@ -29,9 +31,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <condition_variable>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <fstream>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -59,7 +64,19 @@ Percentiles Summarise(std::vector<int64_t> ns) {
   return p;
 }
 
-// Ping-pong through two queues; returns one-way latencies.
+// Waits up to 2 s for the next message of h; false when none came.
+bool GetWithin(msgq::Handle h, msgq::Msg* m) {
+  const auto giveUp = Clock::now() + std::chrono::seconds(2);
+  while (!msgq::PeekMessage(h, m)) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(giveUp - Clock::now()).count();
+    if (left <= 0) return false;
+    msgq::WaitMessage(h, static_cast<int>(left));
+  }
+  return true;
+}
+
+// Ping-pong through two queues; returns one-way latencies.  Every wait is
+// bounded: a lost message ends the run with the samples so far.
 std::vector<int64_t> QueuePingPong(int rounds) {
   msgq::Queue mine;
   std::atomic<uint64_t> peerId{0};
@@ -69,7 +86,7 @@ std::vector<int64_t> QueuePingPong(int rounds) {
     msgq::Queue q;
     peerId = q.handle().id;
     msgq::Msg m;
-    while (msgq::GetMessage(q.handle(), &m) > 0) {
+    while (GetWithin(q.handle(), &m) && m.message != msgq::WM_QUIT) {
       oneWay.push_back(NowNs() - m.lParam);
       msgq::PostMessage(mine.handle(), kPing, 0, 0);
     }
@@ -79,15 +96,26 @@ std::vector<int64_t> QueuePingPong(int rounds) {
   msgq::Msg m;
   for (int i = 0; i < rounds; ++i) {
     msgq::PostMessage(to, kPing, 0, static_cast<intptr_t>(NowNs()));
-    msgq::GetMessage(mine.handle(), &m);
+    if (!GetWithin(mine.handle(), &m)) {
+      std::fprintf(stderr, "ping %d got no answer\n", i);
+      break;
+    }
   }
   msgq::PostQuitMessage(to, 0);
   peer.join();
   return oneWay;
 }
 
+// Reads one count from an eventfd, waiting at most 2 s.
+bool ReadWithin(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  uint64_t v;
+  return ::poll(&p, 1, 2000) == 1 && ::read(fd, &v, sizeof v) == sizeof v;
+}
+
 // The same ping-pong over two blocking eventfds: the floor under any
-// cross-thread hand-over that sleeps.
+// cross-thread hand-over that sleeps (the poll() before each read bounds
+// the wait; a thread asleep in it wakes as one asleep in read() does).
 std::vector<int64_t> EventfdPingPong(int rounds) {
   int there = ::eventfd(0, EFD_CLOEXEC);
   int back = ::eventfd(0, EFD_CLOEXEC);
@@ -95,20 +123,18 @@ std::vector<int64_t> EventfdPingPong(int rounds) {
   std::vector<int64_t> oneWay;
   oneWay.reserve(static_cast<size_t>(rounds));
   std::thread peer([&] {
-    uint64_t v;
     for (int i = 0; i < rounds; ++i) {
-      if (::read(there, &v, sizeof v) != sizeof v) break;
+      if (!ReadWithin(there)) break;
       oneWay.push_back(NowNs() - sentAt.load(std::memory_order_relaxed));
       uint64_t one = 1;
       if (::write(back, &one, sizeof one) != sizeof one) break;
     }
   });
-  uint64_t v = 1;
   for (int i = 0; i < rounds; ++i) {
     sentAt.store(NowNs(), std::memory_order_relaxed);
     uint64_t one = 1;
     if (::write(there, &one, sizeof one) != sizeof one) break;
-    if (::read(back, &v, sizeof v) != sizeof v) break;
+    if (!ReadWithin(back)) break;
   }
   peer.join();
   ::close(there);
@@ -195,10 +221,42 @@ double Throughput(int producers, int perProducer) {
     });
   }
   msgq::Msg m;
-  for (int64_t n = 0; n < int64_t{producers} * perProducer; ++n) msgq::GetMessage(q.handle(), &m);
+  int64_t got = 0;
+  while (got < int64_t{producers} * perProducer && GetWithin(q.handle(), &m)) ++got;
   double secs = std::chrono::duration<double>(Clock::now() - t0).count();
   for (auto& t : ts) t.join();
-  return static_cast<double>(producers) * perProducer / secs;
+  return static_cast<double>(got) / secs;
+}
+
+// The peer: the same posts into a bare mutex-guarded deque with a
+// condition variable that the one consumer sleeps on.
+double DequeThroughput(int producers, int perProducer) {
+  std::mutex mu;
+  std::condition_variable cv;
+  std::deque<intptr_t> items;
+  auto t0 = Clock::now();
+  std::vector<std::thread> ts;
+  for (int p = 0; p < producers; ++p) {
+    ts.emplace_back([&] {
+      for (int i = 0; i < perProducer; ++i) {
+        {
+          std::lock_guard<std::mutex> lock(mu);
+          items.push_back(i);
+        }
+        cv.notify_one();
+      }
+    });
+  }
+  int64_t got = 0;
+  while (got < int64_t{producers} * perProducer) {
+    std::unique_lock<std::mutex> lock(mu);
+    if (!cv.wait_for(lock, std::chrono::seconds(2), [&] { return !items.empty(); })) break;
+    items.pop_front();
+    ++got;
+  }
+  double secs = std::chrono::duration<double>(Clock::now() - t0).count();
+  for (auto& t : ts) t.join();
+  return static_cast<double>(got) / secs;
 }
 
 long ContextSwitches(pid_t tid) {
@@ -287,6 +345,9 @@ Idle IdleLoop(double secs, uint32_t timerMs, bool bareTimerfd = false) {
   return r;
 }
 
+// a / b, or 0 when the peer b measured nothing.
+double Ratio(double a, double b) { return b > 0 ? a / b : 0.0; }
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -300,17 +361,20 @@ int main(int argc, char** argv) {
   auto e = Summarise(EventfdPingPong(rounds));
   std::printf("post->get (sleeping consumer)  p50 %7.2f us  p99 %7.2f us\n", q.p50us, q.p99us);
   std::printf("  bare eventfd wake            p50 %7.2f us  p99 %7.2f us\n", e.p50us, e.p99us);
-  std::printf("  ratio to eventfd             p50 %7.2f     p99 %7.2f\n", q.p50us / e.p50us, q.p99us / e.p99us);
+  std::printf("  ratio to eventfd             p50 %7.2f     p99 %7.2f\n", Ratio(q.p50us, e.p50us), Ratio(q.p99us, e.p99us));
 
   int sockRounds = std::max(100, rounds / 4);
   auto s = Summarise(SocketWake(sockRounds, true));
   auto sp = Summarise(SocketWake(sockRounds, false));
   std::printf("datagram->GetMessage           p50 %7.2f us  p99 %7.2f us\n", s.p50us, s.p99us);
   std::printf("  bare poll() on the socket    p50 %7.2f us  p99 %7.2f us\n", sp.p50us, sp.p99us);
-  std::printf("  ratio to poll()              p50 %7.2f     p99 %7.2f\n", s.p50us / sp.p50us, s.p99us / sp.p99us);
+  std::printf("  ratio to poll()              p50 %7.2f     p99 %7.2f\n", Ratio(s.p50us, sp.p50us), Ratio(s.p99us, sp.p99us));
 
   double tput = Throughput(4, 250000);
+  double dtput = DequeThroughput(4, 250000);
   std::printf("throughput, 4 posting threads  %.2f M messages/s\n", tput / 1e6);
+  std::printf("  bare mutex+deque+condvar     %.2f M messages/s  (ratio %.2f)\n", dtput / 1e6,
+              Ratio(tput, dtput));
 
   auto idle = IdleLoop(idleSecs, 0);
   std::printf("idle loop, no timer            %.2f wake-ups/s  %.3f ms CPU/min (expected 0 wake-ups)\n",
@@ -321,6 +385,6 @@ int main(int argc, char** argv) {
   std::printf("idle loop, 100 ms timer        %.2f wake-ups/s  %.3f ms CPU/min  %ld WM_TIMER (ratio to 10/s: %.2f)\n",
               ticking.wakeupsPerSec, ticking.cpuMsPerMin, ticking.timerMsgs, ticking.wakeupsPerSec / expected);
   std::printf("  bare timerfd read, 100 ms    %.2f wake-ups/s  %.3f ms CPU/min  (CPU ratio %.2f)\n",
-              bare.wakeupsPerSec, bare.cpuMsPerMin, bare.cpuMsPerMin > 0 ? ticking.cpuMsPerMin / bare.cpuMsPerMin : 0.0);
+              bare.wakeupsPerSec, bare.cpuMsPerMin, Ratio(ticking.cpuMsPerMin, bare.cpuMsPerMin));
   return idle.wakeupsPerSec < 1.0 ? 0 : 1;
 }
