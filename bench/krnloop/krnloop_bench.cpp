@@ -296,7 +296,7 @@ int main(int argc, char** argv) {
     const Percent lat = Percentiles(bench.latencies);
     std::printf(
         "%2d nodes x %d ports (%d racked): %.0f exchanges/s, %.1f per node, %.1f per racked port; "
-        "%.2f of one raw round trip at a time; "
+        "%.3f of one raw round trip at a time; "
         "latency p50 %lld us, p99 %lld us (%.1fx / %.1fx the raw round trip); errors %llu\n",
         nodes, kPortsPerNode, racks, perSec, perSec / nodes, perSec / racks,
         perSec / racks * static_cast<double>(raw.p50) / 1e6,
