@@ -123,6 +123,7 @@ struct RecordingHandlers final : FrameHandlers {
   }
   void CloseNetLog() override { calls.push_back("close"); }
   void DiscardFtpRequest(IoFtpRequest* r) override { Note("ftp discarded", r); }
+  void ReturnLentFtpRequest(IoFtpRequest* r) override { Note("ftp lent back", r); }
 
   void Take(const char* what, RackMsg* m) {
     calls.push_back(std::string(what) + " rack " + std::to_string(m->Rack));
@@ -335,10 +336,13 @@ TEST_F(FrameTest, DestroyReleasesWhatIsStillQueuedAndClearsTheTargets) {
   Post(WM_DOC_MSG_DONE, 0, reinterpret_cast<intptr_t>(AllocRackMsg()));
   Post(WM_DOC_RACK_EVENT, 0, reinterpret_cast<intptr_t>(AllocRackMsg()));
   Post(WM_DOC_FTP_DONE, 0, 0x40);
+  Post(WM_DOC_FTP_READ, 0, 0x41);
+  Post(WM_DOC_FTP_CLOSE, 0, 0x42);
   f.Destroy();  // the sanitizer build tells a leaked message
   EXPECT_FALSE(tray_.shown);
   EXPECT_FALSE(g_hFrameWnd.load());
-  EXPECT_EQ(handlers_.calls, std::vector<std::string>{"ftp discarded 64"});
+  EXPECT_EQ(handlers_.calls, (std::vector<std::string>{"ftp discarded 64", "ftp lent back 65",
+                                                       "ftp lent back 66"}));
 }
 
 // ---- notification icon and login ----------------------------------------------------
