@@ -7,10 +7,13 @@
 #include <vector>
 
 #include "DisplayFlags.h"
+#include "FrameHandlers.h"
+#include "IoFtpRequest.h"
 #include "IpcComm.h"
 #include "LogBuffer.h"
 #include "LogSink.h"
 #include "RackMsg.h"
+#include "RcCodes.h"
 #include "TestSupport.h"
 #include "ThreadMsgs.h"
 #include "dao/workgroup.h"
@@ -343,6 +346,41 @@ TEST_F(FrameTest, DestroyReleasesWhatIsStillQueuedAndClearsTheTargets) {
   EXPECT_FALSE(g_hFrameWnd.load());
   EXPECT_EQ(handlers_.calls, (std::vector<std::string>{"ftp discarded 64", "ftp lent back 65",
                                                        "ftp lent back 66"}));
+}
+
+// The server's handlers: a job lent to the UI thread for a read or a close
+// that is still queued when the frame goes is handed back to the comm
+// thread with RC_FLUSHED; with no comm thread it is freed (the sanitizer
+// build tells a leaked job).
+TEST_F(FrameTest, LentFtpJobStillQueuedAtDestroyGoesBackToTheCommThreadOrIsFreed) {
+  for (const bool commThere : {true, false}) {
+    SCOPED_TRACE(commThere ? "comm thread there" : "comm thread gone");
+    if (!commThere) g_hCommWnd.store(msgq::Handle{});
+    ServerFrameHandlers server;
+    FramePorts ports = Ports();
+    ports.handlers = &server;
+    CMainFrame& f = Make(false, ports);
+    auto* read = new IoFtpRequest;
+    auto* close = new IoFtpRequest;
+    read->lent = close->lent = true;
+    Post(WM_DOC_FTP_READ, 0, reinterpret_cast<intptr_t>(read));
+    Post(WM_DOC_FTP_CLOSE, 0, reinterpret_cast<intptr_t>(close));
+    f.Destroy();
+    std::vector<IoFtpRequest*> back;
+    msgq::Msg m;
+    while (msgq::PeekMessage(comm_.handle(), &m)) {
+      EXPECT_EQ(m.message, WM_IPC_FTP_CONTINUE);
+      back.push_back(reinterpret_cast<IoFtpRequest*>(m.lParam));
+    }
+    if (commThere) {
+      EXPECT_EQ(back, (std::vector<IoFtpRequest*>{read, close}));
+      for (IoFtpRequest* job : back) EXPECT_EQ(job->Rcode, RC_FLUSHED);
+    } else {
+      EXPECT_TRUE(back.empty());
+    }
+    for (IoFtpRequest* job : back) delete job;
+    frame_.reset();
+  }
 }
 
 // ---- notification icon and login ----------------------------------------------------
