@@ -145,7 +145,10 @@ void KrnService::Request(uint8_t proc, const uint8_t* p, uint16_t length, int64_
       std::snprintf(line, sizeof line, "req add_poll key 0x%04x rack %u len %u interval %u mode %u",
                     key, rack, len, interval, p[30]);
       Detail(line);
-      if (slot < 0 || len < 3 || interval == 0) return;
+      if (slot < 0 || len < 3 || len - 3u > kMaxPacked || interval == 0) {
+        trace_("refused add_poll");
+        return;
+      }
       Poll& poll = polls_[key];  // replaces a poll of the same key
       poll = Poll{};
       poll.slot = slot;

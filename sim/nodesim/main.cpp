@@ -60,7 +60,14 @@ int Usage() {
   return 2;
 }
 
-
+// An option that cannot be taken: what is wrong with it, then the usage.
+int BadOption(const std::string& option, bool known) {
+  if (known)
+    std::fprintf(stderr, "nodesim: bad or missing value for %s\n", option.c_str());
+  else
+    std::fprintf(stderr, "nodesim: unknown option %s\n", option.c_str());
+  return Usage();
+}
 
 struct RackArg {
   int slot;
@@ -99,30 +106,30 @@ int main(int argc, char** argv) {
     long v = 0;
     const char* s = nullptr;
     const ipcpeer::OptionResult taken = ipcpeer::ParsePeerOption(a, value, o.peer);
-    if (taken == ipcpeer::OptionResult::kBad) return Usage();
+    if (taken == ipcpeer::OptionResult::kBad) return BadOption(a, true);
     if (taken == ipcpeer::OptionResult::kTaken) continue;
     if (a == "--rack") {
       RackArg r{};
-      if ((s = value()) == nullptr || !ParseRack(s, &r)) return Usage();
+      if ((s = value()) == nullptr || !ParseRack(s, &r)) return BadOption(a, true);
       racks.push_back(r);
     } else if (a == "--report") {
-      if ((s = value()) == nullptr || !ParseNumber(s, 1, 255, &v)) return Usage();
+      if ((s = value()) == nullptr || !ParseNumber(s, 1, 255, &v)) return BadOption(a, true);
       krn.reportSize = static_cast<int>(v);
     } else if (a == "--latency") {
-      if ((s = value()) == nullptr || !ParseNumber(s, 0, 600000, &v)) return Usage();
+      if ((s = value()) == nullptr || !ParseNumber(s, 0, 600000, &v)) return BadOption(a, true);
       krn.latencyMs = static_cast<int>(v);
     } else if (a == "--silent-delay") {
-      if ((s = value()) == nullptr || !ParseNumber(s, 0, 600000, &v)) return Usage();
+      if ((s = value()) == nullptr || !ParseNumber(s, 0, 600000, &v)) return BadOption(a, true);
       krn.silentDelayMs = static_cast<int>(v);
     } else if (a == "--quiet") {
       krn.traceEvents = false;
     } else if (a == "--ftp-dir") {
-      if ((s = value()) == nullptr || *s == '\0') return Usage();
+      if ((s = value()) == nullptr || *s == '\0') return BadOption(a, true);
       o.ftp.dir = s;
     } else if (a == "--ftp-raw") {
       o.ftp.packed = false;
     } else {
-      return Usage();
+      return BadOption(a, false);
     }
   }
 

@@ -93,7 +93,9 @@ void SerialRack::OnFrame(uint16_t address, uint8_t control, uint16_t length, con
   const bool broadcast = address == kDirectBroadcast;
   if (!broadcast && racks_.count(address) == 0) return;
   if (control == kDirectSyncControl) {
-    if (racks_[address].silent) return;
+    // A synchronisation is a station's own: none answers one sent to all
+    // (and no station is made up for the broadcast address).
+    if (broadcast || racks_.at(address).silent) return;
     uint8_t ack[kDirectShortFrameSize];
     DirectBuildShortFrame(address, kDirectReplyBit | kDirectAckBit, ack);
     out.insert(out.end(), ack, ack + sizeof ack);

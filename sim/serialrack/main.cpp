@@ -14,6 +14,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +34,15 @@ int Usage() {
   std::fprintf(stderr,
                "usage: serialrack --racks N[,N...] [--device PATH] [--dims N] [--type N]\n");
   return 2;
+}
+
+// An option that cannot be taken: what is wrong with it, then the usage.
+int BadOption(const std::string& option, bool known) {
+  if (known)
+    std::fprintf(stderr, "serialrack: bad or missing value for %s\n", option.c_str());
+  else
+    std::fprintf(stderr, "serialrack: unknown option %s\n", option.c_str());
+  return Usage();
 }
 
 bool ParseNumber(const std::string& s, long lo, long hi, long* out) {
@@ -63,29 +73,41 @@ int main(int argc, char** argv) {
   RackModel::Config config;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (i + 1 >= argc) return Usage();
+    const bool known = a == "--racks" || a == "--device" || a == "--dims" || a == "--type";
+    if (!known) return BadOption(a, false);
+    if (i + 1 >= argc) return BadOption(a, true);
     const std::string v = argv[++i];
     long n = 0;
     if (a == "--racks") {
       std::stringstream list(v);
       std::string item;
+      bool any = false;
       while (std::getline(list, item, ',')) {
-        if (!ParseNumber(item, 1, 256, &n)) return Usage();
-        racks.push_back(static_cast<uint16_t>(n));
+        if (!ParseNumber(item, 1, 256, &n)) return BadOption(a, true);
+        const auto rack = static_cast<uint16_t>(n);
+        if (std::find(racks.begin(), racks.end(), rack) != racks.end()) {
+          std::fprintf(stderr, "serialrack: rack %u given twice\n", rack);
+          return 2;
+        }
+        racks.push_back(rack);
+        any = true;
       }
+      if (!any) return BadOption(a, true);
     } else if (a == "--device") {
+      if (v.empty()) return BadOption(a, true);
       device = v;
     } else if (a == "--dims") {
-      if (!ParseNumber(v, 0, 96, &n)) return Usage();
+      if (!ParseNumber(v, 0, 96, &n)) return BadOption(a, true);
       config.digitalDims = static_cast<uint16_t>(n);
-    } else if (a == "--type") {
-      if (!ParseNumber(v, 0, 255, &n)) return Usage();
-      config.rackType = static_cast<uint16_t>(n);
     } else {
-      return Usage();
+      if (!ParseNumber(v, 0, 255, &n)) return BadOption(a, true);
+      config.rackType = static_cast<uint16_t>(n);
     }
   }
-  if (racks.empty()) return Usage();
+  if (racks.empty()) {
+    std::fprintf(stderr, "serialrack: no racks (give --racks)\n");
+    return Usage();
+  }
 
   std::unique_ptr<serialrack::SerialRack> line;
   try {
@@ -141,6 +163,7 @@ int main(int argc, char** argv) {
       const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
       if (n <= 0) break;  // standard input closed: done
       input.append(buf, static_cast<size_t>(n));
+      if (input.size() > 65536 && input.find('\n') == std::string::npos) input.clear();  // no line is that long
       size_t nl;
       while ((nl = input.find('\n')) != std::string::npos) {
         std::stringstream cmd(input.substr(0, nl));

@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "DirectFrame.h"
 #include "DirectLink.h"
 #include "DirectSerial.h"
 #include "DirectService.h"
@@ -176,6 +177,28 @@ TEST(SerialRackFrames, NoiseBadChecksAndSplitFramesAreHandled) {
   const Bytes huge = {0xAA, 0x55, 5, 0, 0x80, 0xFF, 0xFF};
   EXPECT_TRUE(racks.Receive(huge).empty());
   EXPECT_EQ(racks.badFrames(), 2u);
+  DirectBuildShortFrame(5, kDirectSyncControl, sync);
+  EXPECT_EQ(racks.Receive({sync, sizeof sync}).size(), kDirectShortFrameSize);
+}
+
+TEST(SerialRackFrames, SyncToTheBroadcastAddressIsNotAnsweredAndLaterBroadcastsStillReachEveryRack) {
+  serialrack::SerialRack racks({5, 6}, RackModel::Config{});
+  uint8_t sync[kDirectShortFrameSize];
+  DirectBuildShortFrame(kDirectBroadcast, kDirectSyncControl, sync);
+  EXPECT_TRUE(racks.Receive({sync, sizeof sync}).empty());
+  // A broadcast command (get rack status, item 10): no answer, no station
+  // made up for the broadcast address.
+  const Bytes command = {27, 0, 1, 0, 10};
+  uint8_t packed[32];
+  const uint16_t n =
+      RleEncode(command.data(), static_cast<uint16_t>(command.size()), packed, sizeof packed, 1);
+  ASSERT_NE(n, RLE_FAIL);
+  uint8_t frame[64];
+  const size_t size = DirectBuildFrame(kDirectBroadcast, kDirectRequestControl, static_cast<uint16_t>(3 + n), 0, 0,
+                                       packed, frame, sizeof frame);
+  ASSERT_GT(size, 0u);
+  EXPECT_TRUE(racks.Receive({frame, size}).empty());
+  EXPECT_EQ(racks.frames(), 2u);
   DirectBuildShortFrame(5, kDirectSyncControl, sync);
   EXPECT_EQ(racks.Receive({sync, sizeof sync}).size(), kDirectShortFrameSize);
 }

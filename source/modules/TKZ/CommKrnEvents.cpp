@@ -201,6 +201,17 @@ void CommNodes::SetRackResponding(RackEntry* rack, bool responding) {
   }
 }
 
+bool CommNodes::MarkRackUp(uint32_t number) {
+  RackEntry* rack = Rack(number);
+  if (rack == nullptr || (rack->flags & RACK_FLAG_UP) != 0 ||
+      (rack->flags & RACK_FLAG_SYNC_SENT) == 0)
+    return false;
+  const NodeEntry* node = Node(rack->nodeId);
+  if (node == nullptr || node->state != NODE_STATE_ONLINE) return false;
+  rack->flags |= RACK_FLAG_UP;
+  return true;
+}
+
 void CommNodes::SendNext(NodeEntry* node, int slot) {
   if (node->ports[slot].TxHead != nullptr && node->state == NODE_STATE_ONLINE &&
       (node->flags & NODE_FLAG_DISCONNECT) == 0)

@@ -445,6 +445,46 @@ TEST(KrnRelay, FailedSynchronisationIsRetriedOnTheNextAnswer) {
   EXPECT_EQ(rig.host.syncs, (std::vector<uint32_t>{5}));
 }
 
+TEST(KrnRelay, RackUpCountsOnlyWhileItsSynchronisationIsOutstanding) {
+  KrnRig rig;
+  EXPECT_FALSE(rig.nodes.MarkRackUp(77)) << "not a rack of the table";
+
+  // The rack stops answering before the UI thread's rack-up arrives.
+  rig.nodes.OnSendMsg(NewMsg(5, 1));
+  rig.Event(kStart, Start(kIdx0, 3, 5, 0x10));
+  EXPECT_FALSE(rig.nodes.MarkRackUp(5));
+  EXPECT_EQ(rig.rack(5)->flags & RACK_FLAG_UP, 0);
+
+  // It answers again: a new synchronisation, and its rack-up counts once.
+  rig.Answer(0x80 | kIdx0, 5, {27, 0, 4, 0});
+  ASSERT_EQ(rig.host.syncs, (std::vector<uint32_t>{5}));
+  EXPECT_TRUE(rig.nodes.MarkRackUp(5));
+  EXPECT_NE(rig.rack(5)->flags & RACK_FLAG_UP, 0);
+  EXPECT_FALSE(rig.nodes.MarkRackUp(5)) << "its version is asked once";
+}
+
+TEST(KrnRelay, RackUpArrivingAfterTheNodeLeftOnlineDoesNotSwallowTheNextOne) {
+  KrnRig rig;
+  ASSERT_NE(rig.rack(5)->flags & RACK_FLAG_SYNC_SENT, 0);
+  rig.lib.Forget(kAddr);
+  rig.nodes.Tick();
+  ASSERT_NE(rig.State(1), NODE_STATE_ONLINE);
+  EXPECT_FALSE(rig.nodes.MarkRackUp(5)) << "the synchronisation went with the old link";
+  EXPECT_EQ(rig.rack(5)->flags & RACK_FLAG_UP, 0);
+
+  // Back Online: polling starts again with a new synchronisation, and the
+  // rack-up that answers it marks the rack up (its version is asked).
+  rig.host.syncs.clear();
+  rig.lib.Know(kAddr, 3);
+  rig.lib.attachedKrn.insert(rig.nodes.FindNode(1)->clientId);
+  for (int i = 0; i < 400 && rig.State(1) != NODE_STATE_ONLINE; ++i) rig.nodes.Tick();
+  ASSERT_EQ(rig.State(1), NODE_STATE_ONLINE);
+  for (uint8_t idx = 10; idx < 16 && (rig.node()->flags & NODE_FLAG_PORT_OPENING) != 0; ++idx)
+    rig.AnswerOpen(1, idx);
+  ASSERT_EQ(rig.host.syncs, (std::vector<uint32_t>{5, 6}));
+  EXPECT_TRUE(rig.nodes.MarkRackUp(5));
+}
+
 // ---- learn loads ---------------------------------------------------------------------
 
 TEST(KrnLearn, LearningRackRefusesOtherMessagesAndPollingPausesAroundIt) {

@@ -129,6 +129,13 @@ class CommNodes {
   // synchronising gets its fault synchronisation; a rack that stops
   // answering loses its up mark (WM_DOC_RACK_STATUS when it was up).
   void SetRackResponding(RackEntry* rack, bool responding);
+  // The UI thread's answer to the rack's fault synchronisation: the rack
+  // is marked up only while that synchronisation is outstanding in its
+  // node's current Online period.  A rack-up that arrives after the node
+  // left Online, or after the rack stopped answering, is stale and leaves
+  // the rack alone, so that its next synchronisation brings it up.  True
+  // when the rack was marked up now (its version is then to be asked).
+  bool MarkRackUp(uint32_t rack);
 
   // ---- IO_KRN (ports, sending, polls, events) ----
   bool OpenNextPort(NodeEntry* node);

@@ -31,6 +31,9 @@ void ServerFrameHandlers::OnFtpClose(IoFtpRequest* request) { IoFtpCloseFile(req
 // After the frame has closed the comm thread is gone: nothing takes the
 // job back, so it is released here.
 void ServerFrameHandlers::DiscardFtpRequest(IoFtpRequest* request) { delete request; }
+// A lent job may still head its node's queue while the comm thread runs:
+// it is given back, never deleted here.
+void ServerFrameHandlers::ReturnLentFtpRequest(IoFtpRequest* request) { IoFtpAbandonLent(request); }
 
 void ServerFrameHandlers::ReportSchedule() {
   if (g_pDoc != nullptr) g_pDoc->ReportSchedule();

@@ -37,6 +37,11 @@ class FrameHandlers {
   // An object the frame takes from its queue after it has closed, when no
   // handler may run any more: the UI thread's share of it is released.
   virtual void DiscardFtpRequest(IoFtpRequest* request) = 0;
+  // A job lent for a read or a close of its local file (WM_DOC_FTP_READ,
+  // WM_DOC_FTP_CLOSE) that the frame takes from its queue after it has
+  // closed: the UI thread holds it, so its file is closed here and it is
+  // handed back as the read and close handlers hand it back.
+  virtual void ReturnLentFtpRequest(IoFtpRequest* request) = 0;
 };
 
 // The server's routing: returned messages through the rack-message layer,
@@ -56,4 +61,5 @@ class ServerFrameHandlers final : public FrameHandlers {
   bool OpenNetLog(const std::string& path) override;
   void CloseNetLog() override;
   void DiscardFtpRequest(IoFtpRequest* request) override;
+  void ReturnLentFtpRequest(IoFtpRequest* request) override;
 };

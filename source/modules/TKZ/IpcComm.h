@@ -267,6 +267,10 @@ bool PostCommShutdown();
 // is deleted when that fails too).
 void IoFtpReadBlock(IoFtpRequest* request);
 void IoFtpCloseFile(IoFtpRequest* request);
+// A lent job the UI thread will not serve (its frame has gone): its local
+// file is closed and it is given back with RC_FLUSHED, as the handlers
+// give a job back (to the comm thread, else to the frame, else deleted).
+void IoFtpAbandonLent(IoFtpRequest* request);
 // Installs the rack-message hand-off (SendRackMsg, PostLoadLearn,
 // PostDelayMsg) onto g_hCommWnd.  Start does this.
 void InstallRackMsgPoster();

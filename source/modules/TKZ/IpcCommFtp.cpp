@@ -61,3 +61,10 @@ void IoFtpCloseFile(IoFtpRequest* request) {
   IoFtpCloseLocal(request);
   GiveBack(request);
 }
+
+void IoFtpAbandonLent(IoFtpRequest* request) {
+  if (request == nullptr) return;
+  if (request->Rcode == 0) request->Rcode = RC_FLUSHED;
+  IoFtpCloseLocal(request);
+  GiveBack(request);
+}

@@ -1,6 +1,7 @@
 // The comm thread's IO_FTP messages: a job is refused at once for a node
 // that cannot take it, and a job still queued when the loop ends goes back
 // to the frame, never lost.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include "CommTestSupport.h"
@@ -84,6 +85,36 @@ TEST(CommFtpMessages, QueuedJobsGoBackFlushedWhenTheLoopEnds) {
   rig.comm->EndInline();
   EXPECT_EQ(rig.Returned(), (std::vector<std::pair<uint32_t, uint16_t>>{
                                 {3, RC_FLUSHED}, {3, RC_FLUSHED}, {3, RC_FLUSHED}}));
+}
+
+// A job lent to the UI thread for a file read, left on a frame that goes:
+// its local file is closed, and it goes back to the comm thread (which
+// ends it flushed), or, with no comm thread and no frame, it is freed
+// (the sanitizer build tells a leaked job).
+TEST(CommFtpMessages, LentJobLeftByAClosingFrameIsClosedAndHandedBackNotLost) {
+  Rig rig;
+  ASSERT_TRUE(rig.comm->StartInline());
+  IoFtpRequest* job = rig.Job(44);
+  job->lent = true;
+  job->file.fd = ::open("/dev/null", O_RDONLY);
+  ASSERT_GE(job->file.fd, 0);
+  const int fd = job->file.fd;
+  IoFtpAbandonLent(job);
+  EXPECT_EQ(::fcntl(fd, F_GETFD), -1) << "the local file is closed";
+  rig.comm->Pump();
+  EXPECT_EQ(rig.Returned(), (std::vector<std::pair<uint32_t, uint16_t>>{{44, RC_FLUSHED}}));
+  rig.comm->EndInline();
+
+  // Nothing left to take it.
+  ASSERT_FALSE(g_hCommWnd.load());
+  g_hFrameWnd.store(msgq::Handle{});
+  job = rig.Job(45);
+  job->lent = true;
+  job->file.fd = ::open("/dev/null", O_RDONLY);
+  ASSERT_GE(job->file.fd, 0);
+  const int fd2 = job->file.fd;
+  IoFtpAbandonLent(job);
+  EXPECT_EQ(::fcntl(fd2, F_GETFD), -1);
 }
 
 }  // namespace

@@ -25,10 +25,9 @@ void CIpcComm::OnAddRack(const RackDesc& desc) { m_Nodes.OnAddRack(desc); }
 void CIpcComm::OnDisconnectNode(uint32_t nodeId) { m_Nodes.OnDisconnectNode(nodeId); }
 
 void CIpcComm::OnRackUp(uint32_t rackNumber) {
-  // The UI thread names the rack; one the table no longer holds is ignored.
-  RackEntry* rack = ValidRackNumber(rackNumber) ? Rack(rackNumber) : nullptr;
-  if (rack == nullptr || (rack->flags & RACK_FLAG_UP) != 0) return;
-  rack->flags |= RACK_FLAG_UP;
+  // The UI thread names the rack; one the table no longer holds, or whose
+  // rack-up is stale (see CommNodes::MarkRackUp), is ignored.
+  if (!ValidRackNumber(rackNumber) || !m_Nodes.MarkRackUp(rackNumber)) return;
   if (g_bIpcCommDebug)
     LogPrintfQueued("Rack %d is up, requesting version information.\n",
                     static_cast<int>(rackNumber));

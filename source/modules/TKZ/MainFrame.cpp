@@ -186,6 +186,12 @@ void CMainFrame::ReleaseQueued() {
         if (msg.lParam != 0 && m_Ports.handlers != nullptr)
           m_Ports.handlers->DiscardFtpRequest(reinterpret_cast<IoFtpRequest*>(msg.lParam));
         break;
+      case WM_DOC_FTP_READ:
+      case WM_DOC_FTP_CLOSE:
+        // Lent to this thread: it goes back to the comm thread, or ends.
+        if (msg.lParam != 0 && m_Ports.handlers != nullptr)
+          m_Ports.handlers->ReturnLentFtpRequest(reinterpret_cast<IoFtpRequest*>(msg.lParam));
+        break;
       case WM_LOG_DRAIN:
         if (LogBuffer* view = g_pLogView.load()) view->OnDrainQueue();
         break;

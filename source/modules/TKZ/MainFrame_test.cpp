@@ -7,10 +7,13 @@
 #include <vector>
 
 #include "DisplayFlags.h"
+#include "FrameHandlers.h"
+#include "IoFtpRequest.h"
 #include "IpcComm.h"
 #include "LogBuffer.h"
 #include "LogSink.h"
 #include "RackMsg.h"
+#include "RcCodes.h"
 #include "TestSupport.h"
 #include "ThreadMsgs.h"
 #include "dao/workgroup.h"
@@ -123,6 +126,7 @@ struct RecordingHandlers final : FrameHandlers {
   }
   void CloseNetLog() override { calls.push_back("close"); }
   void DiscardFtpRequest(IoFtpRequest* r) override { Note("ftp discarded", r); }
+  void ReturnLentFtpRequest(IoFtpRequest* r) override { Note("ftp lent back", r); }
 
   void Take(const char* what, RackMsg* m) {
     calls.push_back(std::string(what) + " rack " + std::to_string(m->Rack));
@@ -335,10 +339,48 @@ TEST_F(FrameTest, DestroyReleasesWhatIsStillQueuedAndClearsTheTargets) {
   Post(WM_DOC_MSG_DONE, 0, reinterpret_cast<intptr_t>(AllocRackMsg()));
   Post(WM_DOC_RACK_EVENT, 0, reinterpret_cast<intptr_t>(AllocRackMsg()));
   Post(WM_DOC_FTP_DONE, 0, 0x40);
+  Post(WM_DOC_FTP_READ, 0, 0x41);
+  Post(WM_DOC_FTP_CLOSE, 0, 0x42);
   f.Destroy();  // the sanitizer build tells a leaked message
   EXPECT_FALSE(tray_.shown);
   EXPECT_FALSE(g_hFrameWnd.load());
-  EXPECT_EQ(handlers_.calls, std::vector<std::string>{"ftp discarded 64"});
+  EXPECT_EQ(handlers_.calls, (std::vector<std::string>{"ftp discarded 64", "ftp lent back 65",
+                                                       "ftp lent back 66"}));
+}
+
+// The server's handlers: a job lent to the UI thread for a read or a close
+// that is still queued when the frame goes is handed back to the comm
+// thread with RC_FLUSHED; with no comm thread it is freed (the sanitizer
+// build tells a leaked job).
+TEST_F(FrameTest, LentFtpJobStillQueuedAtDestroyGoesBackToTheCommThreadOrIsFreed) {
+  for (const bool commThere : {true, false}) {
+    SCOPED_TRACE(commThere ? "comm thread there" : "comm thread gone");
+    if (!commThere) g_hCommWnd.store(msgq::Handle{});
+    ServerFrameHandlers server;
+    FramePorts ports = Ports();
+    ports.handlers = &server;
+    CMainFrame& f = Make(false, ports);
+    auto* read = new IoFtpRequest;
+    auto* close = new IoFtpRequest;
+    read->lent = close->lent = true;
+    Post(WM_DOC_FTP_READ, 0, reinterpret_cast<intptr_t>(read));
+    Post(WM_DOC_FTP_CLOSE, 0, reinterpret_cast<intptr_t>(close));
+    f.Destroy();
+    std::vector<IoFtpRequest*> back;
+    msgq::Msg m;
+    while (msgq::PeekMessage(comm_.handle(), &m)) {
+      EXPECT_EQ(m.message, WM_IPC_FTP_CONTINUE);
+      back.push_back(reinterpret_cast<IoFtpRequest*>(m.lParam));
+    }
+    if (commThere) {
+      EXPECT_EQ(back, (std::vector<IoFtpRequest*>{read, close}));
+      for (IoFtpRequest* job : back) EXPECT_EQ(job->Rcode, RC_FLUSHED);
+    } else {
+      EXPECT_TRUE(back.empty());
+    }
+    for (IoFtpRequest* job : back) delete job;
+    frame_.reset();
+  }
 }
 
 // ---- notification icon and login ----------------------------------------------------

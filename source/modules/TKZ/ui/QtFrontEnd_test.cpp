@@ -42,6 +42,7 @@ struct NoHandlers final : FrameHandlers {
   bool OpenNetLog(const std::string&) override { return false; }
   void CloseNetLog() override {}
   void DiscardFtpRequest(IoFtpRequest*) override {}
+  void ReturnLentFtpRequest(IoFtpRequest*) override {}
 };
 
 class QtFrame : public ::testing::Test {
