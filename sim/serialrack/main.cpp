@@ -29,7 +29,9 @@
 
 namespace {
 
-int Usage() {
+// The usage, after a line saying what is wrong when `why` is given.
+int Usage(const std::string& why = {}) {
+  if (!why.empty()) std::fprintf(stderr, "serialrack: %s\n", why.c_str());
   std::fprintf(stderr,
                "usage: serialrack --racks N[,N...] [--device PATH] [--dims N] [--type N]\n");
   return 2;
@@ -63,29 +65,30 @@ int main(int argc, char** argv) {
   RackModel::Config config;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (i + 1 >= argc) return Usage();
+    if (a != "--racks" && a != "--device" && a != "--dims" && a != "--type")
+      return Usage("unknown argument \"" + a + "\".");
+    if (i + 1 >= argc) return Usage(a + " needs a value.");
     const std::string v = argv[++i];
     long n = 0;
     if (a == "--racks") {
       std::stringstream list(v);
       std::string item;
       while (std::getline(list, item, ',')) {
-        if (!ParseNumber(item, 1, 256, &n)) return Usage();
+        if (!ParseNumber(item, 1, 256, &n))
+          return Usage("--racks needs rack numbers from 1 to 256, separated by commas.");
         racks.push_back(static_cast<uint16_t>(n));
       }
     } else if (a == "--device") {
       device = v;
     } else if (a == "--dims") {
-      if (!ParseNumber(v, 0, 96, &n)) return Usage();
+      if (!ParseNumber(v, 0, 96, &n)) return Usage("--dims needs a number of dimmers from 0 to 96.");
       config.digitalDims = static_cast<uint16_t>(n);
     } else if (a == "--type") {
-      if (!ParseNumber(v, 0, 255, &n)) return Usage();
+      if (!ParseNumber(v, 0, 255, &n)) return Usage("--type needs a rack kind from 0 to 255.");
       config.rackType = static_cast<uint16_t>(n);
-    } else {
-      return Usage();
     }
   }
-  if (racks.empty()) return Usage();
+  if (racks.empty()) return Usage("--racks is required.");
 
   std::unique_ptr<serialrack::SerialRack> line;
   try {
