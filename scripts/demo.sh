@@ -157,7 +157,7 @@ request 0 --subtype 1 --zone 10001 --param 1=20        # rack 1's configuration 
 printf 'demo configuration of NODE1\n' >"$SITE/NODE1.cfg"
 printf 'demo install script\n' >"$SITE/install.cfg"
 printf 'demo install archive\n' >"$SITE/install.arm"
-request 6 --subtype 1
+request 6 --subtype 1 --zone 1                       # NODE1, the seed's patch 1
 echo "   files NODE1 received: $(ls "$DEMO/node1-files" 2>/dev/null | tr '\n' ' ')"
 
 echo "== node and rack status"

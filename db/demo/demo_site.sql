@@ -158,3 +158,9 @@ INSERT INTO tblSchedule (ScheduleID, RequestState, EventTime, MacroID, ActionedT
 INSERT INTO tblFaultType (FaultType, FaultName, DisplayFormat, FaultCategory) VALUES
   (1000, 'Rack down', 'Rack %d not responding', 1),
   (1001, 'Node down', 'Node %s not responding', 1);  -- a node outage names the node
+
+-- ---- network patch -----------------------------------------------------------
+
+-- The patch the demo's network patch request (type 6, sub-type 1 = NODE1,
+-- ZoneID 1 = this PatchID) stamps with the date and the requesting PC.
+INSERT INTO tblNetPatch (PatchID, DldDate, DldUser) VALUES (1, NULL, NULL);

@@ -1,6 +1,6 @@
 // drovana-site: creates a new site directory for the communications server,
 // writes requests for the server and shows the plant's status.
-//   drovana-site DIR --operator NAME [--password PASSWORD] [--name NAME] [--seed FILE]
+//   drovana-site DIR --operator OPERATOR [--password PASSWORD] [--name NAME] [--seed FILE]
 //   drovana-site request DIR TYPE [--subtype N] [--zone N] [--param N=V ...]
 //                [--wait SECONDS] [--name NAME]
 //   drovana-site status DIR [--name NAME]
@@ -27,10 +27,10 @@
 namespace {
 
 void Usage() {
-  std::cerr << "usage: drovana-site DIR --operator NAME [--password PASSWORD] [--name NAME] [--seed FILE]\n"
+  std::cerr << "usage: drovana-site DIR --operator OPERATOR [--password PASSWORD] [--name NAME] [--seed FILE]\n"
                "  Creates DIR/NAME.mdb (the database) and DIR/NAME.mdw (the workgroup) with the\n"
-               "  server's account and the operator NAME in \"Administrators\". NAME defaults to\n"
-               "  drovana. Without --password the password is read without echo. --seed applies\n"
+               "  server's account and the operator OPERATOR in \"Administrators\". NAME defaults\n"
+               "  to drovana. Without --password the password is read without echo. --seed applies\n"
                "  the SQL of FILE to the new database in the schema's transaction.\n"
                "usage: drovana-site request DIR TYPE [--subtype N] [--zone N] [--param N=V ...]\n"
                "                    [--wait SECONDS] [--name NAME]\n"
@@ -39,6 +39,19 @@ void Usage() {
                "  2 no result in time, 3 bad arguments or database error.\n"
                "usage: drovana-site status DIR [--name NAME]\n"
                "  Prints the nodes' and racks' status as the server last wrote it.\n";
+}
+
+// One line that says what is wrong with the command line, then the usage.
+void BadArguments(const std::string& why) {
+  std::cerr << "drovana-site: " << why << "\n";
+  Usage();
+}
+
+bool IsHelp(const std::string& a) { return a == "-h" || a == "--help"; }
+
+// An option's name, or a negative number (a request type or value).
+bool LooksLikeOption(const std::string& a) {
+  return a.size() > 1 && a[0] == '-' && !(a[1] >= '0' && a[1] <= '9');
 }
 
 // Exit codes of the request and status commands.
@@ -77,44 +90,60 @@ int RequestMain(int argc, char** argv) {
     const std::string a = argv[i];
     const bool has_value = i + 1 < argc;
     long v = 0;
-    bool ok = true;
-    if (a == "--subtype") {
-      ok = has_value && ParseLong(argv[++i], INT32_MIN, INT32_MAX, &v);
-      spec.subtype = static_cast<int32_t>(v);
-    } else if (a == "--zone") {
-      ok = has_value && ParseLong(argv[++i], INT32_MIN, INT32_MAX, &v);
-      spec.zone = static_cast<int32_t>(v);
-    } else if (a == "--wait") {
-      ok = has_value && ParseLong(argv[++i], 0, 86400, &wait_seconds);
-    } else if (a == "--name") {
-      ok = has_value;
-      if (ok) name = argv[++i];
-    } else if (a == "--param") {
-      ok = has_value;
-      if (ok) {
-        try {
-          spec.params.push_back(ParseParam(argv[++i]));
-        } catch (const SiteError& e) {
-          std::cerr << "drovana-site: " << e.what() << "\n";
-          return kExitError;
-        }
+    if (IsHelp(a)) {
+      Usage();
+      return kExitSucceeded;
+    } else if (a == "--subtype" || a == "--zone") {
+      if (!has_value || !ParseLong(argv[++i], INT32_MIN, INT32_MAX, &v)) {
+        BadArguments(a + " needs a whole number from -2147483648 to 2147483647.");
+        return kExitError;
       }
-    } else if (!a.empty() && a[0] != '-' && dir.empty()) {
+      (a == "--subtype" ? spec.subtype : spec.zone) = static_cast<int32_t>(v);
+    } else if (a == "--wait") {
+      if (!has_value || !ParseLong(argv[++i], 0, 86400, &wait_seconds)) {
+        BadArguments("--wait needs a number of seconds from 0 to 86400.");
+        return kExitError;
+      }
+    } else if (a == "--name") {
+      if (!has_value) {
+        BadArguments("--name needs the site's name (the files' stem).");
+        return kExitError;
+      }
+      name = argv[++i];
+    } else if (a == "--param") {
+      if (!has_value) {
+        BadArguments("--param needs N=VALUE.");
+        return kExitError;
+      }
+      try {
+        spec.params.push_back(ParseParam(argv[++i]));
+      } catch (const SiteError& e) {
+        std::cerr << "drovana-site: " << e.what() << "\n";
+        return kExitError;
+      }
+    } else if (LooksLikeOption(a)) {
+      BadArguments("unknown option \"" + a + "\".");
+      return kExitError;
+    } else if (a.empty()) {
+      BadArguments("an argument is empty.");
+      return kExitError;
+    } else if (dir.empty()) {
       dir = a;
-    } else if (!have_type && ParseLong(a, INT16_MIN, INT16_MAX, &v)) {
+    } else if (!have_type) {
+      if (!ParseLong(a, INT16_MIN, INT16_MAX, &v)) {
+        BadArguments("the request TYPE is a whole number from -32768 to 32767 (\"" + a + "\" is not).");
+        return kExitError;
+      }
       spec.type = static_cast<int16_t>(v);
       have_type = true;
     } else {
-      ok = false;
-    }
-    if (!ok) {
-      std::cerr << "drovana-site: bad argument \"" << a << "\"\n";
-      Usage();
+      BadArguments("bad argument \"" + a + "\": the site directory and the request type are given already.");
       return kExitError;
     }
   }
   if (dir.empty() || !have_type) {
-    Usage();
+    BadArguments(dir.empty() ? "request needs a site directory and a request TYPE."
+                             : "request needs a request TYPE after the site directory.");
     return kExitError;
   }
   spec.requestPc = HostName();
@@ -155,17 +184,30 @@ int StatusMain(int argc, char** argv) {
   std::string dir, name = "drovana";
   for (int i = 2; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--name" && i + 1 < argc) {
+    if (IsHelp(a)) {
+      Usage();
+      return kExitSucceeded;
+    } else if (a == "--name") {
+      if (i + 1 >= argc) {
+        BadArguments("--name needs the site's name (the files' stem).");
+        return kExitError;
+      }
       name = argv[++i];
-    } else if (!a.empty() && a[0] != '-' && dir.empty()) {
+    } else if (a.empty()) {
+      BadArguments("an argument is empty.");
+      return kExitError;
+    } else if (a[0] == '-') {
+      BadArguments("unknown option \"" + a + "\".");
+      return kExitError;
+    } else if (dir.empty()) {
       dir = a;
     } else {
-      Usage();
+      BadArguments("bad argument \"" + a + "\": the site directory is given already.");
       return kExitError;
     }
   }
   if (dir.empty()) {
-    Usage();
+    BadArguments("status needs a site directory.");
     return kExitError;
   }
   try {
@@ -228,8 +270,9 @@ int main(int argc, char** argv) {
   drovana::site::SiteOptions o;
   std::string seed_path;
   bool have_password = false;
+  // Bad arguments: exit status 2.
   for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
+    const std::string a = argv[i];
     auto value = [&](std::string& into) {
       if (i + 1 >= argc) return false;
       into = argv[++i];
@@ -240,18 +283,29 @@ int main(int argc, char** argv) {
     else if (a == "--password") ok = have_password = value(o.operator_password);
     else if (a == "--name") ok = value(o.name);
     else if (a == "--seed") ok = value(seed_path);
-    else if (a == "-h" || a == "--help") {
+    else if (IsHelp(a)) {
       Usage();
       return 0;
-    } else if (!a.empty() && a[0] != '-' && o.dir.empty()) o.dir = a;
-    else ok = false;
+    } else if (a.empty()) {
+      BadArguments("an argument is empty.");
+      return 2;
+    } else if (a[0] == '-') {
+      BadArguments("unknown option \"" + a + "\".");
+      return 2;
+    } else if (o.dir.empty()) {
+      o.dir = a;
+    } else {
+      BadArguments("bad argument \"" + a + "\": the site directory " + o.dir + " is given already.");
+      return 2;
+    }
     if (!ok) {
-      Usage();
+      BadArguments(a + " needs a value.");
       return 2;
     }
   }
   if (o.dir.empty() || o.operator_name.empty()) {
-    Usage();
+    BadArguments(o.dir.empty() ? "no site directory given."
+                               : "--operator OPERATOR is required: the first operator's account.");
     return 2;
   }
   if (!have_password && !ReadPassword(o.operator_password)) {

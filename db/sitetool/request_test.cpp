@@ -196,9 +196,13 @@ TEST(RequestTool, ExitCodeAndPrintedResultFollowTheFinalState) {
       {{"1", "--wait", "0"}, 2, "no result after 0 s, RequestState 0 (pending)"},
       {{"1", "--param", "1=2"}, 0, "written (RequestType 1, RequestSubType 0, ZoneID 0, 1 parameter(s))"},
       {{"1", "--param", "oops"}, 3, "N=VALUE"},
-      {{"1", "--wait", "-1"}, 3, "bad argument"},
-      {{"40000"}, 3, "bad argument"},
-      {{"--subtype", "1"}, 3, "usage"},
+      // A refused command line names what is wrong before the usage.
+      {{"1", "--wait", "-1"}, 3, "--wait needs a number of seconds from 0 to 86400."},
+      {{"1", "--zone"}, 3, "--zone needs a whole number"},
+      {{"40000"}, 3, "the request TYPE is a whole number from -32768 to 32767 (\"40000\" is not)."},
+      {{"1", "2"}, 3, "bad argument \"2\""},
+      {{"1", "--sub", "2"}, 3, "unknown option \"--sub\"."},
+      {{"--subtype", "1"}, 3, "request needs a request TYPE after the site directory.\nusage"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> args{"request", site.dir()};

@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <string>
+#include <vector>
 
 #include "dao/engine.h"
 #include "dao/errors.h"
@@ -125,6 +127,28 @@ TEST_F(SiteTest, TheToolReadsThePasswordFromInputAndNeverPrintsIt) {
   EXPECT_NE(out.find("already exists"), std::string::npos) << out;
   out.clear();
   EXPECT_EQ(RunTool({"--operator"}, "", &out), 2);
+}
+
+TEST_F(SiteTest, ARefusedCommandLineNamesItsFaultAndMakesNothing) {
+  const std::string dir = root_ + "/s";
+  struct Case {
+    std::vector<std::string> args;
+    std::string printed;
+  };
+  const Case cases[] = {
+      {{dir, "--password", "x"}, "--operator OPERATOR is required"},
+      {{dir, "--operator"}, "--operator needs a value."},
+      {{dir, "--operator", "Admin", "--pasword", "x"}, "unknown option \"--pasword\"."},
+      {{dir, root_ + "/t", "--operator", "Admin"}, "bad argument \"" + root_ + "/t\": the site directory " + dir + " is given already."},
+      {{"--operator", "Admin", "--password", "x"}, "no site directory given."},
+  };
+  for (const Case& c : cases) {
+    std::string out;
+    EXPECT_EQ(RunTool(c.args, "pw\n", &out), 2) << c.printed;
+    EXPECT_EQ(out.rfind("drovana-site: " + c.printed, 0), 0u) << out;  // first, before the usage
+    EXPECT_NE(out.find("\nusage: drovana-site DIR"), std::string::npos) << out;
+  }
+  EXPECT_FALSE(fs::exists(dir));
 }
 
 // Runs one query on a site's database and returns the first column of the

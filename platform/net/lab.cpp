@@ -51,7 +51,7 @@ LabConfig ParseLabConfig(const char* ownAddress, const char* bindOwn, const char
     if (v == "1" || v == "yes" || v == "true" || v == "on") {
       c.bindWildcardToOwn = true;
     } else if (!(v == "0" || v == "no" || v == "false" || v == "off")) {
-      Problem(problems, kEnvBindOwn, bindOwn, "expected 1 or 0");
+      Problem(problems, kEnvBindOwn, bindOwn, "expected 1/yes/true/on or 0/no/false/off");
     }
   }
 

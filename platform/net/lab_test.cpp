@@ -90,6 +90,9 @@ TEST(LabConfig, BadValueIsIgnoredWholeAndNamed) {
     EXPECT_NE(problems.find(c.named), std::string::npos) << problems;
   }
   std::string problems;
+  // The line says which words are taken.
+  ParseLabConfig(nullptr, "maybe", nullptr, &problems);
+  EXPECT_NE(problems.find("expected 1/yes/true/on or 0/no/false/off"), std::string::npos) << problems;
   EXPECT_FALSE(ParseLabConfig(nullptr, "0", nullptr, &problems).bindWildcardToOwn);
   EXPECT_EQ(problems, "");
 }

@@ -67,6 +67,17 @@ OptionResult ParsePeerOption(const std::string& option, Value&& value, Options& 
   return OptionResult::kTaken;
 }
 
+// What the value of one of the peer's options has to be, for the line that
+// refuses a command line.
+inline std::string PeerOptionNeeds(const std::string& option) {
+  if (option == "--name") return "--name needs a node name";
+  if (option == "--addr") return "--addr needs an IPv4 host address (A.B.C.D)";
+  if (option == "--peers") return "--peers needs a comma-separated list of IPv4 host addresses";
+  if (option == "--type") return "--type needs a node type from 1 to 25";
+  if (option == "--silence") return "--silence needs hundredths of a second from 1 to 60000";
+  return "--period needs hundredths of a second from 1 to 6000";
+}
+
 // Reads whole lines from standard input without blocking the poll loop.
 class LineReader {
  public:

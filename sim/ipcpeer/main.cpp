@@ -38,7 +38,9 @@ using ipcpeer::ParseNumber;
 using ipcpeer::MonotonicMicros;
 using ipcpeer::Peer;
 
-int Usage() {
+// The usage, after a line saying what is wrong when `why` is given.
+int Usage(const std::string& why = {}) {
+  if (!why.empty()) std::fprintf(stderr, "ipcpeer: %s\n", why.c_str());
   std::fprintf(stderr,
                "usage: ipcpeer --name NAME --addr A.B.C.D [--peers A,B,...] [--type N]\n"
                "               [--silence HUNDREDTHS] [--period HUNDREDTHS] [--no-server]\n");
@@ -146,12 +148,12 @@ int main(int argc, char** argv) {
     const std::string a = argv[i];
     auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
     const ipcpeer::OptionResult taken = ipcpeer::ParsePeerOption(a, value, o);
-    if (taken == ipcpeer::OptionResult::kBad) return Usage();
+    if (taken == ipcpeer::OptionResult::kBad) return Usage(ipcpeer::PeerOptionNeeds(a) + ".");
     if (taken == ipcpeer::OptionResult::kTaken) continue;
     if (a == "--no-server") {
       o.serve = false;
     } else {
-      return Usage();
+      return Usage("unknown argument \"" + a + "\".");
     }
   }
 

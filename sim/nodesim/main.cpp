@@ -50,7 +50,9 @@ using ipcpeer::LineReader;
 using ipcpeer::Out;
 using ipcpeer::ParseNumber;
 
-int Usage() {
+// The usage, after a line saying what is wrong when `why` is given.
+int Usage(const std::string& why = {}) {
+  if (!why.empty()) std::fprintf(stderr, "nodesim: %s\n", why.c_str());
   std::fprintf(stderr,
                "usage: nodesim --name NAME --addr A.B.C.D [--peers A,B,...] [--type N]\n"
                "               [--silence HUNDREDTHS] [--period HUNDREDTHS]\n"
@@ -58,15 +60,6 @@ int Usage() {
                "               [--latency MS] [--silent-delay MS] [--quiet]\n"
                "               [--ftp-dir DIR [--ftp-raw]]\n");
   return 2;
-}
-
-// An option that cannot be taken: what is wrong with it, then the usage.
-int BadOption(const std::string& option, bool known) {
-  if (known)
-    std::fprintf(stderr, "nodesim: bad or missing value for %s\n", option.c_str());
-  else
-    std::fprintf(stderr, "nodesim: unknown option %s\n", option.c_str());
-  return Usage();
 }
 
 struct RackArg {
@@ -106,30 +99,35 @@ int main(int argc, char** argv) {
     long v = 0;
     const char* s = nullptr;
     const ipcpeer::OptionResult taken = ipcpeer::ParsePeerOption(a, value, o.peer);
-    if (taken == ipcpeer::OptionResult::kBad) return BadOption(a, true);
+    if (taken == ipcpeer::OptionResult::kBad) return Usage(ipcpeer::PeerOptionNeeds(a) + ".");
     if (taken == ipcpeer::OptionResult::kTaken) continue;
     if (a == "--rack") {
       RackArg r{};
-      if ((s = value()) == nullptr || !ParseRack(s, &r)) return BadOption(a, true);
+      if ((s = value()) == nullptr || !ParseRack(s, &r))
+        return Usage("--rack needs SLOT:RACK[:DIMMERS[:KIND]]: slot 0-5, rack 1-256, dimmers 1-" +
+                     std::to_string(sim::kRackMaxOutputs) + ", kind 0-65535.");
       racks.push_back(r);
     } else if (a == "--report") {
-      if ((s = value()) == nullptr || !ParseNumber(s, 1, 255, &v)) return BadOption(a, true);
+      if ((s = value()) == nullptr || !ParseNumber(s, 1, 255, &v))
+        return Usage("--report needs a number of bytes from 1 to 255.");
       krn.reportSize = static_cast<int>(v);
     } else if (a == "--latency") {
-      if ((s = value()) == nullptr || !ParseNumber(s, 0, 600000, &v)) return BadOption(a, true);
+      if ((s = value()) == nullptr || !ParseNumber(s, 0, 600000, &v))
+        return Usage("--latency needs milliseconds from 0 to 600000.");
       krn.latencyMs = static_cast<int>(v);
     } else if (a == "--silent-delay") {
-      if ((s = value()) == nullptr || !ParseNumber(s, 0, 600000, &v)) return BadOption(a, true);
+      if ((s = value()) == nullptr || !ParseNumber(s, 0, 600000, &v))
+        return Usage("--silent-delay needs milliseconds from 0 to 600000.");
       krn.silentDelayMs = static_cast<int>(v);
     } else if (a == "--quiet") {
       krn.traceEvents = false;
     } else if (a == "--ftp-dir") {
-      if ((s = value()) == nullptr || *s == '\0') return BadOption(a, true);
+      if ((s = value()) == nullptr || *s == '\0') return Usage("--ftp-dir needs a directory.");
       o.ftp.dir = s;
     } else if (a == "--ftp-raw") {
       o.ftp.packed = false;
     } else {
-      return BadOption(a, false);
+      return Usage("unknown argument \"" + a + "\".");
     }
   }
 
@@ -137,8 +135,7 @@ int main(int argc, char** argv) {
   sim.krn().options() = krn;
   for (const RackArg& r : racks) {
     if (!sim.krn().AddRack(r.slot, r.config.rackNumber, r.config)) {
-      std::fprintf(stderr, "nodesim: rack %u given twice\n", r.config.rackNumber);
-      return 2;
+      return Usage("rack " + std::to_string(r.config.rackNumber) + " given twice.");
     }
   }
   std::string error;

@@ -1,20 +1,11 @@
-// Bad input to the simulators: malformed IO_KRN requests to the node's
-// service, and command lines the programs must refuse with a line that
-// names what is wrong and exit status 2 (before any socket or terminal is
-// opened).
+// Bad input to the simulated node: malformed IO_KRN requests to its
+// service.
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <fcntl.h>
 
 #include <string>
 #include <vector>
 
 #include "KrnService.h"
-
-extern char** environ;
 
 namespace {
 
@@ -94,71 +85,6 @@ TEST(NodesimBadRequests, MalformedKrnRequestsRegisterNothingAndSendNothing) {
     EXPECT_EQ(krn.polls(), 0u);
     EXPECT_EQ(krn.sends(), 0u);
     EXPECT_TRUE(events.empty());
-  }
-}
-
-// Runs the program with these arguments and no input; its exit status and
-// what it wrote to standard error.
-std::pair<int, std::string> RunProgram(const char* path, const std::vector<std::string>& args) {
-  int err[2];
-  if (::pipe(err) != 0) return {-1, "pipe"};
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_adddup2(&fa, err[1], STDERR_FILENO);
-  posix_spawn_file_actions_addclose(&fa, err[0]);
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(path));
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  const int rc = posix_spawn(&pid, path, &fa, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  ::close(err[1]);
-  std::string text;
-  char buf[512];
-  for (ssize_t n; (n = ::read(err[0], buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
-  ::close(err[0]);
-  if (rc != 0) return {-1, "spawn"};
-  int status = 0;
-  if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return {-1, text};
-  return {WEXITSTATUS(status), text};
-}
-
-TEST(SimCommandLines, BadOptionsAreNamedAndEndWithStatusTwo) {
-  struct Case {
-    const char* path;
-    std::vector<std::string> args;
-    const char* line;  // the first line on standard error
-  } cases[] = {
-      {NODESIM_PATH, {"--addr", "127.0.0.2", "--bogus"}, "nodesim: unknown option --bogus"},
-      {NODESIM_PATH, {"--addr", "1.2.3"}, "nodesim: bad or missing value for --addr"},
-      {NODESIM_PATH, {"--addr", "127.0.0.2", "--report"}, "nodesim: bad or missing value for --report"},
-      {NODESIM_PATH, {"--addr", "127.0.0.2", "--report", "256"}, "nodesim: bad or missing value for --report"},
-      {NODESIM_PATH, {"--addr", "127.0.0.2", "--latency", "99999999999999999999"},
-       "nodesim: bad or missing value for --latency"},
-      {NODESIM_PATH, {"--addr", "127.0.0.2", "--rack", "6:1"}, "nodesim: bad or missing value for --rack"},
-      {NODESIM_PATH, {"--addr", "127.0.0.2", "--rack", "0:5:0"}, "nodesim: bad or missing value for --rack"},
-      {NODESIM_PATH, {"--addr", "127.0.0.2", "--rack", "0::5"}, "nodesim: bad or missing value for --rack"},
-      {NODESIM_PATH, {"--addr", "127.0.0.2", "--rack", "0:5", "--rack", "1:5"}, "nodesim: rack 5 given twice"},
-      {SERIALRACK_PATH, {}, "serialrack: no racks (give --racks)"},
-      {SERIALRACK_PATH, {"--bogus", "1"}, "serialrack: unknown option --bogus"},
-      {SERIALRACK_PATH, {"--racks"}, "serialrack: bad or missing value for --racks"},
-      {SERIALRACK_PATH, {"--racks", ","}, "serialrack: bad or missing value for --racks"},
-      {SERIALRACK_PATH, {"--racks", "1,,2"}, "serialrack: bad or missing value for --racks"},
-      {SERIALRACK_PATH, {"--racks", "257"}, "serialrack: bad or missing value for --racks"},
-      {SERIALRACK_PATH, {"--racks", "5,5"}, "serialrack: rack 5 given twice"},
-      {SERIALRACK_PATH, {"--racks", "1", "--dims", "97"}, "serialrack: bad or missing value for --dims"},
-      {SERIALRACK_PATH, {"--racks", "1", "--type", "x"}, "serialrack: bad or missing value for --type"},
-  };
-  for (const Case& c : cases) {
-    std::string all;
-    for (const std::string& a : c.args) all += " " + a;
-    SCOPED_TRACE(std::string(c.path) + all);
-    const auto [status, err] = RunProgram(c.path, c.args);
-    EXPECT_EQ(status, 2);
-    EXPECT_EQ(err.substr(0, err.find('\n')), c.line);
   }
 }
 

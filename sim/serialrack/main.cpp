@@ -30,19 +30,12 @@
 
 namespace {
 
-int Usage() {
+// The usage, after a line saying what is wrong when `why` is given.
+int Usage(const std::string& why = {}) {
+  if (!why.empty()) std::fprintf(stderr, "serialrack: %s\n", why.c_str());
   std::fprintf(stderr,
                "usage: serialrack --racks N[,N...] [--device PATH] [--dims N] [--type N]\n");
   return 2;
-}
-
-// An option that cannot be taken: what is wrong with it, then the usage.
-int BadOption(const std::string& option, bool known) {
-  if (known)
-    std::fprintf(stderr, "serialrack: bad or missing value for %s\n", option.c_str());
-  else
-    std::fprintf(stderr, "serialrack: unknown option %s\n", option.c_str());
-  return Usage();
 }
 
 bool ParseNumber(const std::string& s, long lo, long hi, long* out) {
@@ -73,9 +66,9 @@ int main(int argc, char** argv) {
   RackModel::Config config;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    const bool known = a == "--racks" || a == "--device" || a == "--dims" || a == "--type";
-    if (!known) return BadOption(a, false);
-    if (i + 1 >= argc) return BadOption(a, true);
+    if (a != "--racks" && a != "--device" && a != "--dims" && a != "--type")
+      return Usage("unknown argument \"" + a + "\".");
+    if (i + 1 >= argc) return Usage(a + " needs a value.");
     const std::string v = argv[++i];
     long n = 0;
     if (a == "--racks") {
@@ -83,31 +76,27 @@ int main(int argc, char** argv) {
       std::string item;
       bool any = false;
       while (std::getline(list, item, ',')) {
-        if (!ParseNumber(item, 1, 256, &n)) return BadOption(a, true);
+        if (!ParseNumber(item, 1, 256, &n))
+          return Usage("--racks needs rack numbers from 1 to 256, separated by commas.");
         const auto rack = static_cast<uint16_t>(n);
-        if (std::find(racks.begin(), racks.end(), rack) != racks.end()) {
-          std::fprintf(stderr, "serialrack: rack %u given twice\n", rack);
-          return 2;
-        }
+        if (std::find(racks.begin(), racks.end(), rack) != racks.end())
+          return Usage("rack " + std::to_string(rack) + " given twice.");
         racks.push_back(rack);
         any = true;
       }
-      if (!any) return BadOption(a, true);
+      if (!any) return Usage("--racks needs rack numbers from 1 to 256, separated by commas.");
     } else if (a == "--device") {
-      if (v.empty()) return BadOption(a, true);
+      if (v.empty()) return Usage("--device needs a path.");
       device = v;
     } else if (a == "--dims") {
-      if (!ParseNumber(v, 0, 96, &n)) return BadOption(a, true);
+      if (!ParseNumber(v, 0, 96, &n)) return Usage("--dims needs a number of dimmers from 0 to 96.");
       config.digitalDims = static_cast<uint16_t>(n);
-    } else {
-      if (!ParseNumber(v, 0, 255, &n)) return BadOption(a, true);
+    } else if (a == "--type") {
+      if (!ParseNumber(v, 0, 255, &n)) return Usage("--type needs a rack kind from 0 to 255.");
       config.rackType = static_cast<uint16_t>(n);
     }
   }
-  if (racks.empty()) {
-    std::fprintf(stderr, "serialrack: no racks (give --racks)\n");
-    return Usage();
-  }
+  if (racks.empty()) return Usage("--racks is required.");
 
   std::unique_ptr<serialrack::SerialRack> line;
   try {

@@ -50,8 +50,8 @@ constexpr auto kRequestBound = std::chrono::seconds(20);
 constexpr auto kStopBound = std::chrono::seconds(10);
 constexpr auto kPollStep = std::chrono::milliseconds(100);
 
-// The tblNetPatch row the demo's network patch request stamps.
-constexpr int kPatchId = 7;
+// The seed's tblNetPatch row, which the demo's network patch request stamps.
+constexpr int kPatchId = 1;
 
 std::string Slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -306,10 +306,6 @@ TEST_F(DemoSystem, TheServerCompletesRequestsOnTheDemoSite) {
   WriteSiteFile("NODE1.cfg", files[0].second);
   WriteSiteFile("install.cfg", files[1].second);
   WriteSiteFile("install.arm", files[2].second);
-  ASSERT_EQ(sqlite3_exec(db.handle(),
-                         ("INSERT INTO tblNetPatch (PatchID) VALUES (" + std::to_string(kPatchId) + ")").c_str(),
-                         nullptr, nullptr, nullptr),
-            SQLITE_OK);
   ASSERT_TRUE(WaitForStatus(db, std::string("node 1 NODE1 ") + kNode1Address + ": connected"));
   drovana::site::RequestSpec patch;
   patch.type = 6;

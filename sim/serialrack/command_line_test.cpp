@@ -1,0 +1,80 @@
+// The simulators' command lines: a refused argument is named on the first
+// line of standard error, before the usage, and the program exits 2 without
+// starting.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// Runs the program with args and standard input closed; returns its exit
+// status and what it wrote to standard error.
+int RunProgram(const std::string& exe, const std::vector<std::string>& args, std::string* err) {
+  int pipe_fds[2];
+  if (pipe(pipe_fds) != 0) return -1;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(0);
+    dup2(pipe_fds[1], 2);
+    close(pipe_fds[0]);
+    std::vector<std::string> copy = args;
+    std::vector<char*> argv{const_cast<char*>(exe.c_str())};
+    for (auto& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(exe.c_str(), argv.data());
+    _exit(127);
+  }
+  close(pipe_fds[1]);
+  char buf[512];
+  ssize_t n;
+  while ((n = read(pipe_fds[0], buf, sizeof buf)) > 0) err->append(buf, static_cast<size_t>(n));
+  close(pipe_fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(SimulatorCommandLine, ARefusedArgumentIsNamedBeforeTheUsage) {
+  struct Case {
+    const char* exe;
+    std::vector<std::string> args;
+    const char* first;  // the first line of standard error
+  };
+  const Case cases[] = {
+      {NODESIM_PATH, {"--rack", "1:300"}, "nodesim: --rack needs SLOT:RACK[:DIMMERS[:KIND]]"},
+      {NODESIM_PATH, {"--addr", "127.0.0"}, "nodesim: --addr needs an IPv4 host address"},
+      {NODESIM_PATH, {"--latency"}, "nodesim: --latency needs milliseconds"},
+      {NODESIM_PATH, {"--racks", "1"}, "nodesim: unknown argument \"--racks\"."},
+      {NODESIM_PATH, {"--addr", "127.0.0.2", "--report", "256"}, "nodesim: --report needs a number"},
+      {NODESIM_PATH, {"--addr", "127.0.0.2", "--latency", "99999999999999999999"},
+       "nodesim: --latency needs milliseconds"},
+      {NODESIM_PATH, {"--addr", "127.0.0.2", "--rack", "6:1"}, "nodesim: --rack needs SLOT:RACK"},
+      {NODESIM_PATH, {"--addr", "127.0.0.2", "--rack", "0:5:0"}, "nodesim: --rack needs SLOT:RACK"},
+      {NODESIM_PATH, {"--addr", "127.0.0.2", "--rack", "0::5"}, "nodesim: --rack needs SLOT:RACK"},
+      {NODESIM_PATH, {"--addr", "127.0.0.2", "--rack", "0:5", "--rack", "1:5"},
+       "nodesim: rack 5 given twice."},
+      {IPCPEER_PATH, {"--type", "30"}, "ipcpeer: --type needs a node type from 1 to 25."},
+      {IPCPEER_PATH, {"--server"}, "ipcpeer: unknown argument \"--server\"."},
+      {SERIALRACK_PATH, {}, "serialrack: --racks is required."},
+      {SERIALRACK_PATH, {"--racks", "5,,6"}, "serialrack: --racks needs rack numbers from 1 to 256"},
+      {SERIALRACK_PATH, {"--racks", ","}, "serialrack: --racks needs rack numbers from 1 to 256"},
+      {SERIALRACK_PATH, {"--racks", "257"}, "serialrack: --racks needs rack numbers from 1 to 256"},
+      {SERIALRACK_PATH, {"--racks", "5,5"}, "serialrack: rack 5 given twice."},
+      {SERIALRACK_PATH, {"--racks", "5", "--device", ""}, "serialrack: --device needs a path."},
+      {SERIALRACK_PATH, {"--racks", "5", "--dims", "97"}, "serialrack: --dims needs a number"},
+      {SERIALRACK_PATH, {"--racks", "5", "--type", "x"}, "serialrack: --type needs a rack kind"},
+      {SERIALRACK_PATH, {"--racks", "5", "--dims"}, "serialrack: --dims needs a value."},
+      {SERIALRACK_PATH, {"--rack", "5"}, "serialrack: unknown argument \"--rack\"."},
+  };
+  for (const Case& c : cases) {
+    std::string err;
+    EXPECT_EQ(RunProgram(c.exe, c.args, &err), 2) << c.first;
+    EXPECT_EQ(err.rfind(c.first, 0), 0u) << err;
+    EXPECT_NE(err.find("\nusage: "), std::string::npos) << err;
+  }
+}
+
+}  // namespace
