@@ -1,7 +1,9 @@
 #include "QtServer.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QSocketNotifier>
+#include <memory>
 
 #include "QtFrontEnd.h"
 #include "Server.h"
@@ -30,7 +32,21 @@ int RunQtServer(int argc, char** argv, StopSignals& stopSignals) {
   frontEnd.dialogs = &window;
   TKZServer server(frontEnd);
   window.SetFrame(&server.Frame());
-  if (!server.Start(argc, argv)) return 1;
+  // A stop signal while start-up waits in a message box (a fatal error box
+  // runs its own event loop) closes the box; the stop itself is carried out
+  // once start-up has returned, so it cannot leave the process hanging.
+  int stopsDuringStart = 0;
+  std::unique_ptr<QSocketNotifier> early;
+  if (stopSignals.Fd() >= 0) {
+    early = std::make_unique<QSocketNotifier>(stopSignals.Fd(), QSocketNotifier::Read);
+    QObject::connect(early.get(), &QSocketNotifier::activated, [&] {
+      stopsDuringStart += stopSignals.Take();
+      if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) dialog->reject();
+    });
+  }
+  const bool started = server.Start(argc, argv);
+  early.reset();
+  if (!started) return 1;
 
   CMainFrame& frame = server.Frame();
   QSocketNotifier queue(frame.QueueFd(), QSocketNotifier::Read);
@@ -46,6 +62,7 @@ int RunQtServer(int argc, char** argv, StopSignals& stopSignals) {
       if (frame.Closed()) QCoreApplication::quit();
     });
   }
+  if (stopsDuringStart > 0) server.OnStopSignals(stopsDuringStart);
   if (!frame.Closed()) QApplication::exec();
   return server.Finish();
 }
