@@ -1,13 +1,12 @@
 #include "request.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "../tests/site_db.h"
+#include "RunProgram.h"
 #include "status.h"
 
 namespace drovana::site {
@@ -151,29 +150,7 @@ TEST(PlantStatus, OneLinePerNodeAndRackWithMissingStatusRowsNamed) {
 
 // Runs the tool and returns its exit code; *out gets standard output and error.
 int RunTool(const std::vector<std::string>& args, std::string* out) {
-  int pipe_fds[2];
-  if (pipe(pipe_fds) != 0) return -1;
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(pipe_fds[1], 1);
-    dup2(pipe_fds[1], 2);
-    close(pipe_fds[0]);
-    std::vector<std::string> copy = args;
-    std::string exe = DROVANA_SITE_EXE;
-    std::vector<char*> argv{exe.data()};
-    for (auto& a : copy) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(exe.c_str(), argv.data());
-    _exit(127);
-  }
-  close(pipe_fds[1]);
-  char buf[512];
-  ssize_t n;
-  while ((n = read(pipe_fds[0], buf, sizeof buf)) > 0) out->append(buf, static_cast<size_t>(n));
-  close(pipe_fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return drovana::test::RunProgram(DROVANA_SITE_EXE, args, "", out);
 }
 
 TEST(RequestTool, ExitCodeAndPrintedResultFollowTheFinalState) {

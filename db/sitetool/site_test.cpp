@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -12,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "RunProgram.h"
 #include "dao/engine.h"
 #include "dao/errors.h"
 
@@ -84,35 +83,7 @@ TEST_F(SiteTest, RefusesBadNamesAndTheServerAccountName) {
 
 // Runs the tool with the password on standard input (not a terminal).
 int RunTool(const std::vector<std::string>& args, const std::string& input, std::string* out) {
-  int in_pipe[2], out_pipe[2];
-  if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0) return -1;
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(in_pipe[0], 0);
-    dup2(out_pipe[1], 1);
-    dup2(out_pipe[1], 2);
-    close(in_pipe[1]);
-    close(out_pipe[0]);
-    std::vector<char*> argv;
-    std::string exe = DROVANA_SITE_EXE;
-    argv.push_back(exe.data());
-    std::vector<std::string> copy = args;
-    for (auto& a : copy) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(exe.c_str(), argv.data());
-    _exit(127);
-  }
-  close(in_pipe[0]);
-  close(out_pipe[1]);
-  if (write(in_pipe[1], input.data(), input.size()) < 0) {}
-  close(in_pipe[1]);
-  char buf[512];
-  ssize_t n;
-  while ((n = read(out_pipe[0], buf, sizeof buf)) > 0) out->append(buf, static_cast<size_t>(n));
-  close(out_pipe[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return drovana::test::RunProgram(DROVANA_SITE_EXE, args, input, out);
 }
 
 TEST_F(SiteTest, TheToolReadsThePasswordFromInputAndNeverPrintsIt) {

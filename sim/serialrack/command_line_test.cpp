@@ -1,47 +1,20 @@
 // The simulators' command lines: a refused argument is named on the first
-// line of standard error, before the usage, and the program exits 2 without
+// line the program prints (on standard error), before the usage, and the program exits 2 without
 // starting.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
 
-namespace {
+#include "RunProgram.h"
 
-// Runs the program with args and standard input closed; returns its exit
-// status and what it wrote to standard error.
-int RunProgram(const std::string& exe, const std::vector<std::string>& args, std::string* err) {
-  int pipe_fds[2];
-  if (pipe(pipe_fds) != 0) return -1;
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(0);
-    dup2(pipe_fds[1], 2);
-    close(pipe_fds[0]);
-    std::vector<std::string> copy = args;
-    std::vector<char*> argv{const_cast<char*>(exe.c_str())};
-    for (auto& a : copy) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(exe.c_str(), argv.data());
-    _exit(127);
-  }
-  close(pipe_fds[1]);
-  char buf[512];
-  ssize_t n;
-  while ((n = read(pipe_fds[0], buf, sizeof buf)) > 0) err->append(buf, static_cast<size_t>(n));
-  close(pipe_fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+namespace {
 
 TEST(SimulatorCommandLine, ARefusedArgumentIsNamedBeforeTheUsage) {
   struct Case {
     const char* exe;
     std::vector<std::string> args;
-    const char* first;  // the first line of standard error
+    const char* first;  // the first line it prints
   };
   const Case cases[] = {
       {NODESIM_PATH, {"--rack", "1:300"}, "nodesim: --rack needs SLOT:RACK[:DIMMERS[:KIND]]"},
@@ -71,7 +44,7 @@ TEST(SimulatorCommandLine, ARefusedArgumentIsNamedBeforeTheUsage) {
   };
   for (const Case& c : cases) {
     std::string err;
-    EXPECT_EQ(RunProgram(c.exe, c.args, &err), 2) << c.first;
+    EXPECT_EQ(drovana::test::RunProgram(c.exe, c.args, "", &err), 2) << c.first;
     EXPECT_EQ(err.rfind(c.first, 0), 0u) << err;
     EXPECT_NE(err.find("\nusage: "), std::string::npos) << err;
   }

@@ -65,6 +65,5 @@ void IoFtpCloseFile(IoFtpRequest* request) {
 void IoFtpAbandonLent(IoFtpRequest* request) {
   if (request == nullptr) return;
   if (request->Rcode == 0) request->Rcode = RC_FLUSHED;
-  IoFtpCloseLocal(request);
-  GiveBack(request);
+  IoFtpCloseFile(request);
 }

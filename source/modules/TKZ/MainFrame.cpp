@@ -131,17 +131,20 @@ void CMainFrame::ShowAtStart(bool show) {
     return;
   }
   HideFrame();
-  if (g_bInSysTray.load() && !m_bTrayIcon && m_Ports.login != nullptr && m_Ports.window != nullptr)
+  if (LoginStandsInForIcon())
     LogPrintf("The notification-area icon could not be added; showing the login.\n");
   OfferLoginWithoutIcon();
+}
+
+bool CMainFrame::LoginStandsInForIcon() const {
+  return g_bInSysTray.load() && !m_bTrayIcon && m_Ports.login != nullptr && m_Ports.window != nullptr &&
+         !m_bClosed;
 }
 
 void CMainFrame::OfferLoginWithoutIcon() {
   // Hidden with no icon to double-click: the login dialog stands in for the
   // icon, so that the operator can still reach the window.
-  if (g_bInSysTray.load() && !m_bTrayIcon && m_Ports.login != nullptr && m_Ports.window != nullptr &&
-      !m_bClosed)
-    OpenLoginDialog();
+  if (LoginStandsInForIcon()) OpenLoginDialog();
 }
 
 void CMainFrame::OpenLoginDialog() {

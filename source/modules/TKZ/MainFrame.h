@@ -164,6 +164,7 @@ class CMainFrame final : public AppFrame {
   void OpenLoginDialog();
   // With InSysTray but no notification-area icon, a hidden frame offers the
   // login dialog in the icon's place.
+  bool LoginStandsInForIcon() const;
   void OfferLoginWithoutIcon();
   void ShowFrame();
   void HideFrame();
