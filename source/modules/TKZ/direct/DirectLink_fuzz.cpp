@@ -11,20 +11,11 @@
 #include "DirectLink.h"
 #include "DirectSerial.h"
 #include "DisplayFlags.h"
+#include "FuzzInput.h"
 #include "MsClock.h"
 #include "platform/serial/fake.h"
 
 namespace {
-
-struct Input {
-  const uint8_t* p;
-  size_t n;
-  uint8_t Byte() {
-    if (n == 0) return 0;
-    --n;
-    return *p++;
-  }
-};
 
 DirectLinkSlotTrack g_tracks[256];
 DirectLinkSlotTrack* Track(uint8_t slot) { return slot % 3 == 0 ? nullptr : &g_tracks[slot]; }
@@ -49,7 +40,7 @@ void Check() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static serial::FakeBackend fake;
-  Input in{data, size};
+  FuzzInput in{data, size};
   const uint8_t mode = in.Byte();
   g_bDirectConnectDebug = (mode & 1) != 0;  // no log view: formats and drops
   DirectSerialReset();

@@ -53,6 +53,25 @@ uint16_t RecordSize(uint16_t length) {
   return static_cast<uint16_t>(6 + (length >= 3 ? length : 0));
 }
 
+// Writes a record into a ring that has RecordSize(length) bytes free: the
+// six head bytes (kind, index, address and length little-endian, address
+// type, the request's second byte or a reply's code), the pad byte and the
+// data beyond the first three bytes of the length.
+void PutRecord(ByteRing* ring, uint8_t kind, uint8_t index, uint16_t address, uint16_t length,
+               uint8_t atype, uint8_t second, const uint8_t* data) {
+  const uint8_t head[9] = {kind,
+                           index,
+                           static_cast<uint8_t>(address),
+                           static_cast<uint8_t>(address >> 8),
+                           static_cast<uint8_t>(length),
+                           static_cast<uint8_t>(length >> 8),
+                           atype,
+                           second,
+                           0};
+  RingPutN(ring, head, length >= 3 ? 9 : 6);
+  if (length > 3) RingPutN(ring, data, static_cast<uint16_t>(length - 3));
+}
+
 void Resend(DirectLinkChannel& ch) {
   ch.state = DIRECT_TRANSMITTING;
   if (ch.lastSent == DIRECT_SENT_SYNC)
@@ -266,17 +285,7 @@ bool DirectLinkQueueEntry(uint8_t c, uint8_t kind, uint8_t index, uint16_t addre
   ByteRing* ring = &g_link.txRings[c];
   const uint16_t size = RecordSize(length);
   if (RingSpace(ring) < size) return false;
-  const uint8_t head[9] = {kind,
-                           index,
-                           static_cast<uint8_t>(address),
-                           static_cast<uint8_t>(address >> 8),
-                           static_cast<uint8_t>(length),
-                           static_cast<uint8_t>(length >> 8),
-                           atype,
-                           second,
-                           0};
-  RingPutN(ring, head, length >= 3 ? 9 : 6);
-  if (length > 3) RingPutN(ring, data, static_cast<uint16_t>(length - 3));
+  PutRecord(ring, kind, index, address, length, atype, second, data);
   ++ch->queued;
   return true;
 }
@@ -289,17 +298,7 @@ bool DirectLinkQueueReply(uint8_t kind, uint8_t index, uint16_t address, uint16_
                           uint8_t atype, uint8_t rc, const uint8_t* data) {
   if (length > kDirectReplyMaxL || RingSpace(&g_link.replyRing) < RecordSize(length))
     return false;
-  const uint8_t head[9] = {kind,
-                           index,
-                           static_cast<uint8_t>(address),
-                           static_cast<uint8_t>(address >> 8),
-                           static_cast<uint8_t>(length),
-                           static_cast<uint8_t>(length >> 8),
-                           atype,
-                           rc,
-                           0};
-  RingPutN(&g_link.replyRing, head, length >= 3 ? 9 : 6);
-  if (length > 3) RingPutN(&g_link.replyRing, data, static_cast<uint16_t>(length - 3));
+  PutRecord(&g_link.replyRing, kind, index, address, length, atype, rc, data);
   ++g_link.replyCount;
   return true;
 }

@@ -218,6 +218,7 @@ class CComm {
   void OnGetBrevantPreset(RackMsg* msg);
   void OnBrevantPresetKeep(RackMsg* msg);
   void SendBrevantPreset(RackMsg* msg);
+  void StartBrevantTimes(RackMsg* msg, bool get);
   void BrevantTimesStep(RackMsg* msg, bool get);
   void SendBrevantTimes(RackMsg* msg, bool get);
 

@@ -27,28 +27,28 @@ void Deliver(LogBuffer* view, std::string text) {
     view->Queue(std::move(text));
 }
 
+void DeliverFormatted(const char* format, va_list args) {
+  LogBuffer* view = g_pLogView.load();
+  if (view == nullptr) return;
+  Deliver(view, FormatLogText(format, args));
+}
+
 }  // namespace
 
 void LogPrintf(const char* format, ...) {
-  LogBuffer* view = g_pLogView.load();
-  if (view == nullptr) return;
-  va_list args;
-  va_start(args, format);
-  std::string text = FormatLogText(format, args);
-  va_end(args);
   // Meant for the UI thread; a call from elsewhere is queued rather than
   // touching the window from the wrong thread.
-  Deliver(view, std::move(text));
+  va_list args;
+  va_start(args, format);
+  DeliverFormatted(format, args);
+  va_end(args);
 }
 
 void LogPrintfQueued(const char* format, ...) {
-  LogBuffer* view = g_pLogView.load();
-  if (view == nullptr) return;
   va_list args;
   va_start(args, format);
-  std::string text = FormatLogText(format, args);
+  DeliverFormatted(format, args);
   va_end(args);
-  Deliver(view, std::move(text));
 }
 
 void SetLogToDisk(bool on) {

@@ -1,5 +1,6 @@
 // The comm thread's node and rack tables: the records, their flags and
-// states, and the descriptors the document hands over to fill them.
+// states (CommLoad.h has the descriptors the document hands over to fill
+// them).
 //
 // Threads and ownership: only the comm thread creates, changes and deletes a
 // NodeEntry or RackEntry; CIpcComm's maps own them (unique_ptr).  Nothing
@@ -11,10 +12,11 @@
 
 #include <cstdint>
 
+#include "CommLoad.h"
+
 struct RackMsg;
 struct IoFtpRequest;
 
-inline constexpr int kPortSlots = 6;
 inline constexpr uint8_t kNoPortIndex = 255;
 
 // Countdowns of the comm thread, in 100 ms ticks.
@@ -29,13 +31,6 @@ inline constexpr int32_t kFtpLogoutDeadlineTicks = 50;
 // Client ids are server indexes of types 21 and 22: 1 to 100.
 inline constexpr uint8_t kMinClientId = 1;
 inline constexpr uint8_t kMaxClientId = 100;
-
-// Flags of CommLoadPhase.  A node load is bracketed by 7 and 14, a rack
-// refresh by 3 and 10.
-inline constexpr uint32_t LOAD_PHASE_BEGIN = 0x01;
-inline constexpr uint32_t LOAD_PHASE_RACKS = 0x02;
-inline constexpr uint32_t LOAD_PHASE_NODES = 0x04;
-inline constexpr uint32_t LOAD_PHASE_END = 0x08;
 
 inline constexpr uint8_t PORT_FLAG_CONFIGURED = 0x01;
 inline constexpr uint8_t PORT_FLAG_OPEN = 0x02;
@@ -144,18 +139,3 @@ struct RackEntry {
 
 // Names of the states as the reports print them (13 characters, padded).
 const char* NodeStateName(uint32_t state);
-
-// CommAddNode's descriptor.
-struct NodeDesc {
-  uint32_t nodeId = 0;
-  uint32_t address = 0;          // host byte order
-  const char* name = nullptr;    // the loader's; not read by the comm thread
-  uint8_t portFlags[kPortSlots] = {};  // non-zero: a port lies on that slot
-};
-
-// CommAddRack's descriptor.
-struct RackDesc {
-  uint32_t nodeId = 0;
-  uint32_t rack = 0;     // 1 to 256
-  uint8_t portSlot = 0;  // 0 to 5
-};

@@ -78,13 +78,18 @@ void CIpcComm::ReadHostIdentity() {
   m_nOwnAddress = address;
 }
 
-bool CIpcComm::Start() {
+bool CIpcComm::PrepareStart() {
   if (m_Thread.joinable() || m_bThreadRunning.load() || m_bInline) return false;
   ReadHostIdentity();
   m_pEvent = std::make_unique<msgq::AutoResetEvent>();
   m_nStartMs = m_pClock->MonotonicMs();
   m_nFlags.store(kFlagRunning);
   InstallRackMsgPoster();
+  return true;
+}
+
+bool CIpcComm::Start() {
+  if (!PrepareStart()) return false;
   m_bThreadRunning.store(true);
   try {
     m_Thread = std::thread([this] { ThreadProc(); });
@@ -276,12 +281,7 @@ void CIpcComm::DrainQueue() {
 }
 
 bool CIpcComm::StartInline() {
-  if (m_Thread.joinable() || m_bThreadRunning.load() || m_bInline) return false;
-  ReadHostIdentity();
-  m_pEvent = std::make_unique<msgq::AutoResetEvent>();
-  m_nStartMs = m_pClock->MonotonicMs();
-  m_nFlags.store(kFlagRunning);
-  InstallRackMsgPoster();
+  if (!PrepareStart()) return false;
   m_bInline = true;
   InitThread();
   return static_cast<bool>(m_pWindow->handle());

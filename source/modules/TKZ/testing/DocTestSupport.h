@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "App.h"
-#include "CommTables.h"
+#include "CommLoad.h"
 #include "Doc.h"
 #include "LogBuffer.h"
 #include "MessageBox.h"

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "CommFtp.h"
+#include "FuzzInput.h"
 #include "NodeTestSupport.h"
 #include "ThreadMsgs.h"
 
@@ -32,16 +33,6 @@ class Host final : public CommFtpHost {
     return true;
   }
   bool FtpShuttingDown() const override { return false; }
-};
-
-struct Reader {
-  const uint8_t* p;
-  size_t n;
-  uint8_t Byte() {
-    if (n == 0) return 0;
-    --n;
-    return *p++;
-  }
 };
 
 }  // namespace
@@ -67,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       jobs.push_back(job);
       ftp.OnIoFtpRequest(job);
     }
-    Reader in{data, size};
+    FuzzInput in{data, size};
     static const uint16_t kCodes[] = {257, 258, 259, 260, 264, 300};
     while (in.n > 0) {
       const uint8_t op = in.Byte();

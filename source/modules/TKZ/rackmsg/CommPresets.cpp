@@ -257,30 +257,16 @@ int TotalTimes(const RackMsg* msg) {
 
 }  // namespace
 
-void CComm::GetBrevantPresetTime(RackMsg* msg) {
-  const uint8_t cmd = DIM_CMD_GET_BREVANT_PRESET_TIME;
-  const int sel = msg->completion.args[0].Int();
-  if (sel == -1) {
-    if (!CheckData(msg, cmd, 2 * kBrevantTimes)) return;
-    msg->chunkSize = kBrevantTimesGetChunk;
-  } else {
-    if (msg->index < 1 || msg->index > kRooms) return Refuse(msg, cmd, "room out of range");
-    if (sel < 0 || msg->count < 1 || sel + msg->count > kBrevantPresets)
-      return Refuse(msg, cmd, "presets out of range");
-    if (!CheckData(msg, cmd, 2 * static_cast<size_t>(msg->count))) return;
-    msg->chunkSize = msg->count;
-  }
-  msg->progress = 0;
-  msg->rackContinuation = [](CComm& c, RackMsg* m) { c.BrevantTimesStep(m, true); };
-  SendBrevantTimes(msg, true);
-}
+void CComm::GetBrevantPresetTime(RackMsg* msg) { StartBrevantTimes(msg, true); }
 
-void CComm::SetBrevantPresetTime(RackMsg* msg) {
-  const uint8_t cmd = DIM_CMD_SET_BREVANT_PRESET_TIME;
+void CComm::SetBrevantPresetTime(RackMsg* msg) { StartBrevantTimes(msg, false); }
+
+void CComm::StartBrevantTimes(RackMsg* msg, bool get) {
+  const uint8_t cmd = get ? DIM_CMD_GET_BREVANT_PRESET_TIME : DIM_CMD_SET_BREVANT_PRESET_TIME;
   const int sel = msg->completion.args[0].Int();
   if (sel == -1) {
     if (!CheckData(msg, cmd, 2 * kBrevantTimes)) return;
-    msg->chunkSize = kBrevantTimesSetChunk;
+    msg->chunkSize = get ? kBrevantTimesGetChunk : kBrevantTimesSetChunk;
   } else {
     if (msg->index < 1 || msg->index > kRooms) return Refuse(msg, cmd, "room out of range");
     if (sel < 0 || msg->count < 1 || sel + msg->count > kBrevantPresets)
@@ -289,8 +275,11 @@ void CComm::SetBrevantPresetTime(RackMsg* msg) {
     msg->chunkSize = msg->count;
   }
   msg->progress = 0;
-  msg->rackContinuation = [](CComm& c, RackMsg* m) { c.BrevantTimesStep(m, false); };
-  SendBrevantTimes(msg, false);
+  if (get)
+    msg->rackContinuation = [](CComm& c, RackMsg* m) { c.BrevantTimesStep(m, true); };
+  else
+    msg->rackContinuation = [](CComm& c, RackMsg* m) { c.BrevantTimesStep(m, false); };
+  SendBrevantTimes(msg, get);
 }
 
 void CComm::SendBrevantTimes(RackMsg* msg, bool get) {

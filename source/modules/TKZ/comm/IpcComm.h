@@ -166,6 +166,8 @@ class CIpcComm : private CommNodesHost, private CommFtpHost {
   void ThreadProc();
   void MainLoop();
   void ReadHostIdentity();
+  // What Start and StartInline both do first; false when already started.
+  bool PrepareStart();
   void InitThread();
   void WriteCurrentTime();
   bool WaitForSync(uint32_t message, intptr_t lParam);

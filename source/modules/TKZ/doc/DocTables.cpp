@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "CommTables.h"
+#include "CommLoad.h"
 #include "DisplayFlags.h"
 #include "Doc.h"
 #include "LogSink.h"

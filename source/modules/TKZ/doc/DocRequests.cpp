@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <string>
 
-#include "CommTables.h"
 #include "DisplayFlags.h"
 #include "Doc.h"
 #include "LogSink.h"
