@@ -564,7 +564,13 @@ void IpcEvntDeliver(const IpcEvntHdr* event, uint8_t selNode, uint8_t selClnt) {
       IPC_REPORT(IPC_SEV_STATE, IPC_ERR_NO_CALLBACK);
       continue;
     }
-    p.callback(event, p.userValue);
+    if (t == IPC_SVR_ROUTER) {
+      p.callback(event, p.userValue);
+    } else {
+      // A host's callback reports for itself.
+      IpcRxSenderPause pause;
+      p.callback(event, p.userValue);
+    }
   }
 }
 

@@ -100,6 +100,9 @@ int IpcSvcDeliver(const IpcComProcHdr* msg) {
     return 0;
   }
   ++Cur().drhst.delivered;
+  if (type == IPC_SVR_ROUTER) return fn(msg);
+  // A host's procedure reports for itself.
+  IpcRxSenderPause pause;
   return fn(msg);
 }
 

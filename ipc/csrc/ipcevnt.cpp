@@ -70,6 +70,8 @@ int IpcEvntQueued() {
   return (s.tail + kIpcEvntRingSlots - s.head) % kIpcEvntRingSlots;
 }
 
+int IpcEvntRoom() { return kIpcEvntRingSlots - 1 - IpcEvntQueued(); }
+
 bool IpcEvntQueue(IpcEvntHdr* event, uint8_t srcNode, uint8_t selNode, uint8_t selClnt) {
   IpcErrCtxSet(IPC_SVR_LOG, 1);
   if (event == nullptr) {
@@ -109,6 +111,7 @@ bool IpcEvntQueue(IpcEvntHdr* event, uint8_t srcNode, uint8_t selNode, uint8_t s
   std::memcpy(slot.data, event, length);
   slot.selNode = selNode;
   slot.selClnt = selClnt;
+  slot.from = IpcRxSenderCurrent();
   slot.data[kReadyMark] = 1;
   return true;
 }
@@ -190,6 +193,8 @@ uint8_t IpcEvntDespatch(void) {
   const auto* e = reinterpret_cast<const IpcEvntHdr*>(slot.data);
   IpcErrCtxSet(e->svrType, e->hostHandle);
   const uint32_t resets = s.resets;
+  // What an event from the network fails at delivery names its sender.
+  IpcRxSenderScope sender(slot.from);
   if (e->length > IPC_MAX_MSG_LEN) {
     IPC_REPORT(IPC_SEV_STATE, IPC_ERR_MSG_LEN);
   } else if (!IpcSvrTypeValid(e->svrType)) {

@@ -12,15 +12,19 @@
 
 #include <cstdint>
 
+#include "ipcproc.h"
 #include "tessio32.h"
 
 // One slot of the ring: the copy of an event (its own length is written)
 // and the selector its sender gave.  Byte 17 of the copy is the ready mark:
 // 0 while the slot is written, 1 when complete; a reset fills it with 0xCC.
+// `from` is the sender of the datagram that brought it (or whose handling
+// raised it), named again in the reports of its delivery.
 struct IpcEvntSlot {
   uint8_t data[IPC_MAX_MSG_LEN];
   uint8_t selNode;
   uint8_t selClnt;
+  IpcRxSender from;
 };
 
 constexpr int kIpcEvntRingSlots = 50;  // holds at most 49 events
@@ -59,8 +63,9 @@ void IpcEvntReset();
 // true when the event was queued.
 bool IpcEvntQueue(IpcEvntHdr* event, uint8_t srcNode, uint8_t selNode, uint8_t selClnt);
 
-// Number of events waiting in the ring.
+// Number of events waiting in the ring, and room for more.
 int IpcEvntQueued();
+int IpcEvntRoom();
 
 // Routes a com-proc request whose header is complete: to the datagram layer
 // when the server is located on another node, to local delivery when it is

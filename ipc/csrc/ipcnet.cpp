@@ -36,9 +36,7 @@ constexpr size_t kEvntDstOff = sizeof(IpcEvntHdr);        // 18
 // The receive buffer is one byte longer than the largest datagram, so an
 // oversize one shows as such instead of being cut to a plausible size.
 constexpr uint16_t kRxBufLen = kIpcPktMaxLen + 1;
-
-// The event ring holds one event fewer than it has slots.
-constexpr int kRingCapacity = kIpcEvntRingSlots - 1;
+static_assert(kRxBufLen <= kIpcSockStashSize, "a datagram taken ahead fits the driver's stash");
 
 IpcNetState& Net() { return Cur().net; }
 IpcNodeSeq& Seq(uint8_t node) { return Net().seq[node]; }
@@ -102,9 +100,26 @@ void FreeEntry(uint16_t i) {
   IpcTxEntry& e = Net().pool[i];
   e.next = kIpcNoEntry;
   e.prev = kIpcNoEntry;
+  Net().freeBits[i / 64] |= uint64_t{1} << (i % 64);
 }
 
 bool EntryFree(const IpcTxEntry& e) { return e.next == kIpcNoEntry && e.prev == kIpcNoEntry; }
+
+// The free entry with the lowest index, kIpcNoEntry when none; not taken.
+uint16_t LowestFreeEntry() {
+  IpcNetState& s = Net();
+  for (int w = 0; w < kIpcTxPoolSize / 64; ++w) {
+    while (s.freeBits[w] != 0) {
+      const int b = __builtin_ctzll(s.freeBits[w]);
+      const auto i = static_cast<uint16_t>(w * 64 + b);
+      if (EntryFree(s.pool[i])) return i;
+      s.freeBits[w] &= ~(uint64_t{1} << b);  // a stale mark: the entry is in use
+    }
+  }
+  return kIpcNoEntry;
+}
+
+void TakeEntry(uint16_t i) { Net().freeBits[i / 64] &= ~(uint64_t{1} << (i % 64)); }
 
 // The last entry of the node's queue found along the links from its head,
 // or kIpcNoEntry when they break before an entry that ends the queue.
@@ -224,9 +239,6 @@ void SendAck(uint8_t node) {
   if (PktSend(node, p) == kIpcPktHdrLen) ++Net().counters.acksSent;
 }
 
-// Free slots of the event ring.
-int RingRoom() { return kRingCapacity - IpcEvntQueued(); }
-
 // Hands one received com-proc (bounded: 16 to 75 or 1250 bytes, within its
 // buffer) on to its server.
 void DeliverComProc(uint8_t node, uint8_t* msg) {
@@ -247,56 +259,101 @@ void DeliverEvnt(uint8_t node, uint8_t* msg) {
   IpcEvntQueue(reinterpret_cast<IpcEvntHdr*>(msg), node, 0, 0);
 }
 
+// What the structural checks make of a received datagram.
+enum class RxShape {
+  kGood,      // well formed
+  kDrop,      // malformed: reported, dropped unacknowledged
+  kBadCount,  // a data packet whose message count is wrong for its kind
+};
+
 // Structural checks of a received datagram of `size` bytes: length field,
 // kind, message count, and every message within the datagram and its slot.
-// Reports and returns false for a datagram to drop.
-bool RxWellFormed(const uint8_t* p, uint16_t size) {
+// Reports what it drops.  A wrong message count is left to the caller,
+// which takes the packet's sequence and owes its acknowledgement first.
+RxShape RxWellFormed(const uint8_t* p, uint16_t size) {
   if (size < kIpcPktHdrLen || size > kIpcPktMaxLen || IpcGetU16(p + kOffLen) != size) {
     IPC_REPORT(IPC_SEV_FAILURE, IPC_ERR_PKT_SIZE);
-    return false;
+    return RxShape::kDrop;
   }
   const uint8_t kind = p[kOffKind];
   const uint8_t count = p[kOffCount];
   switch (kind) {
     case IPC_PKT_ACK:
-      return true;
+      return RxShape::kGood;
     case IPC_PKT_COMPROC:
     case IPC_PKT_EVNT: {
-      if (count != 1) {
-        IPC_REPORT(IPC_SEV_INTERNAL, IPC_ERR_MSG_COUNT);
-        return false;
-      }
+      if (count != 1) return RxShape::kBadCount;
       const uint16_t room = static_cast<uint16_t>(size - kIpcPktHdrLen);
       if (room < 2 || IpcGetU16(p + kIpcPktHdrLen) > room ||
           IpcGetU16(p + kIpcPktHdrLen) < MinMsgLen(kind)) {
         IPC_REPORT(IPC_SEV_FAILURE, IPC_ERR_PKT_SIZE);
-        return false;
+        return RxShape::kDrop;
       }
-      return true;
+      return RxShape::kGood;
     }
     case IPC_PKT_COMPROC_MULTI:
     case IPC_PKT_EVNT_MULTI: {
-      if (count < 1 || count > kIpcPktMaxSlots) {
-        IPC_REPORT(IPC_SEV_INTERNAL, IPC_ERR_MSG_COUNT);
-        return false;
-      }
+      if (count < 1 || count > kIpcPktMaxSlots) return RxShape::kBadCount;
       if (kIpcPktHdrLen + kIpcPktSlotLen * count > size) {
         IPC_REPORT(IPC_SEV_FAILURE, IPC_ERR_PKT_SIZE);
-        return false;
+        return RxShape::kDrop;
       }
       for (int i = 0; i < count; ++i) {
         const uint16_t len = IpcGetU16(p + kIpcPktHdrLen + kIpcPktSlotLen * i);
         if (len < MinMsgLen(kind) || len > kIpcPktSlotLen) {
           IPC_REPORT(IPC_SEV_FAILURE, IPC_ERR_PKT_SIZE);
-          return false;
+          return RxShape::kDrop;
         }
       }
-      return true;
+      return RxShape::kGood;
     }
     default:
       IPC_REPORT(IPC_SEV_INTERNAL, IPC_ERR_PKT_KIND);
-      return false;
+      return RxShape::kDrop;
   }
+}
+
+// A datagram dropped because it came from another address than the one it
+// had to come from: counted, and reported at most once a minute for each
+// sender address (a flood of forged datagrams writes one line a minute).
+void SenderDropped(uint32_t from) {
+  IpcNetState& s = Net();
+  ++s.counters.rxSender;
+  IpcRxSenderNote* note = nullptr;
+  for (IpcRxSenderNote& n : s.senderNotes) {
+    if (n.used != 0 && n.addr == from) note = &n;
+  }
+  if (note != nullptr) {
+    if (IpcTimeSince(note->reportedAt) < kIpcRxSenderReportGap) return;
+  } else {
+    // A free note, else the one reported longest ago.
+    note = &s.senderNotes[0];
+    for (IpcRxSenderNote& n : s.senderNotes) {
+      if (n.used == 0) {
+        note = &n;
+        break;
+      }
+      if (IpcTimeSince(n.reportedAt) > IpcTimeSince(note->reportedAt)) note = &n;
+    }
+  }
+  note->addr = from;
+  note->reportedAt = IpcCurrentTime;
+  note->used = 1;
+  ++s.counters.rxSenderReports;
+  IPC_REPORT(IPC_SEV_INTERNAL, IPC_ERR_NODE_ADDR);
+}
+
+// Reads are put off while the event ring could not take the events of one
+// more packet: the datagram waits in its socket, instead of being read and
+// refused unacknowledged (which would wait for the peer to send it again).
+bool RingHasRoomForAPacket() { return IpcEvntRoom() >= kIpcPktMaxSlots; }
+
+// The head of the node's queue was never sent.
+bool HeadFresh(uint8_t node) {
+  const uint16_t h = Seq(node).head;
+  if (h >= kIpcTxPoolSize) return false;
+  const IpcTxEntry& e = Net().pool[h];
+  return !EntryFree(e) && e.tries == 0 && e.sendResult == -1;
 }
 
 }  // namespace
@@ -319,6 +376,7 @@ void IpcNetTerm() { IpcSockStop(); }
 
 void IpcNetReset() {
   IpcNetState& s = Net();
+  for (IpcRxSenderNote& n : s.senderNotes) n = IpcRxSenderNote{};
   for (int i = 0; i < kIpcTxPoolSize; ++i) {
     std::memset(&s.pool[i], kIpcPktFill, sizeof s.pool[i]);
     FreeEntry(static_cast<uint16_t>(i));
@@ -344,7 +402,10 @@ bool IpcNetSeqIsNew(uint8_t node, uint8_t s) {
 // ---------------------------------------------------------------------
 // Queueing and flushing.
 
-bool IpcNetTxQueue(uint8_t kind, uint8_t node, const uint8_t* msg) {
+bool IpcNetTxQueue(uint8_t kind, uint8_t node, const uint8_t* msg, IpcTxRefusal* why) {
+  IpcTxRefusal ignored;
+  IpcTxRefusal& reason = why != nullptr ? *why : ignored;
+  reason = IpcTxRefusal::kRefused;
   if (!IpcPktKindValid(kind)) {
     IPC_REPORT(IPC_SEV_ARG, IPC_ERR_PKT_KIND);
     return false;
@@ -368,19 +429,16 @@ bool IpcNetTxQueue(uint8_t kind, uint8_t node, const uint8_t* msg) {
   IpcNetState& s = Net();
   if (!Online(node) || LinkStatus(node) != IPC_LINK_STATUS_OK) {
     ++s.counters.notLinked;
+    reason = IpcTxRefusal::kNotLinked;
     return false;
   }
-  uint16_t ei = kIpcNoEntry;
-  for (uint16_t i = 0; i < kIpcTxPoolSize; ++i) {
-    if (EntryFree(s.pool[i])) {
-      ei = i;
-      break;
-    }
-  }
+  const uint16_t ei = LowestFreeEntry();
   if (ei == kIpcNoEntry) {
     ++s.counters.poolFull;
+    reason = IpcTxRefusal::kPoolFull;
     return false;
   }
+  reason = IpcTxRefusal::kNone;
 
   IpcNodeSeq& q = Seq(node);
   if (q.head == kIpcNoEntry) {
@@ -408,6 +466,7 @@ bool IpcNetTxQueue(uint8_t kind, uint8_t node, const uint8_t* msg) {
   }
 
   IpcTxEntry& e = s.pool[ei];
+  TakeEntry(ei);
   std::memset(&e, kIpcPktFill, sizeof e);
   e.node = node;
   e.sendResult = -1;
@@ -549,19 +608,33 @@ bool IpcNetPktReceive(uint8_t node) {
   }
   const uint8_t sock = SockOf(node);
   if (sock == 0) return false;
+  IpcNetState& s = Net();
+  if (!RingHasRoomForAPacket() && IpcSockMayHaveData(sock)) {
+    ++s.counters.rxHeld;
+    return false;
+  }
 
   uint8_t buf[kRxBufLen];
-  const int got = IpcSockRecv(sock, nullptr, nullptr, kRxBufLen, buf);
+  uint32_t fromAddr = 0;
+  uint16_t fromPort = 0;
+  const int got = IpcSockRecv(sock, &fromAddr, &fromPort, kRxBufLen, buf);
   if (got <= 0) {
     if (IpcSockErrorGet(node, nullptr) != 0 && node != 0) {
       IpcNetNodeLinkStatusSet(node, IPC_LINK_STATUS_ERROR);
     }
     return false;
   }
-  IpcNetState& s = Net();
   ++s.counters.rxDatagrams;
+  // Whatever is reported about this datagram names where it came from.
+  IpcRxSenderScope sender(fromAddr, fromPort);
+  // A link socket takes datagrams from its node's own address only.
+  if (node != 0 && fromAddr != NodeAddr(node)) {
+    SenderDropped(fromAddr);
+    return true;
+  }
   const uint16_t size = got > kRxBufLen ? kRxBufLen : static_cast<uint16_t>(got);
-  if (!RxWellFormed(buf, size)) {
+  const RxShape shape = RxWellFormed(buf, size);
+  if (shape == RxShape::kDrop) {
     ++s.counters.rxMalformed;
     return true;
   }
@@ -575,6 +648,11 @@ bool IpcNetPktReceive(uint8_t node) {
   const uint32_t own = Node0Addr();
   if (node == 0) {
     if (src == own) return true;  // our own broadcast
+    // A node-0 datagram comes from the address its header names.
+    if (fromAddr != src) {
+      SenderDropped(fromAddr);
+      return true;
+    }
     if (dst != kIpcBcastAddr && dst != own) {
       ++s.counters.rxAddress;
       IPC_REPORT(IPC_SEV_INTERNAL, IPC_ERR_NODE_ADDR);
@@ -601,7 +679,7 @@ bool IpcNetPktReceive(uint8_t node) {
     // Events are taken only when the ring can hold them all; otherwise the
     // packet is left unacknowledged for the peer to send again.
     const bool evnts = kind == IPC_PKT_EVNT || kind == IPC_PKT_EVNT_MULTI;
-    if (isNew && evnts && RingRoom() < count) {
+    if (isNew && evnts && shape == RxShape::kGood && IpcEvntRoom() < count) {
       ++s.counters.rxRingFull;
       return true;
     }
@@ -623,6 +701,13 @@ bool IpcNetPktReceive(uint8_t node) {
     }
   }
   Seq(node).lastRxSeq = seq;
+  if (shape == RxShape::kBadCount) {
+    // Its sequence is taken and its acknowledgement owed, so the peer does
+    // not send it again: it is reported once, and nothing is delivered.
+    ++s.counters.rxMalformed;
+    IPC_REPORT(IPC_SEV_INTERNAL, IPC_ERR_MSG_COUNT);
+    return true;
+  }
 
   // Slot messages were bounded by RxWellFormed; each is delivered from
   // this call's own copy, so procedures may re-enter the library.
@@ -770,9 +855,9 @@ int IpcNetComProcSend(uint8_t node, const IpcComProcHdr* request) {
     uint8_t copy[IPC_MAX_MSG_LEN];
     std::memcpy(copy, msg, request->length);
     copy[offsetof(IpcComProcHdr, hostKind)] = 4;
-    return IpcNetTxQueue(IPC_PKT_COMPROC, node, copy) ? 1 : 0;
+    return IpcNetTxQueue(IPC_PKT_COMPROC, node, copy) ? 1 : kIpcNotQueued;
   }
-  return IpcNetTxQueue(IPC_PKT_COMPROC, node, msg) ? 1 : 0;
+  return IpcNetTxQueue(IPC_PKT_COMPROC, node, msg) ? 1 : kIpcNotQueued;
 }
 
 int IpcNetEvntSend(uint8_t node, const IpcEvntHdr* event) {
@@ -782,7 +867,8 @@ int IpcNetEvntSend(uint8_t node, const IpcEvntHdr* event) {
     return IPC_REPORT(IPC_SEV_ARG, IPC_ERR_MSG_LEN);
   }
   IpcErrCtxSet(event->svrType, event->hostHandle);
-  return IpcNetTxQueue(IPC_PKT_EVNT, node, reinterpret_cast<const uint8_t*>(event)) ? 1 : 0;
+  return IpcNetTxQueue(IPC_PKT_EVNT, node, reinterpret_cast<const uint8_t*>(event)) ? 1
+                                                                                    : kIpcNotQueued;
 }
 
 // ---------------------------------------------------------------------
@@ -822,33 +908,41 @@ uint8_t IpcNetNodeLinkInit(void) {
 
 void IpcNetDespatch(void) {
   IpcErrCtxSet(IPC_SVR_LOG, 1);
+  // One look learns which sockets have data: a socket without is not asked.
+  IpcSockReadyBegin();
   // The node service pass.
   for (uint8_t n = 0; n < IPC_MAX_NET_NODES; ++n) {
     if (!IpcNetNodeInUse(n)) continue;
     const bool owed = Seq(n).ackOwed != 0;
     for (int i = 0; i < kIpcRxPerPass && IpcNetPktReceive(n); ++i) {
     }
-    if (Online(n)) IpcNetTxStep(n);
+    // A completed head makes way for the next packet, which goes now rather
+    // than in the next pass (node 0's packets each complete as they go, so
+    // its queue empties); each step that completes frees an entry.
+    for (int k = 0; k < kIpcTxPoolSize && Online(n) && IpcNetTxStep(n) && HeadFresh(n); ++k) {
+    }
     // An acknowledgement owed since before this pass that no data packet
     // carried goes out on its own.
     if (n != 0 && owed && Seq(n).ackOwed && IpcNetNodeInUse(n)) SendAck(n);
     IpcErrCtxSet(IPC_SVR_LOG, 1);
   }
 
-  if (IpcTimeSince(Net().announceTime) < IpcNetBcastPeriod) return;
-  Net().announceTime = IpcCurrentTime;
-  if (Online(0)) IpcRouterNodeStatusEvnt(0, IPC_NODE_STATUS_ONLINE);
-  for (uint8_t n = 1; n < IPC_MAX_NET_NODES; ++n) {
-    if (!IpcNetNodeInUse(n)) continue;
-    IpcErrCtxSet(IPC_SVR_LOG, 1);
-    if (LinkStatus(n) == IPC_LINK_STATUS_LINK_WAIT) IpcRouterLinkOpenReq(n);
-    if (Online(n) &&
-        IpcTimeSince(IpcNetNodeLastHeardGet(n)) >= IpcNetNodeSilenceTimeoutGet(n)) {
-      IpcNetNodeStatusSet(n, IPC_NODE_STATUS_OFFLINE);
+  if (IpcTimeSince(Net().announceTime) >= IpcNetBcastPeriod) {
+    Net().announceTime = IpcCurrentTime;
+    if (Online(0)) IpcRouterNodeStatusEvnt(0, IPC_NODE_STATUS_ONLINE);
+    for (uint8_t n = 1; n < IPC_MAX_NET_NODES; ++n) {
+      if (!IpcNetNodeInUse(n)) continue;
+      IpcErrCtxSet(IPC_SVR_LOG, 1);
+      if (LinkStatus(n) == IPC_LINK_STATUS_LINK_WAIT) IpcRouterLinkOpenReq(n);
+      if (Online(n) &&
+          IpcTimeSince(IpcNetNodeLastHeardGet(n)) >= IpcNetNodeSilenceTimeoutGet(n)) {
+        IpcNetNodeStatusSet(n, IPC_NODE_STATUS_OFFLINE);
+      }
     }
+    IpcErrCtxSet(IPC_SVR_LOG, 1);
+    IpcClntAttachPass();
   }
-  IpcErrCtxSet(IPC_SVR_LOG, 1);
-  IpcClntAttachPass();
+  IpcSockReadyEnd();
 }
 
 uint16_t IpcNetNodeBufStateGet(uint8_t netNodeIndx, uint16_t* head, uint16_t* tail) {

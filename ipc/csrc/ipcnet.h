@@ -10,8 +10,8 @@
 // that queue a message: there is no thread and no timer.
 //
 // Its state is a member of the library instance (see ipcinst.h); storage is
-// fixed: 48 transmit entries shared by all nodes, one sequence state per
-// node index.  Nothing is allocated.
+// fixed: kIpcTxPoolSize transmit entries shared by all nodes, one sequence
+// state per node index.  Nothing is allocated.
 // Must not include ipcinst.h.
 //
 // Internal operations report with module name "ipcnet", severity 1 unless
@@ -96,7 +96,22 @@ inline void IpcPutU32(uint8_t* p, uint32_t v) {
 // ---------------------------------------------------------------------
 // State.
 
-constexpr int kIpcTxPoolSize = 48;
+// The transmit pool.  Its size is not on the wire; it is chosen so that a
+// plant of 100 nodes (this PC and 99 linked nodes) never fills it.  Every
+// message the server sends a node is at most 75 bytes, packed 13 to an
+// entry behind the one packet in flight, except IO_FTP's blocks:
+//   - rack traffic of a node with r racks: at most 12 rack commands (one
+//     per port, and its predecessor whose packet may still await its
+//     acknowledgement) of 9 messages each (a SEND and up to 8 appends of
+//     the 290-byte command packed), 7 port opens and closes, 3 poll
+//     messages per rack: 1 + ceil((115 + 3 r) / 13) entries;
+//   - an IO_FTP transfer: 15 blocks of an entry each and 1 for its short
+//     requests: 16 entries;
+//   - node 0 between two passes: an announcement and its 99 copies, 2
+//     attach requests and 1 link status event per node: 397 entries.
+// With 256 racks over 99 nodes that is at most 1125 + 1584 + 397 = 3106
+// entries with a transfer to every node at once, 1522 without.
+constexpr int kIpcTxPoolSize = 4096;
 constexpr uint16_t kIpcNoEntry = 0xFFFF;
 constexpr uint32_t kIpcNoSlot = 0xFFFFFFFFu;
 
@@ -135,7 +150,7 @@ struct IpcTxEntry {
 // Silent drops and traffic figures, for tests, reports and benchmarks.
 // Cleared by IpcNetInit.
 struct IpcNetCounters {
-  uint32_t poolFull;         // messages dropped: no free transmit entry
+  uint32_t poolFull;         // messages refused: no free transmit entry
   uint32_t notLinked;        // messages dropped: node not online or not linked
   uint32_t packed;           // messages packed into a waiting entry
   uint32_t transmissions;    // link packets handed to the socket (all tries)
@@ -147,18 +162,45 @@ struct IpcNetCounters {
   uint32_t rxDatagrams;      // datagrams read from the sockets
   uint32_t rxMalformed;      // dropped by the size, kind or count checks
   uint32_t rxAddress;        // dropped by the address checks
+  uint32_t rxSender;         // dropped: sent from another address than named
   uint32_t rxRepeats;        // link packets not new (repeat or outside window)
   uint32_t rxRingFull;       // link event packets refused: no room in the ring
+  uint32_t rxHeld;           // reads put off: the ring had no room for a packet
   uint32_t rxMessages;       // messages handed on (com-procs and events)
+  uint32_t rxSenderReports;  // of the sender drops, those reported
 };
+
+// A sender whose datagrams were dropped for their source: when it was last
+// reported (at most once a minute each).
+struct IpcRxSenderNote {
+  uint32_t addr;
+  IpcTime reportedAt;
+  uint8_t used;
+};
+constexpr int kIpcRxSenderNotes = 16;
+// Hundredths between two reports of one sender's dropped datagrams.
+constexpr uint32_t kIpcRxSenderReportGap = 6000;
 
 // Owned by the library instance (ipc::Instance::net).
 struct IpcNetState {
   IpcTxEntry pool[kIpcTxPoolSize];
+  // Bit i set: entry i is free (the lowest is taken first).
+  uint64_t freeBits[kIpcTxPoolSize / 64];
   IpcNodeSeq seq[IPC_MAX_NET_NODES];
   IpcTime announceTime;  // last periodic network turn
   uint32_t txSerial;     // serial of the last entry filled
   IpcNetCounters counters;
+  IpcRxSenderNote senderNotes[kIpcRxSenderNotes];
+};
+static_assert(kIpcTxPoolSize % 64 == 0, "the free bits cover the pool in whole words");
+static_assert(kIpcTxPoolSize < kIpcNoEntry, "entry indexes fit below kIpcNoEntry");
+
+// Why a message was not queued.
+enum class IpcTxRefusal : uint8_t {
+  kNone,       // queued
+  kRefused,    // bad kind, node or message (reported)
+  kNotLinked,  // node not online or not linked (dropped without a report)
+  kPoolFull,   // no free transmit entry
 };
 
 namespace ipc {
@@ -193,6 +235,11 @@ bool IpcNetLinkOpen(uint8_t node);
 // for a used entry with an established link just before deleting it.
 bool IpcNetLinkClose(uint8_t node);
 
+// The result of the two sends below (and so of IpcComProc for a server on
+// another node) when the message could not be queued: the node is not
+// online or not linked, or the transmit pool is full.  1 = queued; a
+// refused message gives its report's result.
+constexpr int kIpcNotQueued = -1;
 // Validates a com-proc for a server located on node and queues it there
 // (kind 1).  Reports with the message's server type and index.
 int IpcNetComProcSend(uint8_t node, const IpcComProcHdr* request);
@@ -206,9 +253,10 @@ void IpcNetLinkNotNeeded(uint8_t node);
 
 // Queues a message (its own length in its first two bytes, at most 1250)
 // of a kind on a node, packing it into the waiting tail entry where it
-// fits.  Dropped without a report when the node is not online or not
-// linked, or when the pool is full (counted).  True when queued.
-bool IpcNetTxQueue(uint8_t kind, uint8_t node, const uint8_t* msg);
+// fits.  Not queued, without a report, when the node is not online or not
+// linked, or when the pool is full (both counted); *why (when not null)
+// says why.  True when queued.
+bool IpcNetTxQueue(uint8_t kind, uint8_t node, const uint8_t* msg, IpcTxRefusal* why = nullptr);
 // One transmit step for the head packet of the node's queue (router: node
 // 0's queue is sent at once this way).  True when the head was completed.
 bool IpcNetTxStep(uint8_t node);

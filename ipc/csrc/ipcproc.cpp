@@ -20,6 +20,7 @@ void IpcProcReset() {
   s.errSvrType = IPC_SVR_LOG;
   s.errSvrIndx = 1;
   s.reporting = false;
+  s.rxSender = IpcRxSender{};
 }
 
 void IpcErrCtxSet(uint8_t svrType, uint8_t svrIndx) {
@@ -30,10 +31,70 @@ void IpcErrCtxSet(uint8_t svrType, uint8_t svrIndx) {
 uint8_t IpcErrCtxSvrType() { return Cur().proc.errSvrType; }
 uint8_t IpcErrCtxSvrIndx() { return Cur().proc.errSvrIndx; }
 
+namespace {
+
+// IpcLogError with the sender of the datagram being handled, when there is
+// one, after the report.
+int LogError(uint8_t severity, uint8_t svrType, uint8_t svrIndx, uint16_t errCode,
+             const char* file, uint16_t line, const IpcRxSender* sender) {
+  IpcProcState& s = Cur().proc;
+  // A report made while a report is being raised (the event checks refusing
+  // the report itself) is dropped: raising it would recurse.
+  if (s.reporting) {
+    ++s.nestedReportsDropped;
+    return 0;
+  }
+  if (!IpcSvcExists(IPC_SVR_LOG, 1)) return 0;
+
+  IpcLogEvntFrom evnt;
+  std::memset(&evnt, 0, sizeof evnt);
+  IpcLogEvnt& r = evnt.report;
+  r.hdr.length = sender != nullptr ? IPC_LOG_EVNT_FROM_LEN : IPC_LOG_EVNT_LEN;
+  r.hdr.evntCode = static_cast<uint16_t>(severity + 1);
+  r.hdr.svrType = IPC_SVR_LOG;
+  r.hdr.evntId = 1;
+  r.hdr.hostHandle = 1;
+  r.Svr = svrType;
+  r.hTargetSvr = svrIndx;
+  r.ErrCode = errCode;
+  IpcLogFileName(file, r.file);
+  r.line = line;
+  if (sender != nullptr) {
+    evnt.fromAddr = sender->addr;
+    evnt.fromPort = sender->port;
+  }
+
+  s.reporting = true;
+  const int result = IpcEvntRaise(&r.hdr, 0, 0);
+  Cur().proc.reporting = false;
+  return result;
+}
+
+}  // namespace
+
 int IpcReport(uint8_t severity, uint16_t errCode, const char* moduleFile, uint16_t line) {
   const IpcProcState& s = Cur().proc;
-  return IpcLogError(severity, s.errSvrType, s.errSvrIndx, errCode, moduleFile, line);
+  return LogError(severity, s.errSvrType, s.errSvrIndx, errCode, moduleFile, line,
+                  s.rxSender.active ? &s.rxSender : nullptr);
 }
+
+IpcRxSenderScope::IpcRxSenderScope(uint32_t addr, uint16_t port) : saved_(Cur().proc.rxSender) {
+  Cur().proc.rxSender = IpcRxSender{true, addr, port};
+}
+
+IpcRxSenderScope::IpcRxSenderScope(const IpcRxSender& sender) : saved_(Cur().proc.rxSender) {
+  Cur().proc.rxSender = sender;
+}
+
+IpcRxSenderScope::~IpcRxSenderScope() { Cur().proc.rxSender = saved_; }
+
+IpcRxSenderPause::IpcRxSenderPause() : saved_(Cur().proc.rxSender) {
+  Cur().proc.rxSender.active = false;
+}
+
+IpcRxSenderPause::~IpcRxSenderPause() { Cur().proc.rxSender = saved_; }
+
+const IpcRxSender& IpcRxSenderCurrent() { return Cur().proc.rxSender; }
 
 void IpcLogFileName(const char* path, char out[10]) {
   std::memset(out, 0, 10);
@@ -60,32 +121,7 @@ extern "C" {
 
 int IpcLogError(uint8_t severity, uint8_t svrType, uint8_t svrIndx, uint16_t errCode,
                 const char* file, uint16_t line) {
-  IpcProcState& s = ipc::Cur().proc;
-  // A report made while a report is being raised (the event checks refusing
-  // the report itself) is dropped: raising it would recurse.
-  if (s.reporting) {
-    ++s.nestedReportsDropped;
-    return 0;
-  }
-  if (!ipc::IpcSvcExists(IPC_SVR_LOG, 1)) return 0;
-
-  IpcLogEvnt evnt;
-  std::memset(&evnt, 0, sizeof evnt);
-  evnt.hdr.length = IPC_LOG_EVNT_LEN;
-  evnt.hdr.evntCode = static_cast<uint16_t>(severity + 1);
-  evnt.hdr.svrType = IPC_SVR_LOG;
-  evnt.hdr.evntId = 1;
-  evnt.hdr.hostHandle = 1;
-  evnt.Svr = svrType;
-  evnt.hTargetSvr = svrIndx;
-  evnt.ErrCode = errCode;
-  ipc::IpcLogFileName(file, evnt.file);
-  evnt.line = line;
-
-  s.reporting = true;
-  const int result = ipc::IpcEvntRaise(&evnt.hdr, 0, 0);
-  ipc::Cur().proc.reporting = false;
-  return result;
+  return ipc::LogError(severity, svrType, svrIndx, errCode, file, line, nullptr);
 }
 
 uint16_t IpcInit(void) {

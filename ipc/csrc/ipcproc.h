@@ -7,6 +7,14 @@
 
 #include <cstdint>
 
+// The sender of the datagram the library is handling: reports made
+// meanwhile name it (IpcLogEvntFrom).
+struct IpcRxSender {
+  bool active;
+  uint32_t addr;  // host order
+  uint16_t port;
+};
+
 // Owned by the library instance (ipc::Instance::proc).
 struct IpcProcState {
   // The current error context: the server type and index that every report
@@ -17,6 +25,7 @@ struct IpcProcState {
   // dropped (and counted) instead of recursing.
   bool reporting = false;
   uint32_t nestedReportsDropped = 0;
+  IpcRxSender rxSender = {};
 };
 
 namespace ipc {
@@ -34,6 +43,37 @@ uint8_t IpcErrCtxSvrIndx();
 // the module name from it.  Returns IpcLogError's result.
 int IpcReport(uint8_t severity, uint16_t errCode, const char* moduleFile,
               uint16_t line);
+
+// Names a datagram's sender in the reports made while it is handled: the
+// checks of the datagram layer, the delivery of what it carries, and the
+// router's handling of it.  Scopes nest; each restores what it found.
+class IpcRxSenderScope {
+ public:
+  IpcRxSenderScope(uint32_t addr, uint16_t port);
+  explicit IpcRxSenderScope(const IpcRxSender& sender);
+  ~IpcRxSenderScope();
+  IpcRxSenderScope(const IpcRxSenderScope&) = delete;
+  IpcRxSenderScope& operator=(const IpcRxSenderScope&) = delete;
+
+ private:
+  IpcRxSender saved_;
+};
+
+// While a host's procedure or event callback runs, what it reports is its
+// own, not the datagram's: the sender is not named.
+class IpcRxSenderPause {
+ public:
+  IpcRxSenderPause();
+  ~IpcRxSenderPause();
+  IpcRxSenderPause(const IpcRxSenderPause&) = delete;
+  IpcRxSenderPause& operator=(const IpcRxSenderPause&) = delete;
+
+ private:
+  IpcRxSender saved_;
+};
+
+// The sender named now (inactive when none).
+const IpcRxSender& IpcRxSenderCurrent();
 
 // Extracts the `file` field of a report from a source path: the last
 // component (after the last '/' or '\\'), without its last two characters,

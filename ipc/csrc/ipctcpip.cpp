@@ -44,6 +44,15 @@ void EntryFree(IpcSockEntry& s) {
   s.socket = static_cast<net::Socket>(0xCCCCCCCCu);
   s.remotePort = 0xCCCC;
   s.node = 0xFF;
+  s.watched = false;
+  s.readiness = IpcSockReadiness::kUnknown;
+  s.stashed = false;
+}
+
+// Takes the entry's socket out of the ready set before it is closed.
+void Unwatch(IpcSockEntry& s) {
+  if (s.watched) St().ready.Remove(s.socket);
+  s.watched = false;
 }
 
 // A failed socket call: reported with the Winsock number as the code and
@@ -64,9 +73,13 @@ void WinsockFailure(uint8_t owner, int error, uint16_t line) {
 void CloseAll() {
   IpcTcpipState& s = St();
   for (IpcSockEntry& entry : s.socks) {
-    if (EntryUsed(entry)) IpcTcpIpBackend().Close(entry.socket);
+    if (EntryUsed(entry)) {
+      Unwatch(entry);
+      IpcTcpIpBackend().Close(entry.socket);
+    }
     EntryFree(entry);
   }
+  s.readyKnown = false;
 }
 
 // Node 0's address with every host bit set.
@@ -97,6 +110,7 @@ void IpcSockTableReset() {
   for (uint16_t& code : s.sockErr) code = 0;
   for (const char*& text : s.sockErrText) text = nullptr;
   s.initOk = 0;
+  s.counters = IpcSockCounters{};
 }
 
 void IpcSockStop() {
@@ -146,6 +160,10 @@ uint8_t IpcSockOpen(uint8_t node) {
   b.SetNonBlocking(sock, true);
   entry.node = node;
   entry.remotePort = 0;
+  entry.stashed = false;
+  entry.readiness = IpcSockReadiness::kUnknown;
+  // A socket the set cannot watch is asked at every receive.
+  entry.watched = s.ready.Add(sock, static_cast<uint32_t>(free + 1));
   return static_cast<uint8_t>(free + 1);
 }
 
@@ -192,6 +210,7 @@ uint16_t IpcSockSend(uint8_t e, uint32_t dest, uint16_t port, uint16_t len, cons
   }
   if (dest == kIpcAnyAddress) dest = SubnetBroadcast();
 
+  ++St().counters.sends;
   const net::SendResult r =
       IpcTcpIpBackend().SendTo(entry->socket, net::Endpoint{dest, port}, data, len);
   if (r.error != 0) {
@@ -216,20 +235,94 @@ uint16_t IpcSockRecv(uint8_t e, uint32_t* fromAddr, uint16_t* fromPort, uint16_t
     return 0;
   }
 
-  net::RecvResult r = IpcTcpIpBackend().RecvFrom(entry->socket, buf, size);
+  IpcTcpipState& st = St();
+  net::RecvResult r;
+  if (entry->stashed) {
+    // Taken ahead by the last call: handed out now, in its turn.
+    entry->stashed = false;
+    r = entry->stashResult;
+    if (r.error == 0) std::memcpy(buf, st.stash[e - 1], r.copied < size ? r.copied : size);
+  } else if (st.readyKnown && entry->watched && entry->readiness == IpcSockReadiness::kEmpty) {
+    ++st.counters.recvSkipped;
+    return 0;
+  } else {
+    // Two at a time: a second datagram waits in the entry, and a call that
+    // brings only one tells that the socket is empty.
+    net::RecvSlot slots[2];
+    slots[0].buf = buf;
+    slots[0].size = size;
+    slots[1].buf = st.stash[e - 1];
+    slots[1].size = size;
+    const int ahead = size <= kIpcSockStashSize ? 2 : 1;
+    ++st.counters.recvCalls;
+    const int got = IpcTcpIpBackend().RecvMany(entry->socket, slots, ahead);
+    if (got == 0) {
+      ++st.counters.recvEmpty;
+      entry->readiness = IpcSockReadiness::kEmpty;
+      return 0;
+    }
+    r = slots[0].result;
+    if (got == 2) {
+      ++st.counters.recvAhead;
+      entry->stashed = true;
+      entry->stashResult = slots[1].result;
+    } else if (r.error == 0 && ahead == 2) {
+      entry->readiness = IpcSockReadiness::kEmpty;
+    }
+  }
   // A datagram that does not fit is taken off the queue but not passed on,
   // as a datagram socket does when the buffer is too small.
   if (r.error == 0 && r.size > size) r.error = net::err::kMessageSize;
-  if (r.error != 0) {
-    if (r.error != net::err::kWouldBlock) IPC_WINSOCK_FAILURE(entry->node, r.error);
-    return 0;
-  }
   if (fromAddr != nullptr) *fromAddr = r.from.address;
   if (fromPort != nullptr) *fromPort = r.from.port;
+  if (r.error != 0) {
+    if (r.error == net::err::kWouldBlock) return 0;
+    if (r.from.address != 0) {
+      // A datagram was taken (one too long): the report names its sender.
+      IpcRxSenderScope sender(r.from.address, r.from.port);
+      IPC_WINSOCK_FAILURE(entry->node, r.error);
+    } else {
+      IPC_WINSOCK_FAILURE(entry->node, r.error);
+    }
+    return 0;
+  }
   const uint16_t n = static_cast<uint16_t>(r.size);
-  if (n > 0 && St().debugHook != nullptr) St().debugHook(IPC_DEBUG_DIR_RECV, n, buf);
+  if (n > 0 && st.debugHook != nullptr) st.debugHook(IPC_DEBUG_DIR_RECV, n, buf);
   return n;
 }
+
+void IpcSockReadyBegin() {
+  IpcTcpipState& s = St();
+  uint32_t tokens[IpcTcpipState::kMaxSockets];
+  const uint64_t looksBefore = s.ready.looks();
+  const int n = s.ready.Collect(tokens, IpcTcpipState::kMaxSockets);
+  s.counters.looks += s.ready.looks() - looksBefore;
+  s.readyKnown = n >= 0;
+  if (n < 0) return;
+  for (IpcSockEntry& entry : s.socks) {
+    if (EntryUsed(entry) && entry.watched) entry.readiness = IpcSockReadiness::kEmpty;
+  }
+  for (int i = 0; i < n; ++i) {
+    IpcSockEntry* entry = EntryAt(static_cast<uint8_t>(tokens[i]));
+    if (entry != nullptr && EntryUsed(*entry)) entry->readiness = IpcSockReadiness::kReady;
+  }
+}
+
+void IpcSockReadyEnd() {
+  IpcTcpipState& s = St();
+  if (!s.readyKnown) return;
+  s.readyKnown = false;
+  for (IpcSockEntry& entry : s.socks) entry.readiness = IpcSockReadiness::kUnknown;
+}
+
+bool IpcSockMayHaveData(uint8_t e) {
+  const IpcSockEntry* entry = EntryAt(e);
+  if (entry == nullptr || !EntryUsed(*entry)) return false;
+  if (entry->stashed) return true;
+  return !(St().readyKnown && entry->watched && entry->readiness == IpcSockReadiness::kEmpty);
+}
+
+const IpcSockCounters& IpcSockCountersGet() { return St().counters; }
 
 void IpcSockClose(uint8_t e) {
   IpcSockEntry* entry = EntryAt(e);
@@ -238,6 +331,7 @@ void IpcSockClose(uint8_t e) {
     return;
   }
   const uint8_t owner = entry->node;
+  Unwatch(*entry);
   const int error = IpcTcpIpBackend().Close(entry->socket);
   EntryFree(*entry);
   if (error != 0) IPC_WINSOCK_FAILURE(owner, error);

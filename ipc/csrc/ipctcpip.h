@@ -23,13 +23,43 @@
 #include <cstdint>
 
 #include "net/backend.h"
+#include "net/readiness.h"
 #include "tessio32.h"
+
+// The most a receive stashes of a datagram taken ahead (the largest the
+// datagram layer reads, and one byte to see an oversize one).
+constexpr uint16_t kIpcSockStashSize = 46 + IPC_MAX_MSG_LEN + 1;
+
+// What the driver knows of an entry's socket between IpcSockReadyBegin and
+// IpcSockReadyEnd.
+enum class IpcSockReadiness : uint8_t {
+  kUnknown,  // not learnt: a receive asks the socket
+  kReady,    // had data at the look, or may have more
+  kEmpty,    // had nothing at the look, or was read empty since
+};
 
 // One entry of the socket table.
 struct IpcSockEntry {
   net::Socket socket = net::kInvalidSocket;
   uint8_t node = 0xFF;      // owning net node index; 255 = entry free
   uint16_t remotePort = 0;  // where sends go when the caller gives port 0
+  bool watched = false;     // in the driver's ready set
+  IpcSockReadiness readiness = IpcSockReadiness::kUnknown;
+  // A datagram taken ahead by a batched receive, handed out by the next
+  // receive on the entry (its bytes are in IpcTcpipState::stash).
+  bool stashed = false;
+  net::RecvResult stashResult;
+};
+
+// System calls of the driver and what it answered without one, for tests
+// and benchmarks.  Cleared by IpcSockTableReset.
+struct IpcSockCounters {
+  uint64_t sends;         // sendto calls
+  uint64_t recvCalls;     // receive calls made to the backend
+  uint64_t recvEmpty;     // of those, the ones that found nothing
+  uint64_t recvAhead;     // datagrams taken ahead by a receive call
+  uint64_t recvSkipped;   // receives answered "nothing" from the look
+  uint64_t looks;         // looks at the ready set that made a call
 };
 
 // What the start of the socket layer grants: the version (low byte major,
@@ -62,6 +92,14 @@ struct IpcTcpipState {
   bool started = false;
   // This PC's Ethernet address, which node 0 takes.
   uint8_t etherAddr[IPC_ETHER_ADDR_SIZE] = {};
+
+  // The sockets of the table in one readiness set (token = entry number),
+  // looked at once per network pass instead of asking every socket.
+  net::ReadySet ready;
+  // Between IpcSockReadyBegin and IpcSockReadyEnd.
+  bool readyKnown = false;
+  uint8_t stash[kMaxSockets][kIpcSockStashSize] = {};
+  IpcSockCounters counters = {};
 
   // Installed hooks; they stay across IpcInit.
   SocketOpenHook openHook = nullptr;
@@ -141,7 +179,24 @@ uint16_t IpcSockSend(uint8_t e, uint32_t dest, uint16_t port, uint16_t len, cons
 // longer than size is a failure (Winsock's 10040, "message too long"), so
 // the result never exceeds size.  A datagram of at least one byte is shown
 // to the debug hook as (2, length, buf) before this returns.
+//
+// One call to the backend takes up to two datagrams; the second waits in
+// the entry for the next receive, and a call that brings fewer tells that
+// the socket is empty.  Between IpcSockReadyBegin and IpcSockReadyEnd a
+// receive on a socket known to be empty answers 0 without asking it.
 uint16_t IpcSockRecv(uint8_t e, uint32_t* fromAddr, uint16_t* fromPort, uint16_t size, void* buf);
+
+// Looks once at every socket of the table and learns which have data;
+// until IpcSockReadyEnd, receives trust what it learnt (a datagram that
+// arrives meanwhile waits for the next look).  A socket the set cannot
+// watch, or a failed look, leaves the sockets to be asked as before.  The
+// datagram layer brackets each network pass with the two.
+void IpcSockReadyBegin();
+void IpcSockReadyEnd();
+// Whether entry e may have a datagram to hand out: true unless the look
+// found its socket empty (or a receive emptied it since); quiet.
+bool IpcSockMayHaveData(uint8_t e);
+const IpcSockCounters& IpcSockCountersGet();
 // Closes entry e's socket (a failure is reported and recorded); the entry is
 // filled with 0xCC and freed in any case.  A bad or free entry gives error
 // 33.

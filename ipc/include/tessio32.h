@@ -46,7 +46,8 @@ enum {
   IPC_MIN_NODE_TYPE = 1,
   IPC_MAX_NODE_TYPE = 25,
   IPC_NO_NET_NODE = 255,    /* "no node" in results */
-  IPC_LOG_EVNT_LEN = 34
+  IPC_LOG_EVNT_LEN = 34,
+  IPC_LOG_EVNT_FROM_LEN = 40
 };
 
 /* A version text in an 8-byte NUL-padded field: six digits (a date such
@@ -212,6 +213,15 @@ typedef struct IpcLogEvnt {
   uint16_t line;       /* the reporting place's line */
 } IpcLogEvnt;
 
+/* A report made while the library handles a datagram it received carries
+ * the datagram's sender after the report (length 40); every other report
+ * is the plain IpcLogEvnt (length 34). */
+typedef struct IpcLogEvntFrom {
+  IpcLogEvnt report;
+  uint32_t fromAddr;   /* IPv4, host byte order */
+  uint16_t fromPort;   /* UDP port */
+} IpcLogEvntFrom;
+
 /* What the library tells of a net node. */
 typedef struct IpcNetNodeInfo {
   char name[IPC_NODE_NAME_SIZE];  /* at most 8 characters, NUL-terminated */
@@ -255,6 +265,10 @@ TESSIO32_STATIC_ASSERT(offsetof(IpcLogEvnt, hTargetSvr) == 19, "IpcLogEvnt.hTarg
 TESSIO32_STATIC_ASSERT(offsetof(IpcLogEvnt, ErrCode) == 20, "IpcLogEvnt.ErrCode");
 TESSIO32_STATIC_ASSERT(offsetof(IpcLogEvnt, file) == 22, "IpcLogEvnt.file");
 TESSIO32_STATIC_ASSERT(offsetof(IpcLogEvnt, line) == 32, "IpcLogEvnt.line");
+
+TESSIO32_STATIC_ASSERT(sizeof(IpcLogEvntFrom) == IPC_LOG_EVNT_FROM_LEN, "IpcLogEvntFrom is 40 bytes");
+TESSIO32_STATIC_ASSERT(offsetof(IpcLogEvntFrom, fromAddr) == 34, "IpcLogEvntFrom.fromAddr");
+TESSIO32_STATIC_ASSERT(offsetof(IpcLogEvntFrom, fromPort) == 38, "IpcLogEvntFrom.fromPort");
 
 TESSIO32_STATIC_ASSERT(sizeof(IpcNetNodeInfo) == 31, "IpcNetNodeInfo is 31 bytes");
 TESSIO32_STATIC_ASSERT(offsetof(IpcNetNodeInfo, addr) == 10, "IpcNetNodeInfo.addr");

@@ -38,15 +38,31 @@ inline void RecordRaised(const IpcEvntHdr* event, uint8_t, uint8_t) {
 // Installed for every test of a program that includes this header.
 inline const bool kRecordRaisedInstalled = (ipc::IpcEvntRaiseTapInstall(&RecordRaised), true);
 
-// The reports raised since the recorder was last cleared, oldest first.
-inline std::vector<IpcLogEvnt> Reports() {
-  std::vector<IpcLogEvnt> out;
+// The reports raised since the recorder was last cleared, oldest first;
+// a report about a received datagram also names its sender (length 40,
+// sender 0 in the others).
+inline std::vector<IpcLogEvntFrom> ReportsFrom() {
+  std::vector<IpcLogEvntFrom> out;
   const IpcStubState& s = ipc::Cur().stubs;
   for (int i = 0; i < s.evntCount; ++i) {
-    IpcLogEvnt e;
+    IpcLogEvntFrom e;
     std::memcpy(&e, s.evnts[i], sizeof e);
-    if (e.hdr.svrType == IPC_SVR_LOG && e.hdr.length == IPC_LOG_EVNT_LEN) out.push_back(e);
+    const uint16_t length = e.report.hdr.length;
+    if (e.report.hdr.svrType != IPC_SVR_LOG) continue;
+    if (length == IPC_LOG_EVNT_LEN) {
+      e.fromAddr = 0;
+      e.fromPort = 0;
+    } else if (length != IPC_LOG_EVNT_FROM_LEN) {
+      continue;
+    }
+    out.push_back(e);
   }
+  return out;
+}
+
+inline std::vector<IpcLogEvnt> Reports() {
+  std::vector<IpcLogEvnt> out;
+  for (const IpcLogEvntFrom& e : ReportsFrom()) out.push_back(e.report);
   return out;
 }
 

@@ -288,16 +288,16 @@ TEST_F(Queueing, TailThatNamesNoEntryIsReportedAndTheQueueKeptWhole) {
     uint16_t tail;
     bool linksBroken;  // the second entry's link leads nowhere either
   } cases[] = {
-      {"tail past the pool", 60, false},
+      {"tail past the pool", kIpcTxPoolSize + 12, false},
       {"tail marked empty", kIpcNoEntry, false},
-      {"tail and links broken: the queue starts again", 60, true},
+      {"tail and links broken: the queue starts again", kIpcTxPoolSize + 12, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     ASSERT_TRUE(Queue(kPeer, 100, 0));
     ASSERT_TRUE(Queue(kPeer, 100, 1));
     IpcNodeSeq& seq = ipc::Cur().net.seq[kPeer];
-    if (c.linksBroken) ipc::Cur().net.pool[seq.tail].next = 60;
+    if (c.linksBroken) ipc::Cur().net.pool[seq.tail].next = kIpcTxPoolSize + 12;
     seq.tail = c.tail;
 
     ASSERT_TRUE(Queue(kPeer, 100, 2));
@@ -717,9 +717,6 @@ TEST_F(ReceiveChecks, MalformedOrMisaddressedDatagramsAreDroppedUnacknowledged) 
       {"kind 2 message runs past", [] { auto b = Valid(); IpcPutU16(b.data() + 46, 41); return b; }, 36, 0},
       {"kind 2 message under its header", [] { auto b = Valid(); b.resize(46 + 17); IpcPutU16(b.data() + 46, 17); FixLength(b); return b; }, 36, 0},
       {"kind 1 without a message", [] { auto b = Valid(); b.resize(46); b[10] = IPC_PKT_COMPROC; FixLength(b); return b; }, 36, 0},
-      {"kind 2 with count 2", [] { auto b = Valid(); b[13] = 2; return b; }, 41, 3},
-      {"kind 5 with count 0", [] { auto b = Multi(2); b[13] = 0; return b; }, 41, 3},
-      {"kind 5 with count 14", [] { auto b = Multi(13); b[13] = 14; return b; }, 41, 3},
       {"kind 5 slots run past", [] { auto b = Multi(2); b[13] = 3; return b; }, 36, 0},
       {"kind 5 slot of 76 bytes", [] { auto b = Multi(2); IpcPutU16(b.data() + 46 + 75, 76); return b; }, 36, 0},
       {"kind 5 slot under its header", [] { auto b = Multi(2); IpcPutU16(b.data() + 46 + 75, 17); return b; }, 36, 0},
@@ -736,11 +733,15 @@ TEST_F(ReceiveChecks, MalformedOrMisaddressedDatagramsAreDroppedUnacknowledged) 
     On(pc_, [] { ipc::IpcStubClear(); });
     Deliver(c.make());
     On(pc_, [&] {
-      auto r = TakeReports();
+      auto r = ipctest::ReportsFrom();
+      ipc::IpcStubClear();
       ASSERT_EQ(r.size(), 1u) << c.what;
-      EXPECT_EQ(r[0].ErrCode, c.code) << c.what;
-      EXPECT_EQ(r[0].hdr.evntCode, c.severity + 1) << c.what;
-      EXPECT_STREQ(r[0].file, "ipcnet") << c.what;
+      EXPECT_EQ(r[0].report.ErrCode, c.code) << c.what;
+      EXPECT_EQ(r[0].report.hdr.evntCode, c.severity + 1) << c.what;
+      EXPECT_STREQ(r[0].report.file, "ipcnet") << c.what;
+      // The report names the datagram's sender.
+      EXPECT_EQ(r[0].fromAddr, kNodeAddr) << c.what;
+      EXPECT_EQ(r[0].fromPort, kNodeLinkPort) << c.what;
       EXPECT_EQ(ipc::IpcNetNodeSeqGet(kPeer).lastRxSeq, 0) << c.what;
       EXPECT_EQ(ipc::IpcNetNodeSeqGet(kPeer).ackOwed, 0) << c.what;
     });
@@ -859,27 +860,177 @@ TEST_F(ReceiveChecks, MessageQueuedAfreshWhileTheHeadIsSentIsNotTakenForTheSentO
   EXPECT_TRUE(QueueEmpty(pc_));
 }
 
-TEST_F(ReceiveChecks, EventsAreRefusedUnacknowledgedWhileTheRingHasNoRoom) {
+TEST_F(ReceiveChecks, DatagramsWaitInTheSocketWhileTheRingHasNoRoomForAPacket) {
   // No periodic turns: the routers' announcements would take ring slots.
   On(pc_, [] { IpcNetBcastPeriod = 65535; });
   On(node_, [] { IpcNetBcastPeriod = 65535; });
   Link();
   // The routers' events of the start and of the opening go first.
   for (int i = 0; i < 20; ++i) Step(1);
-  // Five packets of up to 13 events; the fourth finds room for 10 only.
+  // Five packets of up to 13 events; after three the ring has room for 10.
   constexpr uint32_t kCount = 60;
   for (uint32_t i = 0; i < kCount; ++i) ASSERT_TRUE(SendEvnt(node_, TestEvnt(60, i)));
   // The PC does not despatch its events: the ring fills.
   for (int i = 0; i < 3000; ++i) Step(1, /*drainPc=*/false);
   EXPECT_EQ(Read<int>(pc_, [] { return ipc::IpcEvntQueued(); }), 39);
-  EXPECT_GT(Counters(pc_).rxRingFull, 0u);
+  EXPECT_GT(Counters(pc_).rxHeld, 0u);
+  // Nothing was read only to be refused, and nothing was lost.
+  EXPECT_EQ(Counters(pc_).rxRingFull, 0u);
   EXPECT_EQ(Read<uint32_t>(pc_, [] { return ipc::Cur().evnt.droppedFull; }), 0u);
-  EXPECT_FALSE(QueueEmpty(node_));  // the refused packet is sent again
+  EXPECT_FALSE(QueueEmpty(node_));
 
   for (int i = 0; i < 3000 && pc_.received.size() < kCount; ++i) Step(1);
   ASSERT_EQ(pc_.received.size(), kCount);
   for (uint32_t i = 0; i < kCount; ++i) EXPECT_EQ(SerialOf(pc_.received[i]), i);
   EXPECT_EQ(Counters(node_).givenUp, 0u);
+}
+
+TEST_F(ReceiveChecks, WrongMessageCountTakesTheSequenceOwesTheAckAndIsReportedOnce) {
+  struct Case {
+    const char* what;
+    std::function<std::vector<uint8_t>()> make;
+  } cases[] = {
+      {"kind 2 with count 2", [] { auto b = Valid(); b[13] = 2; return b; }},
+      {"kind 1 with count 0", [] { auto b = Valid(); b[10] = IPC_PKT_COMPROC; b[13] = 0; return b; }},
+      {"kind 5 with count 0", [] { auto b = Multi(2); b[13] = 0; return b; }},
+      {"kind 5 with count 14", [] { auto b = Multi(13); b[13] = 14; return b; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Link();  // the packet carries sequence 1, new on a fresh link
+    hub_.ClearRecords();
+    On(pc_, [] { ipc::IpcStubClear(); });
+    const std::vector<uint8_t> bad = c.make();
+    Deliver(bad);  // read, then the explicit acknowledgement in the next pass
+    On(pc_, [] {
+      const auto r = ipctest::ReportsFrom();
+      ipc::IpcStubClear();
+      ASSERT_EQ(r.size(), 1u);
+      EXPECT_EQ(r[0].report.ErrCode, IPC_ERR_MSG_COUNT);
+      EXPECT_EQ(r[0].report.hdr.evntCode, IPC_SEV_INTERNAL + 1);
+      EXPECT_EQ(r[0].fromAddr, kNodeAddr);
+      EXPECT_EQ(ipc::IpcNetNodeSeqGet(kPeer).lastRxSeq, 1);
+    });
+    Poll(pc_);
+    auto acks = Traffic(kPcAddr, kNodeAddr);
+    ASSERT_EQ(acks.size(), 1u);
+    EXPECT_EQ(acks[0].bytes[10], IPC_PKT_ACK);
+    EXPECT_EQ(acks[0].bytes[12], 1);
+
+    // Sent again (the acknowledgement was lost): acknowledged again, not
+    // reported again, and nothing is delivered either time.
+    Deliver(bad);
+    Poll(pc_);
+    On(pc_, [] { EXPECT_TRUE(TakeReports().empty()); });
+    EXPECT_EQ(Traffic(kPcAddr, kNodeAddr).size(), 2u);
+    EXPECT_TRUE(pc_.received.empty());
+
+    // The node's next packet is taken.
+    auto next = Valid();
+    next[11] = 2;
+    Deliver(next);
+    Poll(pc_);
+    ASSERT_EQ(pc_.received.size(), 1u);
+    pc_.received.clear();
+  }
+}
+
+// A datagram from elsewhere that names the node in its header.
+class ForgedSenders : public ReceiveChecks {
+ protected:
+  static constexpr uint32_t kStranger = 0xC0A80142u;  // 192.168.1.66
+  static constexpr uint32_t kStranger2 = 0xC0A80143u;
+
+  void From(uint32_t addr, const std::vector<uint8_t>& b, uint16_t port = kPcLinkPort) {
+    hub_.Inject(net::Endpoint{addr, kNodeLinkPort}, net::Endpoint{kPcAddr, port}, b);
+    Poll(pc_);
+  }
+  // The sender-drop reports since the last call.
+  std::vector<IpcLogEvntFrom> Drops() {
+    std::vector<IpcLogEvntFrom> out;
+    On(pc_, [&] {
+      for (const IpcLogEvntFrom& r : ipctest::ReportsFrom()) {
+        if (r.report.ErrCode == IPC_ERR_NODE_ADDR) out.push_back(r);
+      }
+      ipc::IpcStubClear();
+    });
+    return out;
+  }
+};
+
+TEST_F(ForgedSenders, LinkDatagramIsTakenOnlyFromItsNodesAddressAndDropsAreReportedOnceAMinute) {
+  // No periodic turns: the silent node is not to go offline meanwhile.
+  On(pc_, [] { IpcNetBcastPeriod = 65535; });
+  On(node_, [] { IpcNetBcastPeriod = 65535; });
+  Link();
+  ASSERT_TRUE(SendEvnt(pc_, TestEvnt(100, 1)));
+  Poll(pc_);  // the PC's packet goes out and waits for its acknowledgement
+  hub_.ClearRecords();
+  Drops();
+
+  // A forged event and a forged acknowledgement from a stranger.
+  From(kStranger, Valid());
+  auto ack = Valid();
+  ack.resize(46);
+  ack[10] = IPC_PKT_ACK;
+  ack[12] = 1;
+  FixLength(ack);
+  From(kStranger, ack);
+  Poll(pc_);
+  EXPECT_TRUE(pc_.received.empty());
+  EXPECT_FALSE(QueueEmpty(pc_));  // not acknowledged by the forgery
+  EXPECT_EQ(Read<uint8_t>(pc_, [] { return ipc::IpcNetNodeSeqGet(kPeer).lastRxSeq; }), 0);
+  EXPECT_TRUE(Traffic(kPcAddr, kNodeAddr).empty());  // nothing acknowledged
+  EXPECT_EQ(Counters(pc_).rxSender, 2u);
+  auto r = Drops();
+  ASSERT_EQ(r.size(), 1u);  // two drops, one line
+  EXPECT_EQ(r[0].fromAddr, kStranger);
+  EXPECT_EQ(r[0].fromPort, kNodeLinkPort);
+  EXPECT_EQ(r[0].report.hdr.evntCode, IPC_SEV_INTERNAL + 1);
+
+  // Another stranger has a line of its own; the first gets its next one a
+  // minute after its last.
+  From(kStranger2, Valid());
+  r = Drops();
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].fromAddr, kStranger2);
+  hub_.Advance(59000);
+  From(kStranger, Valid());
+  EXPECT_TRUE(Drops().empty());
+  hub_.Advance(1000);
+  From(kStranger, Valid());
+  r = Drops();
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].fromAddr, kStranger);
+  EXPECT_EQ(Counters(pc_).rxSender, 5u);
+
+  // The node itself is heard.
+  Deliver(Valid());
+  Poll(pc_);
+  EXPECT_EQ(pc_.received.size(), 1u);
+}
+
+TEST_F(ForgedSenders, Node0DatagramIsTakenOnlyFromTheAddressItsHeaderNames) {
+  Link();
+  On(pc_, [] { ipc::IpcNetNodeStatusSet(kPeer, IPC_NODE_STATUS_ONLINE); });
+  const IpcTime heard = Read<IpcTime>(pc_, [] { return ipc::IpcNetNodeLastHeardGet(kPeer); });
+  hub_.Advance(2000);
+  Drops();
+  // Broadcast on port 2510 in the node's name, from a stranger: it does
+  // not keep the node heard.
+  auto b = Valid();
+  IpcPutU32(b.data(), 0xFFFFFFFFu);
+  From(kStranger, b, 2510);
+  EXPECT_EQ(Read<IpcTime>(pc_, [] { return ipc::IpcNetNodeLastHeardGet(kPeer); }), heard);
+  EXPECT_EQ(Counters(pc_).rxSender, 1u);
+  const auto r = Drops();
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].fromAddr, kStranger);
+
+  // From the node's own address it is taken.
+  From(kNodeAddr, b, 2510);
+  EXPECT_NE(Read<IpcTime>(pc_, [] { return ipc::IpcNetNodeLastHeardGet(kPeer); }), heard);
+  EXPECT_EQ(Counters(pc_).rxSender, 1u);
 }
 
 // ---------------------------------------------------------------------

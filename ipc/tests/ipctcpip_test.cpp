@@ -609,7 +609,8 @@ TEST_F(SocketTable, ResetAndStopCloseEverySocket) {
     const uint8_t n0 = OpenBound(0, ipc::kIpcAnyAddress, kPort);
     OpenBound(3, own_, kPort + 1);
     OpenBound(4, own_, kPort + 2);
-    EXPECT_EQ(OpenDescriptors(), fdsBefore + 3);
+    // The three sockets and the readiness set that watches them.
+    EXPECT_EQ(OpenDescriptors(), fdsBefore + 4);
     ipc::IpcSockErrorSet(3, 10054, nullptr);
     if (std::string(how) == "IpcInit") {
       IpcInit();
@@ -676,6 +677,41 @@ TEST_F(SocketTable, OversizeDatagramIsAFailureAndNeverOverrunsTheBuffer) {
   // The next datagram comes through.
   EXPECT_EQ(Receive(rx, buf, 64), 2);
   EXPECT_EQ(std::memcmp(buf, "ok", 2), 0);
+}
+
+TEST_F(SocketTable, InAPassOnlySocketsWithDataAreAskedAndOneCallBringsTwoDatagrams) {
+  constexpr uint16_t kPort = 23571;
+  const uint8_t a = OpenBound(4, own_, kPort);
+  const uint8_t b = OpenBound(5, own_, kPort + 1);
+  const uint8_t tx = OpenBound(6, own_, kPort + 2);
+  for (const char* t : {"one", "two", "three"}) {
+    const auto n = static_cast<uint16_t>(std::strlen(t));
+    ASSERT_EQ(ipc::IpcSockSend(tx, own_, kPort + 1, n, t), n);
+  }
+  // On loopback the datagrams are queued before the sends return.
+  const IpcSockCounters before = ipc::IpcSockCountersGet();
+  ipc::IpcSockReadyBegin();
+  char buf[kIpcSockStashSize];
+  uint32_t from = 0;
+  uint16_t port = 0;
+  EXPECT_EQ(ipc::IpcSockRecv(a, nullptr, nullptr, sizeof buf, buf), 0);  // not asked
+  std::string got;
+  while (uint16_t n = ipc::IpcSockRecv(b, &from, &port, sizeof buf, buf)) got += std::string(buf, n) + " ";
+  EXPECT_EQ(got, "one two three ");
+  EXPECT_EQ(from, own_);
+  EXPECT_EQ(port, kPort + 2);
+  ipc::IpcSockReadyEnd();
+  const IpcSockCounters& after = ipc::IpcSockCountersGet();
+  EXPECT_EQ(after.looks - before.looks, 1u);
+  // Two calls for three datagrams; the second brought one, so the socket
+  // was known empty without a call that finds nothing.
+  EXPECT_EQ(after.recvCalls - before.recvCalls, 2u);
+  EXPECT_EQ(after.recvEmpty - before.recvEmpty, 0u);
+  EXPECT_EQ(after.recvSkipped - before.recvSkipped, 2u);  // a, then b once empty
+
+  // Outside a pass every receive asks its socket.
+  EXPECT_EQ(ipc::IpcSockRecv(a, nullptr, nullptr, sizeof buf, buf), 0);
+  EXPECT_EQ(ipc::IpcSockCountersGet().recvEmpty - before.recvEmpty, 1u);
 }
 
 TEST_F(SocketTable, RefusedArguments) {

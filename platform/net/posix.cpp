@@ -191,6 +191,55 @@ RecvResult PosixBackend::RecvFrom(Socket s, void* buf, std::size_t size) {
   return r;
 }
 
+int PosixBackend::RecvMany(Socket s, RecvSlot* slots, int n) {
+  if (n <= 0) return 0;
+  if (!Owns(s)) {
+    slots[0].result = RecvResult{};
+    slots[0].result.error = err::kNotSocket;
+    return 1;
+  }
+  constexpr int kMax = 16;
+  if (n > kMax) n = kMax;
+  mmsghdr msgs[kMax] = {};
+  iovec iov[kMax];
+  sockaddr_in from[kMax];
+  for (int i = 0; i < n; ++i) {
+    iov[i].iov_base = slots[i].buf;
+    iov[i].iov_len = slots[i].buf != nullptr ? slots[i].size : 0;
+    from[i] = sockaddr_in{};
+    msgs[i].msg_hdr.msg_name = &from[i];
+    msgs[i].msg_hdr.msg_namelen = sizeof from[i];
+    msgs[i].msg_hdr.msg_iov = &iov[i];
+    msgs[i].msg_hdr.msg_iovlen = 1;
+  }
+  // MSG_TRUNC: each length is the datagram's true size even when its
+  // buffer is smaller, as in RecvFrom.
+  const int got = ::recvmmsg(s, msgs, static_cast<unsigned>(n), MSG_DONTWAIT | MSG_TRUNC, nullptr);
+  if (got < 0) {
+    const int error = LastError();
+    if (error == err::kWouldBlock) return 0;
+    slots[0].result = RecvResult{};
+    slots[0].result.error = error;
+    return 1;
+  }
+  for (int i = 0; i < got; ++i) {
+    RecvResult& r = slots[i].result;
+    r = RecvResult{};
+    r.size = msgs[i].msg_len;
+    if ((msgs[i].msg_hdr.msg_flags & MSG_TRUNC) != 0 && r.size <= slots[i].size) {
+      // A kernel that reports truncation without the true size: one byte
+      // more than the buffer says as much.
+      r.size = slots[i].size + 1;
+    }
+    r.copied = r.size < slots[i].size ? r.size : slots[i].size;
+    if (msgs[i].msg_hdr.msg_namelen >= sizeof from[i] && from[i].sin_family == AF_INET) {
+      r.from.address = ntohl(from[i].sin_addr.s_addr);
+      r.from.port = ntohs(from[i].sin_port);
+    }
+  }
+  return got;
+}
+
 int PosixBackend::Close(Socket s) {
   {
     std::lock_guard<std::mutex> lock(mu_);

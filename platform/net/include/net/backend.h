@@ -69,6 +69,13 @@ struct RecvResult {
   Endpoint from;           // the sender
 };
 
+// One buffer of a batched receive (RecvMany).
+struct RecvSlot {
+  void* buf = nullptr;
+  std::size_t size = 0;
+  RecvResult result;
+};
+
 class Backend {
  public:
   virtual ~Backend() = default;
@@ -93,6 +100,16 @@ class Backend {
   // Takes the next waiting datagram; at most size bytes of it are copied to
   // buf (null allowed when size is 0) and the rest is discarded.
   virtual RecvResult RecvFrom(Socket s, void* buf, std::size_t size) = 0;
+
+  // Takes up to n waiting datagrams in order, one into each slot as
+  // RecvFrom would (a datagram longer than its slot shows as such in
+  // size), and returns how many slots it filled.  A receive that finds
+  // nothing waiting fills no slot and ends the batch, so a result below n
+  // whose last slot holds a datagram means nothing more was waiting; a
+  // receive that fails otherwise fills its slot with the error and ends
+  // the batch.  0: nothing waited.  The default calls RecvFrom for each
+  // slot; the POSIX backend takes them in one system call.
+  virtual int RecvMany(Socket s, RecvSlot* slots, int n);
 
   // Closes the socket.  Only sockets this backend opened and has not closed
   // are accepted; anything else gives err::kNotSocket and closes nothing.

@@ -32,6 +32,8 @@ class PosixBackend final : public Backend {
   // when no copy could be sent.
   SendResult SendTo(Socket s, Endpoint to, const void* data, std::size_t len) override;
   RecvResult RecvFrom(Socket s, void* buf, std::size_t size) override;
+  // One recvmmsg for the whole batch.
+  int RecvMany(Socket s, RecvSlot* slots, int n) override;
   int Close(Socket s) override;
   // The configured own address, else the first non-loopback IPv4 address
   // of an interface that is up (the host name may resolve to 127.0.1.1).

@@ -5,6 +5,7 @@
 #include "IpcComm.h"
 #include "LogSink.h"
 #include "ThreadMsgs.h"
+#include "net/backend.h"
 
 void IpcAssert(const IpcEvntHdr* evnt, intptr_t /*userValue*/) {
   if (evnt == nullptr) return;
@@ -15,6 +16,18 @@ void IpcAssert(const IpcEvntHdr* evnt, intptr_t /*userValue*/) {
   std::memcpy(&report, evnt, length);
   char file[sizeof report.file + 1] = {};
   std::memcpy(file, report.file, sizeof report.file);
+  // A report about a datagram the library received names its sender, so
+  // that one sender's one fault always gives the same line.
+  if (evnt->length >= IPC_LOG_EVNT_FROM_LEN) {
+    IpcLogEvntFrom from;
+    std::memcpy(&from, evnt, sizeof from);
+    LogPrintfQueued(
+        "IpcAssert: file: %s, line: %d, ErrCode: %d, Svr: %d, hTargetSvr: %d, from %s\n", file,
+        static_cast<int>(report.line), static_cast<int>(report.ErrCode),
+        static_cast<int>(report.Svr), static_cast<int>(report.hTargetSvr),
+        net::FormatEndpoint(net::Endpoint{from.fromAddr, from.fromPort}).c_str());
+    return;
+  }
   LogPrintfQueued("IpcAssert: file: %s, line: %d, ErrCode: %d, Svr: %d, hTargetSvr: %d\n", file,
                   static_cast<int>(report.line), static_cast<int>(report.ErrCode),
                   static_cast<int>(report.Svr), static_cast<int>(report.hTargetSvr));

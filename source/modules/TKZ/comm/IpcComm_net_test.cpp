@@ -83,8 +83,17 @@ TEST(CommOverTheLibrary, ADatagramArrivingWhileTheLoopSleepsIsReadWithoutATickAn
     ASSERT_TRUE(comm.Start());
     ASSERT_EQ(comm.OwnAddress(), kOwn);
 
+    // Sent from an address and port of its own, which the report names.
     int tx = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(tx, 0);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = htonl(kOwn + 1);
+    ASSERT_EQ(::bind(tx, reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
+    socklen_t fromLen = sizeof from;
+    ASSERT_EQ(::getsockname(tx, reinterpret_cast<sockaddr*>(&from), &fromLen), 0);
+    const std::string sender =
+        net::FormatEndpoint(net::Endpoint{kOwn + 1, ntohs(from.sin_port)});
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = htonl(kOwn);
@@ -111,7 +120,8 @@ TEST(CommOverTheLibrary, ADatagramArrivingWhileTheLoopSleepsIsReadWithoutATickAn
     log.OnDrainQueue();
     int reports = 0, errors = 0;
     for (const std::string& l : log.Lines()) {
-      reports += l.find("IpcAssert: file: ipcnet, line: ") != std::string::npos;
+      reports += l.find("IpcAssert: file: ipcnet, line: ") != std::string::npos &&
+                 l.find(", from " + sender) != std::string::npos;
       errors += l.find("Error: ") != std::string::npos;
     }
     EXPECT_GE(reports, 1);

@@ -418,4 +418,22 @@ TEST(IpcAssertReport, LogsEveryLogServerEventWithinItsFields) {
   EXPECT_TRUE(rig.Logged("IpcAssert: file: , line: 0, ErrCode: 0, Svr: 1, hTargetSvr: 1"));
 }
 
+TEST(IpcAssertReport, AReportAboutAReceivedDatagramNamesItsSenderTheSameWayEachTime) {
+  Rig rig;
+  IpcLogEvntFrom e{};
+  e.report.hdr.length = IPC_LOG_EVNT_FROM_LEN;
+  e.report.hdr.evntCode = IPC_SEV_FAILURE + 1;
+  e.report.Svr = 1;
+  e.report.hTargetSvr = 1;
+  e.report.ErrCode = IPC_ERR_PKT_SIZE;
+  std::memcpy(e.report.file, "ipcnet", 7);
+  e.report.line = 640;
+  e.fromAddr = 0xC0A8011Eu;  // 192.168.1.30
+  e.fromPort = 2535;
+  for (int i = 0; i < 2; ++i) IpcAssert(&e.report.hdr, 0);
+  EXPECT_EQ(rig.CountLogged("IpcAssert: file: ipcnet, line: 640, ErrCode: 36, Svr: 1, "
+                            "hTargetSvr: 1, from 192.168.1.30:2535"),
+            2);
+}
+
 }  // namespace
