@@ -164,10 +164,12 @@ int IpcEvntRaise(IpcEvntHdr* event, uint8_t selNode, uint8_t selClnt) {
 
   ++Cur().drhst.raised;
   if (g_raiseTap != nullptr) g_raiseTap(event, selNode, selClnt);
-  // The ring may still drop it (full, or its server not located here);
-  // that is no refusal of the raising.
-  IpcEvntQueue(event, 0, selNode, selClnt);
-  return 1;
+  // A full ring is told to the raiser, who raises it again later.  An
+  // event whose server is not located here has nobody to reach: raised,
+  // and gone.
+  bool full = false;
+  IpcEvntQueue(event, 0, selNode, selClnt, &full);
+  return full ? IPC_EVNT_RING_FULL : 1;
 }
 
 }  // namespace ipc

@@ -45,8 +45,9 @@ int IpcSvcDeliver(const IpcComProcHdr* msg);
 // host handle) after that; on return the error context is what it was on
 // entry.  IpcLogError raises its reports through it; a report made on that
 // road is dropped by IpcLogError itself, so no recursion results.  Returns
-// 1 when the event was handed to the ring (which drops it silently when it
-// is full or the server is not located here), 0 after a report.
+// 1 when the event was queued (or dropped because its server is not located
+// here, so that nobody could receive it), IPC_EVNT_RING_FULL when the ring
+// had no room (the raiser raises it again later), 0 after a report.
 int IpcEvntRaise(IpcEvntHdr* event, uint8_t selNode, uint8_t selClnt);
 
 // An observer of raised events (tests and debugging): called with every

@@ -72,8 +72,10 @@ int IpcEvntQueued() {
 
 int IpcEvntRoom() { return kIpcEvntRingSlots - 1 - IpcEvntQueued(); }
 
-bool IpcEvntQueue(IpcEvntHdr* event, uint8_t srcNode, uint8_t selNode, uint8_t selClnt) {
+bool IpcEvntQueue(IpcEvntHdr* event, uint8_t srcNode, uint8_t selNode, uint8_t selClnt,
+                  bool* full) {
   IpcErrCtxSet(IPC_SVR_LOG, 1);
+  if (full != nullptr) *full = false;
   if (event == nullptr) {
     IPC_REPORT(IPC_SEV_INTERNAL, IPC_ERR_NULL_EVNT);
     return false;
@@ -97,6 +99,7 @@ bool IpcEvntQueue(IpcEvntHdr* event, uint8_t srcNode, uint8_t selNode, uint8_t s
     if (s.busy || IsForeignAnnounce(reinterpret_cast<const uint8_t*>(event)) ||
         !IsForeignAnnounce(s.slots[s.head].data)) {
       ++s.droppedFull;
+      if (full != nullptr) *full = true;
       return false;
     }
     std::memset(&s.slots[s.head], kFreeFill, sizeof s.slots[s.head]);

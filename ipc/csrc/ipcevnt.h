@@ -60,8 +60,10 @@ void IpcEvntReset();
 // event whose server is not located here under its host handle and host
 // kind on the source node is dropped silently.  Writes into the caller's
 // header: svrIndx (the resolved index) and the reserved byte (0).  Returns
-// true when the event was queued.
-bool IpcEvntQueue(IpcEvntHdr* event, uint8_t srcNode, uint8_t selNode, uint8_t selClnt);
+// true when the event was queued; *full (when not null) tells a ring that
+// had no room from the other refusals.
+bool IpcEvntQueue(IpcEvntHdr* event, uint8_t srcNode, uint8_t selNode, uint8_t selClnt,
+                  bool* full = nullptr);
 
 // Number of events waiting in the ring, and room for more.
 int IpcEvntQueued();

@@ -855,9 +855,9 @@ int IpcNetComProcSend(uint8_t node, const IpcComProcHdr* request) {
     uint8_t copy[IPC_MAX_MSG_LEN];
     std::memcpy(copy, msg, request->length);
     copy[offsetof(IpcComProcHdr, hostKind)] = 4;
-    return IpcNetTxQueue(IPC_PKT_COMPROC, node, copy) ? 1 : kIpcNotQueued;
+    return IpcNetTxQueue(IPC_PKT_COMPROC, node, copy) ? 1 : IPC_NOT_QUEUED;
   }
-  return IpcNetTxQueue(IPC_PKT_COMPROC, node, msg) ? 1 : kIpcNotQueued;
+  return IpcNetTxQueue(IPC_PKT_COMPROC, node, msg) ? 1 : IPC_NOT_QUEUED;
 }
 
 int IpcNetEvntSend(uint8_t node, const IpcEvntHdr* event) {
@@ -868,7 +868,7 @@ int IpcNetEvntSend(uint8_t node, const IpcEvntHdr* event) {
   }
   IpcErrCtxSet(event->svrType, event->hostHandle);
   return IpcNetTxQueue(IPC_PKT_EVNT, node, reinterpret_cast<const uint8_t*>(event)) ? 1
-                                                                                    : kIpcNotQueued;
+                                                                                    : IPC_NOT_QUEUED;
 }
 
 // ---------------------------------------------------------------------

@@ -235,11 +235,10 @@ bool IpcNetLinkOpen(uint8_t node);
 // for a used entry with an established link just before deleting it.
 bool IpcNetLinkClose(uint8_t node);
 
-// The result of the two sends below (and so of IpcComProc for a server on
-// another node) when the message could not be queued: the node is not
-// online or not linked, or the transmit pool is full.  1 = queued; a
-// refused message gives its report's result.
-constexpr int kIpcNotQueued = -1;
+// The two sends below (and so IpcComProc for a server on another node)
+// give 1 when the message is queued, IPC_NOT_QUEUED when it could not be
+// (the node is not online or not linked, or the transmit pool is full),
+// and a refused message its report's result.
 // Validates a com-proc for a server located on node and queues it there
 // (kind 1).  Reports with the message's server type and index.
 int IpcNetComProcSend(uint8_t node, const IpcComProcHdr* request);

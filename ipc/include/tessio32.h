@@ -392,12 +392,29 @@ uint16_t IpcClntNetNodeInfoGet(uint8_t netNodeIndx, uint8_t* svrTypes,
 /* ------------------------------------------------------------------ */
 /* Messages                                                             */
 
-/* Completes the request's header and routes it; the result of a local
- * procedure for a server on this PC.  Not relied on otherwise. */
+/* Results of IpcComProc for a server on another node, and of IpcEvnt and
+ * IpcEvntSelectedSend, when nothing was refused but nothing could be
+ * queued either: the caller keeps the message and tries again later. */
+enum {
+  /* The node is not online or not linked, or the transmit pool is full. */
+  IPC_NOT_QUEUED = -1,
+  /* The event ring has no room; it has room again once the host's
+   * IpcEvntDespatch has taken an event. */
+  IPC_EVNT_RING_FULL = -2
+};
+
+/* Completes the request's header and routes it: the result of a local
+ * procedure for a server on this PC; for a server on another node 1 when
+ * the request is queued, IPC_NOT_QUEUED when it could not be; a refused
+ * request gives its report's result. */
 int IpcComProc(IpcComProcHdr* request);
-/* Raises an event of a local server for every client of it. */
+/* Raises an event of a local server for every client of it: 1 when
+ * raised (queued, or dropped when its server is not located here and so
+ * has no client), IPC_EVNT_RING_FULL when the ring had no room (nothing
+ * was queued), 0 when refused (reported). */
 int IpcEvnt(IpcEvntHdr* event);
-/* Raises an event for the clients the selector (node, client) names. */
+/* Raises an event for the clients the selector (node, client) names; the
+ * results are IpcEvnt's. */
 int IpcEvntSelectedSend(IpcEvntHdr* event, uint8_t netNodeIndx, uint8_t clntHandle);
 /* Raises an IpcLogEvnt on the log server; file is the reporting source's
  * path, of which the module name is kept. */

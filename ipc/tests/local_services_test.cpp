@@ -541,6 +541,23 @@ TEST_F(LocalEvents, NothingIsDeliveredBeforeDespatchAndOneEventPerDespatch) {
   EXPECT_FALSE(IpcEvntDespatch());
 }
 
+TEST_F(LocalEvents, ARaiserIsToldWhenTheRingIsFullAndItsEventGoesOutWhenRaisedAgain) {
+  for (uint16_t i = 0; i < 49; ++i) {
+    IpcEvntHdr e = MakeEvnt(22, 3, 8, static_cast<uint16_t>(300 + i % 100));
+    ASSERT_EQ(IpcEvnt(&e), 1) << i;
+  }
+  IpcEvntHdr answer = MakeEvnt(22, 3, 9, 299);
+  EXPECT_EQ(IpcEvnt(&answer), IPC_EVNT_RING_FULL);
+  EXPECT_EQ(IpcEvntSelectedSend(&answer, 0, 2), IPC_EVNT_RING_FULL);
+  EXPECT_EQ(ipc::IpcEvntQueued(), 49);  // nothing queued, nothing displaced
+  ASSERT_TRUE(IpcEvntDespatch());
+  EXPECT_EQ(IpcEvnt(&answer), 1);
+  Drain();
+  ASSERT_FALSE(seen_.empty());
+  EXPECT_EQ(seen_.back().hdr().evntCode, 299);
+  EXPECT_TRUE(reports_.empty());
+}
+
 TEST_F(LocalEvents, RaisingStampsHostKindAndTheServersHighVersion) {
   IpcEvntHdr e = MakeEvnt(22, 3, 10, 260);
   ASSERT_EQ(IpcEvnt(&e), 1);

@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <set>
+#include <vector>
 
 #include "ipcnet.h"    // traffic counters
 #include "ipcnetdb.h"  // the silence time-out of entry 0, which new entries take
@@ -23,6 +25,35 @@ std::set<int>& Sockets() {
 }
 
 Peer* gPeer = nullptr;  // the one Peer of the process (callbacks reach it)
+
+// Events waiting for room in the ring, oldest first.
+struct Held {
+  std::vector<uint8_t> bytes;
+  uint8_t node;
+  uint8_t client;
+};
+std::deque<Held>& HeldQueue() {
+  static std::deque<Held> q;
+  return q;
+}
+
+int Raise(std::vector<uint8_t>& bytes, uint8_t node, uint8_t client) {
+  auto* e = reinterpret_cast<IpcEvntHdr*>(bytes.data());
+  return IpcEvntSelectedSend(e, node, client);
+}
+
+// Raises what was held, in order, while the ring takes it; true when any
+// went.
+bool RaiseHeld() {
+  bool any = false;
+  std::deque<Held>& q = HeldQueue();
+  while (!q.empty()) {
+    if (Raise(q.front().bytes, q.front().node, q.front().client) == IPC_EVNT_RING_FULL) break;
+    q.pop_front();
+    any = true;
+  }
+  return any;
+}
 
 std::string FormatAddr(uint32_t a) {
   char buf[16];
@@ -42,6 +73,21 @@ IpcTime MonotonicIpcTime() {
   const uint64_t cs = MonotonicMicros() / 10000u;  // hundredths
   return IPC_TIME_MAKE((cs / 360000u) % 24, (cs / 6000u) % 60, (cs / 100u) % 60, cs % 100u);
 }
+
+int RaiseOrHold(const IpcEvntHdr* event, uint8_t node, uint8_t client) {
+  const uint16_t length = std::min<uint16_t>(event->length, IPC_MAX_MSG_LEN);
+  const auto* p = reinterpret_cast<const uint8_t*>(event);
+  Held h{std::vector<uint8_t>(p, p + std::max<uint16_t>(length, sizeof(IpcEvntHdr))), node, client};
+  // Behind what is held already, to keep the order.
+  if (HeldQueue().empty()) {
+    const int r = Raise(h.bytes, node, client);
+    if (r != IPC_EVNT_RING_FULL) return r;
+  }
+  HeldQueue().push_back(std::move(h));
+  return IPC_EVNT_RING_FULL;
+}
+
+size_t HeldEvents() { return HeldQueue().size(); }
 
 uint32_t ParseAddr(const std::string& text) {
   unsigned a, b, c, d;
@@ -82,7 +128,7 @@ int Peer::Serve(const IpcComProcHdr* request) {
   std::memcpy(buf, &h, sizeof h);
   std::memcpy(buf + sizeof h, reinterpret_cast<const uint8_t*>(request) + sizeof(IpcComProcHdr),
               dataLen);
-  return IpcEvnt(reinterpret_cast<IpcEvntHdr*>(buf));
+  return RaiseOrHold(reinterpret_cast<IpcEvntHdr*>(buf), 0, 0);
 }
 
 void Peer::OnAnswer(const IpcEvntHdr* event, intptr_t user) {
@@ -105,6 +151,7 @@ void Peer::OnReport(const IpcEvntHdr* event, intptr_t /*user*/) {
 
 bool Peer::Start(const Options& o, std::string* error) {
   gPeer = this;
+  HeldQueue().clear();
   startedAt_ = MonotonicMicros();
   // The lab environment is read when the library's backend is first used.
   if (o.addr != 0) {
@@ -158,21 +205,28 @@ bool Peer::Start(const Options& o, std::string* error) {
   return true;
 }
 
-// As the server's comm thread polls: the three calls again while an event
-// was delivered (what a callback queued goes out at once), at most 30 times.
+// As the server's comm thread polls: a pass, then every event it queued;
+// what waited for room in the ring is raised then, and delivered too; the
+// pass again while that did anything, at most 30 times.
 void Peer::Poll() {
-  for (int i = 0; i < 30; ++i) {
+  for (int pass = 0; pass < 30; ++pass) {
     IpcCurrentTime = MonotonicIpcTime();
     IpcNetTcpIpTick();
     IpcNetDespatch();
-    if (!IpcEvntDespatch()) break;
+    bool work = false;
+    for (int round = 0; round < 100; ++round) {
+      for (int n = 0; n < 49 && IpcEvntDespatch(); ++n) work = true;
+      if (!RaiseHeld()) break;
+      work = true;
+    }
+    if (!work) break;
   }
 }
 
 bool Peer::WaitAndPoll(int timeoutMs, int extraFd) {
-  // An event already read from a socket waits in the ring: deliver it
-  // instead of sleeping.
-  if (IpcEvntDespatch()) timeoutMs = 0;
+  // An event already read from a socket waits in the ring, or one waits for
+  // room there: deliver it instead of sleeping.
+  if (IpcEvntDespatch() || HeldEvents() > 0) timeoutMs = 0;
   pollfd fds[128];
   nfds_t n = 0;
   for (int fd : Sockets()) {

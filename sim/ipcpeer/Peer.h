@@ -40,6 +40,16 @@ IpcTime MonotonicIpcTime();
 // Microseconds of the monotonic clock.
 uint64_t MonotonicMicros();
 
+// Raises an event of one of this process's servers for the clients the
+// selector (node, client) names (0, 0: all).  When the event ring has no
+// room the event is held, with everything raised after it, and raised
+// again in order after the next event despatch of Peer::Poll: no answer is
+// lost to a full ring.  Returns the library's result (IPC_EVNT_RING_FULL
+// when held).
+int RaiseOrHold(const IpcEvntHdr* event, uint8_t node, uint8_t client);
+// Events held for room in the ring.
+size_t HeldEvents();
+
 // "a.b.c.d" to a host-order address; 0 when it does not parse.
 uint32_t ParseAddr(const std::string& text);
 
@@ -54,7 +64,10 @@ class Peer {
   // cannot start.
   bool Start(const Options& options, std::string* error);
 
-  // One poll of the library with the clock written first.
+  // One poll of the library with the clock written first: a network pass,
+  // then every event it queued delivered and every held event raised; again
+  // while that did anything (at most 30 passes), so what a pass brings is
+  // answered at once.
   void Poll();
   // Waits for a socket to be readable, for extraFd (if not -1) to be
   // readable, or for timeoutMs; then polls.  True when extraFd is readable.

@@ -287,8 +287,10 @@ void KrnService::Answer(int slot, uint8_t flag, uint16_t rack, uint16_t rcode,
 }
 
 void KrnService::RunPoll(Poll& poll, int64_t nowMs) {
+  // A poll whose command has not come yet runs as soon as it does.
+  if (poll.command.empty()) return;
   poll.nextDue = nowMs + poll.intervalMs;
-  if (poll.command.empty() || !ports_[poll.slot].open) return;
+  if (!ports_[poll.slot].open) return;
   auto it = racks_.find(poll.rack);
   sim::RackAnswer a{sim::AnswerKind::Silent, 0, {}};
   if (it != racks_.end() && it->second.slot == poll.slot) a = it->second.model->Exchange(poll.command);

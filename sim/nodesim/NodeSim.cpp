@@ -115,7 +115,11 @@ int NodeSim::Serve(const IpcComProcHdr* request) {
   const auto* p = reinterpret_cast<const uint8_t*>(request);
   const uint8_t proc = request->procId;
   if (proc != IO_KRN_OPEN_PORT) {
-    krn_.Request(proc, p, length, NowMs());
+    const int64_t now = NowMs();
+    krn_.Request(proc, p, length, now);
+    // An answer due now is raised now: it is delivered after this pass and
+    // goes out in the next, carrying the acknowledgement of the request.
+    krn_.Tick(now);
     return 0;
   }
   if (length < 26) {

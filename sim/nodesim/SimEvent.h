@@ -1,12 +1,14 @@
 // Raising an event of one of the simulated node's servers to the PC that
 // asked (its clients only, when the PC is a known node), or to every client
-// when it is not.
+// when it is not.  An event the ring has no room for is held and raised
+// again after the next despatch (ipcpeer::RaiseOrHold): none is lost.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 
+#include "Peer.h"
 #include "tessio32.h"
 
 namespace nodesim {
@@ -26,7 +28,8 @@ inline int RaiseToPc(uint8_t svrType, uint8_t hostHandle, uint8_t pcNode, uint16
   std::memcpy(buf, &h, sizeof h);
   if (n > 0) std::memcpy(buf + sizeof h, data, n);
   auto* e = reinterpret_cast<IpcEvntHdr*>(buf);
-  return pcNode != IPC_NO_NET_NODE && pcNode != 0 ? IpcEvntSelectedSend(e, pcNode, 1) : IpcEvnt(e);
+  return pcNode != IPC_NO_NET_NODE && pcNode != 0 ? ipcpeer::RaiseOrHold(e, pcNode, 1)
+                                                  : ipcpeer::RaiseOrHold(e, 0, 0);
 }
 
 }  // namespace nodesim
