@@ -192,6 +192,9 @@ void CIpcComm::Poll() {
   m_nLastPollMs = now;
 
   WriteCurrentTime();
+  // What the transmit queue could not take before goes first, while the
+  // passes below can still send it.
+  m_Nodes.RetryHeld();
   // A pass serves the socket of every node, so after each pass every event
   // it queued is delivered, not one: the passes follow the traffic rather
   // than the number of events, which keeps a poll short when many nodes

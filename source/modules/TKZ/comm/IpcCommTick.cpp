@@ -73,6 +73,7 @@ void CIpcComm::OnTimer() {
   }
 
   const uint32_t online = m_Nodes.Tick();
+  m_Nodes.RetryHeld();
   m_Ftp.Tick();
   m_nNodesOnline.store(online, std::memory_order_relaxed);
 

@@ -53,9 +53,43 @@ struct Request {
   IpcComProcHdr* hdr() { return reinterpret_cast<IpcComProcHdr*>(bytes); }
 };
 
+// The library's transmit queue took the request.
+bool Queued(int result) { return result != IPC_NOT_QUEUED; }
+
 }  // namespace
 
-void CommNodes::SendOpenPort(NodeEntry* node, int slot, uint8_t subCommand) {
+void CommNodes::Hold(NodeEntry* node, uint32_t rack) {
+  if (!node->retryQueued) {
+    if (rack != 0)
+      LogPrintfQueued("%s: Error: The transmit queue is full; the message to rack %d waits.\n",
+                      node->name, static_cast<int>(rack));
+    else
+      LogPrintfQueued("%s: Error: The transmit queue is full; the port and poll requests wait.\n",
+                      node->name);
+  }
+  node->retryQueued = true;
+  m_bAnyHeld = true;
+}
+
+void CommNodes::RetryHeld() {
+  if (!m_bAnyHeld) return;
+  m_bAnyHeld = false;
+  for (uint32_t id : NodeIds()) {
+    NodeEntry* node = Node(id);
+    if (node == nullptr || !node->retryQueued) continue;
+    node->retryQueued = false;
+    // Without its clients the node gets everything again when it connects.
+    if ((node->flags & NODE_FLAG_KRN_CONNECTED) == 0) continue;
+    if (!OpenNextPort(node)) AddPollingForNode(node);
+    for (int slot = 0; slot < kPortSlots; ++slot) {
+      const PortSlot& port = node->ports[slot];
+      if (port.TxHead != nullptr && !port.headSent && (port.flags & PORT_FLAG_OPEN) != 0)
+        SendNext(node, slot);
+    }
+  }
+}
+
+bool CommNodes::SendOpenPort(NodeEntry* node, int slot, uint8_t subCommand) {
   Request r(kOpenPortLength, IPC_SVR_IO_KRN, node->clientId, IO_KRN_OPEN_PORT,
             node->krnComProcHandle);
   Put32(r.bytes + 16, m_pLib->IpcNetNodeAddrGet(0));
@@ -64,7 +98,7 @@ void CommNodes::SendOpenPort(NodeEntry* node, int slot, uint8_t subCommand) {
   r.bytes[22] = static_cast<uint8_t>(slot + 1);
   if (subCommand == kOpenPortOpen) r.bytes[23] = 4;
   Put16(r.bytes + 24, static_cast<uint16_t>(slot));
-  m_pLib->IpcComProc(r.hdr());
+  return Queued(m_pLib->IpcComProc(r.hdr()));
 }
 
 bool CommNodes::OpenNextPort(NodeEntry* node) {
@@ -83,7 +117,11 @@ bool CommNodes::OpenNextPort(NodeEntry* node) {
     if (g_bIpcCommDebug) LogPrintfQueued("%s: Initializing IO_KRN Port %d\n", node->name, slot - 1);
     node->flags |= NODE_FLAG_PORT_OPENING;
     node->openingSlot = static_cast<uint32_t>(slot);
-    SendOpenPort(node, slot, kOpenPortOpen);
+    if (!SendOpenPort(node, slot, kOpenPortOpen)) {
+      // Not sent: opened again on a retry.
+      node->flags &= ~NODE_FLAG_PORT_OPENING;
+      Hold(node, 0);
+    }
     return true;
   }
   return false;
@@ -116,52 +154,75 @@ void CommNodes::SendHead(NodeEntry* node, int slot) {
       OpenNextPort(node);
       return;
     }
-    msg->responseLength = 0;
-    port.received = 0;
-    if (g_bIpcCommDebug) {
-      if (msg->Rack == kRackBroadcast)
-        LogPrintfQueued("%s: Sending broadcast on port %d, Cmd=0x%04X.\n", node->name, slot - 1,
-                        msg->Command());
-      else
-        LogPrintfQueued("%s: Sending message to rack %d, port %d, Cmd=0x%04X.\n", node->name,
-                        static_cast<int>(msg->Rack), slot - 1, msg->Command());
+    if (!port.held) {
+      msg->responseLength = 0;
+      port.received = 0;
+      if (g_bIpcCommDebug) {
+        if (msg->Rack == kRackBroadcast)
+          LogPrintfQueued("%s: Sending broadcast on port %d, Cmd=0x%04X.\n", node->name, slot - 1,
+                          msg->Command());
+        else
+          LogPrintfQueued("%s: Sending message to rack %d, port %d, Cmd=0x%04X.\n", node->name,
+                          static_cast<int>(msg->Rack), slot - 1, msg->Command());
+      }
     }
-    if (SendKrnMsg(node, slot, msg)) return;
+    const Send sent = SendKrnMsg(node, slot, msg);
+    if (sent != Send::kBad) return;
     // Cannot happen for a message QueueMsg took; it goes back unsent.
     FailHead(node, slot, RC_COMM_FAILURE);
   }
 }
 
-bool CommNodes::SendKrnMsg(NodeEntry* node, int slot, RackMsg* msg) {
+CommNodes::Send CommNodes::SendKrnMsg(NodeEntry* node, int slot, RackMsg* msg) {
   if (msg->sendLength < 0 || msg->sendLength > static_cast<int32_t>(kRackMsgCommandSize))
-    return false;
+    return Send::kBad;
   uint8_t packed[kPackedMax];
   uint16_t packedLength = 0;
   if (msg->sendLength > 0) {
     packedLength = RleEncode(msg->command, static_cast<uint16_t>(msg->sendLength), packed,
                              sizeof packed, 1);
-    if (packedLength == RLE_FAIL) return false;
+    if (packedLength == RLE_FAIL) return Send::kBad;
   }
   PortSlot& port = node->ports[slot];
-  Request send(kSendLength, IPC_SVR_IO_KRN, node->clientId, IO_KRN_SEND, node->krnComProcHandle);
-  send.bytes[16] = port.portIndex;
-  send.bytes[17] = kKrnAtype;
-  Put16(send.bytes + 18, static_cast<uint16_t>(packedLength + 3));
-  Put16(send.bytes + 20, static_cast<uint16_t>(msg->Rack));
-  m_pLib->IpcComProc(send.hdr());
-  for (int done = 0; done < packedLength;) {
+  if (!port.held) {
+    port.heldSendQueued = false;
+    port.heldPackedQueued = 0;
+  }
+  auto held = [&] {
+    port.held = true;
+    port.headSent = false;
+    // The wait is guarded as an answer is: it cannot hold the port for good.
+    if (port.responseCountdown == 0) port.responseCountdown = kPortResponseTicks;
+    Hold(node, msg->Rack);
+    return Send::kHeld;
+  };
+  if (!port.heldSendQueued) {
+    Request send(kSendLength, IPC_SVR_IO_KRN, node->clientId, IO_KRN_SEND,
+                 node->krnComProcHandle);
+    send.bytes[16] = port.portIndex;
+    send.bytes[17] = kKrnAtype;
+    Put16(send.bytes + 18, static_cast<uint16_t>(packedLength + 3));
+    Put16(send.bytes + 20, static_cast<uint16_t>(msg->Rack));
+    if (!Queued(m_pLib->IpcComProc(send.hdr()))) return held();
+    port.heldSendQueued = true;
+  }
+  for (int done = port.heldPackedQueued; done < packedLength;) {
     const int n = std::min(kAppendChunk, packedLength - done);
     Request append(static_cast<uint16_t>(18 + n), IPC_SVR_IO_KRN, node->clientId, IO_KRN_APPEND,
                    node->krnComProcHandle);
     append.bytes[16] = static_cast<uint8_t>(n);
     append.bytes[17] = port.portIndex;
     std::memcpy(append.bytes + 18, packed + done, static_cast<size_t>(n));
-    m_pLib->IpcComProc(append.hdr());
+    if (!Queued(m_pLib->IpcComProc(append.hdr()))) {
+      port.heldPackedQueued = static_cast<uint16_t>(done);
+      return held();
+    }
     done += n;
   }
+  PortHeadUnsent(port);
   port.headSent = true;
   port.responseCountdown = kPortResponseTicks;
-  return true;
+  return Send::kSent;
 }
 
 void CommNodes::AddPoll(RackEntry* rack) {
@@ -184,13 +245,6 @@ void CommNodes::AddPoll(RackEntry* rack) {
                     static_cast<int>(rack->rack));
     return;
   }
-  if (g_bIpcCommDebug)
-    LogPrintfQueued("%s: Adding polling command for rack %d on port %d.\n", node->name,
-                    static_cast<int>(rack->rack), rack->portSlot - 1);
-  node->flags |= NODE_FLAG_POLLS_ADDED;
-  rack->flags |= RACK_FLAG_POLLING | RACK_FLAG_SYNC_SENT;
-  m_pHost->SendSyncFaultEvents(rack->rack);
-
   const uint16_t key = static_cast<uint16_t>(rack->portSlot * 256 + (rack->rack & 0xFF));
   Request add(kPollLength, IPC_SVR_IO_KRN, node->clientId, IO_KRN_ADD_POLL,
               node->krnComProcHandle);
@@ -201,13 +255,24 @@ void CommNodes::AddPoll(RackEntry* rack) {
   add.bytes[26] = port.portIndex;
   add.bytes[27] = kKrnAtype;
   add.bytes[30] = kPollMode;
-  m_pLib->IpcComProc(add.hdr());
   Request append(static_cast<uint16_t>(18 + packedLength), IPC_SVR_IO_KRN, node->clientId,
                  IO_KRN_APPEND, node->krnComProcHandle);
   append.bytes[16] = static_cast<uint8_t>(packedLength + 3);
   append.bytes[17] = port.portIndex;
   std::memcpy(append.bytes + 18, packed, packedLength);
-  m_pLib->IpcComProc(append.hdr());
+  // The registration counts once both are queued; until then it is made
+  // again, whole, on a retry (a repeated one replaces the node's poll of
+  // the same key).
+  if (!Queued(m_pLib->IpcComProc(add.hdr())) || !Queued(m_pLib->IpcComProc(append.hdr()))) {
+    Hold(node, 0);
+    return;
+  }
+  if (g_bIpcCommDebug)
+    LogPrintfQueued("%s: Adding polling command for rack %d on port %d.\n", node->name,
+                    static_cast<int>(rack->rack), rack->portSlot - 1);
+  node->flags |= NODE_FLAG_POLLS_ADDED;
+  rack->flags |= RACK_FLAG_POLLING | RACK_FLAG_SYNC_SENT;
+  m_pHost->SendSyncFaultEvents(rack->rack);
 }
 
 void CommNodes::DeletePoll(RackEntry* rack) {

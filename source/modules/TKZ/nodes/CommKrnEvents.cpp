@@ -134,7 +134,7 @@ void CommNodes::ForwardResponse(NodeEntry* node, int slot) {
   msg->link = nullptr;
   if (port.queued > 0) --port.queued;
   port.responseCountdown = 0;
-  port.headSent = false;
+  PortHeadUnsent(port);
   port.received = 0;
 
   const bool broadcast = msg->Rack == kRackBroadcast;

@@ -371,6 +371,85 @@ TEST(KrnQueues, PortTimeOutReturnsTheNodesMessagesAndReconnects) {
   EXPECT_EQ(rig.node()->linkResets, 1u);
 }
 
+// The packed command a node got from the sends and appends recorded (the
+// bytes of every append after the first send of the port index).
+Bytes Assembled(const std::vector<Bytes>& requests, uint8_t index) {
+  Bytes out;
+  for (const Bytes& r : requests)
+    if (r[4] == 4 && r[17] == index) out.insert(out.end(), r.begin() + 18, r.begin() + 18 + r[16]);
+  return out;
+}
+
+TEST(KrnQueues, ACommandTheTransmitQueueCannotTakeWaitsAndGoesOutWholeOnce) {
+  // Room for: nothing; the send only; the send and two appends.
+  for (int room : {0, 1, 3}) {
+    SCOPED_TRACE(room);
+    KrnRig rig;
+    const Bytes cmd = Distinct(200);  // a send and 6 appends
+    rig.lib.queueRoom = room;
+    rig.nodes.OnSendMsg(NewMsg(5, 1, cmd));
+    EXPECT_TRUE(rig.host.back.empty()) << "held, not failed";
+    EXPECT_FALSE(rig.node()->ports[0].headSent);
+    EXPECT_TRUE(rig.nodes.AnyHeld());
+    EXPECT_EQ(rig.lib.requests.size(), static_cast<size_t>(room));
+    EXPECT_TRUE(rig.Logged("10.0.0.5: Error: The transmit queue is full; the message to rack 5 waits."));
+
+    // Still no room: nothing more goes, and nothing is sent twice.
+    rig.nodes.RetryHeld();
+    rig.Ticks(3);
+    EXPECT_EQ(rig.lib.requests.size(), static_cast<size_t>(room));
+    rig.lib.queueRoom = -1;
+    rig.nodes.RetryHeld();
+    EXPECT_FALSE(rig.nodes.AnyHeld());
+    EXPECT_EQ(rig.Requests(3).size(), 1u) << "one send";
+    EXPECT_EQ(Assembled(rig.lib.requests, kIdx0), Packed(cmd)) << "every byte once, in order";
+    EXPECT_TRUE(rig.node()->ports[0].headSent);
+    rig.Answer(kIdx0, 5, {27, 0, 1});
+    ASSERT_EQ(rig.host.back.size(), 1u);
+    EXPECT_EQ(rig.host.back[0].rcode, 0);
+  }
+}
+
+TEST(KrnQueues, AHeldCommandThatNeverFindsRoomTimesOutLikeAnUnansweredOne) {
+  KrnRig rig;
+  rig.lib.queueRoom = 0;
+  rig.nodes.OnSendMsg(NewMsg(5, 1));
+  rig.Ticks(150);
+  ASSERT_EQ(rig.host.back.size(), 1u);
+  EXPECT_EQ(rig.host.back[0].rcode, RC_TIMEOUT);
+}
+
+TEST(KrnQueues, APortOpenOrPollRegistrationNotQueuedIsMadeAgainWhole) {
+  NodesRig rig;
+  rig.Load({{1, kAddr, {1, 1}}}, {{1, 5, 0}, {1, 6, 1}});
+  rig.lib.Know(kAddr, 3);
+  rig.lib.attachedKrn.insert(rig.nodes.FindNode(1)->clientId);
+  rig.Ticks(2);  // Online, the open of slot 0 sent
+  rig.lib.Clear();
+  rig.lib.queueRoom = 0;  // the open of slot 1 that follows finds no room
+  rig.AnswerOpen(1, kIdx0);
+  EXPECT_TRUE(rig.lib.requests.empty());
+  EXPECT_TRUE(rig.nodes.AnyHeld());
+  rig.lib.queueRoom = -1;
+  rig.nodes.RetryHeld();
+  EXPECT_EQ(rig.lib.KrnRequests(), (std::vector<std::string>{"1/3@1"}));
+
+  // Room for rack 5's registration and half of rack 6's.
+  rig.lib.Clear();
+  rig.lib.queueRoom = 3;
+  rig.AnswerOpen(1, kIdx1);
+  EXPECT_NE(rig.nodes.FindRack(5)->flags & RACK_FLAG_POLLING, 0);
+  EXPECT_EQ(rig.nodes.FindRack(6)->flags & RACK_FLAG_POLLING, 0) << "not registered whole";
+  EXPECT_EQ(rig.host.syncs, (std::vector<uint32_t>{5}));
+  rig.lib.queueRoom = -1;
+  rig.nodes.RetryHeld();
+  EXPECT_NE(rig.nodes.FindRack(6)->flags & RACK_FLAG_POLLING, 0);
+  EXPECT_EQ(rig.host.syncs, (std::vector<uint32_t>{5, 6}));
+  // 5 and 4 for rack 5, the refused 5 for rack 6, then both of it again.
+  EXPECT_EQ(rig.lib.KrnRequests(), (std::vector<std::string>{"5", "4", "5", "5", "4"}));
+  EXPECT_FALSE(rig.nodes.AnyHeld());
+}
+
 TEST(KrnQueues, MessageForAPortThatNeverOpensTimesOut) {
   NodesRig rig;
   rig.Load({{1, kAddr, {1}}}, {{1, 5, 0}});

@@ -138,6 +138,13 @@ class CommNodes {
   bool MarkRackUp(uint32_t rack);
 
   // ---- IO_KRN (ports, sending, polls, events) ----
+  // A request the library's transmit queue cannot take (IpcComProc gives
+  // IPC_NOT_QUEUED) waits on its node: a port open or a poll registration
+  // is made again, a head's command goes on where it stopped, so a node
+  // never gets half of one.  This tries them again; the comm thread calls
+  // it after each poll and tick while any wait (cheap when none does).
+  void RetryHeld();
+  bool AnyHeld() const { return m_bAnyHeld; }
   bool OpenNextPort(NodeEntry* node);
   void ClosePort(NodeEntry* node, int slot);
   void SendHead(NodeEntry* node, int slot);
@@ -188,9 +195,15 @@ class CommNodes {
   // Ends the port's head with the comm thread's own failure code: whatever
   // its response area holds is not a response.
   void FailHead(NodeEntry* node, int slot, uint16_t rcode);
-  // Sends the packed command with its appends; false (nothing sent) when
-  // the send length is out of range.
-  bool SendKrnMsg(NodeEntry* node, int slot, RackMsg* msg);
+  // Sends the packed command with its appends: kSent, kHeld when the
+  // library could not take all of it (the port keeps what went, the rest
+  // follows on a retry), kBad (nothing sent) when the send length is out of
+  // range.
+  enum class Send { kSent, kHeld, kBad };
+  Send SendKrnMsg(NodeEntry* node, int slot, RackMsg* msg);
+  // Marks the node as having a request that waits for room (logged once
+  // per wait).
+  void Hold(NodeEntry* node, uint32_t rack);
   // Sends the port's next head when the node can take it.
   void SendNext(NodeEntry* node, int slot);
   // The slot of an open port with this IO_KRN port index; -1 when none.
@@ -200,11 +213,14 @@ class CommNodes {
   void OnKrnIndex(NodeEntry* node, const uint8_t* event, uint16_t length);
   // A response's packed bytes are all in: unpack them in place.
   void Unpack(RackMsg* msg);
-  void SendOpenPort(NodeEntry* node, int slot, uint8_t subCommand);
+  // False when the library's transmit queue could not take it.
+  bool SendOpenPort(NodeEntry* node, int slot, uint8_t subCommand);
 
   NodeLibrary* m_pLib;
   CommNodesHost* m_pHost;
   CommFtp* m_pFtp = nullptr;
   std::map<uint32_t, std::unique_ptr<NodeEntry>> m_NodeMap;
   std::map<uint32_t, std::unique_ptr<RackEntry>> m_RackMap;
+  // Some node may have a request waiting for room (see RetryHeld).
+  bool m_bAnyHeld = false;
 };

@@ -90,7 +90,21 @@ struct PortSlot {
   int32_t responseCountdown = 0;  // also guards a head that waits for its port to open
   bool headSent = false;          // the head is on the wire
   uint16_t rxReceived = 0;        // bytes of RxMsg assembled, from 3 (0 = not started)
+  // The head's command waits for room in the library's transmit queue; what
+  // of it is queued already: its SEND, and how many packed bytes in appends.
+  // The rest follows in order when there is room, so the node gets it whole.
+  bool held = false;
+  bool heldSendQueued = false;
+  uint16_t heldPackedQueued = 0;
 };
+
+// The port's head is not (or no longer) on the wire, nor partly queued.
+inline void PortHeadUnsent(PortSlot& port) {
+  port.headSent = false;
+  port.held = false;
+  port.heldSendQueued = false;
+  port.heldPackedQueued = 0;
+}
 
 struct NodeEntry {
   uint32_t nodeId = 0;
@@ -119,6 +133,10 @@ struct NodeEntry {
   // Ticks left for the IO_FTP logout that a teardown sent; when they run out
   // the teardown goes on without it (0 = none running).
   int32_t ftpLogoutCountdown = 0;
+  // A request the library's transmit queue could not take waits on the node
+  // (a port open, a poll registration, a head's command): tried again when
+  // there may be room (CommNodes::RetryHeld).
+  bool retryQueued = false;
 };
 
 struct RackEntry {

@@ -63,7 +63,7 @@ void CommNodes::ResetPorts(NodeEntry* node) {
   for (PortSlot& port : node->ports) {
     port.portIndex = kNoPortIndex;
     port.flags &= static_cast<uint8_t>(~PORT_FLAG_OPEN);
-    port.headSent = false;
+    PortHeadUnsent(port);
     port.received = 0;
     // A poll response the old connection left half-assembled is dropped.
     if (port.RxMsg != nullptr) FreeRackMsg(port.RxMsg);

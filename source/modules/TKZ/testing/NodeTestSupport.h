@@ -33,6 +33,9 @@ class FakeNodeLibrary final : public NodeLibrary {
   std::set<uint8_t> attachedKrn, attachedFtp;
   // Set to make the next client creations fail.
   bool refuseClients = false;
+  // Requests the transmit queue still takes; -1: any number.  At 0 a
+  // request is not queued (IPC_NOT_QUEUED) and not recorded.
+  int queueRoom = -1;
 
   struct Call {
     std::string name;
@@ -151,9 +154,11 @@ class FakeNodeLibrary final : public NodeLibrary {
     return evnts_.count({t, i, h}) != 0 && Attached(t, i) ? 8 : 0;
   }
   int IpcComProc(IpcComProcHdr* request) override {
+    if (queueRoom == 0) return IPC_NOT_QUEUED;
+    if (queueRoom > 0) --queueRoom;
     const auto* p = reinterpret_cast<const uint8_t*>(request);
     requests.emplace_back(p, p + request->length);
-    return 0;
+    return 1;
   }
 
  private:
