@@ -268,15 +268,20 @@ TEST_F(Queueing, KindsAndDestinationsArePackedOnlyWithTheirOwn) {
   EXPECT_EQ(q[1]->packet[13], 1);
 }
 
-TEST_F(Queueing, Message49WithTheWholePoolInUseIsDroppedAndCounted) {
+TEST_F(Queueing, MessageWithTheWholePoolInUseIsRefusedAndItsSenderTold) {
   for (uint32_t i = 0; i < kIpcTxPoolSize; ++i) {
     ASSERT_TRUE(Queue(i % 2 == 0 ? kPeer : 2, 100, i)) << i;
   }
   EXPECT_EQ(ipc::IpcNetPoolFree(), 0);
-  EXPECT_FALSE(Queue(kPeer, 500, 48));
-  EXPECT_FALSE(Queue(2, 30, 49));
+  IpcTxRefusal why = IpcTxRefusal::kNone;
+  const auto big = TestEvnt(500, 48);
+  EXPECT_FALSE(ipc::IpcNetTxQueue(IPC_PKT_EVNT, kPeer, big.data(), &why));
+  EXPECT_EQ(why, IpcTxRefusal::kPoolFull);
+  // What a com-proc or event sender sees.
+  EXPECT_EQ(ipc::IpcNetEvntSend(2, reinterpret_cast<const IpcEvntHdr*>(TestEvnt(30, 49).data())),
+            IPC_NOT_QUEUED);
   EXPECT_EQ(ipc::IpcNetCountersGet().poolFull, 2u);
-  EXPECT_TRUE(TakeReports().empty());  // dropped without a report
+  EXPECT_TRUE(TakeReports().empty());
   ipc::IpcNetTxFlush(kPeer);
   EXPECT_EQ(ipc::IpcNetPoolFree(), kIpcTxPoolSize / 2);
   EXPECT_TRUE(Queue(kPeer, 500, 50));
@@ -324,11 +329,13 @@ TEST_F(Queueing, TailThatNamesNoEntryIsReportedAndTheQueueKeptWhole) {
 TEST_F(Queueing, MessagesForNodesNotOnlineOrNotLinkedAreDroppedQuietly) {
   ipc::IpcNetNodeLinkStatusSet(2, IPC_LINK_STATUS_UNLINK_WAIT);
   EXPECT_FALSE(Queue(2, 40));
+  EXPECT_EQ(ipc::IpcNetEvntSend(2, reinterpret_cast<const IpcEvntHdr*>(TestEvnt(40, 1).data())),
+            IPC_NOT_QUEUED);
   ipc::IpcNetNodeStatusSet(kPeer, IPC_NODE_STATUS_OFFLINE);
   TakeReports();  // the router closing a link that has no socket here
   EXPECT_FALSE(Queue(kPeer, 40));
   EXPECT_FALSE(Queue(7, 40));  // not in the table
-  EXPECT_EQ(ipc::IpcNetCountersGet().notLinked, 3u);
+  EXPECT_EQ(ipc::IpcNetCountersGet().notLinked, 4u);
   EXPECT_TRUE(TakeReports().empty());
   EXPECT_EQ(ipc::IpcNetPoolFree(), kIpcTxPoolSize);
 }
