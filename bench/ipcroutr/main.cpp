@@ -2,14 +2,19 @@
 // processes on loopback (two ipcpeer processes, each waking on socket
 // readiness), beside the same exchange as a raw UDP ping-pong between two
 // processes (the physical limit here) and over ENet (reliable packets).
-// Also: the time from a peer's start to its entry of the other being online
-// with the link ok and both clients' net handles set.
+// Beside each: the system calls per round trip (the raw ping-pong's by
+// construction; the library's from its socket driver's counters and the
+// host's own waits, both sides) and the wake-ups per round trip (voluntary
+// context switches, from getrusage, both sides).  Also: the time from a
+// peer's start to its entry of the other being online with the link ok and
+// both clients' net handles set.
 //
 //   bench_ipcroutr [ROUND_TRIPS] [PAYLOAD_BYTES]     (defaults 5000, 16)
 #include <arpa/inet.h>
 #include <signal.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -35,28 +40,39 @@ constexpr int kPktHdr = 46;     // the library's packet header
 constexpr int kComProcHdr = 16;
 constexpr int kEvntHdr = 18;
 
-uint64_t NowUs() {
+uint64_t NowNs() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+uint64_t NowUs() { return NowNs() / 1000u; }
+
+long WakeUps(int who) {
+  rusage ru{};
+  getrusage(who, &ru);
+  return ru.ru_nvcsw;
 }
 
 struct Figures {
-  double p50 = 0, p99 = 0;
+  double p50 = 0, p99 = 0;  // microseconds
   int done = 0;
   bool ok = false;
+  // Per round trip; below 0: not measured.
+  double syscalls = -1, wakeups = -1;
+  std::string syscallDetail;
 };
 
-Figures FromSamples(std::vector<uint64_t> us) {
+Figures FromSamples(std::vector<uint64_t> ns) {
   Figures f;
-  if (us.empty()) return f;
-  std::sort(us.begin(), us.end());
+  if (ns.empty()) return f;
+  std::sort(ns.begin(), ns.end());
   auto at = [&](double q) {
-    return static_cast<double>(us[std::min(us.size() - 1, static_cast<size_t>(q * us.size()))]);
+    return static_cast<double>(ns[std::min(ns.size() - 1, static_cast<size_t>(q * ns.size()))]) /
+           1000.0;
   };
   f.p50 = at(0.50);
   f.p99 = at(0.99);
-  f.done = static_cast<int>(us.size());
+  f.done = static_cast<int>(ns.size());
   f.ok = true;
   return f;
 }
@@ -106,8 +122,9 @@ Figures RawUdp(const std::string& net, int n, int payload) {
   usleep(100000);  // the echo side binds
   std::vector<char> req(reqLen, 'r'), buf(2048);
   std::vector<uint64_t> rtt;
+  const long selfBefore = WakeUps(RUSAGE_SELF), childBefore = WakeUps(RUSAGE_CHILDREN);
   for (int i = 0; i < n + 1; ++i) {
-    const uint64_t t0 = NowUs();
+    const uint64_t t0 = NowNs();
     sendto(s, req.data(), req.size(), 0, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
     pollfd p{s, POLLIN, 0};
     // A lost datagram ends the count: a late answer would be taken for the
@@ -116,12 +133,20 @@ Figures RawUdp(const std::string& net, int n, int payload) {
       std::fprintf(stderr, "raw UDP: round trip %d got no answer\n", i);
       break;
     }
-    if (i > 0) rtt.push_back(NowUs() - t0);  // the first one warms up
+    if (i > 0) rtt.push_back(NowNs() - t0);  // the first one warms up
   }
+  const long selfWakes = WakeUps(RUSAGE_SELF) - selfBefore;
   close(s);
   kill(child, SIGKILL);  // done, or waiting for a request that will not come
   waitpid(child, nullptr, 0);
-  return FromSamples(rtt);
+  Figures f2 = FromSamples(rtt);
+  if (f2.ok) {
+    // Each side: a sendto, a poll and a receive per round trip.
+    f2.syscalls = 6;
+    f2.syscallDetail = "3 + 3";
+    f2.wakeups = static_cast<double>(selfWakes + WakeUps(RUSAGE_CHILDREN) - childBefore) / (n + 1);
+  }
+  return f2;
 }
 
 // ---------------------------------------------------------------------
@@ -177,28 +202,33 @@ Figures Enet(const std::string& net, int n, int payload) {
     if (enet_host_service(client, &ev, 100) > 0 && ev.type == ENET_EVENT_TYPE_CONNECT) connected = true;
   }
   std::vector<uint64_t> rtt;
+  const long selfBefore = WakeUps(RUSAGE_SELF), childBefore = WakeUps(RUSAGE_CHILDREN);
   if (connected) {
     std::vector<uint8_t> data(static_cast<size_t>(payload), 'e');
     for (int i = 0; i < n + 1; ++i) {
-      const uint64_t t0 = NowUs();
+      const uint64_t t0 = NowNs();
       enet_peer_send(peer, 0, enet_packet_create(data.data(), data.size(), ENET_PACKET_FLAG_RELIABLE));
       enet_host_flush(client);
       bool got = false;
-      while (!got && NowUs() - t0 < 2000000u) {
+      while (!got && NowNs() - t0 < 2000000000u) {
         if (enet_host_service(client, &ev, 100) <= 0) continue;
         if (ev.type == ENET_EVENT_TYPE_RECEIVE) {
           enet_packet_destroy(ev.packet);
           got = true;
         }
       }
-      if (got && i > 0) rtt.push_back(NowUs() - t0);
+      if (got && i > 0) rtt.push_back(NowNs() - t0);
     }
     enet_peer_disconnect_now(peer, 0);
   }
+  const long selfWakes = WakeUps(RUSAGE_SELF) - selfBefore;
   if (client) enet_host_destroy(client);
   waitpid(child, nullptr, 0);
   enet_deinitialize();
-  return FromSamples(rtt);
+  Figures f2 = FromSamples(rtt);
+  // The server's wake-ups include its 100 ms waits after the last answer.
+  if (f2.ok) f2.wakeups = static_cast<double>(selfWakes + WakeUps(RUSAGE_CHILDREN) - childBefore) / (n + 1);
+  return f2;
 }
 #endif
 
@@ -244,13 +274,36 @@ PeerRun Peers(const std::string& net, int round, int calls, int payload) {
   r.startToAttachedMs = Field(att, "since_start_ms");
   if (calls > 0) {
     client.Ask("call 200 " + std::to_string(payload), 60000);  // warm-up
+    const std::string c0 = client.Ask("figures", 5000), s0 = server.Ask("figures", 5000);
     const std::string line =
         client.Ask("call " + std::to_string(calls) + " " + std::to_string(payload), 600000);
+    const std::string c1 = client.Ask("figures", 5000), s1 = server.Ask("figures", 5000);
     if (StartsWith(line, "ok")) {
-      r.rtt.p50 = static_cast<double>(Field(line, "p50_us"));
-      r.rtt.p99 = static_cast<double>(Field(line, "p99_us"));
+      r.rtt.p50 = static_cast<double>(Field(line, "p50_ns")) / 1000.0;
+      r.rtt.p99 = static_cast<double>(Field(line, "p99_ns")) / 1000.0;
       r.rtt.done = static_cast<int>(Field(line, "answered"));
       r.rtt.ok = r.rtt.done > 0;
+    }
+    if (r.rtt.ok && StartsWith(c1, "figures") && StartsWith(s1, "figures")) {
+      // The two "figures" answers in between are one wake-up each side.
+      const double n = r.rtt.done;
+      auto per = [&](const std::string& before, const std::string& after, const char* key) {
+        return static_cast<double>(Field(after, key) - Field(before, key)) / n;
+      };
+      auto side = [&](const std::string& before, const std::string& after, double* total) {
+        const double sends = per(before, after, "sends"), recvs = per(before, after, "recv_calls");
+        const double looks = per(before, after, "looks"), waits = per(before, after, "waits");
+        *total = sends + recvs + looks + waits;
+        char text[160];
+        std::snprintf(text, sizeof text, "%.1f: %.1f sendto, %.1f recvmmsg (%.2f empty), %.1f looks, %.1f waits",
+                      *total, sends, recvs, per(before, after, "recv_empty"), looks, waits);
+        return std::string(text);
+      };
+      double cli = 0, srv = 0;
+      const std::string cd = side(c0, c1, &cli), sd = side(s0, s1, &srv);
+      r.rtt.syscalls = cli + srv;
+      r.rtt.syscallDetail = "client " + cd + "; server " + sd;
+      r.rtt.wakeups = per(c0, c1, "wakeups") + per(s0, s1, "wakeups");
     }
   }
   client.Ask("quit", 5000);
@@ -266,6 +319,10 @@ void Row(const char* what, const Figures& f, const Figures& raw) {
   std::printf("%-34s p50 %8.1f us   p99 %8.1f us   (%d)", what, f.p50, f.p99, f.done);
   if (raw.ok && &f != &raw) std::printf("   x%.2f / x%.2f of raw UDP", f.p50 / raw.p50, f.p99 / raw.p99);
   std::printf("\n");
+  if (f.syscalls >= 0) std::printf("%-34s system calls per round trip %.1f", "", f.syscalls);
+  if (f.syscalls >= 0 && !f.syscallDetail.empty()) std::printf(" (%s)", f.syscallDetail.c_str());
+  if (f.syscalls >= 0) std::printf("\n");
+  if (f.wakeups >= 0) std::printf("%-34s wake-ups per round trip %.2f (both sides)\n", "", f.wakeups);
 }
 
 }  // namespace

@@ -11,14 +11,20 @@ Instance& DefaultInstance() {
   return *inst;
 }
 
-Instance* g_current = nullptr;
-
 }  // namespace
 
-Instance& Cur() {
+namespace detail {
+
+Instance* g_current = nullptr;
+
+Instance& DefaultInstanceFirstUse() {
   if (g_current == nullptr) g_current = &DefaultInstance();
   return *g_current;
 }
+
+}  // namespace detail
+
+using detail::g_current;
 
 Instance* NewInstance() { return new Instance(); }
 

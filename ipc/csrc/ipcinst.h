@@ -46,8 +46,18 @@ struct Instance {
   uint16_t savedBcastPeriod = 0;
 };
 
+namespace detail {
+// The instance made current (null until a first switch or use), and the
+// process's default one, made on first use.
+extern Instance* g_current;
+Instance& DefaultInstanceFirstUse();
+}  // namespace detail
+
 // The current instance.  Never null.
-Instance& Cur();
+inline Instance& Cur() {
+  Instance* c = detail::g_current;
+  return c != nullptr ? *c : detail::DefaultInstanceFirstUse();
+}
 
 // Creates a fresh instance, as a process starts: every table zero, nothing
 // initialised.  The caller owns it and releases it with DeleteInstance.

@@ -86,6 +86,26 @@ uint32_t TimeSlot(uint8_t tries) {
   return tries < 3 ? now : now / 5;
 }
 
+void SetPending(uint8_t node) { Net().pending[node / 64] |= uint64_t{1} << (node % 64); }
+void ClearPending(uint8_t node) { Net().pending[node / 64] &= ~(uint64_t{1} << (node % 64)); }
+
+// The lowest node above `after` that the pass serves: one with something
+// pending, or whose socket may have data.  -1 when none.  Looked up afresh
+// after each node, so a node that the service of a lower one gave work is
+// served in the same pass, as in a walk over every index.
+int NextNodeToServe(int after, const uint64_t withData[2]) {
+  for (int w = (after + 1) / 64; w < 2; ++w) {
+    uint64_t bits = Net().pending[w] | withData[w];
+    const int from = after + 1 - w * 64;
+    if (from > 0) bits &= ~((uint64_t{1} << from) - 1);
+    if (bits != 0) {
+      const int n = w * 64 + __builtin_ctzll(bits);
+      return n < IPC_MAX_NET_NODES ? n : -1;
+    }
+  }
+  return -1;
+}
+
 void ResetSeq(uint8_t node) {
   IpcNodeSeq& s = Seq(node);
   s.txSeq = 0;
@@ -376,6 +396,7 @@ void IpcNetTerm() { IpcSockStop(); }
 
 void IpcNetReset() {
   IpcNetState& s = Net();
+  s.pending[0] = s.pending[1] = 0;
   for (IpcRxSenderNote& n : s.senderNotes) n = IpcRxSenderNote{};
   for (int i = 0; i < kIpcTxPoolSize; ++i) {
     std::memset(&s.pool[i], kIpcPktFill, sizeof s.pool[i]);
@@ -461,6 +482,7 @@ bool IpcNetTxQueue(uint8_t kind, uint8_t node, const uint8_t* msg, IpcTxRefusal*
       std::memcpy(Msg(tp, count), msg, msgLen);
       tp[kOffCount] = static_cast<uint8_t>(count + 1);
       ++s.counters.packed;
+      SetPending(node);
       return true;
     }
   }
@@ -497,6 +519,7 @@ bool IpcNetTxQueue(uint8_t kind, uint8_t node, const uint8_t* msg, IpcTxRefusal*
     s.pool[t].next = ei;
     q.tail = ei;
   }
+  SetPending(node);
   return true;
 }
 
@@ -693,6 +716,7 @@ bool IpcNetPktReceive(uint8_t node) {
         if (PktSend(node, ack) == kIpcPktHdrLen) ++s.counters.acksSent;
       } else {
         q.ackOwed = 1;
+        SetPending(node);
       }
     }
     if (!isNew) {
@@ -910,9 +934,16 @@ void IpcNetDespatch(void) {
   IpcErrCtxSet(IPC_SVR_LOG, 1);
   // One look learns which sockets have data: a socket without is not asked.
   IpcSockReadyBegin();
-  // The node service pass.
-  for (uint8_t n = 0; n < IPC_MAX_NET_NODES; ++n) {
-    if (!IpcNetNodeInUse(n)) continue;
+  uint64_t withData[2] = {0, 0};
+  IpcSockNodesWithData(withData);
+  // The node service pass, over the nodes that have something to do, in
+  // index order.
+  for (int next = NextNodeToServe(-1, withData); next >= 0; next = NextNodeToServe(next, withData)) {
+    const auto n = static_cast<uint8_t>(next);
+    if (!IpcNetNodeInUse(n)) {
+      ClearPending(n);
+      continue;
+    }
     const bool owed = Seq(n).ackOwed != 0;
     for (int i = 0; i < kIpcRxPerPass && IpcNetPktReceive(n); ++i) {
     }
@@ -924,6 +955,7 @@ void IpcNetDespatch(void) {
     // An acknowledgement owed since before this pass that no data packet
     // carried goes out on its own.
     if (n != 0 && owed && Seq(n).ackOwed && IpcNetNodeInUse(n)) SendAck(n);
+    if (Seq(n).head == kIpcNoEntry && Seq(n).ackOwed == 0) ClearPending(n);
     IpcErrCtxSet(IPC_SVR_LOG, 1);
   }
 

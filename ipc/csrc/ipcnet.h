@@ -191,6 +191,10 @@ struct IpcNetState {
   uint32_t txSerial;     // serial of the last entry filled
   IpcNetCounters counters;
   IpcRxSenderNote senderNotes[kIpcRxSenderNotes];
+  // Nodes (bit n) that may have a packet queued or an acknowledgement
+  // owed: with the nodes whose socket has data, the ones a pass serves.
+  // Set when either arises, cleared by the pass that finds neither.
+  uint64_t pending[2];
 };
 static_assert(kIpcTxPoolSize % 64 == 0, "the free bits cover the pool in whole words");
 static_assert(kIpcTxPoolSize < kIpcNoEntry, "entry indexes fit below kIpcNoEntry");

@@ -45,9 +45,23 @@ void EntryFree(IpcSockEntry& s) {
   s.remotePort = 0xCCCC;
   s.node = 0xFF;
   s.watched = false;
-  s.readiness = IpcSockReadiness::kUnknown;
+  s.readyGen = 0;
   s.stashed = false;
 }
+
+// The entry is asked whatever a look says: used and not watched, or holding
+// a datagram taken ahead.
+void UpdateAlwaysAsk(IpcSockEntry& s) {
+  const auto i = static_cast<size_t>(&s - St().socks);
+  const uint64_t bit = uint64_t{1} << (i % 64);
+  if (EntryUsed(s) && (!s.watched || s.stashed))
+    St().alwaysAsk[i / 64] |= bit;
+  else
+    St().alwaysAsk[i / 64] &= ~bit;
+}
+
+// The socket had data at the look and has not been read empty since.
+bool LookedReady(const IpcSockEntry& s) { return s.readyGen == St().lookGen && s.readyGen != 0; }
 
 // Takes the entry's socket out of the ready set before it is closed.
 void Unwatch(IpcSockEntry& s) {
@@ -80,6 +94,7 @@ void CloseAll() {
     EntryFree(entry);
   }
   s.readyKnown = false;
+  s.alwaysAsk[0] = s.alwaysAsk[1] = 0;
 }
 
 // Node 0's address with every host bit set.
@@ -161,9 +176,10 @@ uint8_t IpcSockOpen(uint8_t node) {
   entry.node = node;
   entry.remotePort = 0;
   entry.stashed = false;
-  entry.readiness = IpcSockReadiness::kUnknown;
+  entry.readyGen = 0;
   // A socket the set cannot watch is asked at every receive.
   entry.watched = s.ready.Add(sock, static_cast<uint32_t>(free + 1));
+  UpdateAlwaysAsk(entry);
   return static_cast<uint8_t>(free + 1);
 }
 
@@ -239,36 +255,46 @@ uint16_t IpcSockRecv(uint8_t e, uint32_t* fromAddr, uint16_t* fromPort, uint16_t
   net::RecvResult r;
   if (entry->stashed) {
     // Taken ahead by the last call: handed out now, in its turn.
-    entry->stashed = false;
-    r = entry->stashResult;
-    if (r.error == 0) std::memcpy(buf, st.stash[e - 1], r.copied < size ? r.copied : size);
-  } else if (st.readyKnown && entry->watched && entry->readiness == IpcSockReadiness::kEmpty) {
+    const int i = entry->stashNext++;
+    if (entry->stashNext >= entry->stashCount) {
+      entry->stashed = false;
+      UpdateAlwaysAsk(*entry);
+    }
+    r = entry->stashResult[i];
+    if (r.error == 0) std::memcpy(buf, st.stash[e - 1][i], r.copied < size ? r.copied : size);
+  } else if (st.readyKnown && entry->watched && !LookedReady(*entry)) {
     ++st.counters.recvSkipped;
     return 0;
   } else {
-    // Two at a time: a second datagram waits in the entry, and a call that
-    // brings only one tells that the socket is empty.
-    net::RecvSlot slots[2];
+    // Several at a time: the ones after the first wait in the entry, and a
+    // call that brings fewer than it asked for tells that the socket is
+    // empty.
+    net::RecvSlot slots[1 + kIpcSockAhead];
     slots[0].buf = buf;
     slots[0].size = size;
-    slots[1].buf = st.stash[e - 1];
-    slots[1].size = size;
-    const int ahead = size <= kIpcSockStashSize ? 2 : 1;
+    for (int i = 0; i < kIpcSockAhead; ++i) {
+      slots[1 + i].buf = st.stash[e - 1][i];
+      slots[1 + i].size = size;
+    }
+    const int ask = size <= kIpcSockStashSize ? 1 + kIpcSockAhead : 1;
     ++st.counters.recvCalls;
-    const int got = IpcTcpIpBackend().RecvMany(entry->socket, slots, ahead);
+    const int got = IpcTcpIpBackend().RecvMany(entry->socket, slots, ask);
     if (got == 0) {
       ++st.counters.recvEmpty;
-      entry->readiness = IpcSockReadiness::kEmpty;
+      entry->readyGen = 0;
       return 0;
     }
     r = slots[0].result;
-    if (got == 2) {
-      ++st.counters.recvAhead;
+    if (got > 1) {
+      st.counters.recvAhead += static_cast<uint64_t>(got - 1);
       entry->stashed = true;
-      entry->stashResult = slots[1].result;
-    } else if (r.error == 0 && ahead == 2) {
-      entry->readiness = IpcSockReadiness::kEmpty;
+      entry->stashCount = static_cast<uint8_t>(got - 1);
+      entry->stashNext = 0;
+      for (int i = 1; i < got; ++i) entry->stashResult[i - 1] = slots[i].result;
+      UpdateAlwaysAsk(*entry);
     }
+    // Fewer than asked for, the last a datagram: empty now.
+    if (got < ask && slots[got - 1].result.error == 0 && ask > 1) entry->readyGen = 0;
   }
   // A datagram that does not fit is taken off the queue but not passed on,
   // as a datagram socket does when the buffer is too small.
@@ -299,27 +325,46 @@ void IpcSockReadyBegin() {
   s.counters.looks += s.ready.looks() - looksBefore;
   s.readyKnown = n >= 0;
   if (n < 0) return;
-  for (IpcSockEntry& entry : s.socks) {
-    if (EntryUsed(entry) && entry.watched) entry.readiness = IpcSockReadiness::kEmpty;
-  }
+  // A new mark: every socket's older one now means "nothing at this look".
+  if (++s.lookGen == 0) s.lookGen = 1;
+  s.lookReadyCount = 0;
   for (int i = 0; i < n; ++i) {
     IpcSockEntry* entry = EntryAt(static_cast<uint8_t>(tokens[i]));
-    if (entry != nullptr && EntryUsed(*entry)) entry->readiness = IpcSockReadiness::kReady;
+    if (entry == nullptr || !EntryUsed(*entry)) continue;
+    entry->readyGen = s.lookGen;
+    s.lookReady[s.lookReadyCount++] = static_cast<uint8_t>(tokens[i]);
   }
 }
 
-void IpcSockReadyEnd() {
-  IpcTcpipState& s = St();
-  if (!s.readyKnown) return;
-  s.readyKnown = false;
-  for (IpcSockEntry& entry : s.socks) entry.readiness = IpcSockReadiness::kUnknown;
-}
+void IpcSockReadyEnd() { St().readyKnown = false; }
 
 bool IpcSockMayHaveData(uint8_t e) {
   const IpcSockEntry* entry = EntryAt(e);
   if (entry == nullptr || !EntryUsed(*entry)) return false;
   if (entry->stashed) return true;
-  return !(St().readyKnown && entry->watched && entry->readiness == IpcSockReadiness::kEmpty);
+  return !(St().readyKnown && entry->watched && !LookedReady(*entry));
+}
+
+void IpcSockNodesWithData(uint64_t nodes[2]) {
+  IpcTcpipState& s = St();
+  auto mark = [&](const IpcSockEntry& entry) {
+    if (entry.node < IPC_MAX_NET_NODES) nodes[entry.node / 64] |= uint64_t{1} << (entry.node % 64);
+  };
+  if (!s.readyKnown) {
+    for (const IpcSockEntry& entry : s.socks) {
+      if (EntryUsed(entry)) mark(entry);
+    }
+    return;
+  }
+  for (int w = 0; w < 2; ++w) {
+    for (uint64_t bits = s.alwaysAsk[w]; bits != 0; bits &= bits - 1) {
+      mark(s.socks[w * 64 + __builtin_ctzll(bits)]);
+    }
+  }
+  for (int i = 0; i < s.lookReadyCount; ++i) {
+    const IpcSockEntry* entry = EntryAt(s.lookReady[i]);
+    if (entry != nullptr && EntryUsed(*entry) && LookedReady(*entry)) mark(*entry);
+  }
 }
 
 const IpcSockCounters& IpcSockCountersGet() { return St().counters; }
@@ -334,6 +379,7 @@ void IpcSockClose(uint8_t e) {
   Unwatch(*entry);
   const int error = IpcTcpIpBackend().Close(entry->socket);
   EntryFree(*entry);
+  UpdateAlwaysAsk(*entry);
   if (error != 0) IPC_WINSOCK_FAILURE(owner, error);
 }
 

@@ -27,16 +27,10 @@
 #include "tessio32.h"
 
 // The most a receive stashes of a datagram taken ahead (the largest the
-// datagram layer reads, and one byte to see an oversize one).
+// datagram layer reads, and one byte to see an oversize one), and how many
+// it takes ahead: one call asks for one datagram and this many more.
 constexpr uint16_t kIpcSockStashSize = 46 + IPC_MAX_MSG_LEN + 1;
-
-// What the driver knows of an entry's socket between IpcSockReadyBegin and
-// IpcSockReadyEnd.
-enum class IpcSockReadiness : uint8_t {
-  kUnknown,  // not learnt: a receive asks the socket
-  kReady,    // had data at the look, or may have more
-  kEmpty,    // had nothing at the look, or was read empty since
-};
+constexpr int kIpcSockAhead = 3;
 
 // One entry of the socket table.
 struct IpcSockEntry {
@@ -44,11 +38,17 @@ struct IpcSockEntry {
   uint8_t node = 0xFF;      // owning net node index; 255 = entry free
   uint16_t remotePort = 0;  // where sends go when the caller gives port 0
   bool watched = false;     // in the driver's ready set
-  IpcSockReadiness readiness = IpcSockReadiness::kUnknown;
-  // A datagram taken ahead by a batched receive, handed out by the next
-  // receive on the entry (its bytes are in IpcTcpipState::stash).
+  // The look (IpcTcpipState::lookGen) that found data on the socket; a
+  // socket with an older mark had nothing then, or has been read empty
+  // since.  Trusted only between IpcSockReadyBegin and IpcSockReadyEnd.
+  uint32_t readyGen = 0;
+  // Datagrams taken ahead by a batched receive, handed out in order by the
+  // next receives on the entry (their bytes are in IpcTcpipState::stash):
+  // stashNext to stashCount - 1 wait.
   bool stashed = false;
-  net::RecvResult stashResult;
+  uint8_t stashCount = 0;
+  uint8_t stashNext = 0;
+  net::RecvResult stashResult[kIpcSockAhead];
 };
 
 // System calls of the driver and what it answered without one, for tests
@@ -98,7 +98,14 @@ struct IpcTcpipState {
   net::ReadySet ready;
   // Between IpcSockReadyBegin and IpcSockReadyEnd.
   bool readyKnown = false;
-  uint8_t stash[kMaxSockets][kIpcSockStashSize] = {};
+  uint32_t lookGen = 0;
+  // The entries the last look found with data.
+  uint8_t lookReady[kMaxSockets] = {};
+  int lookReadyCount = 0;
+  // Entries (bit e - 1) that are asked whatever the look says: used and not
+  // watched, or holding a datagram taken ahead.
+  uint64_t alwaysAsk[2] = {};
+  uint8_t stash[kMaxSockets][kIpcSockAhead][kIpcSockStashSize] = {};
   IpcSockCounters counters = {};
 
   // Installed hooks; they stay across IpcInit.
@@ -180,9 +187,9 @@ uint16_t IpcSockSend(uint8_t e, uint32_t dest, uint16_t port, uint16_t len, cons
 // the result never exceeds size.  A datagram of at least one byte is shown
 // to the debug hook as (2, length, buf) before this returns.
 //
-// One call to the backend takes up to two datagrams; the second waits in
-// the entry for the next receive, and a call that brings fewer tells that
-// the socket is empty.  Between IpcSockReadyBegin and IpcSockReadyEnd a
+// One call to the backend takes up to 1 + kIpcSockAhead datagrams; the
+// ones after the first wait in the entry for the next receives, and a call
+// that brings fewer than it asked for tells that the socket is empty.  Between IpcSockReadyBegin and IpcSockReadyEnd a
 // receive on a socket known to be empty answers 0 without asking it.
 uint16_t IpcSockRecv(uint8_t e, uint32_t* fromAddr, uint16_t* fromPort, uint16_t size, void* buf);
 
@@ -196,6 +203,10 @@ void IpcSockReadyEnd();
 // Whether entry e may have a datagram to hand out: true unless the look
 // found its socket empty (or a receive emptied it since); quiet.
 bool IpcSockMayHaveData(uint8_t e);
+// Sets bit n of nodes (n / 64, n % 64) for each net node whose socket may
+// have a datagram to hand out, as IpcSockMayHaveData says; outside a look,
+// for every node with a socket.
+void IpcSockNodesWithData(uint64_t nodes[2]);
 const IpcSockCounters& IpcSockCountersGet();
 // Closes entry e's socket (a failure is reported and recorded); the entry is
 // filled with 0xCC and freed in any case.  A bad or free entry gives error

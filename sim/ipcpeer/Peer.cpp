@@ -63,11 +63,13 @@ std::string FormatAddr(uint32_t a) {
 
 }  // namespace
 
-uint64_t MonotonicMicros() {
+uint64_t MonotonicNanos() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
 }
+
+uint64_t MonotonicMicros() { return MonotonicNanos() / 1000u; }
 
 IpcTime MonotonicIpcTime() {
   const uint64_t cs = MonotonicMicros() / 10000u;  // hundredths
@@ -75,15 +77,17 @@ IpcTime MonotonicIpcTime() {
 }
 
 int RaiseOrHold(const IpcEvntHdr* event, uint8_t node, uint8_t client) {
-  const uint16_t length = std::min<uint16_t>(event->length, IPC_MAX_MSG_LEN);
+  const uint16_t length =
+      std::clamp<uint16_t>(event->length, sizeof(IpcEvntHdr), IPC_MAX_MSG_LEN);
   const auto* p = reinterpret_cast<const uint8_t*>(event);
-  Held h{std::vector<uint8_t>(p, p + std::max<uint16_t>(length, sizeof(IpcEvntHdr))), node, client};
   // Behind what is held already, to keep the order.
   if (HeldQueue().empty()) {
-    const int r = Raise(h.bytes, node, client);
+    uint8_t copy[IPC_MAX_MSG_LEN];
+    std::memcpy(copy, p, length);
+    const int r = IpcEvntSelectedSend(reinterpret_cast<IpcEvntHdr*>(copy), node, client);
     if (r != IPC_EVNT_RING_FULL) return r;
   }
-  HeldQueue().push_back(std::move(h));
+  HeldQueue().push_back(Held{std::vector<uint8_t>(p, p + length), node, client});
   return IPC_EVNT_RING_FULL;
 }
 
@@ -134,6 +138,7 @@ int Peer::Serve(const IpcComProcHdr* request) {
 void Peer::OnAnswer(const IpcEvntHdr* event, intptr_t user) {
   auto* self = reinterpret_cast<Peer*>(user);
   if (event->evntCode != kAnswerCode) return;
+  self->lastAnswerAt_ = MonotonicNanos();
   ++self->answers_;
   if (event->length >= sizeof(IpcEvntHdr) + 4) {
     std::memcpy(&self->lastSerial_, reinterpret_cast<const uint8_t*>(event) + sizeof(IpcEvntHdr), 4);
@@ -235,6 +240,7 @@ bool Peer::WaitAndPoll(int timeoutMs, int extraFd) {
   }
   const nfds_t sockets = n;
   if (extraFd >= 0) fds[n++] = pollfd{extraFd, POLLIN, 0};
+  ++waits_;
   const int rc = ::poll(fds, n, timeoutMs);
   bool extraReady = false;
   if (rc > 0) {

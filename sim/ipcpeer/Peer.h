@@ -37,8 +37,9 @@ struct Options {
 // The monotonic clock in the library's layout (hour, minute, second,
 // hundredths), counted from an arbitrary start.
 IpcTime MonotonicIpcTime();
-// Microseconds of the monotonic clock.
+// Microseconds and nanoseconds of the monotonic clock.
 uint64_t MonotonicMicros();
+uint64_t MonotonicNanos();
 
 // Raises an event of one of this process's servers for the clients the
 // selector (node, client) names (0, 0: all).  When the event ring has no
@@ -89,6 +90,10 @@ class Peer {
   bool Call(uint16_t size, uint32_t serial);
   uint64_t answers() const { return answers_; }
   uint32_t lastAnswerSerial() const { return lastSerial_; }
+  // When the last answer reached its callback (MonotonicNanos).
+  uint64_t lastAnswerAtNanos() const { return lastAnswerAt_; }
+  // The host's own waits (poll calls) since the start.
+  uint64_t waits() const { return waits_; }
   uint64_t callsServed() const { return served_; }
 
   // The datagram layer's traffic counters as "key value" pairs.
@@ -110,6 +115,8 @@ class Peer {
   uint8_t evnt_ = 0;
   uint64_t answers_ = 0;
   uint32_t lastSerial_ = 0;
+  uint64_t lastAnswerAt_ = 0;
+  uint64_t waits_ = 0;
   uint64_t served_ = 0;
 };
 

@@ -15,7 +15,11 @@
 //                                 given); prints the round trips' p50 and p99
 //   status NAME                   the node's status, link status and handles,
 //                                 and the datagram layer's traffic counters
+//   figures                       the socket driver's system calls, the
+//                                 host's waits and the process's context
+//                                 switches since it started
 //   quit                          (also end of input)
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,6 +32,7 @@
 
 #include "Peer.h"
 #include "PeerCli.h"
+#include "ipctcpip.h"  // the socket driver's counters
 
 namespace {
 
@@ -49,11 +54,25 @@ int Usage(const std::string& why = {}) {
 
 
 
-std::string Percentiles(std::vector<uint64_t> us) {
-  if (us.empty()) return "p50_us 0 p99_us 0";
-  std::sort(us.begin(), us.end());
-  auto at = [&](double q) { return us[std::min(us.size() - 1, static_cast<size_t>(q * us.size()))]; };
-  return "p50_us " + std::to_string(at(0.50)) + " p99_us " + std::to_string(at(0.99));
+// The round trips' p50 and p99 in whole microseconds and in nanoseconds.
+std::string Percentiles(std::vector<uint64_t> ns) {
+  if (ns.empty()) return "p50_us 0 p99_us 0 p50_ns 0 p99_ns 0";
+  std::sort(ns.begin(), ns.end());
+  auto at = [&](double q) { return ns[std::min(ns.size() - 1, static_cast<size_t>(q * ns.size()))]; };
+  return "p50_us " + std::to_string(at(0.50) / 1000) + " p99_us " + std::to_string(at(0.99) / 1000) +
+         " p50_ns " + std::to_string(at(0.50)) + " p99_ns " + std::to_string(at(0.99));
+}
+
+// What the process's library and host did: system calls of the socket
+// driver, the host's waits, and the kernel's count of context switches.
+std::string Figures(const Peer& peer) {
+  const IpcSockCounters& c = ipc::IpcSockCountersGet();
+  rusage ru{};
+  getrusage(RUSAGE_SELF, &ru);
+  return "figures sends " + std::to_string(c.sends) + " recv_calls " + std::to_string(c.recvCalls) +
+         " recv_empty " + std::to_string(c.recvEmpty) + " looks " + std::to_string(c.looks) +
+         " waits " + std::to_string(peer.waits()) + " wakeups " + std::to_string(ru.ru_nvcsw) +
+         " preempted " + std::to_string(ru.ru_nivcsw);
 }
 
 bool Holds(Peer& peer, const std::string& name, const std::string& what) {
@@ -106,7 +125,7 @@ void Command(Peer& peer, const std::string& line, bool* quit) {
     for (long i = 0; i < count; ++i) {
       const uint64_t before = peer.answers();
       const uint32_t serial = static_cast<uint32_t>(i + 1);
-      const uint64_t t0 = MonotonicMicros();
+      const uint64_t t0 = ipcpeer::MonotonicNanos();
       if (!peer.Call(static_cast<uint16_t>(size), serial)) break;
       // Only the answer to this call counts: one to an earlier call that
       // comes late (the link delivers in order, so before this one) is not
@@ -114,14 +133,18 @@ void Command(Peer& peer, const std::string& line, bool* quit) {
       auto answered = [&] {
         return peer.answers() != before && peer.lastAnswerSerial() == serial;
       };
-      const uint64_t limit = t0 + static_cast<uint64_t>(waitMs) * 1000u;
-      while (!answered() && MonotonicMicros() < limit) peer.WaitAndPoll(10);
+      const uint64_t limit = t0 + static_cast<uint64_t>(waitMs) * 1000000u;
+      while (!answered() && ipcpeer::MonotonicNanos() < limit) peer.WaitAndPoll(10);
       if (!answered()) continue;  // lost: the next call goes on
-      rtt.push_back(MonotonicMicros() - t0);
+      // Until the answer reached its callback: the acknowledgement the
+      // same poll sends after it is no part of the round trip.
+      rtt.push_back(peer.lastAnswerAtNanos() - t0);
       ++ok;
     }
     Out("ok calls " + std::to_string(count) + " answered " + std::to_string(ok) + " " +
         Percentiles(rtt));
+  } else if (cmd == "figures") {
+    Out(Figures(peer));
   } else if (cmd == "status") {
     std::string name;
     in >> name;
