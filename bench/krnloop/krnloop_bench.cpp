@@ -8,25 +8,46 @@
 //              processes (p50/p99), measured first in the same run: the
 //              floor of one exchange, which needs a com-proc out and events
 //              back
-//   exchanges  for 1, 10 and 50 nodes of 6 ports (5 of them with a rack:
-//              rack numbers end at 256): exchanges per second in all, per
-//              node and per racked port (with the share of the rate of
-//              one raw round trip at a time that a port reaches, as each
-//              port has one message in flight), and the latency from SendRackMsg
-//              to WM_DOC_MSG_DONE on the UI thread (p50/p99), with its
-//              ratio to the raw round trip; then what the comm thread's
-//              library did meanwhile: the share of the time spent in its
-//              network passes (each serves every node's socket), the passes
-//              per exchange, retransmissions, event packets refused by a
-//              full event ring, and messages dropped for want of a
+//   exchanges  for 1, 10, 50 and 99 nodes of 6 ports: the first 50 nodes
+//              with a rack on 5 ports each (racks 1 to 250), nodes 51 to 56
+//              with one (racks 251 to 256, the last rack number), the rest
+//              in the node table, linked and announcing, without racks:
+//              exchanges per second in all, per node and per racked port
+//              (with the share of the rate of one raw round trip at a time
+//              that a port reaches, as each port has one message in
+//              flight), and the latency from SendRackMsg to WM_DOC_MSG_DONE
+//              on the UI thread (p50/p99), with its ratio to the raw round
+//              trip; then what the comm thread did meanwhile: the share of
+//              the time spent in its library's network passes, the passes
+//              per exchange, its system calls per exchange (the socket
+//              driver's sendto, recvmmsg and readiness looks, its message
+//              queue's waits, wake-up signals and socket re-arms) and its
+//              wake-ups per exchange (voluntary context switches) beside
+//              the UI thread's, retransmissions, event packets refused by a
+//              full event ring, and messages not queued for want of a
 //              transmit entry
-//   burst      one message to every rack of the 50 nodes at once: the event
+//   burst      one message to every rack of the 99 nodes at once: the event
 //              ring's high-water mark (of 49 events) and its drops
+//   idle       with the 99 nodes and every rack up and polled, no traffic
+//              but the plant's own (announcements, polls that find nothing
+//              new): the comm thread's CPU time as a share of a core; then
+//              the whole server (TKZ_App, headless, on a site made for this
+//              plant) against the same nodes, every rack up and no
+//              requests: its CPU time as a share of a core and its resident
+//              memory, beside its comm thread's figure
 //
-// Usage: krnloop_bench [seconds-per-case]   (default 3)
-//   The benchmark uses 127.0.11.1 (this PC), 127.0.11.2-51 (nodes) and
-//   127.0.11.60-61 (the raw pair); DROVANA_NET_* are set by it.
+// Usage: krnloop_bench [seconds-per-case] [server-program]   (default 3, and
+//   the TKZ_App of this build; another build's program measures that build
+//   in the idle case, against the same simulated plant)
+//   The benchmark uses 127.0.11.1 (this PC), 127.0.11.2-100 (nodes) and
+//   127.0.11.200-201 (the raw pair); DROVANA_NET_* are set by it.
+#include <fcntl.h>
+#include <signal.h>
+#include <sqlite3.h>
 #include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -34,10 +55,12 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Comm.h"
@@ -52,13 +75,16 @@
 #include "ThreadMsgs.h"
 #include "ipcinst.h"
 #include "msgqueue.h"
+#include "site.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr int kMaxNodes = 50;
+constexpr int kMaxNodes = 99;
 constexpr int kPortsPerNode = 6;
-constexpr int kRacksPerNode = 5;
+constexpr int kRacksPerNode = 5;      // on the first kFullNodes nodes
+constexpr int kFullNodes = 50;
+constexpr uint32_t kLastRack = 256;
 
 int64_t NowUs() {
   return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch())
@@ -67,7 +93,38 @@ int64_t NowUs() {
 
 std::string SimAddr(int i) { return "127.0.11." + std::to_string(2 + i); }
 uint32_t SimAddrValue(int i) { return 0x7F000B00u + static_cast<uint32_t>(2 + i); }
-uint32_t RackOf(int node, int slot) { return static_cast<uint32_t>(node * kRacksPerNode + slot + 1); }
+// The rack on the node's slot, 0 when none: racks 1 to 250 on slots 1 to
+// 5 of each of the first 50 nodes, 251 to 256 on slot 1 of the next six
+// (slot 0 stays free, as a database node's racks lie on slots 1 to 5).
+uint32_t RackOf(int node, int slot) {
+  if (slot < 1) return 0;
+  if (node < kFullNodes) {
+    return slot <= kRacksPerNode ? static_cast<uint32_t>(node * kRacksPerNode + slot) : 0;
+  }
+  const uint32_t r = static_cast<uint32_t>(kFullNodes * kRacksPerNode + (node - kFullNodes) + 1);
+  return slot == 1 && r <= kLastRack ? r : 0;
+}
+int RacksOfFirst(int nodes) {
+  int n = 0;
+  for (int i = 0; i < nodes; ++i)
+    for (int s = 0; s < kPortsPerNode; ++s) n += RackOf(i, s) != 0;
+  return n;
+}
+
+// Voluntary context switches of a thread of this process: each is a wait
+// that ended in a wake-up.
+long WakeUpsOfThread(long tid) {
+  std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/status");
+  std::string key;
+  long value = 0;
+  while (in >> key) {
+    if (key == "voluntary_ctxt_switches:") {
+      in >> value;
+      return value;
+    }
+  }
+  return 0;
+}
 
 // The library, with the event ring watched after each despatch of the
 // datagrams (the events are queued then, not yet delivered), the time spent
@@ -80,12 +137,24 @@ class RingWatch : public TessioLibrary {
   struct Figures {
     uint64_t passes = 0, passUs = 0;
     uint32_t retransmissions = 0, ringFull = 0, poolFull = 0;
+    // The comm thread's system calls.
+    uint64_t sends = 0, recvs = 0, looks = 0, waits = 0, signals = 0, rearms = 0;
   };
+  std::atomic<long> commTid{0};
   void IpcNetDespatch() override {
+    if (commTid.load(std::memory_order_relaxed) == 0) commTid.store(static_cast<long>(::syscall(SYS_gettid)));
     const int64_t t0 = NowUs();
     TessioLibrary::IpcNetDespatch();
     passUs_.fetch_add(static_cast<uint64_t>(NowUs() - t0), std::memory_order_relaxed);
     passes_.fetch_add(1, std::memory_order_relaxed);
+    const IpcSockCounters& sc = ipc::IpcSockCountersGet();
+    sends_.store(sc.sends, std::memory_order_relaxed);
+    recvs_.store(sc.recvCalls, std::memory_order_relaxed);
+    looks_.store(sc.looks, std::memory_order_relaxed);
+    const msgq::SysCallCounts mq = msgq::SysCalls();
+    waits_.store(mq.waits, std::memory_order_relaxed);
+    signals_.store(mq.wakeSignals, std::memory_order_relaxed);
+    rearms_.store(mq.rearms, std::memory_order_relaxed);
     const IpcEvntState& ring = ipc::Cur().evnt;
     const uint32_t used = (ring.tail + kIpcEvntRingSlots - ring.head) % kIpcEvntRingSlots;
     if (used > high.load(std::memory_order_relaxed)) high.store(used, std::memory_order_relaxed);
@@ -96,27 +165,118 @@ class RingWatch : public TessioLibrary {
     poolFull_.store(c.poolFull, std::memory_order_relaxed);
   }
   Figures Now() const {
-    return {passes_.load(), passUs_.load(), retransmissions_.load(), ringFull_.load(), poolFull_.load()};
+    return {passes_.load(), passUs_.load(), retransmissions_.load(), ringFull_.load(),
+            poolFull_.load(), sends_.load(), recvs_.load(), looks_.load(), waits_.load(),
+            signals_.load(), rearms_.load()};
   }
 
  private:
   std::atomic<uint64_t> passes_{0}, passUs_{0};
+  std::atomic<uint64_t> sends_{0}, recvs_{0}, looks_{0}, waits_{0}, signals_{0}, rearms_{0};
   std::atomic<uint32_t> retransmissions_{0}, ringFull_{0}, poolFull_{0};
 };
 
+// CPU time of a thread (task) of a process, in nanoseconds
+// (/proc/PID/task/TID/schedstat); for a whole process, summed over its tasks.
+uint64_t TaskCpuNs(const std::string& taskDir) {
+  std::ifstream in(taskDir + "/schedstat");
+  uint64_t ns = 0;
+  in >> ns;
+  return ns;
+}
+uint64_t ProcessCpuNs(pid_t pid) {
+  uint64_t ns = 0;
+  std::error_code ec;
+  const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+  for (const auto& task : std::filesystem::directory_iterator(dir, ec))
+    ns += TaskCpuNs(task.path().string());
+  return ns;
+}
+long ResidentKb(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string key;
+  while (in >> key) {
+    if (key == "VmRSS:") {
+      long kb = 0;
+      in >> kb;
+      return kb;
+    }
+  }
+  return -1;
+}
+
+// The site of the simulated plant: this PC and the 99 nodes, each with a
+// rack port (PortCategory 2, PortNumber = slot - 1) for each of its racks,
+// every rack in one zone.
+std::string PlantSeed(int nodes) {
+  std::ostringstream sql;
+  sql << "INSERT INTO tblNodeType (NodeType, Name) VALUES (5, 'Rack network node'), (20, 'Control PC');\n";
+  sql << "INSERT INTO tblNode (NodeID, NodeName, NodeType, IPAddress) VALUES ";
+  for (int i = 0; i < nodes; ++i) sql << "(" << i + 1 << ", 'KRN" << i << "', 5, '" << SimAddr(i) << "'), ";
+  sql << "(" << nodes + 1 << ", 'PC', 20, '127.0.11.1');\n";
+  sql << "INSERT INTO tblNodeStatus (NodeID, ConnectStatus) VALUES ";
+  for (int i = 0; i <= nodes; ++i) sql << (i ? ", " : "") << "(" << i + 1 << ", 0)";
+  sql << ";\n";
+  sql << "INSERT INTO tblZoneTree (TreeID, ZoneID, ZoneParentID, ZoneType) VALUES (1, 1, 0, 'TreeGroup'), "
+         "(2, 2, 1, 'Racks');\n";
+  int port = 1, tree = 3;
+  for (int i = 0; i < nodes; ++i) {
+    for (int slot = 1; slot < kPortsPerNode; ++slot) {
+      const uint32_t rack = RackOf(i, slot);
+      if (rack == 0) continue;
+      sql << "INSERT INTO tblNodePort (PortID, NodeID, PortNumber, PortCategory) VALUES (" << port
+          << ", " << i + 1 << ", " << slot - 1 << ", 2);\n";
+      sql << "INSERT INTO tblNodePortRack (PortID, RackNumber) VALUES (" << port << ", " << rack << ");\n";
+      sql << "INSERT INTO tblZoneTree (TreeID, ZoneID, ZoneParentID, ZoneType) VALUES (" << tree++
+          << ", " << 10000 + rack << ", 2, 'Rack');\n";
+      sql << "INSERT INTO tblRackConfig (ZoneID, ZoneParentID, RackType, SpecialWiringType, RackCase, "
+             "RackNumber, MuxTypeA, MuxTypeB, MuxFailPreset, MuxFailHoldTime, MuxFailMode, "
+             "BrevantPowerupPreset, RackLanguage, KeypadLockEnable, FanSpeed, DigitalDims, "
+             "AnalogOutputs, AnalogInputs, DigitalDimsFitted, NumberRows, NumberSlots) VALUES ("
+          << 10000 + rack << ", 2, 1, NULL, 0, " << rack
+          << ", 0, 0, 0, 0, 0, 0, 0, 0, 1, 48, 0, 0, 48, 2, 6);\n";
+      sql << "INSERT INTO tblRackStatus (ZoneID, ZoneParentID, ConnectStatus, SoftwareVersion) VALUES ("
+          << 10000 + rack << ", 2, 0, NULL);\n";
+      ++port;
+    }
+  }
+  sql << "WITH RECURSIVE lv(Level) AS (SELECT 0 UNION ALL SELECT Level + 1 FROM lv WHERE Level < 255) "
+         "INSERT INTO tblLevel2Percent (Level, Percent) SELECT Level, (100 * Level + 127) / 255 FROM lv;\n";
+  return sql.str();
+}
+
+// Racks the site's status table shows connected; -1 when it cannot be read.
+int RacksUp(const std::string& db) {
+  sqlite3* h = nullptr;
+  if (sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    sqlite3_close(h);
+    return -1;
+  }
+  sqlite3_busy_timeout(h, 1000);
+  sqlite3_stmt* st = nullptr;
+  int n = -1;
+  if (sqlite3_prepare_v2(h, "SELECT count(*) FROM tblRackStatus WHERE ConnectStatus <> 0", -1, &st,
+                         nullptr) == SQLITE_OK &&
+      sqlite3_step(st) == SQLITE_ROW)
+    n = sqlite3_column_int(st, 0);
+  sqlite3_finalize(st);
+  sqlite3_close(h);
+  return n;
+}
+
 struct Percent {
-  int64_t p50 = 0, p99 = 0;
+  double p50 = 0, p99 = 0;  // microseconds
 };
 Percent Percentiles(std::vector<int64_t> v) {
   if (v.empty()) return {};
   std::sort(v.begin(), v.end());
   auto at = [&](double q) { return v[std::min(v.size() - 1, static_cast<size_t>(q * v.size()))]; };
-  return {at(0.50), at(0.99)};
+  return {static_cast<double>(at(0.50)), static_cast<double>(at(0.99))};
 }
 
 // The raw com-proc round trip between two ipcpeer processes.
 bool RawRoundTrip(Percent* out) {
-  const std::string a = "127.0.11.60", b = "127.0.11.61", peers = a + "," + b;
+  const std::string a = "127.0.11.200", b = "127.0.11.201", peers = a + "," + b;
   ipcpeer::PeerProcess server, client;
   if (!server.Start(IPCPEER_PATH, {"--name", "RAWSRV", "--addr", a, "--peers", peers, "--period", "20"}) ||
       !client.Start(IPCPEER_PATH,
@@ -131,9 +291,11 @@ bool RawRoundTrip(Percent* out) {
   std::istringstream in(line);
   std::string word;
   while (in >> word) {
-    if (word == "p50_us") in >> out->p50;
-    if (word == "p99_us") in >> out->p99;
+    if (word == "p50_ns") in >> out->p50;
+    if (word == "p99_ns") in >> out->p99;
   }
+  out->p50 /= 1000;
+  out->p99 /= 1000;
   return out->p50 > 0;
 }
 
@@ -197,8 +359,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "krnloop_bench: the raw round trip could not be measured\n");
     return 1;
   }
-  std::printf("raw com-proc round trip (16 bytes, two ipcpeer processes): p50 %lld us, p99 %lld us\n",
-              static_cast<long long>(raw.p50), static_cast<long long>(raw.p99));
+  std::printf("raw com-proc round trip (16 bytes, two ipcpeer processes): p50 %.1f us, p99 %.1f us\n",
+              raw.p50, raw.p99);
 
   std::string bcast;
   for (int i = 0; i < kMaxNodes; ++i) bcast += (i ? "," : "") + SimAddr(i);
@@ -210,7 +372,8 @@ int main(int argc, char** argv) {
   for (int i = 0; i < kMaxNodes; ++i) {
     std::vector<std::string> args = {"--name", "KRN" + std::to_string(i), "--addr", SimAddr(i),
                                      "--peers", "127.0.11.1", "--period", "50", "--quiet"};
-    for (int s = 0; s < kRacksPerNode; ++s) {
+    for (int s = 0; s < kPortsPerNode; ++s) {
+      if (RackOf(i, s) == 0) continue;
       args.push_back("--rack");
       args.push_back(std::to_string(s) + ":" + std::to_string(RackOf(i, s)));
     }
@@ -248,16 +411,17 @@ int main(int argc, char** argv) {
   if (!comm.Start()) return 1;
 
   int loaded = 0;
-  for (int nodes : {1, 10, 50}) {
+  for (int nodes : {1, 10, 50, 99}) {
     for (; loaded < nodes; ++loaded) {
       NodeDesc d{static_cast<uint32_t>(loaded + 1), SimAddrValue(loaded), nullptr, {1, 1, 1, 1, 1, 1}};
       comm.CommAddNode(&d);
-      for (int s = 0; s < kRacksPerNode; ++s) {
+      for (int s = 0; s < kPortsPerNode; ++s) {
+        if (RackOf(loaded, s) == 0) continue;
         RackDesc r{static_cast<uint32_t>(loaded + 1), RackOf(loaded, s), static_cast<uint8_t>(s)};
         comm.CommAddRack(&r);
       }
     }
-    const int racks = nodes * kRacksPerNode;
+    const int racks = RacksOfFirst(nodes);
     // Every rack up (synchronised and its version read) before the count.
     const auto limit = Clock::now() + std::chrono::seconds(90);
     auto allUp = [&] {
@@ -284,9 +448,15 @@ int main(int argc, char** argv) {
     }
     const int64_t t0 = NowUs();
     const RingWatch::Figures f0 = lib.Now();
+    const long commWakes0 = WakeUpsOfThread(lib.commTid.load());
+    rusage ui0{};
+    getrusage(RUSAGE_THREAD, &ui0);
     while (NowUs() - t0 < seconds * 1000000LL) bench.Handle(10);
     const int64_t elapsed = NowUs() - t0;
     const RingWatch::Figures f1 = lib.Now();
+    const long commWakes = WakeUpsOfThread(lib.commTid.load()) - commWakes0;
+    rusage ui1{};
+    getrusage(RUSAGE_THREAD, &ui1);
     uint64_t total = 0;
     for (const auto& [r, n] : bench.done) total += n;
     bench.resend = false;
@@ -299,23 +469,32 @@ int main(int argc, char** argv) {
         "%.3f of one raw round trip at a time; "
         "latency p50 %lld us, p99 %lld us (%.1fx / %.1fx the raw round trip); errors %llu\n",
         nodes, kPortsPerNode, racks, perSec, perSec / nodes, perSec / racks,
-        perSec / racks * static_cast<double>(raw.p50) / 1e6,
-        static_cast<long long>(lat.p50), static_cast<long long>(lat.p99),
-        static_cast<double>(lat.p50) / static_cast<double>(raw.p50),
-        static_cast<double>(lat.p99) / static_cast<double>(raw.p99),
+        perSec / racks * raw.p50 / 1e6, static_cast<long long>(lat.p50),
+        static_cast<long long>(lat.p99), lat.p50 / raw.p50, lat.p99 / raw.p99,
         static_cast<unsigned long long>(bench.errors));
+    const double ex = total > 0 ? static_cast<double>(total) : 1.0;
+    auto per = [&](uint64_t a, uint64_t b) { return static_cast<double>(b - a) / ex; };
+    const double calls = per(f0.sends, f1.sends) + per(f0.recvs, f1.recvs) + per(f0.looks, f1.looks) +
+                         per(f0.waits, f1.waits) + per(f0.signals, f1.signals) +
+                         per(f0.rearms, f1.rearms);
     std::printf(
-        "   comm thread: %.0f%% of the time in network passes, %.1f passes per exchange; "
-        "%u retransmissions, %u event packets refused (ring full), %u messages dropped (no "
+        "   comm thread: %.0f%% of the time in network passes, %.2f passes per exchange; "
+        "system calls per exchange %.2f (sendto %.2f, recvmmsg %.2f, looks %.2f, waits %.2f, "
+        "wake signals %.2f, re-arms %.2f); wake-ups per exchange %.2f (UI thread %.2f); "
+        "%u retransmissions, %u event packets refused (ring full), %u messages not queued (no "
         "transmit entry)\n",
         100.0 * static_cast<double>(f1.passUs - f0.passUs) / static_cast<double>(elapsed),
-        total > 0 ? static_cast<double>(f1.passes - f0.passes) / static_cast<double>(total) : 0.0,
-        f1.retransmissions - f0.retransmissions, f1.ringFull - f0.ringFull, f1.poolFull - f0.poolFull);
+        per(f0.passes, f1.passes), calls, per(f0.sends, f1.sends), per(f0.recvs, f1.recvs),
+        per(f0.looks, f1.looks), per(f0.waits, f1.waits), per(f0.signals, f1.signals),
+        per(f0.rearms, f1.rearms), static_cast<double>(commWakes) / ex,
+        static_cast<double>(ui1.ru_nvcsw - ui0.ru_nvcsw) / ex, f1.retransmissions - f0.retransmissions,
+        f1.ringFull - f0.ringFull, f1.poolFull - f0.poolFull);
+    std::fflush(stdout);
   }
 
   // Every racked port answers at once.
-  {
-    const int racks = loaded * kRacksPerNode;
+  if (!failed) {
+    const int racks = RacksOfFirst(loaded);
     lib.high.store(0);
     const uint32_t droppedBefore = lib.dropped.load();
     bench.resend = false;
@@ -332,9 +511,92 @@ int main(int argc, char** argv) {
                 kIpcEvntRingSlots - 1, lib.dropped.load() - droppedBefore);
   }
 
+  // Idle: every rack up and polled, no messages; the comm thread's CPU.
+  double commIdlePercent = -1;
+  const int idleSeconds = std::max(seconds, 5) * 2;
+  if (!failed) {
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const std::string task = "/proc/self/task/" + std::to_string(lib.commTid.load());
+    const uint64_t c0 = TaskCpuNs(task);
+    const int64_t t0 = NowUs();
+    while (NowUs() - t0 < idleSeconds * 1000000LL) bench.Handle(100);
+    commIdlePercent = 100.0 * static_cast<double>(TaskCpuNs(task) - c0) /
+                      (static_cast<double>(NowUs() - t0) * 1000.0);
+    std::printf("idle, %d nodes, %d racks up and polled, no messages, over %d s: comm thread %.3f%% of a "
+                "core\n",
+                loaded, RacksOfFirst(loaded), idleSeconds, commIdlePercent);
+    std::fflush(stdout);
+  }
   comm.Stop();
+  // The library's sockets are this process's until it stops.
+  IpcTerm();
   for (auto& [r, m] : bench.idle) FreeRackMsg(m);
+  bench.idle.clear();
   g_hFrameWnd.store(msgq::Handle{});
+
+  // The whole server on a site of the same plant, against the same nodes.
+  if (!failed) {
+    const std::string site = std::string(dir) + "/site";
+    drovana::site::SiteOptions o{site, "drovana", "admin", "bench"};
+    o.seed_sql = PlantSeed(loaded);
+    o.seed_name = "the benchmark's plant";
+    try {
+      drovana::site::CreateSite(o);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "krnloop_bench: site not made: %s\n", e.what());
+      failed = true;
+    }
+    const std::string program = argc > 2 ? argv[2] : TKZ_APP_PATH;
+    const std::string out = std::string(dir) + "/server.out";
+    const pid_t server = failed ? -1 : fork();
+    if (server == 0) {
+      const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      if (fd >= 0) {
+        dup2(fd, 1);
+        dup2(fd, 2);
+      }
+      setenv("DROVANA_HEADLESS", "1", 1);
+      setenv("DROVANA_COM1", "none", 1);
+      setenv("XDG_CONFIG_HOME", dir, 1);
+      execl(program.c_str(), program.c_str(), site.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    if (server > 0) {
+      const int racks = RacksOfFirst(loaded);
+      const auto limit = Clock::now() + std::chrono::seconds(180);
+      int up = 0;
+      while (Clock::now() < limit && (up = RacksUp(site + "/drovana.mdb")) < racks &&
+             waitpid(server, nullptr, WNOHANG) == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      if (up < racks) {
+        std::fprintf(stderr, "krnloop_bench: the server shows %d of %d racks up; its output ends:\n",
+                     up, racks);
+        std::ifstream serverLog(out);
+        std::vector<std::string> lines;
+        for (std::string l; std::getline(serverLog, l);) lines.push_back(l);
+        for (size_t i = lines.size() > 20 ? lines.size() - 20 : 0; i < lines.size(); ++i)
+          std::fprintf(stderr, "  %s\n", lines[i].c_str());
+      } else {
+        std::this_thread::sleep_for(std::chrono::seconds(2));  // the last versions written
+        const uint64_t c0 = ProcessCpuNs(server);
+        const int64_t t0 = NowUs();
+        std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
+        const double percent = 100.0 * static_cast<double>(ProcessCpuNs(server) - c0) /
+                               (static_cast<double>(NowUs() - t0) * 1000.0);
+        const long kb = ResidentKb(server);
+        std::printf("idle, the whole server (%s), %d nodes, %d of %d racks up, no requests, over %d "
+                    "s: %.3f%% of a core (%.1fx its comm thread's alone above), resident %.1f MB\n",
+                    program.c_str(), loaded, up, racks, idleSeconds, percent,
+                    commIdlePercent > 0 ? percent / commIdlePercent : 0.0,
+                    static_cast<double>(kb) / 1024.0);
+      }
+      kill(server, SIGTERM);
+      for (int i = 0; i < 100 && waitpid(server, nullptr, WNOHANG) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      kill(server, SIGKILL);
+      waitpid(server, nullptr, 0);
+    }
+  }
   sims.clear();
   return failed ? 1 : 0;
 }

@@ -191,6 +191,8 @@ uint8_t SockOf(uint8_t node) { return IpcNetNodeSockIndxGet(node); }
 // destination and source, and hands it to the socket.  Returns the bytes
 // sent, 0 when the driver failed, or -1 when nothing was handed over.
 int PktSend(uint8_t node, uint8_t* p) {
+  // A send that fails is this PC's trouble, whatever datagram is handled.
+  IpcRxSenderPause notAboutADatagram;
   if (p == nullptr) {
     IPC_REPORT(IPC_SEV_ARG, IPC_ERR_STATE);
     return -1;

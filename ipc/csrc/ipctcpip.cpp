@@ -136,6 +136,8 @@ void IpcSockStop() {
 }
 
 uint8_t IpcSockOpen(uint8_t node) {
+  // What fails here is this PC's, not a received datagram's.
+  IpcRxSenderPause notAboutADatagram;
   if (node >= IPC_MAX_NET_NODES) {
     IPC_REPORT(IPC_SEV_ARG, IPC_ERR_NET_NODE_INDX);
     return 0;
@@ -184,6 +186,7 @@ uint8_t IpcSockOpen(uint8_t node) {
 }
 
 bool IpcSockBind(uint8_t e, uint32_t addr, uint16_t port) {
+  IpcRxSenderPause notAboutADatagram;
   IpcSockEntry* entry = EntryAt(e);
   if (entry == nullptr || !EntryUsed(*entry)) {
     IPC_REPORT(IPC_SEV_ARG, IPC_ERR_SOCKET);
@@ -208,6 +211,7 @@ void IpcSockRemotePortSet(uint8_t e, uint16_t port) {
 }
 
 uint16_t IpcSockSend(uint8_t e, uint32_t dest, uint16_t port, uint16_t len, const void* data) {
+  IpcRxSenderPause notAboutADatagram;
   IpcSockEntry* entry = EntryAt(e);
   if (entry == nullptr) {
     IPC_REPORT(IPC_SEV_ARG, IPC_ERR_SOCKET);
@@ -370,6 +374,7 @@ void IpcSockNodesWithData(uint64_t nodes[2]) {
 const IpcSockCounters& IpcSockCountersGet() { return St().counters; }
 
 void IpcSockClose(uint8_t e) {
+  IpcRxSenderPause notAboutADatagram;
   IpcSockEntry* entry = EntryAt(e);
   if (entry == nullptr || !EntryUsed(*entry)) {
     IPC_REPORT(IPC_SEV_ARG, IPC_ERR_SOCKET);

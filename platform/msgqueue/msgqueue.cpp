@@ -18,6 +18,8 @@ namespace detail {
 
 namespace {
 
+thread_local uint64_t g_waits = 0, g_signals = 0, g_rearms = 0;
+
 // epoll data: the serial of the source that became ready.  Serial 0 is the
 // queue's own wake-up eventfd.  Sources are looked up by serial under the
 // queue's lock, so an event of a source removed meanwhile is ignored.
@@ -130,6 +132,7 @@ class QueueImpl {
         }
       }
       epoll_event evs[16];
+      ++g_waits;
       int n = ::epoll_wait(epfd_, evs, 16, wait);
       if (n < 0) {
         if (errno == EINTR) continue;
@@ -141,6 +144,11 @@ class QueueImpl {
       }
       looked = true;
     }
+  }
+
+  bool hasPosted() {
+    std::lock_guard lk(m_);
+    return alive_ && !posts_.empty();
   }
 
   bool setTimer(uintptr_t id, uint32_t periodMs) {
@@ -259,6 +267,7 @@ class QueueImpl {
   };
 
   void signal() {
+    ++g_signals;
     uint64_t one = 1;
     // A full counter (never in practice) still leaves the descriptor readable.
     while (::write(wakefd_, &one, sizeof one) < 0 && errno == EINTR) {
@@ -329,6 +338,7 @@ class QueueImpl {
     ev.events = EPOLLIN | EPOLLONESHOT;
     ev.data.u64 = serial;
     // Level-triggered: a socket that already holds data reports at once.
+    ++g_rearms;
     if (::epoll_ctl(epfd_, EPOLL_CTL_MOD, it->second.fd, &ev) == 0) {
       it->second.armed = true;
       return;
@@ -456,6 +466,19 @@ bool PeekMessage(Handle h, Msg* out) {
 bool WaitMessage(Handle h, int timeoutMs) {
   auto q = lookup(h);
   return q && q->get(nullptr, timeoutMs < 0 ? -1 : timeoutMs, false) == 1;
+}
+
+SysCallCounts SysCalls() {
+  SysCallCounts c;
+  c.waits = detail::g_waits;
+  c.wakeSignals = detail::g_signals;
+  c.rearms = detail::g_rearms;
+  return c;
+}
+
+bool HasPostedMessage(Handle h) {
+  auto q = lookup(h);
+  return q && q->hasPosted();
 }
 
 bool SetTimer(Handle h, uintptr_t id, uint32_t periodMs) {

@@ -105,6 +105,11 @@ bool PeekMessage(Handle h, Msg* out);
 // limit); true when one can be.  Retrieves nothing.
 bool WaitMessage(Handle h, int timeoutMs);
 
+// Whether a posted message (socket notifications included, once noticed)
+// waits to be retrieved.  Looks at nothing else and never waits: no system
+// call.  For the consumer, to handle a run of posts before other work.
+bool HasPostedMessage(Handle h);
+
 // Starts (or restarts with a new period) timer `id` of the queue.  Ids are
 // the caller's, any value including 0.  Pending WM_TIMER of a restarted
 // timer stays pending.
@@ -134,5 +139,16 @@ bool WatchSocket(int fd, Handle h, uint32_t message);
 void RearmSocket(int fd);
 void RearmSockets(Handle h);  // every socket the queue watches
 void UnwatchSocket(int fd);
+
+// The system calls the calling thread made in the queue calls, for
+// benchmarks: waits and looks (epoll_wait), wake-up signals (eventfd
+// writes, also for posts to other threads' queues) and socket re-arms
+// (epoll_ctl).  Monotonic, per thread.
+struct SysCallCounts {
+  uint64_t waits = 0;
+  uint64_t wakeSignals = 0;
+  uint64_t rearms = 0;
+};
+SysCallCounts SysCalls();
 
 }  // namespace msgq

@@ -75,6 +75,8 @@ class CIpcComm : private CommNodesHost, private CommFtpHost {
   static constexpr uint32_t kTimerPeriodMs = 100;
   // Passes of tick, despatch and event despatch per poll, at most.
   static constexpr int kMaxPollPasses = 30;
+  // Posted messages handled one after another before a poll, at most.
+  static constexpr int kMaxRunBeforePoll = 64;
   // Events delivered after one pass, at most: what the library's event
   // ring holds.
   static constexpr int kMaxEventsPerPass = 49;
@@ -238,6 +240,11 @@ class CIpcComm : private CommNodesHost, private CommFtpHost {
   std::optional<int64_t> m_nLastPollMs;
   // The last thing the loop did was a poll (no message handled since).
   bool m_bPolledLast = false;
+  // Messages handled since the last poll.
+  int m_nRun = 0;
+  // More posted messages wait: the poll that sends what they queue comes
+  // after them (bounded by kMaxRunBeforePoll).
+  bool PostsWaiting() const;
   std::atomic<uint32_t> m_nLongestGap{0};
   RackMsg* m_pDelayHead = nullptr;
   RackMsg* m_pDelayTail = nullptr;

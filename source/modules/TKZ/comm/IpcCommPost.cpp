@@ -75,6 +75,7 @@ bool CIpcComm::CommAddRack(const RackDesc* desc) {
 
 void CIpcComm::Dispatch(const msgq::Msg& msg) {
   m_bPolledLast = false;
+  ++m_nRun;
   const intptr_t l = msg.lParam;
   switch (msg.message) {
     case msgq::WM_TIMER:
@@ -99,8 +100,9 @@ void CIpcComm::Dispatch(const msgq::Msg& msg) {
       break;
     case WM_IPC_SEND_MSG:
       if (l != 0) OnSendMsg(reinterpret_cast<RackMsg*>(l));
-      // A message queued on an idle port goes out before the thread sleeps.
-      Poll();
+      // A message queued on an idle port goes out before the thread sleeps:
+      // now, or after the posts that wait (with theirs).
+      if (!PostsWaiting()) Poll();
       break;
     case WM_IPC_SHUTDOWN:
       OnShutdown();

@@ -154,8 +154,10 @@ void CIpcComm::MainLoop() {
   if (!window) return;
   while ((m_nFlags.load() & kFlagRunning) != 0) {
     // A message that ended with a poll (WM_IPC_SEND_MSG) left nothing for
-    // a second one at once: what arrives from now on is announced.
-    if (!m_bPolledLast) Poll();
+    // a second one at once: what arrives from now on is announced.  While
+    // posts wait, they are handled first, so that what a run of them
+    // queues for a node leaves in one datagram; the poll follows the run.
+    if (!m_bPolledLast && !PostsWaiting()) Poll();
     msgq::Msg msg;
     const int got = msgq::GetMessage(window, &msg);
     if (got < 0) {
@@ -220,6 +222,11 @@ void CIpcComm::Poll() {
   if (m_pWindow) msgq::RearmSockets(m_pWindow->handle());
   m_nPolls.fetch_add(1, std::memory_order_relaxed);
   m_bPolledLast = true;
+  m_nRun = 0;
+}
+
+bool CIpcComm::PostsWaiting() const {
+  return m_nRun < kMaxRunBeforePoll && m_pWindow && msgq::HasPostedMessage(m_pWindow->handle());
 }
 
 void CIpcComm::Stop() {

@@ -180,7 +180,7 @@ TEST_F(CommThread, StopAfterStartEndsAndJoinsTheThreadAndReturnsWhatWasQueued) {
   for (const msgq::Msg& m : frame_.TakeAll()) FrameQueue::Free(m);
 }
 
-TEST_F(CommThread, EachSentMessageIsFollowedByOnePollNotTwo) {
+TEST_F(CommThread, SentMessagesAreFollowedByAPollAndNoneByTwo) {
   ASSERT_TRUE(comm_->Start());
   constexpr int kMessages = 20;
   for (int i = 0; i < kMessages; ++i) {
@@ -189,9 +189,10 @@ TEST_F(CommThread, EachSentMessageIsFollowedByOnePollNotTwo) {
     ASSERT_TRUE(SendRackMsg(msg));
   }
   comm_->Stop();
-  // The loop's first poll, then the one after each message; the loop does
-  // not poll again right after it before waiting.
-  EXPECT_EQ(comm_->Polls(), 1u + kMessages);
+  // The loop's first poll, then one after each message, or after each run
+  // of messages that were waiting together; never two after one message.
+  EXPECT_GE(comm_->Polls(), 2u);
+  EXPECT_LE(comm_->Polls(), 1u + kMessages);
   const std::vector<msgq::Msg> back = frame_.TakeAll();
   EXPECT_EQ(back.size(), static_cast<size_t>(kMessages));
   for (const msgq::Msg& m : back) {
