@@ -120,11 +120,13 @@ void Stop(Side& s) {
   s.inst = nullptr;
 }
 
-// Keeps the sender's pool topped up with events of the given sizes.
+// Keeps the sender's queue topped up with events of the given sizes, in at
+// most 44 transmit entries (as many as a pool of 48 less a few).
+constexpr int kFeedEntries = 44;
 uint32_t Feed(Side& s, uint32_t next, uint32_t total, uint16_t len, uint64_t nowMs) {
   ipc::ScopedInstance use(s.inst);
   IpcCurrentTime = TimeOfMs(nowMs);
-  while (next < total && ipc::IpcNetPoolFree() > 4) {
+  while (next < total && kIpcTxPoolSize - ipc::IpcNetPoolFree() < kFeedEntries) {
     const auto e = Evnt(len, next);
     if (ipc::IpcNetEvntSend(kPeer, reinterpret_cast<const IpcEvntHdr*>(e.data())) != 1) break;
     ++next;

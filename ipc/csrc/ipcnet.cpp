@@ -906,7 +906,7 @@ const IpcNodeSeq& IpcNetNodeSeqGet(uint8_t node) {
 }
 int IpcNetPoolFree() {
   int n = 0;
-  for (const IpcTxEntry& e : Net().pool) n += EntryFree(e) ? 1 : 0;
+  for (uint64_t w : Net().freeBits) n += __builtin_popcountll(w);
   return n;
 }
 
