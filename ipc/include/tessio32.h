@@ -337,6 +337,10 @@ void IpcNetTcpIpInitDriver(void);
 uint8_t IpcNetTcpIpIsInitOk(void);
 uint8_t IpcNetNodeLinkInit(void);
 void IpcNetTcpIpTick(void);
+/* One network pass.  It reads a socket only while the event ring has room
+ * for the events of a whole packet, so the host delivers its events
+ * (IpcEvntDespatch) between passes; what waits meanwhile stays in its
+ * socket. */
 void IpcNetDespatch(void);
 /* Delivers one queued event; true when one was taken. */
 uint8_t IpcEvntDespatch(void);
