@@ -68,7 +68,9 @@ void CApp::ShowMessage(const std::string& text) {
 
 void CApp::ReadSettings() {
   m_Profile.emplace(kSettingsFolder, kSettingsName);
-  m_Profile->Load();
+  if (!m_Profile->Load())
+    std::fprintf(stderr, "Warning: the settings file \"%s\" was not read (%s); the defaults are used.\n",
+                 m_Profile->File().c_str(), m_Profile->LoadError().c_str());
   for (const PersistedFlag& f : kReadOrder)
     f.flag->store(m_Profile->GetInt(kSettingsSection, f.name, 1) != 0);
   if (g_bLogToDisk.load()) SetLogToDisk(true);
@@ -161,7 +163,12 @@ int CApp::ExitInstance() {
   // Reread first so that values written meanwhile by someone else survive.
   // The seven are taken out and written again, so that they follow the other
   // keys of the section in the write order whatever order the file held.
-  m_Profile->Load();
+  if (!m_Profile->Load()) {
+    // What could not be read is left as it is.
+    std::fprintf(stderr, "Warning: the settings were not written: \"%s\" was not read (%s).\n",
+                 m_Profile->File().c_str(), m_Profile->LoadError().c_str());
+    return 0;
+  }
   for (const PersistedFlag& f : kWriteOrder) m_Profile->Remove(kSettingsSection, f.name);
   for (const PersistedFlag& f : kWriteOrder)
     m_Profile->SetInt(kSettingsSection, f.name, f.flag->load() ? 1 : 0);
