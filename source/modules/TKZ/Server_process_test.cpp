@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include <sqlite3.h>
+
 #include "TestSupport.h"
 #include "site.h"
 
@@ -82,6 +84,10 @@ int Wait(pid_t pid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// How long start-up may still take after a stop signal (the server's
+// StopSignals::kStartUpGraceMs, rounded up).
+constexpr int StopSignalsGraceSeconds = 2;
+
 std::string OwnAddress() { return "127.8." + std::to_string(getpid() % 250 + 1) + ".1"; }
 
 class ServerProcess : public ::testing::Test {
@@ -141,7 +147,6 @@ TEST_F(ServerProcess, StartUpFailureEndsWithStatusOneAndTheMessageOnStandardErro
   EXPECT_NE(err.find("Error: Unable to change to subdirectory"), std::string::npos) << err;
 }
 
-#ifdef TKZ_APP_HAS_WINDOW
 // True once the process blocks SIGTERM (its stop signals are taken by the
 // server from then on), read from its status in /proc; false if it ended.
 bool StopSignalsTaken(pid_t pid) {
@@ -179,6 +184,26 @@ int WaitBounded(pid_t pid, int seconds) {
   return -1;
 }
 
+// A start-up that waits on a database another program holds locked is still
+// stopped by a signal, within moments, saying so.
+TEST_F(ServerProcess, AStopSignalEndsAStartUpThatIsHeldUp) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((site_ + "/drovana.mdb").c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "BEGIN IMMEDIATE; UPDATE tblNode SET NodeName = NodeName;", nullptr,
+                         nullptr, nullptr),
+            SQLITE_OK);
+  Child c = Spawn({TKZ_APP_EXE, site_}, env_);
+  ASSERT_GT(c.pid, 0);
+  std::string out;
+  ASSERT_TRUE(ReadUntil(c.out, out, "Checking TKZ stored queries")) << out;
+  ASSERT_EQ(::kill(c.pid, SIGTERM), 0);
+  EXPECT_EQ(WaitBounded(c.pid, 2 * StopSignalsGraceSeconds + 3), 1);
+  sqlite3_close(db);
+  ::close(c.out);
+  EXPECT_NE(ReadAll(c.err).find("Stopped by a signal during start-up.\n"), std::string::npos);
+}
+
+#ifdef TKZ_APP_HAS_WINDOW
 // With a display the fatal start-up error waits in a message box; a stop
 // signal then closes the box and ends the program instead of being held
 // back until the box is answered.
