@@ -78,13 +78,27 @@ AppendFile::~AppendFile() { Close(); }
 
 bool AppendFile::Open(const std::filesystem::path& path, bool truncate) {
   Close();
-  const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | (truncate ? O_TRUNC : 0);
+  notRegular_ = false;
+  const int flags =
+      O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (truncate ? O_TRUNC : 0);
   fd_ = ::open(path.c_str(), flags, 0644);
   if (fd_ < 0) {
     error_ = errno;
     return false;
   }
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+    error_ = EINVAL;
+    notRegular_ = true;
+    Close();
+    return false;
+  }
   return true;
+}
+
+std::string AppendFile::ErrorText() const {
+  if (notRegular_) return "not a regular file";
+  return std::strerror(error_ != 0 ? error_ : EIO);
 }
 
 void AppendFile::Close() {
@@ -94,9 +108,10 @@ void AppendFile::Close() {
 
 bool AppendFile::Append(const void* data, std::size_t n) {
   if (fd_ < 0) {
-    error_ = EBADF;
+    if (error_ == 0) error_ = EBADF;
     return false;
   }
+  notRegular_ = false;
   const char* p = static_cast<const char*>(data);
   std::size_t done = 0;
   while (done < n) {

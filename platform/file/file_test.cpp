@@ -2,9 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,7 +11,10 @@
 #include <sstream>
 #include <string>
 
+#include "FileSizeLimit.h"
+
 namespace fs = std::filesystem;
+using drovana::test::FileSizeLimit;
 using platform::file::AppendFile;
 using platform::file::ReadRegularFile;
 using platform::file::ReadResult;
@@ -74,24 +75,6 @@ TEST_F(FileTest, OnlyARegularFileWithinTheBoundIsRead) {
   }
 }
 
-// A process whose files may not grow past `bytes` (the kernel then cuts a
-// write short and fails the next one, as a full disk does); restored when it
-// goes out of scope.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    ::signal(SIGXFSZ, SIG_IGN);
-    ::getrlimit(RLIMIT_FSIZE, &old_);
-    rlimit r = old_;
-    r.rlim_cur = bytes;
-    ::setrlimit(RLIMIT_FSIZE, &r);
-  }
-  ~FileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &old_); }
-
- private:
-  rlimit old_{};
-};
-
 TEST_F(FileTest, AFullDiskLeavesOnlyWholeRecordsAndWritingGoesOnWhenSpaceReturns) {
   const fs::path path = dir_ / "records";
   AppendFile f;
@@ -133,6 +116,29 @@ TEST_F(FileTest, OpenKeepsOrEmptiesTheFileAndNeverMakesItWritableByOthers) {
   EXPECT_FALSE(f.Open(dir_ / "missing" / "log", false));
   EXPECT_EQ(f.Error(), ENOENT);
   EXPECT_FALSE(f.Append("x", 1));
+}
+
+// Only a regular file is appended to; the open never waits for a FIFO's
+// reader.
+TEST_F(FileTest, AppendingRefusesAnythingButARegularFileAtOnce) {
+  const fs::path fifo = dir_ / "fifo", null = dir_ / "null";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  fs::create_symlink("/dev/null", null);
+  struct Case {
+    fs::path path;
+    const char* text;
+  } cases[] = {
+      {fifo, "No such device or address"},  // no reader
+      {null, "not a regular file"},
+      {dir_, "Is a directory"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    AppendFile f;
+    EXPECT_FALSE(f.Open(c.path, false));
+    EXPECT_FALSE(f.IsOpen());
+    EXPECT_EQ(f.ErrorText(), c.text);
+  }
 }
 
 }  // namespace

@@ -153,6 +153,8 @@ void CApp::CloseDocument() {
     m_pDocument->OnCloseDocument();
     m_pDocument.reset();
   }
+  // The counts of folded lines are written before the log closes.
+  if (m_pLogView != nullptr) m_pLogView->FlushRepeats();
   m_pLogView.reset();
   m_pEcho.reset();
 }

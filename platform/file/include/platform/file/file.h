@@ -46,7 +46,9 @@ class AppendFile {
 
   // Opens the file for appending, creating it when missing (mode 0644 less
   // the umask: never writable by others), emptied first when `truncate` is
-  // set.  A file open before is closed.  False with Error() set.
+  // set.  Only a regular file is taken: the open never waits (a FIFO
+  // without a reader fails at once) and anything but a regular file is
+  // refused.  A file open before is closed.  False with Error() set.
   bool Open(const std::filesystem::path& path, bool truncate);
   void Close();
   bool IsOpen() const { return fd_ >= 0; }
@@ -57,12 +59,16 @@ class AppendFile {
   // is ever appended behind the torn record.
   bool Append(const void* data, std::size_t n);
 
-  // errno of the last failure.
+  // errno of the last failure (EINVAL for a file that is not regular).
   int Error() const { return error_; }
+  // The last failure as a text ("No space left on device", "not a regular
+  // file").
+  std::string ErrorText() const;
 
  private:
   int fd_ = -1;
   int error_ = 0;
+  bool notRegular_ = false;
 };
 
 }  // namespace platform::file
