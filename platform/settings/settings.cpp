@@ -155,6 +155,8 @@ bool Profile::Save() const {
     for (const Entry& e : s.entries) text << e.key << "=" << e.value << "\n";
   }
   const std::string data = text.str();
+  // Never a file that the next Load() would refuse.
+  if (data.size() > kMaxFileBytes) return false;
 
   std::error_code ec;
   const fs::path dir = file_.parent_path();

@@ -135,6 +135,10 @@ TEST_F(SettingsTest, FailedSaveLeavesTheOldFile) {
   Profile p(dir_ / "x.ini");
   p.SetInt("Settings", "A", 1);
   ASSERT_TRUE(p.Save());
+  // Nothing is written that the next load would refuse as too large.
+  Profile big(dir_ / "x.ini");
+  big.SetString("Settings", "Big", std::string(Profile::kMaxFileBytes, 'b'));
+  EXPECT_FALSE(big.Save());
   // A directory in the way of the folder makes the save fail.
   Profile blocked(dir_ / "x.ini" / "inner.ini");
   blocked.SetInt("Settings", "A", 2);

@@ -49,8 +49,9 @@ class Profile {
   bool Load();
   const std::string& LoadError() const { return loadError_; }
   // Writes the profile atomically, creating the folder when needed.
-  // Returns false (and leaves the old file untouched) on any failure, and
-  // when the last Load() found a file it did not read.
+  // Returns false (and leaves the old file untouched) on any failure, when
+  // the last Load() found a file it did not read, and when the text would
+  // be larger than kMaxFileBytes.
   bool Save() const;
 
   bool Has(std::string_view section, std::string_view key) const;
