@@ -32,15 +32,24 @@ std::vector<int> Records(const std::string& path) {
   return out;
 }
 
-TEST(NetLogFullDisk, RecordsAreWholeOrDroppedAndTheDropsAreToldWhenTheFileTakesOneAgain) {
+// A network log open in a fresh folder, and the log lines it writes.
+class NetLogFullDisk : public ::testing::Test {
+ protected:
+  NetLogFullDisk() : log(clock, dir.path()), path((dir.path() / "net.bin").string()) {
+    g_bTimeStampLog = false;
+    log.AddObserver(&seen);
+  }
+  ~NetLogFullDisk() override { CloseNetLog(); }
+
   TempDir dir;
   FlagGuard flags;
-  g_bTimeStampLog = false;
   platform::time::FakeClock clock;
-  LogBuffer log(clock, dir.path());
+  LogBuffer log;
   RecordingObserver seen;
-  log.AddObserver(&seen);
-  const std::string path = (dir.path() / "net.bin").string();
+  const std::string path;
+};
+
+TEST_F(NetLogFullDisk, RecordsAreWholeOrDroppedAndTheDropsAreToldWhenTheFileTakesOneAgain) {
   ASSERT_TRUE(OpenNetLog(path.c_str()));
   uint8_t datagram[100] = {};
   NetLogDebugHook(1, 46, datagram);  // 54 bytes
@@ -58,15 +67,7 @@ TEST(NetLogFullDisk, RecordsAreWholeOrDroppedAndTheDropsAreToldWhenTheFileTakesO
                              "\" (File too large).\n");
 }
 
-TEST(NetLogFullDisk, DropsStillUntoldWhenTheLogClosesAreToldThen) {
-  TempDir dir;
-  FlagGuard flags;
-  g_bTimeStampLog = false;
-  platform::time::FakeClock clock;
-  LogBuffer log(clock, dir.path());
-  RecordingObserver seen;
-  log.AddObserver(&seen);
-  const std::string path = (dir.path() / "net.bin").string();
+TEST_F(NetLogFullDisk, DropsStillUntoldWhenTheLogClosesAreToldThen) {
   ASSERT_TRUE(OpenNetLog(path.c_str()));
   uint8_t datagram[20] = {};
   {
