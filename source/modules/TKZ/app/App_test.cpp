@@ -1,6 +1,7 @@
 #include "App.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <time.h>
 
@@ -302,6 +303,41 @@ TEST_F(AppTest, DayFileLandsInTheSiteDirectory) {
   app_.ExitInstance();
   const std::string day = ReadFile(site / "Thursday.log");  // the fake clock's day
   EXPECT_EQ(day.rfind("Drovana - TKZ: site directory \"" + site.string() + "\"", 0), 0u) << day;
+}
+
+// The counts of lines folded when the program ends are in the day file.
+TEST_F(AppTest, ExitWritesTheCountOfAFloodIntoTheDayFile) {
+  const fs::path site = MakeSite("s", {"drovana.mdb", "drovana.mdw"});
+  g_bTimeStampLog = false;
+  fs::create_directories(SettingsPath().parent_path());
+  WriteFile(SettingsPath(), "[Settings]\nTime Stamp Log=0\n");
+  app_.SetCommandLine(site.string());
+  ASSERT_TRUE(app_.InitInstance());
+  for (int i = 0; i < 10; ++i) LogPrintf("Error: flooded.\n");
+  app_.ExitInstance();
+  const std::string day = ReadFile(site / "Thursday.log");
+  EXPECT_NE(day.find("Error: flooded.\nError: flooded.\nError: flooded.\n"
+                     "Error: flooded. (repeated 7 more times in 1 s)\n"),
+            std::string::npos)
+      << day;
+}
+
+// A FIFO in place of the settings file neither holds start-up nor is
+// replaced at exit: the defaults are used and both ends say so.
+TEST_F(AppTest, ASettingsFileThatIsAFifoGivesTheDefaultsAndIsLeftAsItIs) {
+  const fs::path site = MakeSite("s", {"drovana.mdb", "drovana.mdw"});
+  fs::create_directories(SettingsPath().parent_path());
+  ASSERT_EQ(::mkfifo(SettingsPath().c_str(), 0600), 0);
+  g_bInSysTray = false;
+  app_.SetCommandLine(site.string());
+  ::testing::internal::CaptureStderr();
+  ASSERT_TRUE(app_.InitInstance());
+  EXPECT_TRUE(g_bInSysTray);
+  EXPECT_EQ(app_.ExitInstance(), 0);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("was not read (not a regular file); the defaults are used."), std::string::npos) << err;
+  EXPECT_NE(err.find("Warning: the settings were not written"), std::string::npos) << err;
+  EXPECT_TRUE(fs::is_fifo(SettingsPath()));
 }
 
 // ---- timer and idle slots ----------------------------------------------------
