@@ -147,28 +147,6 @@ TEST_F(ServerProcess, StartUpFailureEndsWithStatusOneAndTheMessageOnStandardErro
   EXPECT_NE(err.find("Error: Unable to change to subdirectory"), std::string::npos) << err;
 }
 
-// True once the process blocks SIGTERM (its stop signals are taken by the
-// server from then on), read from its status in /proc; false if it ended.
-bool StopSignalsTaken(pid_t pid) {
-  const std::string path = "/proc/" + std::to_string(pid) + "/status";
-  for (int i = 0; i < 2000; ++i) {
-    FILE* f = std::fopen(path.c_str(), "r");
-    if (f == nullptr) return false;
-    char line[256];
-    unsigned long long blocked = 0;
-    bool zombie = false;
-    while (std::fgets(line, sizeof line, f) != nullptr) {
-      if (std::strncmp(line, "SigBlk:", 7) == 0) blocked = std::strtoull(line + 7, nullptr, 16);
-      if (std::strncmp(line, "State:", 6) == 0) zombie = std::strchr(line, 'Z') != nullptr;
-    }
-    std::fclose(f);
-    if (zombie) return false;
-    if ((blocked & (1ull << (SIGTERM - 1))) != 0) return true;
-    ::usleep(5000);
-  }
-  return false;
-}
-
 // The exit status of the process, or -1 when it has not ended within the
 // bound (it is then killed).
 int WaitBounded(pid_t pid, int seconds) {
@@ -204,6 +182,28 @@ TEST_F(ServerProcess, AStopSignalEndsAStartUpThatIsHeldUp) {
 }
 
 #ifdef TKZ_APP_HAS_WINDOW
+// True once the process blocks SIGTERM (its stop signals are taken by the
+// server from then on), read from its status in /proc; false if it ended.
+bool StopSignalsTaken(pid_t pid) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/status";
+  for (int i = 0; i < 2000; ++i) {
+    FILE* f = std::fopen(path.c_str(), "r");
+    if (f == nullptr) return false;
+    char line[256];
+    unsigned long long blocked = 0;
+    bool zombie = false;
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+      if (std::strncmp(line, "SigBlk:", 7) == 0) blocked = std::strtoull(line + 7, nullptr, 16);
+      if (std::strncmp(line, "State:", 6) == 0) zombie = std::strchr(line, 'Z') != nullptr;
+    }
+    std::fclose(f);
+    if (zombie) return false;
+    if ((blocked & (1ull << (SIGTERM - 1))) != 0) return true;
+    ::usleep(5000);
+  }
+  return false;
+}
+
 // With a display the fatal start-up error waits in a message box; a stop
 // signal then closes the box and ends the program instead of being held
 // back until the box is answered.
