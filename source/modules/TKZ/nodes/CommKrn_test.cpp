@@ -292,6 +292,32 @@ TEST(KrnResponses, StalePollResponseIsLoggedAndLaterPollsStillArrive) {
   EXPECT_EQ(rig.rack(6)->RxFaults, 1u);
 }
 
+// A poll response too large for the response area is counted and goes to
+// the UI thread with its code and no data, so that the rack is probed.
+TEST(KrnResponses, PollResponsePastTheResponseAreaIsForwardedTooLarge) {
+  KrnRig rig;
+  const Bytes big(1100, 0x55);
+  rig.Event(kStart, Start(0x80 | kIdx1, static_cast<uint16_t>(big.size() + 3), 6, 0));
+  for (size_t at = 0; at < big.size(); at += 250)
+    rig.Event(kReport, Report(0x80 | kIdx1, Bytes(big.begin() + at,
+                                                 big.begin() + std::min(big.size(), at + 250))));
+  ASSERT_EQ(rig.host.rackEvents.size(), 1u);
+  EXPECT_EQ(rig.host.rackEvents[0].rack, 6u);
+  EXPECT_EQ(rig.host.rackEvents[0].rcode, RC_RESPONSE_TOO_LARGE);
+  EXPECT_TRUE(rig.host.rackEvents[0].response.empty());
+  EXPECT_EQ(rig.rack(6)->RxFaults, 1u);
+  EXPECT_EQ(rig.CountLogged("Error: response from rack 6 overflowed the buffer."), 1);
+  EXPECT_TRUE(rig.Logged("10.0.0.5: Forwarding 0 byte poll response from rack 6, Rcode = 0x040f, cmd = 0x0000"));
+  EXPECT_TRUE(rig.host.syncs.empty()) << "the probe is the UI thread's";
+  EXPECT_EQ(rig.node()->ports[1].RxMsg, nullptr);
+
+  // The next poll response is taken whole.
+  rig.Answer(0x80 | kIdx1, 6, Distinct(20, 9));
+  ASSERT_EQ(rig.host.rackEvents.size(), 2u);
+  EXPECT_EQ(rig.host.rackEvents[1].rcode, 0);
+  EXPECT_EQ(rig.rack(6)->RxFaults, 2u);
+}
+
 TEST(KrnResponses, PartialPollResponseIsDroppedWhenThePortsReset) {
   KrnRig rig;
   rig.Event(kStart, Start(0x80 | kIdx0, 40, 5, 0));
