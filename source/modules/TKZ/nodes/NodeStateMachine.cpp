@@ -268,6 +268,12 @@ uint32_t CommNodes::NodeStep(NodeEntry* node) {
     node->flags &= ~NODE_FLAG_FLUSH_PENDING;
     FlushNode(node, RC_NODE_OFFLINE);
   }
+  // Once the shutdown has taken a node out of Online nothing sends its
+  // messages any more: they go back now, before the comm thread stops.
+  if (shuttingDown && now != NODE_STATE_ONLINE) {
+    node->flags &= ~NODE_FLAG_FLUSH_PENDING;
+    FlushNode(node, RC_FLUSHED);
+  }
 
   if (now != old && (old == NODE_STATE_ONLINE || now == NODE_STATE_ONLINE)) {
     if ((node->flags & NODE_FLAG_DELETE) == 0) {
@@ -278,8 +284,9 @@ uint32_t CommNodes::NodeStep(NodeEntry* node) {
     }
     if (old == NODE_STATE_ONLINE) {
       ++node->linkResets;
-      // Nothing queued may wait on a node that is no longer Online.
-      FlushNode(node, RC_FLUSHED);
+      // What is queued stays: a head on the wire ends by its answer or its
+      // time-out, a message behind it goes out after the reconnect (the
+      // library's Offline, Disabled and forgotten node flushed above).
       for (auto& [number, rack] : m_RackMap) {
         if (rack->nodeId == id)
           rack->flags &= static_cast<uint8_t>(~(RACK_FLAG_UP | RACK_FLAG_SYNC_SENT | RACK_FLAG_POLLING));

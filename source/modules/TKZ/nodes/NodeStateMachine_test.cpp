@@ -65,7 +65,8 @@ TEST(NodeStep, LibraryAnswersDriveTheStateAndOnlyOnlineChangesAreReported) {
        {{false, 1}}, {}, 2, false},
       {"library forgets the node", kOnline, {.status = IPC_NODE_STATUS_NOT_IN_USE}, NODE_STATE_UNKNOWN,
        {{false, 1}}, {}, 2, false},
-      {"library loses the address", kOnline, {.known = false}, NODE_STATE_UNKNOWN, {{false, 1}}, {}, 2, false},
+      // The messages stay queued: each ends by its answer or its time-out.
+      {"library loses the address", kOnline, {.known = false}, NODE_STATE_UNKNOWN, {{false, 1}}, {}, 0, false},
       {"online loses its net handle", kOnline, {.attached = false}, NODE_STATE_ONLINE, {}, {}, 0, true},
       {"offline comes back online", kOffline, {}, NODE_STATE_ONLINE, {{true, 1}}, {}, 0, false, true},
   };
@@ -320,22 +321,69 @@ TEST(NodeClients, NoSlotIsLeftBehindOverManyCycles) {
   EXPECT_EQ(rig.lib.LiveLocations(), 0u);
 }
 
-TEST(NodeQueue, WaitingMessagesGoBackNodeOfflineAfterTheFlushDelay) {
-  for (bool shuttingDown : {false, true}) {
-    SCOPED_TRACE(shuttingDown);
+TEST(NodeQueue, WaitingMessagesGoBackNodeOfflineAfterTheFlushDelayOrFlushedInTheShutdown) {
+  // A message for a node that never comes Online; in the shutdown nothing
+  // would ever send it, so it goes back at the next tick rather than being
+  // lost when the comm thread ends.
+  const struct {
+    bool shuttingDown;
+    int backAfter;  // ticks
+    uint16_t rcode;
+  } cases[] = {{false, 100, RC_NODE_OFFLINE}, {true, 1, RC_FLUSHED}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.shuttingDown);
     NodesRig rig;
-    rig.host.shuttingDown = shuttingDown;
+    rig.host.shuttingDown = c.shuttingDown;
     rig.AddNode(1, kAddr, {1});
     rig.nodes.QueueMsg(Msg(5, 0));
-    rig.Ticks(99);
+    rig.Ticks(c.backAfter - 1);
     EXPECT_TRUE(rig.host.returned.empty());
     rig.Ticks(1);
-    if (shuttingDown) {
-      EXPECT_TRUE(rig.host.returned.empty());
-    } else {
-      ASSERT_EQ(rig.host.returned.size(), 1u);
-      EXPECT_EQ(rig.host.returned[0].second, RC_NODE_OFFLINE);
+    ASSERT_EQ(rig.host.returned.size(), 1u);
+    EXPECT_EQ(rig.host.returned[0].second, c.rcode);
+  }
+}
+
+// A node that leaves Online by a teardown (not by the library's Offline,
+// Disabled or forgotten node) keeps its queue: the head on the wire ends by
+// its time-out, or goes out again once the node is back and is answered.
+TEST(NodeQueue, TeardownOutOfOnlineKeepsTheQueueForTheTimeoutOrTheReconnect) {
+  for (bool reconnectNow : {false, true}) {
+    SCOPED_TRACE(reconnectNow);
+    NodesRig rig;
+    rig.AddNode(1, kAddr, {1});
+    rig.BringOnline(1, kAddr, kIdx);
+    rig.nodes.QueueMsg(Msg(5, 0));  // on the wire
+    rig.nodes.QueueMsg(Msg(5, 0));  // behind it
+    rig.lib.Clear();
+    rig.nodes.OnDisconnectNode(1);
+    if (reconnectNow) rig.nodes.Node(1)->flags |= NODE_FLAG_RECONNECT_NOW;
+    int t = 0;
+    while (rig.host.posts.size() < 2 && t < 149) {  // the node leaves Online
+      rig.nodes.Tick();
+      ++t;
     }
+    ASSERT_EQ(rig.host.posts.back(), (Status{false, 1}));
+    EXPECT_TRUE(rig.host.returned.empty()) << "nothing is flushed when the node leaves Online";
+    if (!reconnectNow) {
+      rig.Ticks(149 - t);
+      EXPECT_TRUE(rig.host.returned.empty());
+      rig.Ticks(1);
+      using P = std::pair<uint32_t, uint16_t>;
+      EXPECT_EQ(rig.host.returned, (std::vector<P>{{5, RC_TIMEOUT}, {5, RC_TIMEOUT}}));
+      continue;
+    }
+    // Back Online: the port opens again and the head goes out again.
+    rig.Ticks(2);
+    ASSERT_EQ(rig.State(1), NODE_STATE_ONLINE);
+    rig.lib.Clear();
+    ASSERT_TRUE(rig.AnswerOpen(1, 10));
+    EXPECT_EQ(rig.lib.KrnRequests(), (std::vector<std::string>{"3", "4"}));
+    const uint8_t client = rig.nodes.FindNode(1)->clientId;
+    ASSERT_TRUE(rig.lib.Raise(IPC_SVR_IO_KRN, client, 258, {10, 0, 3, 0, 5, 0, 0, 0}));
+    ASSERT_EQ(rig.host.returned.size(), 1u);
+    EXPECT_EQ(rig.host.returned[0].second, 0);
+    EXPECT_NE(rig.nodes.FindNode(1)->ports[0].TxHead, nullptr) << "the second is on the wire";
   }
 }
 
