@@ -18,7 +18,8 @@
 // With --ftp-dir the node serves IO_FTP as 21/1 and receives files into DIR
 // (--ftp-raw: it refuses packed blocks).
 // Commands (each answered "ok COMMAND"):
-//   offline | online   announce the node offline / online
+//   offline | disabled | online   announce the node offline / disabled /
+//                      online (offline and disabled every announce period)
 //   restart            start again with a new start time, forgetting all
 //   silence | speak    stop / resume reading, sending and announcing
 //   rack-silent R | rack-speak R   rack R stops / resumes answering
@@ -159,8 +160,10 @@ int main(int argc, char** argv) {
       if (cmd.empty()) continue;
       if (cmd == "quit") {
         quit = true;
-      } else if (cmd == "offline" || cmd == "online") {
-        sim.SetOnline(cmd == "online");
+      } else if (cmd == "offline" || cmd == "online" || cmd == "disabled") {
+        sim.SetAnnounced(cmd == "online"    ? IPC_NODE_STATUS_ONLINE
+                         : cmd == "offline" ? IPC_NODE_STATUS_OFFLINE
+                                            : IPC_NODE_STATUS_DISABLED);
       } else if (cmd == "restart") {
         if (!sim.Restart(&error)) {
           Out("error restart " + error);

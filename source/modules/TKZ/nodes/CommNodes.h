@@ -175,6 +175,11 @@ class CommNodes {
   void DestroyFtpClients(NodeEntry* node);
   void Teardown(NodeEntry* node, uint8_t idx);
   void ResetPorts(NodeEntry* node);
+  // The link is up and the IO_KRN clients have their net handles (the
+  // local server needs none).
+  bool KrnAttached(NodeEntry* node, uint8_t idx);
+  // The clients are attached: the ports are opened anew, from the first.
+  void StartPorts(NodeEntry* node);
   // A slot the last load no longer configures: its queued messages go back
   // with RC_FLUSHED, a poll response half-assembled on it is dropped, its
   // racks lose their polling (the node drops a port's polls with the port),

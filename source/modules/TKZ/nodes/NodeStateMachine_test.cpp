@@ -63,6 +63,14 @@ TEST(NodeStep, LibraryAnswersDriveTheStateAndOnlyOnlineChangesAreReported) {
        {{false, 1}}, {}, 2, false},
       {"online goes disabled", kOnline, {.status = IPC_NODE_STATUS_DISABLED}, NODE_STATE_DISABLED,
        {{false, 1}}, {}, 2, false},
+      // The library closes the link of a node it takes offline: the lost
+      // handle is no broken connection.
+      {"online goes offline, its link closed", kOnline,
+       {.link = IPC_LINK_STATUS_LINK_WAIT, .status = IPC_NODE_STATUS_OFFLINE, .attached = false},
+       NODE_STATE_OFFLINE, {{false, 1}}, {}, 2, false},
+      {"online goes disabled, its link closed", kOnline,
+       {.link = IPC_LINK_STATUS_LINK_WAIT, .status = IPC_NODE_STATUS_DISABLED, .attached = false},
+       NODE_STATE_DISABLED, {{false, 1}}, {}, 2, false},
       {"library forgets the node", kOnline, {.status = IPC_NODE_STATUS_NOT_IN_USE}, NODE_STATE_UNKNOWN,
        {{false, 1}}, {}, 2, false},
       // The messages stay queued: each ends by its answer or its time-out.
@@ -140,6 +148,41 @@ TEST(NodeStep, LibraryAnswersDriveTheStateAndOnlyOnlineChangesAreReported) {
       EXPECT_EQ(rig.host.posts.size(), posts);
     }
   }
+}
+
+// A node back from Offline whose link was closed meanwhile waits for its
+// clients to attach again, then opens its ports anew and polls its racks.
+TEST(NodeStep, BackFromOfflineAfterTheLinkClosedAttachesAgainAndOpensThePortsAnew) {
+  NodesRig rig;
+  rig.AddNode(1, kAddr, {1, 1});
+  rig.AddRack(1, 5, 0);
+  rig.BringOnline(1, kAddr, kIdx);
+  const uint8_t client = rig.nodes.FindNode(1)->clientId;
+  rig.lib.Know(kAddr, kIdx, {IPC_LINK_STATUS_LINK_WAIT, IPC_NODE_STATUS_OFFLINE});
+  rig.lib.attachedKrn.clear();
+  rig.nodes.Tick();
+  ASSERT_EQ(rig.State(1), NODE_STATE_OFFLINE);
+  EXPECT_EQ(rig.nodes.FindNode(1)->ports[0].flags & PORT_FLAG_OPEN, 0);
+
+  // Online again, the link back, the clients not yet attached: not Online.
+  rig.lib.Know(kAddr, kIdx, {IPC_LINK_STATUS_OK, IPC_NODE_STATUS_ONLINE});
+  rig.lib.Clear();
+  rig.host.posts.clear();
+  rig.Ticks(3);
+  EXPECT_EQ(rig.State(1), NODE_STATE_OFFLINE);
+  EXPECT_TRUE(rig.host.posts.empty());
+  EXPECT_TRUE(rig.lib.KrnRequests().empty());
+
+  rig.lib.attachedKrn.insert(client);
+  rig.nodes.Tick();
+  EXPECT_EQ(rig.State(1), NODE_STATE_ONLINE);
+  EXPECT_EQ(rig.host.posts, (std::vector<Status>{{true, 1}}));
+  EXPECT_EQ(rig.lib.KrnRequests(), (std::vector<std::string>{"1/3@0"}));
+  ASSERT_TRUE(rig.AnswerOpen(1, 12));
+  ASSERT_TRUE(rig.AnswerOpen(1, 13));
+  EXPECT_EQ(rig.nodes.FindNode(1)->ports[0].portIndex, 12);
+  EXPECT_NE(rig.nodes.FindRack(5)->flags & RACK_FLAG_POLLING, 0);
+  EXPECT_EQ(rig.nodes.FindNode(1)->flags & NODE_FLAG_DISCONNECT, 0u) << "no teardown";
 }
 
 // Teardown: polls first, the IO_KRN clients once the library's transmit
