@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "ipcinst.h"  // the library's announce turn, held while the node announces another status
 
@@ -29,6 +30,13 @@ std::string Dotted(uint32_t a) {
 int64_t NowMs() { return static_cast<int64_t>(ipcpeer::MonotonicMicros() / 1000); }
 
 }  // namespace
+
+uint32_t LocalSecondsNow() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  return static_cast<uint32_t>(static_cast<int64_t>(now) + local.tm_gmtoff);
+}
 
 NodeSim::NodeSim(Trace trace)
     : trace_(std::move(trace)),

@@ -44,6 +44,10 @@ struct Options {
   FtpOptions ftp;         // IO_FTP 21/1 when it names a directory
 };
 
+// The local time as a rack's clock holds it: seconds since 1970 in local
+// time (what the server's fault synchronisation sets).
+uint32_t LocalSecondsNow();
+
 class NodeSim {
  public:
   using Trace = std::function<void(const std::string& line)>;
