@@ -94,7 +94,10 @@ class CommNodes {
   uint32_t Tick();
   // Shutdown's work on every node: teardown requested, open ports closed
   // when the link is up, IO_FTP logged out; nodes with nothing to close go
-  // Disconnected at once.
+  // Disconnected at once.  From kShutdownWaitTicks after it on, a teardown
+  // waits neither for the library's transmit queue to drain nor for an
+  // IO_FTP logout's answer: a node that has died cannot hold the shutdown
+  // up for longer.
   void BeginShutdown();
 
   // ---- rack messages on the ports ----
@@ -212,4 +215,7 @@ class CommNodes {
   CommFtp* m_pFtp = nullptr;
   std::map<uint32_t, std::unique_ptr<NodeEntry>> m_NodeMap;
   std::map<uint32_t, std::unique_ptr<RackEntry>> m_RackMap;
+  // Ticks since the shutdown began; past a bound its teardowns no longer
+  // wait for a node's answers.
+  int32_t m_shutdownTicks = 0;
 };

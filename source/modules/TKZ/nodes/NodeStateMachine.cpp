@@ -110,12 +110,14 @@ void CommNodes::ConnectKrn(NodeEntry* node) {
 
 void CommNodes::Teardown(NodeEntry* node, uint8_t idx) {
   uint32_t& f = node->flags;
+  // Late in the shutdown nothing more is waited for from the node.
+  const bool waitOver = m_pHost->ShuttingDown() && m_shutdownTicks >= kShutdownWaitTicks;
   if ((f & NODE_FLAG_KRN_CONNECTED) != 0 && (f & NODE_FLAG_POLLS_ADDED) != 0) {
     f &= ~NODE_FLAG_POLLS_ADDED;
     DeletePollingForNode(node);
   }
   // A node the library no longer knows has nothing waiting for it.
-  if ((f & NODE_FLAG_KRN_CONNECTED) != 0 && (idx == kNoNetNode || TxDrained(idx))) {
+  if ((f & NODE_FLAG_KRN_CONNECTED) != 0 && (idx == kNoNetNode || waitOver || TxDrained(idx))) {
     f &= ~NODE_FLAG_KRN_CONNECTED;
     DestroyKrnClients(node);
     node->countdown = kTeardownPauseTicks;
@@ -133,7 +135,7 @@ void CommNodes::Teardown(NodeEntry* node, uint8_t idx) {
     // hold the teardown up for longer than the deadline.
     if ((f & NODE_FLAG_FTP_LOGOUT_SENT) == 0) {
       IoFtpLogout(node);
-    } else if (node->ftpLogoutCountdown == 0) {
+    } else if (node->ftpLogoutCountdown == 0 || waitOver) {
       f &= ~(NODE_FLAG_FTP_LOGGED_IN | NODE_FLAG_FTP_LOGOUT_SENT);
       node->ftpLoginHandle = 0;
     }
@@ -350,6 +352,7 @@ uint32_t CommNodes::NodeStep(NodeEntry* node) {
 
 uint32_t CommNodes::Tick() {
   uint32_t online = 0;
+  if (m_pHost->ShuttingDown() && m_shutdownTicks < kShutdownWaitTicks) ++m_shutdownTicks;
   for (uint32_t id : NodeIds()) {
     NodeEntry* node = Node(id);
     if (node == nullptr) continue;
@@ -372,6 +375,7 @@ uint32_t CommNodes::Tick() {
 }
 
 void CommNodes::BeginShutdown() {
+  m_shutdownTicks = 0;
   for (uint32_t id : NodeIds()) {
     NodeEntry* node = Node(id);
     if (node == nullptr) continue;

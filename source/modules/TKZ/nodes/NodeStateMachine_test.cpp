@@ -471,6 +471,45 @@ TEST(NodeShutdown, OpenPortsAreClosedAndTheNodeLeavesOnline) {
   EXPECT_EQ(rig.host.posts.back(), (Status{false, 1}));
 }
 
+// A node that died just before the shutdown never acknowledges what is
+// queued for it nor answers its IO_FTP logout: the shutdown waits for it a
+// bounded time, then tears it down with its pause.  Outside the shutdown
+// the teardown still waits for the queue.
+TEST(NodeShutdown, ANodeThatNeverAnswersHoldsTheShutdownUpABoundedTime) {
+  for (bool shutdown : {true, false}) {
+    SCOPED_TRACE(shutdown);
+    NodesRig rig;
+    rig.AddNode(1, kAddr, {1});
+    rig.BringOnline(1, kAddr, kIdx);
+    NodeEntry* n = rig.nodes.Node(1);
+    rig.lib.IpcSvrLocationSet(21, n->clientId, 1, 1, kIdx, 0, 0, 0, 0);
+    rig.lib.IpcClntComProcCreate(21, n->clientId, "1.5", &n->ftpComProcHandle);
+    rig.lib.IpcClntEvntCreate(21, n->clientId, nullptr, "1.5", &n->ftpEvntHandle, 1);
+    n->flags |= NODE_FLAG_FTP_LOCATED | NODE_FLAG_FTP_CONNECTED | NODE_FLAG_FTP_LOGGED_IN;
+    rig.lib.At(kAddr).txHead = 3;  // never drains
+    if (shutdown) {
+      rig.host.shuttingDown = true;
+      rig.nodes.BeginShutdown();
+    } else {
+      rig.nodes.OnDisconnectNode(1);
+    }
+    int t = 0;
+    while (rig.State(1) == NODE_STATE_ONLINE && t < 200) {
+      rig.nodes.Tick();
+      ++t;
+    }
+    if (shutdown) {
+      EXPECT_GT(t, kShutdownWaitTicks);
+      EXPECT_LE(t, kShutdownWaitTicks + kTeardownPauseTicks + 2);
+      EXPECT_EQ(rig.State(1), NODE_STATE_DISCONNECTED);
+      EXPECT_EQ(rig.lib.LiveClients(), 0u);
+      EXPECT_EQ(rig.lib.LiveLocations(), 0u);
+    } else {
+      EXPECT_EQ(rig.State(1), NODE_STATE_ONLINE) << "still waiting for the queue to drain";
+    }
+  }
+}
+
 // A reconnect that a port time-out asks for in the middle of the shutdown's
 // teardown, and a node a load adds while shutting down, must not bring a
 // node back Online: the shutdown ends only when no node is Online.
