@@ -511,6 +511,35 @@ TEST(KrnRelay, RackUpArrivingAfterTheNodeLeftOnlineDoesNotSwallowTheNextOne) {
   EXPECT_TRUE(rig.nodes.MarkRackUp(5));
 }
 
+// A node that attaches while the library has it offline or disabled opens
+// its ports and synchronises its racks; a rack-up answering that
+// synchronisation before the node is Online does not mark the rack up.
+TEST(KrnRelay, RackUpWhileItsNodeIsNotOnlineDoesNotMarkTheRackUp) {
+  const struct {
+    uint8_t status;
+    uint32_t state;
+  } cases[] = {{IPC_NODE_STATUS_OFFLINE, NODE_STATE_OFFLINE}, {IPC_NODE_STATUS_DISABLED, NODE_STATE_DISABLED}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.state);
+    NodesRig rig;
+    rig.Load({{1, kAddr, {1}}}, {{1, 5, 0}});
+    rig.lib.Know(kAddr, 3, {IPC_LINK_STATUS_OK, c.status});
+    rig.lib.attachedKrn.insert(rig.nodes.FindNode(1)->clientId);
+    rig.Ticks(2);
+    ASSERT_EQ(rig.State(1), c.state);
+    ASSERT_TRUE(rig.AnswerOpen(1, kIdx0));
+    ASSERT_EQ(rig.host.syncs, (std::vector<uint32_t>{5}));
+    ASSERT_NE(rig.nodes.FindRack(5)->flags & RACK_FLAG_SYNC_SENT, 0);
+    EXPECT_FALSE(rig.nodes.MarkRackUp(5));
+    EXPECT_EQ(rig.nodes.FindRack(5)->flags & RACK_FLAG_UP, 0);
+
+    rig.lib.At(kAddr).status = IPC_NODE_STATUS_ONLINE;
+    rig.nodes.Tick();
+    ASSERT_EQ(rig.State(1), NODE_STATE_ONLINE);
+    EXPECT_TRUE(rig.nodes.MarkRackUp(5));
+  }
+}
+
 // ---- learn loads ---------------------------------------------------------------------
 
 TEST(KrnLearn, LearningRackRefusesOtherMessagesAndPollingPausesAroundIt) {
