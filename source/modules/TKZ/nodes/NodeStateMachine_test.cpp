@@ -26,6 +26,17 @@ bool Has(const std::vector<std::string>& v, const std::string& s) {
   return std::find(v.begin(), v.end(), s) != v.end();
 }
 
+// Node 1's IO_FTP location and clients, connected (and logged in when
+// asked).
+NodeEntry* WithIoFtp(NodesRig& rig, bool loggedIn) {
+  NodeEntry* n = rig.nodes.Node(1);
+  rig.lib.IpcSvrLocationSet(21, n->clientId, 1, 1, kIdx, 0, 0, 0, 0);
+  rig.lib.IpcClntComProcCreate(21, n->clientId, "1.5", &n->ftpComProcHandle);
+  rig.lib.IpcClntEvntCreate(21, n->clientId, nullptr, "1.5", &n->ftpEvntHandle, 1);
+  n->flags |= NODE_FLAG_FTP_LOCATED | NODE_FLAG_FTP_CONNECTED | (loggedIn ? NODE_FLAG_FTP_LOGGED_IN : 0);
+  return n;
+}
+
 TEST(NodeStep, LibraryAnswersDriveTheStateAndOnlyOnlineChangesAreReported) {
   enum Start { kFresh, kConnecting, kOnline, kOffline };
   struct Answers {
@@ -193,13 +204,9 @@ TEST(NodeTeardown, GoesInOrderWithItsPauses) {
   rig.AddNode(1, kAddr, {1});
   rig.AddRack(1, 5, 0);
   rig.BringOnline(1, kAddr, kIdx);
-  NodeEntry* n = rig.nodes.Node(1);
-  ASSERT_NE(n->flags & NODE_FLAG_POLLS_ADDED, 0u);
+  ASSERT_NE(rig.nodes.Node(1)->flags & NODE_FLAG_POLLS_ADDED, 0u);
   // An IO_FTP connection, logged out.
-  rig.lib.IpcSvrLocationSet(21, n->clientId, 1, 1, kIdx, 0, 0, 0, 0);
-  rig.lib.IpcClntComProcCreate(21, n->clientId, "1.5", &n->ftpComProcHandle);
-  rig.lib.IpcClntEvntCreate(21, n->clientId, nullptr, "1.5", &n->ftpEvntHandle, 1);
-  n->flags |= NODE_FLAG_FTP_LOCATED | NODE_FLAG_FTP_CONNECTED;
+  WithIoFtp(rig, false);
   rig.lib.At(kAddr).txHead = 3;  // something still waits to go out
   rig.lib.Clear();
   rig.host.posts.clear();
@@ -234,11 +241,7 @@ TEST(NodeTeardown, IoFtpLogoutThatNeverAnswersHoldsItUpFiftyTicksAtMost) {
   NodesRig rig;
   rig.AddNode(1, kAddr, {1});
   rig.BringOnline(1, kAddr, kIdx);
-  NodeEntry* n = rig.nodes.Node(1);
-  rig.lib.IpcSvrLocationSet(21, n->clientId, 1, 1, kIdx, 0, 0, 0, 0);
-  rig.lib.IpcClntComProcCreate(21, n->clientId, "1.5", &n->ftpComProcHandle);
-  rig.lib.IpcClntEvntCreate(21, n->clientId, nullptr, "1.5", &n->ftpEvntHandle, 1);
-  n->flags |= NODE_FLAG_FTP_LOCATED | NODE_FLAG_FTP_CONNECTED | NODE_FLAG_FTP_LOGGED_IN;
+  NodeEntry* n = WithIoFtp(rig, true);
   n->ftpLoginHandle = 9;
   rig.lib.Clear();
 
@@ -481,11 +484,7 @@ TEST(NodeShutdown, ANodeThatNeverAnswersHoldsTheShutdownUpABoundedTime) {
     NodesRig rig;
     rig.AddNode(1, kAddr, {1});
     rig.BringOnline(1, kAddr, kIdx);
-    NodeEntry* n = rig.nodes.Node(1);
-    rig.lib.IpcSvrLocationSet(21, n->clientId, 1, 1, kIdx, 0, 0, 0, 0);
-    rig.lib.IpcClntComProcCreate(21, n->clientId, "1.5", &n->ftpComProcHandle);
-    rig.lib.IpcClntEvntCreate(21, n->clientId, nullptr, "1.5", &n->ftpEvntHandle, 1);
-    n->flags |= NODE_FLAG_FTP_LOCATED | NODE_FLAG_FTP_CONNECTED | NODE_FLAG_FTP_LOGGED_IN;
+    WithIoFtp(rig, true);
     rig.lib.At(kAddr).txHead = 3;  // never drains
     if (shutdown) {
       rig.host.shuttingDown = true;
