@@ -106,6 +106,18 @@ class AppTest : public ::testing::Test {
     return dir;
   }
 
+  // Started on a new site with time stamps off (the day file's lines are
+  // then as logged); returns the site.
+  fs::path StartWithoutTimeStamps() {
+    const fs::path site = MakeSite("s", {"drovana.mdb", "drovana.mdw"});
+    g_bTimeStampLog = false;
+    fs::create_directories(SettingsPath().parent_path());
+    WriteFile(SettingsPath(), "[Settings]\nTime Stamp Log=0\n");
+    app_.SetCommandLine(site.string());
+    EXPECT_TRUE(app_.InitInstance());
+    return site;
+  }
+
   FlagGuard flags_;
   CwdGuard cwd_;
   TempDir config_, sites_;
@@ -294,12 +306,7 @@ TEST_F(AppTest, ExitWritesTheSevenSettingsInOrderOverAFileHoldingThemInAnother) 
 }
 
 TEST_F(AppTest, DayFileLandsInTheSiteDirectory) {
-  const fs::path site = MakeSite("s", {"drovana.mdb", "drovana.mdw"});
-  g_bTimeStampLog = false;
-  fs::create_directories(SettingsPath().parent_path());
-  WriteFile(SettingsPath(), "[Settings]\nTime Stamp Log=0\n");
-  app_.SetCommandLine(site.string());
-  ASSERT_TRUE(app_.InitInstance());
+  const fs::path site = StartWithoutTimeStamps();
   app_.ExitInstance();
   const std::string day = ReadFile(site / "Thursday.log");  // the fake clock's day
   EXPECT_EQ(day.rfind("Drovana - TKZ: site directory \"" + site.string() + "\"", 0), 0u) << day;
@@ -307,12 +314,7 @@ TEST_F(AppTest, DayFileLandsInTheSiteDirectory) {
 
 // The counts of lines folded when the program ends are in the day file.
 TEST_F(AppTest, ExitWritesTheCountOfAFloodIntoTheDayFile) {
-  const fs::path site = MakeSite("s", {"drovana.mdb", "drovana.mdw"});
-  g_bTimeStampLog = false;
-  fs::create_directories(SettingsPath().parent_path());
-  WriteFile(SettingsPath(), "[Settings]\nTime Stamp Log=0\n");
-  app_.SetCommandLine(site.string());
-  ASSERT_TRUE(app_.InitInstance());
+  const fs::path site = StartWithoutTimeStamps();
   for (int i = 0; i < 10; ++i) LogPrintf("Error: flooded.\n");
   app_.ExitInstance();
   const std::string day = ReadFile(site / "Thursday.log");
