@@ -1,6 +1,10 @@
-// The Qt front end on the offscreen platform: the window shows the log, its
-// menus carry the frame's commands and check marks, the close box goes to
-// the frame, and the login dialog logs an operator in.
+// The Qt front end on the offscreen platform (which keeps real window
+// states and frames): the window shows the log, its menus carry the frame's
+// commands and check marks, the close box goes to the frame, the login
+// dialog logs an operator in, a minimised window comes back, the stand-in
+// of the missing notification area leads back to the login, the windows
+// carry the program's icon, dialogs show their titles, and the log view
+// follows its end only while it is at the end with nothing selected.
 #include "QtFrontEnd.h"
 
 #include <gtest/gtest.h>
@@ -12,14 +16,17 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QClipboard>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTextBlock>
 
 #include "DisplayFlags.h"
 #include "IpcComm.h"
 #include "LogSink.h"
 #include "MainFrame.h"
+#include "QtWindowLook.h"
 #include "TestSupport.h"
 #include "ThreadMsgs.h"
 #include "platform/time/fake_clock.h"
@@ -101,6 +108,24 @@ class QtFrame : public ::testing::Test {
                                                d->windowTitle() == QStringLiteral("TKZ login required"))
         return d;
     return nullptr;
+  }
+  // Fills the open login dialog and presses OK.
+  void LogIn(const char* name, const char* password) {
+    QDialog* d = LoginDialog();
+    ASSERT_NE(d, nullptr);
+    d->findChild<QLineEdit*>(QStringLiteral("name"))->setText(QString::fromUtf8(name));
+    d->findChild<QLineEdit*>(QStringLiteral("password"))->setText(QString::fromUtf8(password));
+    d->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+    Service();
+  }
+  // Offscreen there is no notification area: the stand-in takes the
+  // icon's place and posts what the icon posts.
+  void ActivateStandIn() {
+    QWidget* standIn = tray_.StandIn();
+    ASSERT_NE(standIn, nullptr);
+    ASSERT_TRUE(standIn->isVisible());
+    standIn->findChild<QPushButton*>(QStringLiteral("showOrHide"))->click();
+    Service();
   }
   std::vector<uint32_t> CommPosts() {
     std::vector<uint32_t> ids;
@@ -231,6 +256,158 @@ TEST_F(QtFrame, LoginDialogShowsTheWindowToAnAdministrator) {
   EXPECT_FALSE(window_.isVisible());
   EXPECT_TRUE(CommPosts().empty());
   EXPECT_NE(LoginDialog(), nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(QtFrame, MinimisedWindowInTrayModeComesBackOnActivation) {
+  Make(true);
+  LogIn("admin", "demo");
+  ASSERT_TRUE(window_.isVisible());
+  window_.showMinimized();  // the window's own minimise button
+  QCoreApplication::processEvents();
+  ASSERT_TRUE(window_.isMinimized());
+
+  ActivateStandIn();
+  EXPECT_TRUE(window_.isVisible());
+  EXPECT_FALSE(window_.isMinimized());
+  ActivateStandIn();
+  EXPECT_FALSE(window_.isVisible());
+  ActivateStandIn();
+  EXPECT_TRUE(window_.isVisible());
+  EXPECT_FALSE(window_.isMinimized());
+
+  // Hidden while minimised (Logout), then logged in again: restored.
+  window_.showMinimized();
+  QCoreApplication::processEvents();
+  window_.Action(ID_FILE_LOGOUT)->trigger();
+  QCoreApplication::processEvents();
+  LogIn("admin", "demo");
+  EXPECT_TRUE(window_.isVisible());
+  EXPECT_FALSE(window_.isMinimized());
+}
+
+TEST_F(QtFrame, WithoutANotificationAreaCancelLeavesAWayBackToTheLogin) {
+  Make(true);
+  QDialog* d = LoginDialog();
+  ASSERT_NE(d, nullptr);
+  d->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Cancel)->click();
+  Service();
+  EXPECT_EQ(LoginDialog(), nullptr);
+  EXPECT_FALSE(window_.isVisible());
+  QWidget* standIn = tray_.StandIn();
+  ASSERT_NE(standIn, nullptr);
+  EXPECT_TRUE(standIn->isVisible());
+
+  // Its close box only minimises it.
+  standIn->close();
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(standIn->isVisible());
+  EXPECT_TRUE(standIn->isMinimized());
+
+  ActivateStandIn();
+  d = LoginDialog();
+  ASSERT_NE(d, nullptr);
+  d->reject();  // Escape or the dialog's close box
+  Service();
+  EXPECT_EQ(LoginDialog(), nullptr);
+  ActivateStandIn();
+  LogIn("admin", "demo");
+  EXPECT_TRUE(window_.isVisible());
+}
+
+TEST_F(QtFrame, TrayWindowAndDialogsCarryTheProgramsIcon) {
+  const QIcon icon = ProgramIcon();
+  ASSERT_FALSE(icon.isNull());
+  // Built in: every size is there.
+  EXPECT_EQ(icon.availableSizes(),
+            (QList<QSize>{QSize(16, 16), QSize(32, 32), QSize(48, 48), QSize(64, 64)}));
+  Make(true);
+  ASSERT_NE(LoginDialog(), nullptr);
+  ASSERT_NE(tray_.Icon(), nullptr);
+  const std::unique_ptr<QMessageBox> box =
+      QtMessageBox::Make("Login failed.", MessageBoxPort::Icon::kStop);
+  struct Case {
+    const char* what;
+    QIcon shown;
+  } cases[] = {
+      {"tray icon", tray_.Icon()->icon()},
+      {"window", window_.windowIcon()},
+      {"login dialog", LoginDialog()->windowIcon()},
+      {"tray stand-in", tray_.StandIn()->windowIcon()},
+      {"message box", box->windowIcon()},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.shown.cacheKey(), icon.cacheKey()) << c.what;
+}
+
+TEST_F(QtFrame, DialogsShowTheirTitlesWithoutMinimiseOrMaximiseButtons) {
+  Make(true);
+  const std::unique_ptr<QMessageBox> box =
+      QtMessageBox::Make("Login failed.", MessageBoxPort::Icon::kStop);
+  box->show();
+  QCoreApplication::processEvents();
+  QWidget* dialogs[] = {LoginDialog(), box.get()};
+  for (QWidget* d : dialogs) {
+    ASSERT_NE(d, nullptr);
+    SCOPED_TRACE(d->windowTitle().toStdString());
+    EXPECT_TRUE(d->isVisible());
+    EXPECT_GE(d->width(), TitleFitWidth(d->windowTitle()));
+    const Qt::WindowFlags f = d->windowFlags();
+    EXPECT_TRUE(f.testFlag(Qt::CustomizeWindowHint));
+    EXPECT_TRUE(f.testFlag(Qt::WindowCloseButtonHint));
+    EXPECT_FALSE(f.testFlag(Qt::WindowMinimizeButtonHint));
+    EXPECT_FALSE(f.testFlag(Qt::WindowMaximizeButtonHint));
+  }
+  // The estimate leaves room beside the text itself.
+  const QString title = QStringLiteral("TKZ login required");
+  EXPECT_GT(TitleFitWidth(title), QFontMetrics(QApplication::font()).horizontalAdvance(title));
+}
+
+// The line at the top of the log view.
+QString TopLine(QPlainTextEdit* w) { return w->cursorForPosition(QPoint(4, 4)).block().text(); }
+
+TEST_F(QtFrame, LogViewFollowsItsEndOnlyAtTheEndWithNothingSelected) {
+  Make(false);
+  QPlainTextEdit* w = window_.LogWidget();
+  QScrollBar* bar = w->verticalScrollBar();
+  for (int i = 0; i < 100; ++i) LogPrintf("line %d\n", i);
+  QCoreApplication::processEvents();
+  ASSERT_GT(bar->maximum(), 0);
+  EXPECT_EQ(bar->value(), bar->maximum());
+
+  // Scrolled back: the same lines stay in view.
+  bar->setValue(10);
+  const QString top = TopLine(w);
+  for (int i = 100; i < 110; ++i) LogPrintf("line %d\n", i);
+  EXPECT_EQ(TopLine(w), top);
+
+  // At the end but with text marked: neither the view nor the marked text
+  // moves, also when the oldest lines go at the cap, and Copy copies it.
+  QTextCursor c(w->document()->findBlockByNumber(105));
+  c.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, 2);
+  w->setTextCursor(c);
+  bar->setValue(bar->maximum());
+  QString marked = w->textCursor().selectedText();
+  marked.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
+  EXPECT_EQ(marked, QStringLiteral("line 105\nline 106\n"));
+  const QString atTop = TopLine(w);
+  for (int i = 110; i < LogBuffer::kMaxLines + 50; ++i) LogPrintf("line %d\n", i);
+  EXPECT_EQ(w->document()->firstBlock().text(), QStringLiteral("line 50"));
+  EXPECT_EQ(TopLine(w), atTop);
+  EXPECT_LT(bar->value(), bar->maximum());
+  window_.Action(ID_EDIT_COPY)->trigger();
+  EXPECT_EQ(QGuiApplication::clipboard()->text(), marked);
+
+  // Nothing marked and scrolled back to the end: it follows again.
+  c = w->textCursor();
+  c.clearSelection();
+  w->setTextCursor(c);
+  bar->setValue(bar->maximum());
+  LogPrintf("one more\n");
+  EXPECT_EQ(bar->value(), bar->maximum());
+  EXPECT_NE(TopLine(w), atTop);
 }
 
 }  // namespace
