@@ -147,7 +147,9 @@ void QtFrameWindow::MoveCaretToEnd() { log_->moveCursor(QTextCursor::End); }
 void QtFrameWindow::CloseFrame() {
   closing_ = true;
   hide();
-  QCoreApplication::quit();
+  // The frame has closed for real: nothing may veto the end of the loop
+  // (quit() would first ask every window, and the tray's stand-in refuses).
+  QCoreApplication::exit(0);
 }
 
 void QtFrameWindow::closeEvent(QCloseEvent* event) {
@@ -232,7 +234,8 @@ void PostDoubleClick(msgq::Handle frame) {
 }
 
 // The icon's stand-in: a small window that cannot be closed, only
-// minimised (it may be the only way back to the window).
+// minimised (it may be the only way back to the window); the program hides
+// it, and its end does not ask it (QCoreApplication::exit).
 class StandInWindow final : public QWidget {
  public:
   explicit StandInWindow(std::function<void()> activate)

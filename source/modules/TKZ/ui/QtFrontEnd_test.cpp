@@ -359,6 +359,7 @@ TEST_F(QtFrame, DialogsShowTheirTitlesWithoutMinimiseOrMaximiseButtons) {
     EXPECT_TRUE(f.testFlag(Qt::WindowCloseButtonHint));
     EXPECT_FALSE(f.testFlag(Qt::WindowMinimizeButtonHint));
     EXPECT_FALSE(f.testFlag(Qt::WindowMaximizeButtonHint));
+    EXPECT_EQ(d->minimumSize(), d->maximumSize());  // not resizable, so not maximisable
   }
   // The estimate leaves room beside the text itself.
   const QString title = QStringLiteral("TKZ login required");

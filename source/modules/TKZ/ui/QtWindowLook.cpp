@@ -49,5 +49,9 @@ void StyleDialog(QWidget* dialog) {
                     grid->rowCount(), 0, 1, grid->columnCount());
     return;
   }
-  dialog->setMinimumWidth(std::max(width, dialog->minimumSizeHint().width()));
+  // Nothing in a dialog gains from resizing it, and a window that cannot be
+  // resized cannot be maximised either (window managers that draw their
+  // buttons whatever the flags say at least disable maximise then).
+  const QSize hint = dialog->sizeHint();
+  dialog->setFixedSize(std::max(width, hint.width()), hint.height());
 }

@@ -22,7 +22,8 @@ Qt::WindowFlags DialogFlags();
 // icon and buttons on either side.
 int TitleFitWidth(const QString& title);
 
-// Gives a dialog the dialog flags, the program's icon and a width that shows
-// its title (set the title first).  A message box, which sizes itself when
-// shown, gets the width through its layout.
+// Gives a dialog the dialog flags, the program's icon and a fixed size wide
+// enough for its title (set the title and the contents first).  A message
+// box, which fixes its own size when shown, gets the width through its
+// layout.
 void StyleDialog(QWidget* dialog);
