@@ -253,7 +253,8 @@ class StandInWindow final : public QWidget {
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(picture);
     layout->addWidget(button);
-    setMinimumWidth(std::max(TitleFitWidth(windowTitle()), minimumSizeHint().width()));
+    const QSize hint = sizeHint();
+    setFixedSize(std::max(TitleFitWidth(windowTitle()), hint.width()), hint.height());
   }
 
  protected:

@@ -26,6 +26,7 @@
 #include "IpcComm.h"
 #include "LogSink.h"
 #include "MainFrame.h"
+#include "QtFrameRig.h"
 #include "QtWindowLook.h"
 #include "TestSupport.h"
 #include "ThreadMsgs.h"
@@ -37,22 +38,7 @@ extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfi
 
 namespace {
 
-struct NoHandlers final : FrameHandlers {
-  void OnMsgDone(RackMsg*) override {}
-  void OnFtpDone(IoFtpRequest*) override {}
-  void OnFtpRead(IoFtpRequest*) override {}
-  void OnFtpClose(IoFtpRequest*) override {}
-  void OnRackEvent(RackMsg*) override {}
-  void OnNodeStatus(uint32_t, bool) override {}
-  void OnRackStatus(uint32_t, bool) override {}
-  void ReportSchedule() override {}
-  bool OpenNetLog(const std::string&) override { return false; }
-  void CloseNetLog() override {}
-  void DiscardFtpRequest(IoFtpRequest*) override {}
-  void ReturnLentFtpRequest(IoFtpRequest*) override {}
-};
-
-class QtFrame : public ::testing::Test {
+class QtFrame : public ::testing::Test, protected QtFrameRig {
  protected:
   static void SetUpTestSuite() {
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -62,90 +48,6 @@ class QtFrame : public ::testing::Test {
     static QApplication* app = new QApplication(argc, argv);
     (void)app;
   }
-
-  QtFrame() : log_(clock_, dir_.path()) {
-    g_bTimeStampLog = false;
-    g_bLoggedIn = false;
-    g_hCommWnd.store(comm_.handle());
-  }
-  ~QtFrame() override {
-    if (frame_) frame_->Destroy();
-    g_hCommWnd.store(msgq::Handle{});
-    g_bLoggedIn = false;
-  }
-
-  CMainFrame& Make(bool inSysTray) {
-    g_bInSysTray = inSysTray;
-    FramePorts p;
-    p.app = &app_;
-    p.handlers = &handlers_;
-    p.messageBox = &boxes_;
-    p.window = &window_;
-    p.tray = &tray_;
-    p.login = &login_;
-    p.clipboard = &window_;
-    p.dialogs = &window_;
-    p.checkLogin = [](const std::string& n, const std::string& pw) {
-      return n == "admin" && pw == "demo";
-    };
-    p.timerMode = msgq::TimerMode::Manual;
-    frame_ = std::make_unique<CMainFrame>(p);
-    window_.SetFrame(frame_.get());
-    EXPECT_TRUE(frame_->Create());
-    frame_->ShowAtStart(!inSysTray);
-    QCoreApplication::processEvents();
-    return *frame_;
-  }
-  // What the event loop would do when the queue polls readable.
-  void Service() {
-    QCoreApplication::processEvents();
-    frame_->PumpMessages();
-    QCoreApplication::processEvents();
-  }
-  QDialog* LoginDialog() {
-    for (QWidget* w : QApplication::topLevelWidgets())
-      if (auto* d = qobject_cast<QDialog*>(w); d != nullptr && d->isVisible() &&
-                                               d->windowTitle() == QStringLiteral("TKZ login required"))
-        return d;
-    return nullptr;
-  }
-  // Fills the open login dialog and presses OK.
-  void LogIn(const char* name, const char* password) {
-    QDialog* d = LoginDialog();
-    ASSERT_NE(d, nullptr);
-    d->findChild<QLineEdit*>(QStringLiteral("name"))->setText(QString::fromUtf8(name));
-    d->findChild<QLineEdit*>(QStringLiteral("password"))->setText(QString::fromUtf8(password));
-    d->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
-    Service();
-  }
-  // Offscreen there is no notification area: the stand-in takes the
-  // icon's place and posts what the icon posts.
-  void ActivateStandIn() {
-    QWidget* standIn = tray_.StandIn();
-    ASSERT_NE(standIn, nullptr);
-    ASSERT_TRUE(standIn->isVisible());
-    standIn->findChild<QPushButton*>(QStringLiteral("showOrHide"))->click();
-    Service();
-  }
-  std::vector<uint32_t> CommPosts() {
-    std::vector<uint32_t> ids;
-    msgq::Msg m;
-    while (msgq::PeekMessage(comm_.handle(), &m)) ids.push_back(m.message);
-    return ids;
-  }
-
-  TempDir dir_;
-  FlagGuard flags_;
-  platform::time::FakeClock clock_{2026, 3, 14, 9, 30, 0};
-  LogBuffer log_;
-  CApp app_;
-  msgq::Queue comm_{msgq::TimerMode::Manual};
-  NoHandlers handlers_;
-  RecordingMessageBox boxes_;
-  QtFrameWindow window_;
-  QtTray tray_;
-  QtLoginFactory login_;
-  std::unique_ptr<CMainFrame> frame_;
 };
 
 TEST_F(QtFrame, WindowShowsTheLogKeepingItsLineCap) {
