@@ -218,9 +218,13 @@ std::optional<std::string> QtFrameWindow::AskOpenFile(const std::string& default
 
 void QtFrameWindow::ShowAbout(const std::string& longTitle, const std::string& version,
                               const std::string& builtOn) {
-  QMessageBox::about(this, QStringLiteral("About TKZ"),
-                     Q(longTitle) + QStringLiteral("\n") + Q(version) + QStringLiteral("\n") +
-                         Q(builtOn));
+  QMessageBox box(QMessageBox::NoIcon, QStringLiteral("About TKZ"),
+                  Q(longTitle) + QStringLiteral("\n") + Q(version) + QStringLiteral("\n") +
+                      Q(builtOn),
+                  QMessageBox::Ok, this);
+  box.setIconPixmap(ProgramIcon().pixmap(64, 64));
+  StyleDialog(&box);
+  box.exec();
 }
 
 // ---- notification-area icon and its stand-in ----------------------------------------
