@@ -12,6 +12,7 @@
 #include "IpcComm.h"
 #include "LogBuffer.h"
 #include "LogSink.h"
+#include "MessageIds.h"
 #include "RackMsg.h"
 #include "RcCodes.h"
 #include "TestSupport.h"
@@ -211,12 +212,7 @@ class FrameTest : public ::testing::Test {
     Pump();
   }
   // Message ids the comm thread's queue received.
-  std::vector<uint32_t> CommPosts() {
-    std::vector<uint32_t> ids;
-    msgq::Msg m;
-    while (msgq::PeekMessage(comm_.handle(), &m)) ids.push_back(m.message);
-    return ids;
-  }
+  std::vector<uint32_t> CommPosts() { return TakeMessageIds(comm_.handle()); }
 
   TempDir dir_;
   FlagGuard flags_;

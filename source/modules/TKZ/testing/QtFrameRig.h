@@ -18,6 +18,7 @@
 #include "IpcComm.h"
 #include "LogBuffer.h"
 #include "MainFrame.h"
+#include "MessageIds.h"
 #include "QtFrontEnd.h"
 #include "TestSupport.h"
 #include "platform/time/fake_clock.h"
@@ -115,12 +116,7 @@ class QtFrameRig {
     Service();
   }
   // Message ids the comm thread's queue received.
-  std::vector<uint32_t> CommPosts() {
-    std::vector<uint32_t> ids;
-    msgq::Msg m;
-    while (msgq::PeekMessage(comm_.handle(), &m)) ids.push_back(m.message);
-    return ids;
-  }
+  std::vector<uint32_t> CommPosts() { return TakeMessageIds(comm_.handle()); }
 
   TempDir dir_;
   FlagGuard flags_;
