@@ -1,4 +1,6 @@
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "fixture.h"
 
@@ -225,6 +227,59 @@ TEST_F(RecordsetTest, RowDeletedByAnotherProgramReadsAsDeleted) {
   EXPECT_DAO_ERROR(rs.Update(), kErrRecordDeleted);
   rs.MoveNext();
   EXPECT_EQ(rs.GetField("Label"), Variant("b"));
+}
+
+// Rows 1, 2 and 3 of a one-page table whose second row's key is damaged
+// (it reads 9): the table's page still lists three rows, but the lookup of
+// row 3 by its key fails, as it would after a torn or overwritten page.
+std::string DamagedTable(const TempDir& dir) {
+  const std::string path = dir.File("damaged.mdb");
+  MakeDb(path, "CREATE TABLE tblParent (ParentID INTEGER PRIMARY KEY, Label TEXT, Level INTEGER);"
+               "INSERT INTO tblParent VALUES (1, 'a', 0), (2, 'b', 0), (3, 'c', 0);");
+  const int root = std::stoi(QueryText(path, "SELECT rootpage FROM sqlite_schema WHERE name = 'tblParent'"));
+  std::FILE* f = std::fopen(path.c_str(), "r+b");
+  EXPECT_NE(f, nullptr);
+  unsigned char head[18];
+  EXPECT_EQ(std::fread(head, 1, sizeof head, f), sizeof head);
+  const long page = (head[16] << 8 | head[17]) * static_cast<long>(root - 1);
+  unsigned char leaf[12];
+  std::fseek(f, page, SEEK_SET);
+  EXPECT_EQ(std::fread(leaf, 1, sizeof leaf, f), sizeof leaf);
+  EXPECT_EQ(leaf[0], 13);  // a table leaf
+  const long cell = page + (leaf[10] << 8 | leaf[11]);  // the second cell: payload size, then key
+  std::fseek(f, cell + 1, SEEK_SET);
+  EXPECT_EQ(std::fgetc(f), 2);
+  std::fseek(f, cell + 1, SEEK_SET);
+  std::fputc(9, f);
+  std::fclose(f);
+  return path;
+}
+
+TEST_F(RecordsetTest, ARowLostToADamagedPageReadsAsDamagedNotAsDeleted) {
+  Database db = Database::Open(DamagedTable(dir_));
+  const Binding b[] = {{"Label", BindType::kText, 0, 8}};
+  char label[8];
+  Recordset rs = db.OpenTable("tblParent");
+  rs.ReadRow(label, sizeof label, b);
+  EXPECT_STREQ(label, "a");
+  rs.MoveNext();
+  rs.MoveNext();
+  try {
+    rs.ReadRow(label, sizeof label, b);
+    ADD_FAILURE() << "the row of the damaged page was read";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.number(), kErrCorrupt) << e.description();
+    EXPECT_NE(e.description().find("damaged (table tblParent"), std::string::npos) << e.description();
+  }
+  // Nor does a block read pass over the lost row in silence, or an edit
+  // of it say that it was deleted.
+  rs.MoveFirst();
+  char block[3][8];
+  EXPECT_DAO_ERROR(rs.GetRows(block, 8, 3, b), kErrCorrupt);
+  rs.MoveLast();
+  rs.Edit();
+  rs.SetField("Label", "x");
+  EXPECT_DAO_ERROR(rs.Update(), kErrCorrupt);
 }
 
 TEST_F(RecordsetTest, UpdateOutsideEditAndUpdateIfClaimsOnce) {
