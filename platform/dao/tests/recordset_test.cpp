@@ -1,6 +1,7 @@
-#include <cstdio>
 #include <cstring>
 #include <string>
+
+#include "damage.h"
 
 #include "fixture.h"
 
@@ -229,34 +230,14 @@ TEST_F(RecordsetTest, RowDeletedByAnotherProgramReadsAsDeleted) {
   EXPECT_EQ(rs.GetField("Label"), Variant("b"));
 }
 
-// Rows 1, 2 and 3 of a one-page table whose second row's key is damaged
-// (it reads 9): the table's page still lists three rows, but the lookup of
-// row 3 by its key fails, as it would after a torn or overwritten page.
-std::string DamagedTable(const TempDir& dir) {
-  const std::string path = dir.File("damaged.mdb");
+TEST_F(RecordsetTest, ARowLostToADamagedPageReadsAsDamagedNotAsDeleted) {
+  // Rows 1, 2 and 3, the second one's key damaged: the page still lists
+  // three rows, but row 3 is no longer found by its key.
+  const std::string path = dir_.File("damaged.mdb");
   MakeDb(path, "CREATE TABLE tblParent (ParentID INTEGER PRIMARY KEY, Label TEXT, Level INTEGER);"
                "INSERT INTO tblParent VALUES (1, 'a', 0), (2, 'b', 0), (3, 'c', 0);");
-  const int root = std::stoi(QueryText(path, "SELECT rootpage FROM sqlite_schema WHERE name = 'tblParent'"));
-  std::FILE* f = std::fopen(path.c_str(), "r+b");
-  EXPECT_NE(f, nullptr);
-  unsigned char head[18];
-  EXPECT_EQ(std::fread(head, 1, sizeof head, f), sizeof head);
-  const long page = (head[16] << 8 | head[17]) * static_cast<long>(root - 1);
-  unsigned char leaf[12];
-  std::fseek(f, page, SEEK_SET);
-  EXPECT_EQ(std::fread(leaf, 1, sizeof leaf, f), sizeof leaf);
-  EXPECT_EQ(leaf[0], 13);  // a table leaf
-  const long cell = page + (leaf[10] << 8 | leaf[11]);  // the second cell: payload size, then key
-  std::fseek(f, cell + 1, SEEK_SET);
-  EXPECT_EQ(std::fgetc(f), 2);
-  std::fseek(f, cell + 1, SEEK_SET);
-  std::fputc(9, f);
-  std::fclose(f);
-  return path;
-}
-
-TEST_F(RecordsetTest, ARowLostToADamagedPageReadsAsDamagedNotAsDeleted) {
-  Database db = Database::Open(DamagedTable(dir_));
+  ASSERT_EQ(dao::testing::DamageSecondRowKey(path, "tblParent"), "");
+  Database db = Database::Open(path);
   const Binding b[] = {{"Label", BindType::kText, 0, 8}};
   char label[8];
   Recordset rs = db.OpenTable("tblParent");

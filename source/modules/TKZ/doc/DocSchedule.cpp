@@ -160,6 +160,7 @@ bool CTKZDoc::LoadSchedule() {
 
   int forToday = 0, forTomorrow = 0, cancelled = 0;
   bool ok = true;
+  m_ScheduleError.reset();
   auto addEvent = [&](const ScheduleRow& row, int64_t date, int32_t seconds) {
     auto* node = new ScheduleNode;
     node->ScheduleID = row.ScheduleID;
@@ -263,6 +264,7 @@ bool CTKZDoc::LoadSchedule() {
     }
   } catch (const dao::Error& e) {
     LogPrintf("%s:LoadSchedule: Error %d : %s\n", "doc", e.number(), e.description().c_str());
+    m_ScheduleError = e;
     ok = false;
   }
 
