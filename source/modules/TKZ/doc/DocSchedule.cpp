@@ -2,6 +2,7 @@
 // macros waiting on a delay), its load from tblSchedule, the run of due
 // events, the write-back of a scheduled event's row, the flush and the
 // report.  Every time of day comes from the document's clock.
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -192,6 +193,19 @@ bool CTKZDoc::LoadSchedule() {
     for (; !rs.IsEOF(); rs.MoveNext()) {
       ScheduleRow row{};
       rs.ReadRow(&row, sizeof row, kScheduleBindings);
+      // A ScheduleID the i32 cannot hold would write another row: the row
+      // itself is failed through the recordset's own key.
+      if (row.ScheduleID <= 0 || row.ScheduleID == INT32_MAX) {
+        const int64_t id = rs.GetField("ScheduleID").AsInt();
+        if (id < 1 || id > INT32_MAX) {
+          if (row.RequestState != REQUEST_STATE_FAILED) {
+            LogPrintf("Error: Schedule row with ScheduleID %lld ignored: a ScheduleID must lie in 1 to 2147483647.\n",
+                      static_cast<long long>(id));
+            writeRow(REQUEST_STATE_FAILED, "Ignored, ScheduleID outside 1 to 2147483647");
+          }
+          continue;
+        }
+      }
       int64_t date = 0, timeDate = 0;
       int32_t dateSeconds = 0, seconds = 0;
       switch (row.RequestState) {

@@ -51,6 +51,27 @@ TEST_F(ScheduleTest, LoadQueuesTodayAndTomorrowWritesStaleAndBadRowsAndLeavesLat
   EXPECT_EQ(Queue(), (Strings{"2:6@46800", "2:5@43200", "0:12@32400", "0:3@39600", "0:4@90000"}));
 }
 
+TEST_F(ScheduleTest, AScheduleIdOutsideTheI32RangeNeverReachesAnotherRow) {
+  // A database of an older schema, without the ScheduleID range.
+  Sql("CREATE TABLE oldSchedule (ScheduleID INTEGER PRIMARY KEY, RequestState INTEGER NOT NULL DEFAULT 0,"
+      " EventTime REAL, MacroID INTEGER, ActionedTimestamp REAL, ActionedDay INTEGER, Step INTEGER,"
+      " RequestDiagnostic TEXT, EventID INTEGER, ScheduleDate REAL) STRICT;"
+      "DROP TABLE tblSchedule; ALTER TABLE oldSchedule RENAME TO tblSchedule;");
+  AddSchedule(2147483647, 4, Ole(2026, 3, 14), TimeOfDay(11, 0), 1);
+  Sql("UPDATE tblSchedule SET RequestDiagnostic = 'theirs';");
+  Sql("INSERT INTO tblSchedule (ScheduleID, RequestState, EventTime, MacroID, ScheduleDate) VALUES"
+      " (4294967297, 2, " + TimeOfDay(11, 0) + ", 1, " + Ole(2026, 3, 14) + "), (-4, 0, " + TimeOfDay(11, 0) +
+      ", 1, " + Ole(2026, 3, 14) + ");");
+  ASSERT_TRUE(Doc().LoadSchedule());
+  ASSERT_TRUE(Doc().LoadSchedule());
+  EXPECT_EQ(Queue(), Strings{});
+  EXPECT_EQ(Rows("SELECT ScheduleID || '|' || RequestState || '|' || RequestDiagnostic FROM tblSchedule"
+                 " ORDER BY ScheduleID"),
+            (Strings{"-4|5|Ignored, ScheduleID outside 1 to 2147483647", "2147483647|4|theirs",
+                     "4294967297|5|Ignored, ScheduleID outside 1 to 2147483647"}));
+  EXPECT_EQ(CountLines("Error: Schedule row with ScheduleID 4294967297 ignored"), 1);
+}
+
 TEST_F(ScheduleTest, ImmediatesRunFirstInReverseLoadOrderThenDueEventsAndEachRowEndsSucceeded) {
   AddSchedule(1, 0, Ole(2026, 3, 14), TimeOfDay(9, 0), 1);
   AddSchedule(2, 2, Ole(2026, 3, 14), TimeOfDay(12, 0), 1);
