@@ -576,9 +576,12 @@ class CTKZDoc : public CDocument {
   void WriteRackConnect(int32_t rack, int16_t status);
 
   // ---- DocSchedule.cpp ----
+  // Writes a scheduled event's row; throws dao::Error.
+  void WriteScheduleRow(int32_t scheduleId, const KeptWrites::ScheduleResult& result);
   // A new day of the month: nodes of tomorrow become today's.
   void AlignScheduleDay(int dayOfMonth);
-  // Whether a scheduled event with this ScheduleID is in process.
+  // Whether a scheduled event with this ScheduleID is in process, or has
+  // ended with its result still kept for its row.
   bool ScheduledEventInProcess(int32_t scheduleId) const;
   // ---- DocRackConfig.cpp, DocConfigSteps.cpp, DocPresetSteps.cpp ----
   // Works parameter rows from the process's current one until a row leaves

@@ -93,14 +93,15 @@ void FaultWriter::Write(const FaultRecord& rec) {
   bool found = !rsEvent_->IsEOF();
   if (found) rsEvent_->ReadRow(&row, sizeof row, kFaultStatusBindings);
 
+  // The lines of a write are logged once it has landed, so that a write
+  // tried again at every tick while the database refuses it says nothing
+  // until then.
   if (!rec.AriseTimestamp.IsZero()) {
-    if (found) {
-      rsEvent_->Edit();
-      if (g_bDocDebug) LogPrintf("Updating fault record type %d, %s %d.\n", rec.FaultType, at.label, at.number);
-    } else {
+    const bool adding = !found;
+    if (adding)
       rsEvent_->AddNew();
-      if (g_bDocDebug) LogPrintf("Adding new fault record type %d, %s %d.\n", rec.FaultType, at.label, at.number);
-    }
+    else
+      rsEvent_->Edit();
     row = rec;
     const std::string text = FormatFaultDescription(
         std::string_view(type.DisplayFormat, strnlen(type.DisplayFormat, sizeof type.DisplayFormat)),
@@ -109,6 +110,9 @@ void FaultWriter::Write(const FaultRecord& rec) {
     doc_.WriteBoundRow(*rsEvent_, &row, sizeof row, kFaultStatusBindings);
     rsEvent_->SetField("SubsideTimestamp", dao::Null{});
     rsEvent_->Update();
+    if (g_bDocDebug)
+      LogPrintf(adding ? "Adding new fault record type %d, %s %d.\n" : "Updating fault record type %d, %s %d.\n",
+                rec.FaultType, at.label, at.number);
     found = true;
     // The row is open now, whatever the record carried.
     row.SubsideTimestamp = FaultDate{};
@@ -116,10 +120,10 @@ void FaultWriter::Write(const FaultRecord& rec) {
 
   if (rec.SubsideTimestamp.IsZero()) return;
   if (found && row.SubsideTimestamp.IsZero()) {
-    if (g_bDocDebug) LogPrintf("Fault type %d %s %d subsided.\n", rec.FaultType, at.label, at.number);
     rsEvent_->Edit();
     rsEvent_->SetField("SubsideTimestamp", dao::OleDate{rec.SubsideTimestamp.days});
     rsEvent_->Update();
+    if (g_bDocDebug) LogPrintf("Fault type %d %s %d subsided.\n", rec.FaultType, at.label, at.number);
   } else if (found) {
     if (g_bDocDebug)
       LogPrintf("Ignoring subsiding fault type %d, %s %d, fault already subsided.\n", rec.FaultType, at.label,

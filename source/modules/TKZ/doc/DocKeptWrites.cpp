@@ -102,6 +102,17 @@ bool CTKZDoc::RetryKeptWrites() {
     }
     it = m_Kept.requests.erase(it);
   }
+  for (auto it = m_Kept.schedules.begin(); it != m_Kept.schedules.end();) {
+    try {
+      WriteScheduleRow(it->first, it->second);
+    } catch (const dao::Error& e) {
+      if (WriteCanLandLater(e)) return false;
+      LogPrintf("Error: The result of scheduled event %d cannot be written (error %d): its row is gone or refuses "
+                "it.\n",
+                it->first, e.number());
+    }
+    it = m_Kept.schedules.erase(it);
+  }
   for (auto* kept : {&m_Kept.nodeStatus, &m_Kept.rackStatus}) {
     for (auto it = kept->begin(); it != kept->end();) {
       try {

@@ -1,5 +1,6 @@
 // Writes the database did not take when the document made them: request
-// results, node and rack ConnectStatus, fault records.  The document keeps
+// results (tblTKZRequest and a scheduled event's tblSchedule row), node and
+// rack ConnectStatus, fault records.  The document keeps
 // them and tries them again at every timer tick until they land, so that a
 // lock held past the busy time-out, a full disk or a file system that turned
 // read-only for a while loses nothing the server decided.
@@ -56,7 +57,18 @@ struct KeptWrites {
     FaultRecord Record() const;
   };
 
-  std::map<int32_t, RequestResult> requests;  // by RID
+  // A scheduled event's row (tblSchedule): state, text, failing step and
+  // when it was actioned.
+  struct ScheduleResult {
+    int16_t state = 0;
+    std::string text;
+    int32_t step = 0;
+    double actioned = 0.0;
+    int32_t actionedDay = 0;
+  };
+
+  std::map<int32_t, RequestResult> requests;    // by RID
+  std::map<int32_t, ScheduleResult> schedules;  // by ScheduleID
   std::map<int32_t, int16_t> nodeStatus;      // ConnectStatus by NodeID
   std::map<int32_t, int16_t> rackStatus;      // ConnectStatus by rack number
   std::deque<Fault> faults;                   // in the order made
@@ -66,6 +78,10 @@ struct KeptWrites {
   int64_t sinceMs = 0;
   size_t keptCount = 0;
 
-  bool empty() const { return requests.empty() && nodeStatus.empty() && rackStatus.empty() && faults.empty(); }
-  size_t size() const { return requests.size() + nodeStatus.size() + rackStatus.size() + faults.size(); }
+  bool empty() const {
+    return requests.empty() && schedules.empty() && nodeStatus.empty() && rackStatus.empty() && faults.empty();
+  }
+  size_t size() const {
+    return requests.size() + schedules.size() + nodeStatus.size() + rackStatus.size() + faults.size();
+  }
 };

@@ -121,6 +121,8 @@ void CTKZDoc::AlignScheduleDay(int dayOfMonth) {
 }
 
 bool CTKZDoc::ScheduledEventInProcess(int32_t scheduleId) const {
+  // Its row does not show its end yet: it is not run a second time.
+  if (m_Kept.schedules.count(scheduleId) != 0) return true;
   for (const auto& [reqNum, request] : m_ReqMap)
     if (request->RID == scheduleId && (request->flags & REQ_FLAG_SCHEDULED) != 0 &&
         (request->flags & REQ_FLAG_CHILD) == 0)
@@ -353,6 +355,19 @@ void CTKZDoc::RunDueEvents() {
 
 // ---- write-back -----------------------------------------------------------------
 
+void CTKZDoc::WriteScheduleRow(int32_t scheduleId, const KeptWrites::ScheduleResult& result) {
+  dao::QueryDef q = m_Database->QueryDefs("TKZqryEvent");
+  q.SetParameter("ValueScheduleID", scheduleId);
+  dao::Recordset rs = q.OpenRecordset();
+  rs.Edit();
+  rs.SetField("RequestState", result.state);
+  rs.SetField("RequestDiagnostic", result.text);
+  rs.SetField("Step", result.step);
+  rs.SetField("ActionedTimestamp", dao::OleDate{result.actioned});
+  rs.SetField("ActionedDay", result.actionedDay);
+  rs.Update();
+}
+
 void CTKZDoc::WriteScheduleState(InProcRequest* request, int16_t state) {
   if (request == nullptr) return;
   const bool remote = (request->flags & REQ_FLAG_REMOTE_MACRO) != 0;
@@ -361,25 +376,28 @@ void CTKZDoc::WriteScheduleState(InProcRequest* request, int16_t state) {
   char text[kRequestDiagnosticSize];
   CopyFieldText(text, sizeof text, diagnostic);
   if (!m_Database) return;
+  const platform::time::LocalTime now = TheClock().Local();
+  const KeptWrites::ScheduleResult result{state, text, static_cast<int32_t>(request->failingStep),
+                                          platform::time::ToOleDate(now), now.day};
   try {
-    dao::QueryDef q = m_Database->QueryDefs("TKZqryEvent");
-    q.SetParameter("ValueScheduleID", request->RID);
-    dao::Recordset rs = q.OpenRecordset();
-    rs.Edit();
-    rs.SetField("RequestState", state);
-    rs.SetField("RequestDiagnostic", std::string(text));
-    rs.SetField("Step", static_cast<int32_t>(request->failingStep));
-    rs.SetField("ActionedTimestamp", dao::OleDate{platform::time::ToOleDate(TheClock().Local())});
-    rs.SetField("ActionedDay", static_cast<int32_t>(TheClock().Local().day));
-    rs.Update();
-    if (g_bDocDebug) {
-      if (remote)
-        LogPrintf("Remote macro call %s, \"%s\"\n", StateWord(state), text);
-      else
-        LogPrintf("Scheduled event %d %s, \"%s\"\n", request->RID, StateWord(state), text);
-    }
+    WriteScheduleRow(request->RID, result);
+    m_Kept.schedules.erase(request->RID);
   } catch (const dao::Error& e) {
     LogDbError(kDocLineScheduleState, e);
+    // The event goes on (or has ended); its row waits for a later tick.
+    if (WriteCanLandLater(e)) {
+      NoteKept(e);
+      m_Kept.schedules[request->RID] = result;
+    } else {
+      m_Kept.schedules.erase(request->RID);
+    }
+    return;
+  }
+  if (g_bDocDebug) {
+    if (remote)
+      LogPrintf("Remote macro call %s, \"%s\"\n", StateWord(state), text);
+    else
+      LogPrintf("Scheduled event %d %s, \"%s\"\n", request->RID, StateWord(state), text);
   }
 }
 

@@ -2,6 +2,7 @@
 // of the queue, due events across midnight, cancellation of waiting macros,
 // the flush, and the report.
 #include "DocRackTestSupport.h"
+#include "RefusedWrites.h"
 
 namespace {
 
@@ -88,6 +89,29 @@ TEST_F(ScheduleTest, ImmediatesRunFirstInReverseLoadOrderThenDueEventsAndEachRow
   for (int id : {1, 2, 3}) EXPECT_EQ(ScheduleRow(id), "4|Complete.|0") << id;
   EXPECT_EQ(CountLines("Scheduled event 3 started, \"Scheduled event 3 started\""), 1);
   EXPECT_EQ(Doc().RequestCount(), 0u);
+}
+
+class ScheduleRefusedTest : public ScheduleTest {
+ protected:
+  RefusedWrites refused_;  // made before SetUp opens the database
+};
+
+TEST_F(ScheduleRefusedTest, AnEventWhoseRowRefusesItsResultIsNotRunAgainAndItsRowEndsLater) {
+  AddSchedule(1, 2, Ole(2026, 3, 14), TimeOfDay(12, 0), 1);
+  AddSchedule(2, 3, Ole(2026, 3, 14), TimeOfDay(8, 0), 1);  // an earlier run's
+  ASSERT_TRUE(Doc().LoadSchedule());
+  EXPECT_EQ(ScheduleRow(2), "5|Failed (not found in TKZ table).|0");
+  ASSERT_TRUE(refused_.Begin(kWriteRefusals[1]));
+  Tick();
+  EXPECT_EQ(Doc().RequestCount(), 0u) << "the event has ended";
+  EXPECT_EQ(ScheduleRow(1), "2||0");
+  ASSERT_TRUE(Doc().LoadSchedule());  // a reload meanwhile does not start it again
+  EXPECT_EQ(Queue(), Strings{});
+  refused_.End();
+  EXPECT_TRUE(Doc().RetryKeptWrites());
+  EXPECT_EQ(ScheduleRow(1), "4|Complete.|0");
+  ASSERT_TRUE(Doc().LoadSchedule());
+  EXPECT_EQ(Queue(), Strings{});
 }
 
 TEST_F(ScheduleTest, EventOfTomorrowRunsAfterMidnightWhenTheDayChangeRealignsTheQueue) {

@@ -186,6 +186,7 @@ TEST_F(DocStatusRefusedTest, StatusAndOutagesTheDatabaseRefusesLandLaterInTheOrd
         " UPDATE tblRackStatus SET ConnectStatus = 1;");
     for (int r : {1, 2}) Rack(doc, r, 5, true);
     Rack(doc, 4, 6, true);
+    observer_ = RecordingObserver();
 
     ASSERT_TRUE(refused_.Begin(how));
     doc.SetNodeStatus(5, false);
@@ -201,6 +202,7 @@ TEST_F(DocStatusRefusedTest, StatusAndOutagesTheDatabaseRefusesLandLaterInTheOrd
     EXPECT_FALSE(doc.RetryKeptWrites());
     EXPECT_EQ(One("SELECT ConnectStatus FROM tblNodeStatus WHERE NodeID = 5"), "1") << "nothing written yet";
     EXPECT_TRUE(Outages().empty());
+    EXPECT_EQ(CountLines("Adding new fault record"), 0) << "a write is told when it lands";
 
     refused_.End();
     EXPECT_TRUE(doc.RetryKeptWrites());
@@ -210,6 +212,8 @@ TEST_F(DocStatusRefusedTest, StatusAndOutagesTheDatabaseRefusesLandLaterInTheOrd
     EXPECT_EQ(Outages(), (std::vector<std::string>{"4|4|1|0|Load error", "1000|4|1|1|Rack 4 is not responding",
                                                     "1001|1005|1|1|Node North is off line"}));
     EXPECT_EQ(doc.KeptWriteCount(), 0u);
+    EXPECT_EQ(CountLines("Adding new fault record type 1001, node 5."), 1);
+    EXPECT_EQ(CountLines("Fault type 1001 node 5 subsided."), 1);
   }
 }
 
