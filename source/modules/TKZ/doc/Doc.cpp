@@ -239,6 +239,7 @@ bool CTKZDoc::OnNewDocument() {
 void CTKZDoc::EndRowsLeftInProcess() {
   // Nothing of this run is in process yet: every row in state 3 is an
   // earlier run's.
+  std::optional<dao::Error> refused;
   try {
     const int64_t n = m_Database->Execute(std::string("UPDATE tblTKZRequest SET RequestState = 5, "
                                                       "RequestDiagnostic = '") +
@@ -249,16 +250,17 @@ void CTKZDoc::EndRowsLeftInProcess() {
   } catch (const dao::Error& e) {
     LogDbError(kDocLineOpen, e);
     if (e.number() == dao::kErrLocked) throw;  // still locked after the wait
+    if (!WriteCanLandLater(e)) return;
+    refused = e;
   }
   // The database reads but does not take writes now: the rows' results
   // wait for a later tick like any other.
   try {
     dao::Recordset rs = m_Database->OpenRecordset("SELECT RID FROM tblTKZRequest WHERE RequestState = 3");
-    const dao::Error refused(dao::Code(dao::kErrReadOnly), "The rows left in process are not written yet.");
     for (; !rs.IsEOF(); rs.MoveNext()) {
       const int64_t rid = rs.GetField("RID").AsInt();
       if (rid >= 1 && rid <= INT32_MAX)
-        KeepRequestResult(static_cast<int32_t>(rid), REQUEST_STATE_FAILED, kDocLeftInProcessText, refused);
+        KeepRequestResult(static_cast<int32_t>(rid), REQUEST_STATE_FAILED, kDocLeftInProcessText, *refused);
     }
   } catch (const dao::Error& e) {
     LogDbError(kDocLineOpen, e);
