@@ -406,12 +406,5 @@ int32_t CTKZDoc::GetRackType(int32_t zoneId) {
 
 void CTKZDoc::SetRackSoftwareVersion(int32_t rack, const std::string& version) {
   if (!m_Database) dao::Throw(dao::kErrInvalidArgument, "The database is not open.");
-  dao::QueryDef q = m_Database->QueryDefs("TKZqryRackStatus");
-  q.SetParameter("ValueZoneID", RackZoneId(rack));
-  dao::Recordset rs = q.OpenRecordset();
-  RackStatusRow row{};
-  rs.ReadRow(&row, sizeof row, kRackStatusBindings);
-  rs.Edit();
-  rs.SetField("SoftwareVersion", CutText(version, kSoftwareVersionWidth));
-  rs.Update();
+  WriteRackStatusField(rack, "SoftwareVersion", CutText(version, kSoftwareVersionWidth));
 }

@@ -574,6 +574,9 @@ class CTKZDoc : public CDocument {
   void WriteNodeConnect(int32_t nodeId, int16_t status,
                         const std::function<void(int32_t, int16_t, const char*)>& onRow = {});
   void WriteRackConnect(int32_t rack, int16_t status);
+  // One column of a rack's tblRackStatus row; throws dao::Error (3021
+  // without a row).
+  void WriteRackStatusField(int32_t rack, std::string_view column, const dao::Variant& value);
 
   // ---- DocSchedule.cpp ----
   // Writes a scheduled event's row; throws dao::Error.

@@ -60,15 +60,19 @@ void CTKZDoc::WriteNodeConnect(int32_t nodeId, int16_t status,
   rs.Update();
 }
 
-void CTKZDoc::WriteRackConnect(int32_t rack, int16_t status) {
+void CTKZDoc::WriteRackStatusField(int32_t rack, std::string_view column, const dao::Variant& value) {
   dao::QueryDef q = m_Database->QueryDefs("TKZqryRackStatus");
   q.SetParameter("ValueZoneID", RackZoneId(rack));
   dao::Recordset rs = q.OpenRecordset();
   RackStatusRow row{};
   rs.ReadRow(&row, sizeof row, kRackStatusBindings);
   rs.Edit();
-  rs.SetField("ConnectStatus", static_cast<int32_t>(status));
+  rs.SetField(column, value);
   rs.Update();
+}
+
+void CTKZDoc::WriteRackConnect(int32_t rack, int16_t status) {
+  WriteRackStatusField(rack, "ConnectStatus", static_cast<int32_t>(status));
 }
 
 void CTKZDoc::SetNodeStatus(int32_t nodeId, bool up) {
