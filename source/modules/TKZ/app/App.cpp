@@ -111,10 +111,37 @@ bool CApp::InitInstance() {
 
   if (!FileExists(g_strDatabaseFile.c_str())) return false;
   if (!FileExists(g_strWorkgroupFile.c_str())) return false;
+  if (!TakeSiteLock()) return false;
 
-  if (!OpenDocument()) return false;
+  if (!OpenDocument()) {
+    m_SiteLock.Release();
+    return false;
+  }
   // Shown, or hidden behind the notification-area icon with InSysTray.
   if (m_pFrame != nullptr) m_pFrame->ShowAtStart(!g_bInSysTray.load());
+  return true;
+}
+
+bool CApp::TakeSiteLock() {
+  const std::string path = SiteLock::PathFor(g_strDatabaseFile);
+  switch (m_SiteLock.Take(path)) {
+    case SiteLock::Result::kHeld:
+      return true;
+    case SiteLock::Result::kTaken: {
+      const std::string who = m_SiteLock.holder() > 0
+                                  ? "Another TKZ_App (process " + std::to_string(m_SiteLock.holder()) + ")"
+                                  : std::string("Another TKZ_App");
+      ShowMessage("Error: " + who + " is already serving the database \"" + g_strDatabaseFile +
+                  "\" in \"" + m_Site.directory + "\".\nOnly one server may run on a site; this one does not start.");
+      return false;
+    }
+    case SiteLock::Result::kUnavailable:
+      std::fprintf(stderr,
+                   "Warning: The site lock \"%s\" cannot be made (%s): a second server on this site would not be "
+                   "refused.\n",
+                   path.c_str(), m_SiteLock.why().c_str());
+      return true;
+  }
   return true;
 }
 
@@ -161,6 +188,8 @@ void CApp::CloseDocument() {
 
 int CApp::ExitInstance() {
   CloseDocument();
+  // The document has written its last rows: another server may start.
+  m_SiteLock.Release();
   if (!m_Profile) m_Profile.emplace(kSettingsFolder, kSettingsName);
   // Reread first so that values written meanwhile by someone else survive.
   // The seven are taken out and written again, so that they follow the other

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <stdlib.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <climits>
 #include <vector>
@@ -177,6 +178,49 @@ TEST_F(AppTest, StartsOnASiteAndSelectsItsFilesAndTitles) {
   EXPECT_NE(app_.LogView()->CopyAllText().find("no database is opened"), std::string::npos);
   EXPECT_EQ(app_.ExitInstance(), 0);
   EXPECT_EQ(g_pLogView.load(), nullptr);
+}
+
+TEST_F(AppTest, OneServerPerSiteASecondIsRefusedUntilTheFirstHasExited) {
+  const fs::path site = MakeSite("s", {"drovana.mdb", "drovana.mdw", "site1.mdb", "site1.mdw"});
+  app_.SetCommandLine(site.string());
+  ASSERT_TRUE(app_.InitInstance());
+  EXPECT_EQ(ReadFile(site / "drovana.mdb.lock"), std::to_string(getpid()) + "\n");
+
+  RecordingMessageBox box;
+  CApp second;
+  second.SetMessageBox(&box);
+  second.SetClock(&clock_);
+  second.SetCommandLine(site.string());
+  EXPECT_FALSE(second.InitInstance());
+  ASSERT_EQ(box.texts().size(), 1u);
+  EXPECT_EQ(box.texts()[0], "Error: Another TKZ_App (process " + std::to_string(getpid()) +
+                                ") is already serving the database \"drovana.mdb\" in \"" + site.string() +
+                                "\".\nOnly one server may run on a site; this one does not start.");
+  EXPECT_FALSE(second.ReachedDocument());
+
+  // The site's other database is another site's server.
+  second.SetCommandLine(site.string() + " site1");
+  EXPECT_TRUE(second.InitInstance());
+  second.ExitInstance();
+
+  app_.ExitInstance();
+  box.Clear();
+  second.SetCommandLine(site.string());
+  EXPECT_TRUE(second.InitInstance());
+  EXPECT_TRUE(box.texts().empty());
+  second.ExitInstance();
+}
+
+TEST_F(AppTest, ALockFileThatCannotBeMadeIsSaidAndStartUpGoesOn) {
+  const fs::path site = MakeSite("s", {"drovana.mdb", "drovana.mdw"});
+  fs::create_symlink(site / "elsewhere", site / "drovana.mdb.lock");  // never followed
+  app_.SetCommandLine(site.string());
+  ::testing::internal::CaptureStderr();
+  EXPECT_TRUE(app_.InitInstance());
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err.rfind("Warning: The site lock \"drovana.mdb.lock\" cannot be made (", 0), 0u) << err;
+  EXPECT_FALSE(fs::exists(site / "elsewhere"));
+  app_.ExitInstance();
 }
 
 // Records what the application does with its document.
