@@ -189,9 +189,10 @@ TEST_F(CommThread, SentMessagesAreFollowedByAPollAndNoneByTwo) {
     ASSERT_TRUE(SendRackMsg(msg));
   }
   comm_->Stop();
-  // The loop's first poll, then one after each message, or after each run
-  // of messages that were waiting together; never two after one message.
-  EXPECT_GE(comm_->Polls(), 2u);
+  // The loop's first poll (unless the messages were waiting already), then
+  // one after each message, or after each run of messages that were
+  // waiting together; never two after one message.
+  EXPECT_GE(comm_->Polls(), 1u);
   EXPECT_LE(comm_->Polls(), 1u + kMessages);
   const std::vector<msgq::Msg> back = frame_.TakeAll();
   EXPECT_EQ(back.size(), static_cast<size_t>(kMessages));
