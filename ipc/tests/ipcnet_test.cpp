@@ -747,8 +747,8 @@ TEST_F(ReceiveChecks, MalformedOrMisaddressedDatagramsAreDroppedUnacknowledged) 
       EXPECT_EQ(r[0].report.hdr.evntCode, c.severity + 1) << c.what;
       EXPECT_STREQ(r[0].report.file, "ipcnet") << c.what;
       // The report names the datagram's sender.
-      EXPECT_EQ(r[0].fromAddr, kNodeAddr) << c.what;
-      EXPECT_EQ(r[0].fromPort, kNodeLinkPort) << c.what;
+      EXPECT_EQ(uint32_t{r[0].fromAddr}, kNodeAddr) << c.what;
+      EXPECT_EQ(uint16_t{r[0].fromPort}, kNodeLinkPort) << c.what;
       EXPECT_EQ(ipc::IpcNetNodeSeqGet(kPeer).lastRxSeq, 0) << c.what;
       EXPECT_EQ(ipc::IpcNetNodeSeqGet(kPeer).ackOwed, 0) << c.what;
     });
@@ -915,7 +915,7 @@ TEST_F(ReceiveChecks, WrongMessageCountTakesTheSequenceOwesTheAckAndIsReportedOn
       ASSERT_EQ(r.size(), 1u);
       EXPECT_EQ(r[0].report.ErrCode, IPC_ERR_MSG_COUNT);
       EXPECT_EQ(r[0].report.hdr.evntCode, IPC_SEV_INTERNAL + 1);
-      EXPECT_EQ(r[0].fromAddr, kNodeAddr);
+      EXPECT_EQ(uint32_t{r[0].fromAddr}, kNodeAddr);
       EXPECT_EQ(ipc::IpcNetNodeSeqGet(kPeer).lastRxSeq, 1);
     });
     Poll(pc_);
@@ -991,8 +991,8 @@ TEST_F(ForgedSenders, LinkDatagramIsTakenOnlyFromItsNodesAddressAndDropsAreRepor
   EXPECT_EQ(Counters(pc_).rxSender, 2u);
   auto r = Drops();
   ASSERT_EQ(r.size(), 1u);  // two drops, one line
-  EXPECT_EQ(r[0].fromAddr, kStranger);
-  EXPECT_EQ(r[0].fromPort, kNodeLinkPort);
+  EXPECT_EQ(uint32_t{r[0].fromAddr}, kStranger);
+  EXPECT_EQ(uint16_t{r[0].fromPort}, kNodeLinkPort);
   EXPECT_EQ(r[0].report.hdr.evntCode, IPC_SEV_INTERNAL + 1);
 
   // Another stranger has a line of its own; the first gets its next one a
@@ -1000,7 +1000,7 @@ TEST_F(ForgedSenders, LinkDatagramIsTakenOnlyFromItsNodesAddressAndDropsAreRepor
   From(kStranger2, Valid());
   r = Drops();
   ASSERT_EQ(r.size(), 1u);
-  EXPECT_EQ(r[0].fromAddr, kStranger2);
+  EXPECT_EQ(uint32_t{r[0].fromAddr}, kStranger2);
   hub_.Advance(59000);
   From(kStranger, Valid());
   EXPECT_TRUE(Drops().empty());
@@ -1008,7 +1008,7 @@ TEST_F(ForgedSenders, LinkDatagramIsTakenOnlyFromItsNodesAddressAndDropsAreRepor
   From(kStranger, Valid());
   r = Drops();
   ASSERT_EQ(r.size(), 1u);
-  EXPECT_EQ(r[0].fromAddr, kStranger);
+  EXPECT_EQ(uint32_t{r[0].fromAddr}, kStranger);
   EXPECT_EQ(Counters(pc_).rxSender, 5u);
 
   // The node itself is heard.
@@ -1032,7 +1032,7 @@ TEST_F(ForgedSenders, Node0DatagramIsTakenOnlyFromTheAddressItsHeaderNames) {
   EXPECT_EQ(Counters(pc_).rxSender, 1u);
   const auto r = Drops();
   ASSERT_EQ(r.size(), 1u);
-  EXPECT_EQ(r[0].fromAddr, kStranger);
+  EXPECT_EQ(uint32_t{r[0].fromAddr}, kStranger);
 
   // From the node's own address it is taken.
   From(kNodeAddr, b, 2510);
