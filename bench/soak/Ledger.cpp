@@ -310,9 +310,10 @@ PhaseTally Ledger::Tally(int phase, bool checkExpect) const {
   return out;
 }
 
-int Ledger::OpenRequests() const {
+int Ledger::OpenRequests(int phase) const {
   int open = 0;
   for (const Written& w : written_) {
+    if (phase >= 0 && w.phase != phase) continue;
     auto it = tracks_.find(w.rid);
     if (it == tracks_.end() || (!IsFinal(it->second.state) && !it->second.gone)) ++open;
   }

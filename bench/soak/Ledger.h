@@ -95,7 +95,7 @@ class Ledger {
   PhaseTally Tally(int phase, bool checkExpect) const;
   // Requests written (in any phase) that are not final yet, and of them
   // those in state 3.
-  int OpenRequests() const;
+  int OpenRequests(int phase = -1) const;  // -1: every phase
   int InProcessNow() const;
   // Transitions seen so far: grows while the server works.
   uint64_t transitions() const { return static_cast<uint64_t>(lastSeq_); }

@@ -1,4 +1,5 @@
 // The five phases of the soak run.
+#include <algorithm>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -39,7 +40,8 @@ std::string WriterNote(const WriterStats& s) {
 bool Soak::PhaseWriter() {
   Phase p = Begin('a', "an outside writer at full speed for " + Num(o_.writerSeconds, 0) + " s (at most " +
                            std::to_string(o_.writerRows) + " requests), with a write lock of " +
-                           Num(o_.lockHoldSeconds) + " s every " + Num(o_.lockEverySeconds, 0) + " s");
+                           Num(o_.lockHoldSeconds) + " s every " + Num(o_.lockEverySeconds, 0) +
+                           " s, and one more once the server is idle");
   current_ = &p;
   WriterPlan plan;
   plan.phase = p.index;
@@ -50,40 +52,54 @@ bool Soak::PhaseWriter() {
   plan.seed = o_.seed;
   ledger_->StartWriter(plan);
 
-  // A rack changes while each of the first locks is held: its status row is
-  // written (or not) under the lock.
-  const std::pair<int, bool> underLock[] = {{rackA_, true}, {rackB_, true}, {rackA_, false}};
-  const double t0 = Now();
-  double nextLock = t0 + 2, lockEnd = 0;
-  int locks = 0;
-  bool locked = false;
   std::string error, changes;
-  while (Now() - t0 < o_.writerSeconds && Wait(0.05)) {
-    const double now = Now();
-    if (!locked && now >= nextLock) {
-      nextLock = now + o_.lockEverySeconds;
-      if (!ledger_->BeginLock(&error)) {
-        p.notes.push_back("the outside lock could not be taken: " + error);
-        continue;
-      }
-      locked = true;
-      lockEnd = now + o_.lockHoldSeconds;
-      if (locks < 3 && underLock[locks].first != 0) {
-        const auto [rack, silent] = underLock[locks];
-        if (!plant_->RackSilent(rack, silent, &error)) HarnessError(error);
-        changes += (changes.empty() ? "" : ", ") + std::string("rack ") + std::to_string(rack) +
-                   (silent ? " fell silent" : " answered again");
-      }
-      ++locks;
+  int locks = 0;
+  // Holds the outside lock for `hold` seconds; a rack changes right after
+  // it is taken, so that its status row is written (or not) under the lock.
+  auto lockedChange = [&](int rack, bool silent, double hold) {
+    if (!ledger_->BeginLock(&error)) {
+      p.notes.push_back("the outside lock could not be taken: " + error);
+      return;
     }
-    if (locked && now >= lockEnd) {
-      ledger_->EndLock();
-      locked = false;
+    ++locks;
+    const double until = Now() + hold;
+    if (rack != 0) {
+      if (!plant_->RackSilent(rack, silent, &error)) HarnessError(error);
+      changes += (changes.empty() ? "" : ", ") + std::string("rack ") + std::to_string(rack) +
+                 (silent ? " fell silent" : " answered again");
     }
+    Wait(until - Now());
+    ledger_->EndLock();
+  };
+  // Under load: the server's own writes wait on the lock one after another,
+  // so its status write may come only after the lock.
+  const std::pair<int, bool> underLoad[] = {{rackA_, true}, {rackA_, false}};
+  const double t0 = Now();
+  for (double next = t0 + 2; Now() - t0 < o_.writerSeconds && !Stopping();) {
+    if (Now() < next) {
+      Wait(std::min(0.05, next - Now()));
+      continue;
+    }
+    next += o_.lockEverySeconds;
+    const bool change = locks < 2;
+    lockedChange(change ? underLoad[locks].first : 0, change && underLoad[locks].second, o_.lockHoldSeconds);
   }
-  ledger_->EndLock();
   ledger_->StopWriter();
   p.notes.push_back(WriterNote(ledger_->writerStats()));
+  // Idle (every request ended, or nothing changed for a while): nothing
+  // else waits for the database, and the status write meets the lock.
+  constexpr double kIdleSeconds = 10;
+  uint64_t last = ledger_->transitions();
+  double lastChange = Now();
+  Wait(o_.settleSeconds * 10, [&] {
+    if (!ledger_->Refresh(&error)) return false;
+    if (ledger_->transitions() != last) {
+      last = ledger_->transitions();
+      lastChange = Now();
+    }
+    return ledger_->OpenRequests(p.index) == 0 || Now() - lastChange > kIdleSeconds;
+  });
+  lockedChange(rackB_, true, std::max(o_.lockHoldSeconds, 6.0));
   p.notes.push_back("the outside lock was held " + std::to_string(locks) + " times" +
                     (changes.empty() ? "" : "; under it " + changes));
   Settle(p);

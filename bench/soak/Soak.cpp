@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -15,7 +16,6 @@ volatile std::sig_atomic_t g_stopSignal = 0;
 
 namespace {
 
-constexpr double kStallSeconds = 30;  // no transition at all while requests are open
 constexpr int kRackZoneBase = 10000;
 constexpr const char* kRequestCommands[] = {" cmd 1", " cmd 34", " cmd 51"};
 
@@ -104,13 +104,15 @@ bool Soak::Setup() {
     HarnessError("the site database: " + error);
     return false;
   }
-  // The server's settings: the debug switches off, as a site runs, and the
-  // day log on (into the site directory).
+  // The server's settings: the debug switches off, as a site runs (unless
+  // asked for), and the day log on (into the site directory).
   const std::string config = root_ + "/config";
   std::filesystem::create_directories(config + "/Velmora");
+  const char* debug = o_.serverDebug ? "1" : "0";
   std::ofstream(config + "/Velmora/Drovana Communications System.ini")
-      << "[Settings]\nComm Debug Messages=0\nIPC Comm Debug Messages=0\nDoc Debug Messages=0\n"
-         "Time Stamp Log=1\nLog to disk=1\nInSysTray=1\nDirect Connect Comms Debug=0\n";
+      << "[Settings]\nComm Debug Messages=" << debug << "\nIPC Comm Debug Messages=" << debug
+      << "\nDoc Debug Messages=" << debug
+      << "\nTime Stamp Log=1\nLog to disk=1\nInSysTray=1\nDirect Connect Comms Debug=0\n";
 
   if (!flood_.Open(layout_, &error) || !flood_.Only(o_.floodKinds, &error)) {
     HarnessError("the flood's sockets: " + error);
@@ -345,11 +347,16 @@ void Soak::Skip(char id, const std::string& title, const std::string& why) {
 }
 
 void Soak::Settle(Phase& p) {
+  // The server may still be working through a backlog: the wait goes on
+  // while requests keep changing, and ends when the phase's requests have
+  // all ended and every status row is true, or when nothing has changed
+  // for the settle time, or at the hard bound.
   const double t0 = Now();
+  const double hardBound = std::max(600.0, 10 * o_.settleSeconds);
   double lastProgress = t0, lastCheck = 0;
   uint64_t lastTransitions = ledger_->transitions();
   std::string error;
-  Wait(o_.settleSeconds, [&] {
+  Wait(hardBound, [&] {
     const double now = Now();
     if (now - lastCheck < 0.5) return false;
     lastCheck = now;
@@ -358,14 +365,16 @@ void Soak::Settle(Phase& p) {
       lastTransitions = ledger_->transitions();
       lastProgress = now;
     }
-    const int open = ledger_->OpenRequests();
-    if (open > 0 && now - lastProgress > kStallSeconds) {
-      p.notes.push_back("gave up waiting: no request changed for " + Num(kStallSeconds, 0) + " s with " +
-                        std::to_string(open) + " still open");
+    const int open = ledger_->OpenRequests(p.index);
+    if (open == 0 && CheckStatus().wrong == 0 && server_->Running()) return true;
+    if (now - lastProgress > o_.settleSeconds) {
+      p.notes.push_back("stopped waiting: nothing changed for " + Num(o_.settleSeconds, 0) + " s" +
+                        (open > 0 ? " with " + std::to_string(open) + " of the phase's requests open" : ""));
       return true;
     }
-    return open == 0 && CheckStatus().wrong == 0 && server_->Running();
+    return false;
   });
+  if (Now() - t0 >= hardBound) p.notes.push_back("stopped waiting at the bound of " + Num(hardBound, 0) + " s");
   p.settledIn = Now() - t0;
 }
 

@@ -36,8 +36,8 @@ struct Options {
   int nodes = 3, ports = 2, racksPerPort = 2;
   int subnet = 0;          // 0: from the process id
   double writerSeconds = 24;
-  int writerRows = 5000;
-  double lockEverySeconds = 8, lockHoldSeconds = 4;
+  int writerRows = 3000;
+  double lockEverySeconds = 8, lockHoldSeconds = 5;
   int kills = 5;
   int cycles = 10;
   int longSilences = 1;
@@ -46,11 +46,12 @@ struct Options {
   int floodRate = 1000;
   std::vector<std::string> floodKinds;  // empty: every kind
   double rate = 60;        // requests a second outside phase a
-  double settleSeconds = 45;
+  double settleSeconds = 30;  // the wait after the last change of a request
   int diskMb = 256;
   std::string disk = "auto";  // auto, ext4, tmpfs, none: the site's own file system
   uint32_t seed = 1;
   std::string saveLogs;    // a directory to copy the logs into
+  bool serverDebug = false;  // the server's debug switches on (a much longer log)
   std::string serverExe, nodesimExe, siteToolExe;
 };
 

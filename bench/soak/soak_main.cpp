@@ -86,7 +86,7 @@ int Usage(const char* why) {
                "                  [--flood-seconds S] [--flood-rate N] [--flood-kinds K,K...]\n"
                "                  [--rate N] [--settle S]\n"
                "                  [--disk auto|ext4|tmpfs|none] [--disk-mb N] [--subnet K] [--seed N]\n"
-               "                  [--save-logs DIR]\n"
+               "                  [--save-logs DIR] [--server-debug]\n"
                "  phases: a writer at full speed with outside locks, b kill -9 and restarts,\n"
                "  c node restart and silence cycles, d full disk and read-only database,\n"
                "  e bad and forged datagrams (kinds: malformed, bad-header, mutated, stranger,\n"
@@ -158,6 +158,10 @@ int main(int argc, char** argv) {
     const std::string a = argv[i];
     if (a == "--long") continue;
     if (a == "--help" || a == "-h") return Usage(nullptr);
+    if (a == "--server-debug") {
+      o.serverDebug = true;
+      continue;
+    }
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
     if (a == "--phases") {
       if (value == nullptr || std::strspn(value, "abcde") != std::strlen(value) || *value == '\0')
