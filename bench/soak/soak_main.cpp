@@ -80,20 +80,32 @@ void OnSignal(int sig) { soak::g_stopSignal = sig; }
 int Usage(const char* why) {
   if (why != nullptr) std::fprintf(stderr, "soak_bench: %s\n", why);
   std::fprintf(stderr,
-               "usage: soak_bench [--long] [--phases LETTERS] [--nodes N] [--ports N] [--racks N]\n"
-               "                  [--writer-seconds S] [--rows N] [--lock-every S] [--lock-hold S]\n"
-               "                  [--kills N] [--cycles N] [--long-silences N] [--disk-seconds S]\n"
-               "                  [--flood-seconds S] [--flood-rate N] [--flood-kinds K,K...]\n"
-               "                  [--rate N] [--settle S]\n"
-               "                  [--disk auto|ext4|tmpfs|none] [--disk-mb N] [--subnet K] [--seed N]\n"
-               "                  [--save-logs DIR] [--server-debug]\n"
-               "  phases: a writer at full speed with outside locks, b kill -9 and restarts,\n"
-               "  c node restart and silence cycles, d full disk and read-only database,\n"
-               "  e bad and forged datagrams (kinds: malformed, bad-header, mutated, stranger,\n"
-               "  forged-announce, forged-ack, forged-event, forged-close; --flood-rate 0 runs\n"
-               "  the phase without them). Addresses 127.66.K.x (K from the process id).\n"
-               "  Exit status: 0 every phase passed, 1 a phase failed, 2 a harness error.\n");
-  return 2;
+               "usage: soak_bench [--long] [--phases LETTERS] [options]\n"
+               "  --phases abcde       a writer at full speed with outside locks, b kill -9 and\n"
+               "                       restarts, c node restart and silence cycles, d full disk\n"
+               "                       and read-only database, e bad and forged datagrams\n"
+               "  --long               the long run: the sizes and times in brackets below\n"
+               "  --nodes N            simulated nodes (3); --ports N rack ports each (2);\n"
+               "  --racks N            racks on each port (2)\n"
+               "  --writer-seconds S   phase a's writer (24 [120]); --rows N at most (3000 [20000])\n"
+               "  --lock-every S, --lock-hold S   phase a's outside lock (8, 5)\n"
+               "  --kills N            phase b (5 [20])\n"
+               "  --cycles N           phase c (10 [100]); --long-silences N of them 35 s (1 [4])\n"
+               "  --disk-seconds S     phase d, each of its two faults (12 [20])\n"
+               "  --flood-seconds S    phase e (45 [120], at least 40); --flood-rate N a second\n"
+               "                       (1000 [2000]; 0: the phase without the flood)\n"
+               "  --flood-kinds K,...  only these: malformed, bad-header, mutated, stranger,\n"
+               "                       forged-announce, forged-ack, forged-event, forged-close\n"
+               "  --rate N             requests a second in phases b-e (60)\n"
+               "  --settle S           a phase is judged after S s without a request changing,\n"
+               "                       or at once when all ended and the status is true (30 [60])\n"
+               "  --disk auto|ext4|tmpfs|none   the site's own file system (auto); --disk-mb N (256)\n"
+               "  --subnet K           addresses 127.66.K.x (K from the process id)\n"
+               "  --seed N             the request mix and the faults' timing (1)\n"
+               "  --save-logs DIR      copy the server's log and the simulators' traces there\n"
+               "  --server-debug       the server's debug switches on (a much longer log)\n"
+               "Exit status: 0 every phase passed, 1 a phase failed, 2 a harness error.\n");
+  return why != nullptr ? 2 : 0;
 }
 
 bool Number(const char* text, double lo, double hi, double* out) {
@@ -116,14 +128,14 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--long") == 0) {
       o.longRun = true;
       o.writerSeconds = 120;
-      o.writerRows = 40000;
+      o.writerRows = 20000;
       o.kills = 20;
       o.cycles = 100;
       o.longSilences = 4;
       o.diskSeconds = 20;
       o.floodSeconds = 120;
       o.floodRate = 2000;
-      o.settleSeconds = 180;
+      o.settleSeconds = 60;
     }
   struct Numeric {
     const char* name;
