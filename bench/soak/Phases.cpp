@@ -91,7 +91,7 @@ bool Soak::PhaseWriter() {
   constexpr double kIdleSeconds = 10;
   uint64_t last = ledger_->transitions();
   double lastChange = Now();
-  Wait(o_.settleSeconds * 10, [&] {
+  WaitFor(o_.settleSeconds * 10, [&] {
     if (!ledger_->Refresh(&error)) return false;
     if (ledger_->transitions() != last) {
       last = ledger_->transitions();
@@ -128,7 +128,7 @@ bool Soak::PhaseKills() {
   for (int k = 1; k <= o_.kills && !Stopping(); ++k) {
     // Traffic has reached this run of the server: it claimed a request.
     const uint64_t claims = ledger_->claimsSeen();
-    Wait(10, [&] { return ledger_->Refresh(&error) && ledger_->claimsSeen() > claims; });
+    WaitFor(10, [&] { return ledger_->Refresh(&error) && ledger_->claimsSeen() > claims; });
     Wait(uniform(0.2, 1.5));
     ledger_->Refresh(&error);
     inFlight += ledger_->InProcessNow();

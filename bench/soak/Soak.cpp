@@ -224,6 +224,19 @@ bool Soak::Wait(double seconds, const std::function<bool()>& until) {
   }
 }
 
+bool Soak::WaitFor(double seconds, const std::function<bool()>& until) {
+  double last = 0;
+  bool held = false;
+  const bool ok = Wait(seconds, [&] {
+    const double now = Now();
+    if (now - last < 0.1) return false;
+    last = now;
+    held = until();
+    return held;
+  });
+  return ok && (held || until());
+}
+
 bool Soak::StartServer(Phase* phase) {
   serverExpectedDown_ = true;
   for (int attempt = 1; attempt <= 3; ++attempt) {
@@ -298,13 +311,13 @@ bool Soak::WaitPlantUp(double seconds, std::string* why) {
     return false;
   }
   StatusCheck last;
-  const bool ok = Wait(seconds, [&] {
-    if (!ledger_->Refresh(&error)) return false;
-    last = CheckStatus();
-    return ledger_->OpenRequests() == 0 && last.wrong == 0;
-  });
-  if (!ok) return false;
-  if (ledger_->OpenRequests() == 0 && last.wrong == 0) return true;
+  if (WaitFor(seconds, [&] {
+        if (!ledger_->Refresh(&error)) return false;
+        last = CheckStatus();
+        return ledger_->OpenRequests() == 0 && last.wrong == 0;
+      }))
+    return true;
+  if (Stopping()) return false;
   *why = ledger_->OpenRequests() > 0 ? "a probe request did not end within " + Num(seconds, 0) + " s"
                                      : "status rows still wrong after " + Num(seconds, 0) + " s";
   for (const std::string& w : last.wrongRows) *why += "; " + w;

@@ -91,6 +91,8 @@ class Soak {
   void Tick();
   // Runs Tick for `seconds`, or until `until` holds. False on a stop signal.
   bool Wait(double seconds, const std::function<bool()>& until = {});
+  // Wait with a condition that reads the database: asked every 100 ms.
+  bool WaitFor(double seconds, const std::function<bool()>& until);
   bool StartServer(Phase* phase);
   bool WaitPlantUp(double seconds, std::string* why);
   StatusCheck CheckStatus();
