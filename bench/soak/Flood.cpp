@@ -121,34 +121,9 @@ Flood::Bytes Flood::Header(uint32_t src, uint8_t kind, size_t payload) {
   return out;
 }
 
-Flood::Bytes Flood::ForgedAnnounce() {
-  const uint32_t dead = layout_.AddrValue(10 + dead_);
-  auto it = announces_.find(dead);
-  if (it != announces_.end()) return it->second;
-  // Not heard yet: one built from what the site says of the node.
-  Bytes out = Header(dead, IPC_PKT_EVNT, sizeof(IpcRouterEvnt));
-  IpcRouterEvnt ev{};
-  ev.hdr.length = sizeof ev;
-  ev.hdr.evntCode = IPC_ROUTER_EVNT_NODE_STATUS;
-  ev.hdr.svrType = kSvrRouter;
-  ev.hdr.svrIndx = 1;
-  ev.hdr.evntId = 8;
-  ev.hdr.hostKind = 1;
-  std::memcpy(ev.hdr.version, "020615", 6);
-  ev.hdr.hostHandle = 1;
-  ev.dstAddr = kAllNodes;
-  ev.srcAddr = dead;
-  ev.u.announce.status = IPC_NODE_STATUS_ONLINE;
-  ev.u.announce.nodeType = 5;
-  std::snprintf(ev.u.announce.name, sizeof ev.u.announce.name, "%s", layout_.NodeName(dead_).c_str());
-  std::memcpy(out.data() + kHeader, &ev, sizeof ev);
-  out[0] = out[1] = out[2] = out[3] = 0xFF;  // to all nodes
-  return out;
-}
-
-Flood::Bytes Flood::StrangerAnnounce(int stranger) {
-  const uint32_t src = layout_.AddrValue(200 + stranger);
+Flood::Bytes Flood::Announce(uint32_t src, const std::string& name, uint32_t startTime) {
   Bytes out = Header(src, IPC_PKT_EVNT, sizeof(IpcRouterEvnt));
+  out[0] = out[1] = out[2] = out[3] = 0xFF;  // to all nodes
   IpcRouterEvnt ev{};
   ev.hdr.length = sizeof ev;
   ev.hdr.evntCode = IPC_ROUTER_EVNT_NODE_STATUS;
@@ -162,10 +137,23 @@ Flood::Bytes Flood::StrangerAnnounce(int stranger) {
   ev.srcAddr = src;
   ev.u.announce.status = IPC_NODE_STATUS_ONLINE;
   ev.u.announce.nodeType = 5;
-  std::snprintf(ev.u.announce.name, sizeof ev.u.announce.name, "GHOST%d", stranger);
-  ev.u.announce.startTime = 0x01020304u + static_cast<uint32_t>(stranger);
+  std::snprintf(ev.u.announce.name, sizeof ev.u.announce.name, "%s", name.c_str());
+  ev.u.announce.startTime = startTime;
   std::memcpy(out.data() + kHeader, &ev, sizeof ev);
   return out;
+}
+
+Flood::Bytes Flood::ForgedAnnounce() {
+  const uint32_t dead = layout_.AddrValue(10 + dead_);
+  auto it = announces_.find(dead);
+  if (it != announces_.end()) return it->second;
+  // Not heard yet: one built from what the site says of the node.
+  return Announce(dead, layout_.NodeName(dead_), 0);
+}
+
+Flood::Bytes Flood::StrangerAnnounce(int stranger) {
+  return Announce(layout_.AddrValue(200 + stranger), "GHOST" + std::to_string(stranger),
+                  0x01020304u + static_cast<uint32_t>(stranger));
 }
 
 Flood::Bytes Flood::RouterRequest(uint32_t src, uint8_t proc) {

@@ -65,6 +65,8 @@ class Flood {
   int AnyStranger() { return Pick(0, static_cast<int>(strangers_.size()) - 1); }
   int AnyServerPort();
   Bytes Header(uint32_t src, uint8_t kind, size_t payload);
+  // A well-formed announcement of a node online, from src.
+  Bytes Announce(uint32_t src, const std::string& name, uint32_t startTime);
   Bytes ForgedAnnounce();
   Bytes StrangerAnnounce(int stranger);
   Bytes RouterRequest(uint32_t src, uint8_t proc);

@@ -37,6 +37,16 @@ std::string WriterNote(const WriterStats& s) {
 
 }  // namespace
 
+WriterPlan Soak::Background(const Phase& p, uint32_t seedOffset) const {
+  WriterPlan plan;
+  plan.phase = p.index;
+  plan.perSecond = o_.rate;
+  plan.seconds = kEndless;
+  plan.view = View();
+  plan.seed = o_.seed + seedOffset;
+  return plan;
+}
+
 bool Soak::PhaseWriter() {
   Phase p = Begin('a', "an outside writer at full speed for " + Num(o_.writerSeconds, 0) + " s (at most " +
                            std::to_string(o_.writerRows) + " requests), with a write lock of " +
@@ -115,13 +125,7 @@ bool Soak::PhaseKills() {
   current_ = &p;
   std::string error;
   if (!plant_->Latency(kKillLatencyMs, &error)) HarnessError(error);
-  WriterPlan plan;
-  plan.phase = p.index;
-  plan.perSecond = o_.rate;
-  plan.seconds = kEndless;
-  plan.view = View();
-  plan.seed = o_.seed + 2;
-  ledger_->StartWriter(plan);
+  ledger_->StartWriter(Background(p, 2));
   std::mt19937 rng(o_.seed + 3);
   auto uniform = [&](double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng); };
   int kills = 0, inFlight = 0;
@@ -157,13 +161,7 @@ bool Soak::PhaseNodes() {
                            std::to_string(o_.longSilences) + " of them a silence of " +
                            Num(kLongSilenceSeconds, 0) + " s, past the silence time-out)");
   current_ = &p;
-  WriterPlan plan;
-  plan.phase = p.index;
-  plan.perSecond = o_.rate;
-  plan.seconds = kEndless;
-  plan.view = View();
-  plan.seed = o_.seed + 4;
-  ledger_->StartWriter(plan);
+  ledger_->StartWriter(Background(p, 4));
   std::mt19937 rng(o_.seed + 5);
   auto uniform = [&](double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng); };
   std::string error;
@@ -231,13 +229,7 @@ bool Soak::PhaseDisk() {
   }
   Phase p = Begin('d', title);
   current_ = &p;
-  WriterPlan plan;
-  plan.phase = p.index;
-  plan.perSecond = o_.rate;
-  plan.seconds = kEndless;
-  plan.view = View();
-  plan.seed = o_.seed + 6;
-  ledger_->StartWriter(plan);
+  ledger_->StartWriter(Background(p, 6));
   std::string error;
   auto rack = [&](int r, bool silent) {
     if (r != 0 && !plant_->RackSilent(r, silent, &error)) HarnessError(error);
@@ -303,17 +295,12 @@ bool Soak::PhaseFlood() {
       liveSlot = r.slot;
     }
   flood_.Aim(dead, 1, liveSlot, liveRack != 0 ? liveRack : 1);
-  WriterPlan plan;
-  plan.phase = p.index;
-  plan.perSecond = o_.rate;
-  plan.seconds = kEndless;
+  WriterPlan plan = Background(p, 8);
   plan.noReloads = true;
   plan.keepExpect = true;
   // Nothing is asked of the silent node's racks: only its silence can tell
   // the server that it is gone, and forgeries must not hide that.
-  plan.view = View();
   plan.view.avoidNode = dead;
-  plan.seed = o_.seed + 8;
   ledger_->StartWriter(plan);
   floodCarry_ = 0;
   lastFloodAt_ = Now();

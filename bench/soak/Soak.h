@@ -104,6 +104,8 @@ class Soak {
   bool End(Phase& p);  // judges and prints; true when it passed
   void Skip(char id, const std::string& title, const std::string& why);
 
+  // The writer of phases b to e: at the request rate until stopped.
+  WriterPlan Background(const Phase& p, uint32_t seedOffset) const;
   bool PhaseWriter();
   bool PhaseKills();
   bool PhaseNodes();
