@@ -21,8 +21,11 @@ class LauncherView {
   virtual ~LauncherView() = default;
   // The screen's available area in twips; empty when unknown.
   virtual Rect ScreenArea() const = 0;
-  // The main window's position and size in twips.
+  // The main window's outer rectangle (its frame included) in twips: the
+  // one geometry that is stored and set, so that it comes back unchanged.
   virtual Rect MainRect() const = 0;
+  // Places the main window so that its outer rectangle is r (a window
+  // manager's frame is taken off the inner size once it is known).
   virtual void SetMainRect(const Rect& r) = 0;
   virtual bool MainMinimised() const = 0;
   // Shows a confirmation window (not modal), or brings it to the front

@@ -65,4 +65,16 @@ int PixelsToTwips(int pixels, double dpi) {
   return ClampToInt(std::lround(pixels * kTwipsPerInch / Dpi(dpi)));
 }
 
+PixelPlacement PlaceInPixels(const Rect& twips, double dpiX, double dpiY) {
+  return PixelPlacement{twips, Rect{TwipsToPixels(twips.left, dpiX), TwipsToPixels(twips.top, dpiY),
+                                    TwipsToPixels(twips.width, dpiX),
+                                    TwipsToPixels(twips.height, dpiY)}};
+}
+
+Rect TwipsOfPixels(const Rect& pixels, double dpiX, double dpiY, const PixelPlacement& placed) {
+  if (pixels == placed.pixels) return placed.twips;
+  return Rect{PixelsToTwips(pixels.left, dpiX), PixelsToTwips(pixels.top, dpiY),
+              PixelsToTwips(pixels.width, dpiX), PixelsToTwips(pixels.height, dpiY)};
+}
+
 }  // namespace startell

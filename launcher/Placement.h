@@ -66,4 +66,17 @@ Point PlacePicture(Size area, Size picture);
 int TwipsToPixels(int twips, double dpi);
 int PixelsToTwips(int pixels, double dpi);
 
+// A rectangle in twips and the whole pixels that it covers, as the front
+// end puts a window on the screen.
+struct PixelPlacement {
+  Rect twips;
+  Rect pixels;
+};
+PixelPlacement PlaceInPixels(const Rect& twips, double dpiX, double dpiY);
+// The twips of a window's pixel rectangle.  A window still where `placed`
+// put it reads back the twips it was given, not their rounding to whole
+// pixels, so opening and closing the launcher leaves the settings as they
+// were.
+Rect TwipsOfPixels(const Rect& pixels, double dpiX, double dpiY, const PixelPlacement& placed);
+
 }  // namespace startell

@@ -127,5 +127,18 @@ TEST(Twips, PixelsSurviveARoundTripAtAnyDpi) {
       ASSERT_EQ(TwipsToPixels(PixelsToTwips(px, dpi), dpi), px) << dpi;
 }
 
+// The defaults are no whole number of pixels at 96 dpi (6500 twips is
+// 433.3 pixels): an unmoved window reads back what it was given.
+TEST(Twips, UnmovedWindowReadsBackTheTwipsItWasPlacedWith) {
+  const PixelPlacement placed = PlaceInPixels(kDefaultMainRect, 96, 96);
+  EXPECT_EQ(placed.pixels, (Rect{67, 67, 433, 433}));
+  EXPECT_EQ(TwipsOfPixels(placed.pixels, 96, 96, placed), kDefaultMainRect);
+  // Moved by a pixel: the pixels' own twips.
+  EXPECT_EQ(TwipsOfPixels(Rect{68, 67, 433, 433}, 96, 96, placed), (Rect{1020, 1005, 6495, 6495}));
+  // And those are stable from then on.
+  const PixelPlacement again = PlaceInPixels(Rect{1020, 1005, 6495, 6495}, 96, 96);
+  EXPECT_EQ(again.pixels, (Rect{68, 67, 433, 433}));
+}
+
 }  // namespace
 }  // namespace startell

@@ -12,7 +12,7 @@ JOBS=$(nproc 2>/dev/null || echo 4)
 PKGS=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
       libgtest-dev libgmock-dev libbenchmark-dev
       libsqlite3-dev sqlite3 libcrypt-dev libenet-dev
-      qt6-base-dev qt6-qpa-plugins fonts-dejavu-core xvfb xauth iproute2 procps)
+      qt6-base-dev qt6-qpa-plugins fonts-dejavu-core xvfb xauth openbox trayer iproute2 procps)
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -324,6 +324,24 @@ TEST_F(EvntTest, InvalidEventsAreConsumedWithAReport) {
   EXPECT_EQ(ipc::IpcEvntQueued(), 0);
 }
 
+// The report of an event refused at delivery names the raising server by
+// its host handle, here 3, not by the receiver's index for it, 7.
+TEST_F(EvntTest, ARefusedEventIsReportedInTheContextOfItsHostHandle) {
+  EnableReports();
+  IpcSvrLocationSet(IPC_SVR_IO_KRN, 7, IPC_HOST_KIND_LOCAL, 3, 0, 0, 0, 0, 0);
+  Listen(IPC_SVR_IO_KRN, 7);
+  std::vector<uint8_t> badCode = MakeEvnt(IPC_SVR_IO_KRN, 100, 3, 30);
+  ASSERT_TRUE(Queue(badCode));
+  EXPECT_EQ(Hdr(badCode)->svrIndx, 7);
+  EXPECT_TRUE(IpcEvntDespatch());
+  EXPECT_TRUE(seen.empty());
+  const std::vector<ipctest::Report> r = Reports();
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].code, IPC_ERR_EVNT_CODE);
+  EXPECT_EQ(r[0].svr, IPC_SVR_IO_KRN);
+  EXPECT_EQ(r[0].indx, 3);
+}
+
 TEST_F(EvntTest, LocalClientWithoutACallbackIsReportedAndSkipped) {
   EnableReports();
   uint8_t none = 0;

@@ -224,6 +224,50 @@ TEST_F(InitTerm, TermEmptiesTheTablesAndRemovesTheLogServer) {
   EXPECT_EQ(IpcNetNodeSubNetMaskGet(), 0xFFFFFF00u);
 }
 
+int g_termCallbacks = 0;
+void CountTermCallback(const IpcEvntHdr*, intptr_t) { ++g_termCallbacks; }
+
+// Events queued for a located server with a local client are gone after
+// IpcTerm, and every location and client slot reads free.
+TEST_F(InitTerm, TermEmptiesTheEventRingTheLocationsAndTheClientSlots) {
+  static const uint8_t kIds[] = {1};
+  ASSERT_EQ(IpcSvrAndSvcCreate(IPC_SVR_IO_KRN, 7, "1.0a", "1.1", 1, nullptr, 0, kIds, 1), 1);
+  IpcSvrLocationSet(IPC_SVR_IO_KRN, 7, IPC_HOST_KIND_LOCAL, 7, 0, 0, 0, 0, 0);
+  IpcSvrLocationSet(IPC_SVR_IO_FTP, 5, 5, 9, 42, 0, 0, 0, 0);
+  uint8_t h = 0;
+  ASSERT_EQ(IpcClntEvntCreate(IPC_SVR_IO_KRN, 7, &CountTermCallback, "1.3c", &h, 0), 0);
+  ASSERT_EQ(IpcClntComProcCreate(IPC_SVR_IO_FTP, 5, "1.3c", &h), 0);
+  g_termCallbacks = 0;
+  for (int i = 0; i < 3; ++i) {
+    IpcEvntHdr e{};
+    e.length = sizeof e;
+    e.evntCode = 258;
+    e.svrType = IPC_SVR_IO_KRN;
+    e.evntId = 1;
+    e.hostHandle = 7;
+    IpcEvnt(&e);
+  }
+  ASSERT_GT(ipc::IpcEvntQueued(), 0);
+
+  IpcTerm();
+
+  EXPECT_FALSE(IpcEvntDespatch());
+  EXPECT_EQ(g_termCallbacks, 0);
+  EXPECT_EQ(ipc::IpcEvntQueued(), 0);
+  const IpcDbState& db = ipc::Cur().db;
+  for (int pos = 0; pos < kIpcSvrLocationCount; ++pos) {
+    SCOPED_TRACE(pos);
+    EXPECT_EQ(db.locs[pos].hostKind, 0);
+    EXPECT_EQ(db.locs[pos].hostHandle, 0);
+    EXPECT_EQ(db.locs[pos].node, 0);
+    for (int k = 0; k < IPC_MAX_CLNTS; ++k) {
+      EXPECT_EQ(db.slots[pos][k].comProc.inUse, 0) << k;
+      EXPECT_EQ(db.slots[pos][k].evnt.inUse, 0) << k;
+      EXPECT_EQ(db.slots[pos][k].evnt.node, 0) << k;
+    }
+  }
+}
+
 TEST(InitTermInstances, EachInstanceKeepsItsOwnTables) {
   ipctest::InstanceDeleter del;
   ipc::Instance* a = ipc::NewInstance();

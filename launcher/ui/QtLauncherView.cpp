@@ -63,13 +63,27 @@ class Stage final : public QWidget {
 class MainWindow final : public QWidget {
  public:
   std::function<void()> onClose;
+  // The window moved, changed size or was shown: its frame may be known now.
+  std::function<void()> onGeometry;
 
  protected:
   void closeEvent(QCloseEvent* e) override {
     if (onClose) onClose();
     e->accept();
   }
+  bool event(QEvent* e) override {
+    const bool handled = QWidget::event(e);
+    const QEvent::Type t = e->type();
+    if ((t == QEvent::Move || t == QEvent::Resize || t == QEvent::Show) && onGeometry) onGeometry();
+    return handled;
+  }
 };
+
+QRect ToQRect(const Rect& r) { return QRect(r.left, r.top, r.width, r.height); }
+Rect FromQRect(const QRect& r) { return Rect{r.x(), r.y(), r.width(), r.height()}; }
+
+// What the window manager's frame adds to the window's inner size.
+QSize FrameExtra(const QWidget& w) { return w.frameGeometry().size() - w.size(); }
 
 class ConfirmWindow final : public QWidget {
  public:
@@ -127,6 +141,11 @@ ConfirmWindow* MakeConfirm(QWidget* parent, const char* objectName, const char* 
 
 struct QtLauncherView::Windows {
   MainWindow main;
+  // Where SetMainRect put the window, and the frame it allowed for: the
+  // inner size is set again once the window manager's frame is known.
+  PixelPlacement placed;
+  QSize frameAllowed{0, 0};
+  bool frameUnknown = false;
   ConfirmWindow* info = nullptr;
   ConfirmWindow* runtime = nullptr;
   QPushButton* install = nullptr;
@@ -174,6 +193,21 @@ QtLauncherView::QtLauncherView() : w_(std::make_unique<Windows>()) {
   w_->runtime = MakeConfirm(m, "frmRuntime", texts::kRuntimeCaption, texts::kRuntimeText,
                             &w_->ok, "OKButton", texts::kRuntimeInstall, &w_->cancel,
                             "CancelButton", texts::kRuntimeCancel);
+  w_->main.onGeometry = [this] {
+    if (w_->frameUnknown && FrameExtra(w_->main) != w_->frameAllowed) PlaceMain();
+  };
+}
+
+void QtLauncherView::PlaceMain() {
+  QWidget& m = w_->main;
+  const QRect outer = ToQRect(w_->placed.pixels);
+  const QSize extra = FrameExtra(m);
+  // Once a frame is seen, the window is placed for good: later moves are
+  // the user's.
+  w_->frameAllowed = extra;
+  w_->frameUnknown = extra.isNull();
+  m.resize((outer.size() - extra).expandedTo(QSize(1, 1)));
+  m.move(outer.topLeft());  // a top-level window's position is its frame's
 }
 
 QtLauncherView::~QtLauncherView() = default;
@@ -219,16 +253,13 @@ Rect QtLauncherView::ScreenArea() const {
 
 Rect QtLauncherView::MainRect() const {
   const QWidget& m = w_->main;
-  const double dx = DpiX(&m), dy = DpiY(&m);
-  return Rect{PixelsToTwips(m.x(), dx), PixelsToTwips(m.y(), dy),
-              PixelsToTwips(m.width(), dx), PixelsToTwips(m.height(), dy)};
+  return TwipsOfPixels(FromQRect(m.frameGeometry()), DpiX(&m), DpiY(&m), w_->placed);
 }
 
 void QtLauncherView::SetMainRect(const Rect& r) {
   QWidget& m = w_->main;
-  const double dx = DpiX(&m), dy = DpiY(&m);
-  m.move(TwipsToPixels(r.left, dx), TwipsToPixels(r.top, dy));
-  m.resize(TwipsToPixels(r.width, dx), TwipsToPixels(r.height, dy));
+  w_->placed = PlaceInPixels(r, DpiX(&m), DpiY(&m));
+  PlaceMain();
 }
 
 bool QtLauncherView::MainMinimised() const { return w_->main.isMinimized(); }

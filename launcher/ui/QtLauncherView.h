@@ -40,6 +40,9 @@ class QtLauncherView final : public LauncherView {
 
  private:
   struct Windows;
+  // Gives the main window the outer rectangle last set.
+  void PlaceMain();
+
   std::unique_ptr<Windows> w_;
   std::function<void(const std::string&)> errorSink_;
 };

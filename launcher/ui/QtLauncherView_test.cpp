@@ -59,6 +59,11 @@ class QtLauncherSmoke : public ::testing::Test {
     QCoreApplication::processEvents();
   }
   QWidget* Info() { return view_.FormWindow(Form::frmInfo); }
+  Rect Saved() const {
+    platform::settings::Profile saved(dir_ / "Startell" / "Startell.ini");
+    EXPECT_TRUE(saved.Load());
+    return ReadMainRect(saved);
+  }
   QWidget* Runtime() { return view_.FormWindow(Form::frmRuntime); }
 
   fs::path dir_;
@@ -101,8 +106,9 @@ TEST_F(QtLauncherSmoke, WindowsCarryTheirCaptionsAndTexts) {
 TEST_F(QtLauncherSmoke, OpensAtTheDefaultPlaceWithThePictureInView) {
   QWidget* m = view_.Main();
   const double dpi = m->screen()->logicalDotsPerInchX();
-  EXPECT_EQ(m->width(), TwipsToPixels(6500, dpi));
-  EXPECT_EQ(m->pos().x(), TwipsToPixels(1000, dpi));
+  // Position and size are the window's outer rectangle.
+  EXPECT_EQ(m->frameGeometry().width(), TwipsToPixels(6500, dpi));
+  EXPECT_EQ(m->frameGeometry().x(), TwipsToPixels(1000, dpi));
   auto* image = m->findChild<QLabel*>("BackImage");
   ASSERT_NE(image, nullptr);
   EXPECT_FALSE(image->pixmap().isNull());
@@ -145,14 +151,58 @@ TEST_F(QtLauncherSmoke, FailedStartIsReportedAndClosingSavesThePlace) {
   const double dpi = m->screen()->logicalDotsPerInchX();
   m->resize(500, 400);
   m->move(30, 60);
+  QCoreApplication::processEvents();
+  const QRect outer = m->frameGeometry();
   m->close();
   QCoreApplication::processEvents();
   EXPECT_FALSE(Info()->isVisible());
   EXPECT_FALSE(Runtime()->isVisible());
-  platform::settings::Profile saved(dir_ / "Startell" / "Startell.ini");
-  ASSERT_TRUE(saved.Load());
-  EXPECT_EQ(ReadMainRect(saved), (Rect{PixelsToTwips(30, dpi), PixelsToTwips(60, dpi),
-                                       PixelsToTwips(500, dpi), PixelsToTwips(400, dpi)}));
+  EXPECT_EQ(Saved(), (Rect{PixelsToTwips(outer.x(), dpi), PixelsToTwips(outer.y(), dpi),
+                           PixelsToTwips(outer.width(), dpi), PixelsToTwips(outer.height(), dpi)}));
+}
+
+// The stored place is the window's outer rectangle, frame included, and it
+// comes back as it was stored: run after run, the window neither grows by
+// its frame nor creeps by pixel rounding.
+TEST_F(QtLauncherSmoke, StoresTheOuterRectangleAndGivesItBackRunAfterRun) {
+  QWidget* m = view_.Main();
+  const double dpi = m->screen()->logicalDotsPerInchX();
+  auto pixels = [dpi](const Rect& r) {
+    return QRect(TwipsToPixels(r.left, dpi), TwipsToPixels(r.top, dpi),
+                 TwipsToPixels(r.width, dpi), TwipsToPixels(r.height, dpi));
+  };
+  // The platform frames its windows, or this would show nothing.
+  ASSERT_NE(m->frameGeometry().size(), m->size());
+  EXPECT_EQ(m->frameGeometry(), pixels(kDefaultMainRect));
+  m->close();
+  QCoreApplication::processEvents();
+  EXPECT_EQ(Saved(), kDefaultMainRect);
+
+  QRect userOuter;
+  for (int run = 0; run < 3; ++run) {
+    SCOPED_TRACE(run);
+    QtLauncherView view;
+    FakeProgramStarter starter;
+    platform::settings::Profile profile(dir_ / "Startell" / "Startell.ini");
+    Launcher launcher(view, starter, profile);
+    view.Attach(&launcher);
+    launcher.Load();
+    view.Main()->show();
+    QCoreApplication::processEvents();
+    if (run == 0) {
+      EXPECT_EQ(view.Main()->frameGeometry(), pixels(kDefaultMainRect));
+      // The user moves and sizes the window.
+      view.Main()->move(40, 50);
+      view.Main()->resize(520, 380);
+      QCoreApplication::processEvents();
+      userOuter = view.Main()->frameGeometry();
+    } else {
+      EXPECT_EQ(view.Main()->frameGeometry(), userOuter);
+    }
+    view.Main()->close();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(pixels(Saved()), userOuter);
+  }
 }
 
 // Writes pictures of the three windows when STARTELL_GRAB_DIR names a

@@ -116,11 +116,16 @@ FakeLine& FakeBackend::Line(int com) {
   return *slot;
 }
 
-std::unique_ptr<Port> FakeBackend::Open(int com) {
+std::unique_ptr<Port> FakeBackend::Open(int com, OpenFailure* why) {
   opens_.push_back(com);
   Line(com);
   std::shared_ptr<FakeLine> line = lines_[com];
-  if (!line->exists || line->open) return nullptr;
+  if (!line->exists || line->open) {
+    if (why != nullptr)
+      *why = {line->device.empty() ? "COM" + std::to_string(com) : line->device,
+              line->exists ? "in use by another program" : line->openError};
+    return nullptr;
+  }
   return std::make_unique<FakePort>(line);
 }
 

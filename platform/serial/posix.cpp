@@ -218,14 +218,26 @@ bool IsSupportedBaud(uint32_t baud) {
   return SpeedCode(baud, &code);
 }
 
-std::unique_ptr<Port> OpenDevice(const std::string& path) {
-  if (path.empty()) return nullptr;
-  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  termios original{};
-  if (!::isatty(fd) || ::tcgetattr(fd, &original) != 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    ::close(fd);
+std::unique_ptr<Port> OpenDevice(const std::string& path, std::string* reason) {
+  auto fail = [reason](const std::string& why) -> std::unique_ptr<Port> {
+    if (reason != nullptr) *reason = why;
     return nullptr;
+  };
+  if (path.empty()) return fail("no device is set for the port");
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return fail(std::strerror(errno));
+  termios original{};
+  std::string why;
+  if (!::isatty(fd)) {
+    why = "not a serial device";
+  } else if (::tcgetattr(fd, &original) != 0) {
+    why = std::strerror(errno);
+  } else if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    why = errno == EWOULDBLOCK ? "in use by another program" : std::strerror(errno);
+  }
+  if (!why.empty()) {
+    ::close(fd);
+    return fail(why);
   }
   ::ioctl(fd, TIOCEXCL);
   termios raw = original;
@@ -234,9 +246,10 @@ std::unique_ptr<Port> OpenDevice(const std::string& path) {
   raw.c_cc[VMIN] = 0;
   raw.c_cc[VTIME] = 0;
   if (::tcsetattr(fd, TCSANOW, &raw) != 0) {
+    why = std::strerror(errno);
     ::ioctl(fd, TIOCNXCL);
     ::close(fd);
-    return nullptr;
+    return fail(why);
   }
   // The kernel raises RTS when a tty opens.
   const RtsControl rts =
@@ -249,6 +262,12 @@ PosixBackend::PosixBackend(std::function<std::string(int)> resolve)
   if (!resolve_) resolve_ = [](int com) { return DevicePathForCom(com); };
 }
 
-std::unique_ptr<Port> PosixBackend::Open(int com) { return OpenDevice(resolve_(com)); }
+std::unique_ptr<Port> PosixBackend::Open(int com, OpenFailure* why) {
+  const std::string device = resolve_(com);
+  std::string reason;
+  std::unique_ptr<Port> port = OpenDevice(device, &reason);
+  if (!port && why != nullptr) *why = {device, device.empty() ? "no device is set for the port" : reason};
+  return port;
+}
 
 }  // namespace serial

@@ -38,15 +38,27 @@ TEST(DevicePath, ReadsTheComVariableOfItsOwnPort) {
   EXPECT_EQ(DevicePathForCom(2), "/dev/ttyS1");
 }
 
-TEST(PosixBackend, UnconfiguredMissingAndNonTerminalDevicesDoNotOpen) {
+TEST(PosixBackend, UnconfiguredMissingAndNonTerminalDevicesDoNotOpenAndSayWhy) {
   PosixBackend backend([](int com) -> std::string {
     if (com == 1) return "";
     if (com == 2) return "/nonexistent/ttyS9";
     return "/dev/null";
   });
-  EXPECT_EQ(backend.Open(1), nullptr);
-  EXPECT_EQ(backend.Open(2), nullptr);
-  EXPECT_EQ(backend.Open(3), nullptr);
+  const struct {
+    int com;
+    const char* device;
+    const char* reason;
+  } cases[] = {{1, "", "no device is set for the port"},
+               {2, "/nonexistent/ttyS9", "No such file or directory"},
+               {3, "/dev/null", "not a serial device"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.com);
+    OpenFailure why;
+    EXPECT_EQ(backend.Open(c.com, &why), nullptr);
+    EXPECT_EQ(why.device, c.device);
+    EXPECT_EQ(why.reason, c.reason);
+    EXPECT_EQ(backend.Open(c.com), nullptr);
+  }
 }
 
 class PtyPort : public ::testing::Test {
@@ -95,7 +107,10 @@ TEST_F(PtyPort, ImmediateReadReturnsAtOnceWithNothing) {
 TEST_F(PtyPort, OpenIsExclusiveUntilClosed) {
   auto first = OpenDevice(pty_.slavePath());
   ASSERT_NE(first, nullptr);
-  EXPECT_EQ(OpenDevice(pty_.slavePath()), nullptr);
+  std::string reason;
+  EXPECT_EQ(OpenDevice(pty_.slavePath(), &reason), nullptr);
+  // The exclusive mode refuses it, or (for a privileged user) the lock.
+  EXPECT_TRUE(reason == "Device or resource busy" || reason == "in use by another program") << reason;
   first.reset();
   EXPECT_NE(OpenDevice(pty_.slavePath()), nullptr);
 }

@@ -7,8 +7,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
-#include "ipcnetdb.h"  // the node's own status
+#include "ipcinst.h"  // the library's announce turn, held while the node announces another status
 
 namespace nodesim {
 namespace {
@@ -30,6 +31,13 @@ int64_t NowMs() { return static_cast<int64_t>(ipcpeer::MonotonicMicros() / 1000)
 
 }  // namespace
 
+uint32_t LocalSecondsNow() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  return static_cast<uint32_t>(static_cast<int64_t>(now) + local.tm_gmtoff);
+}
+
 NodeSim::NodeSim(Trace trace)
     : trace_(std::move(trace)),
       ftp_(trace_),
@@ -39,8 +47,21 @@ NodeSim::NodeSim(Trace trace)
            [this](const std::string& line) { trace_(line); }) {}
 
 void NodeSim::Tick() {
+  if (silent_) return;
+  bool raised = krn_.Tick(NowMs()) > 0;
+  if (announced_ != IPC_NODE_STATUS_ONLINE && NowMs() >= nextAnnounceMs_) {
+    AnnounceOwnStatus();
+    raised = true;
+  }
   // What was raised goes out at once rather than after the next wait.
-  if (!silent_ && krn_.Tick(NowMs()) > 0) peer_.Poll();
+  if (raised) peer_.Poll();
+}
+
+void NodeSim::AnnounceOwnStatus() {
+  // The library's own turn stays held: it would announce the node online.
+  ipc::Cur().net.announceTime = IpcCurrentTime;
+  ipc::IpcRouterNodeStatusEvnt(0, announced_);
+  nextAnnounceMs_ = NowMs() + std::max<int64_t>(heldPeriod_, 1) * 10;
 }
 
 void NodeSim::SendEvent(uint8_t pcNode, uint16_t code, const std::vector<uint8_t>& data) {
@@ -82,6 +103,8 @@ bool NodeSim::Start(const Options& options, std::string* error) {
 }
 
 bool NodeSim::Restart(std::string* error) {
+  // A restart announces the node online again (IpcInit sets the period).
+  announced_ = IPC_NODE_STATUS_ONLINE;
   IpcTerm();
   krn_.Reset();
   ftp_.Reset();
@@ -89,9 +112,26 @@ bool NodeSim::Restart(std::string* error) {
   return Start(options_, error);
 }
 
-void NodeSim::SetOnline(bool online) {
-  ipc::IpcNetNodeStatusSet(0, online ? IPC_NODE_STATUS_ONLINE : IPC_NODE_STATUS_OFFLINE);
-  trace_(std::string("status ") + (online ? "online" : "offline"));
+bool NodeSim::SetAnnounced(uint8_t status) {
+  if (status != IPC_NODE_STATUS_ONLINE && status != IPC_NODE_STATUS_OFFLINE &&
+      status != IPC_NODE_STATUS_DISABLED)
+    return false;
+  if (status == IPC_NODE_STATUS_ONLINE) {
+    // The library's turn announces the node online again at once.
+    if (announced_ != IPC_NODE_STATUS_ONLINE) IpcNetBcastPeriod = heldPeriod_;
+  } else if (announced_ == IPC_NODE_STATUS_ONLINE) {
+    heldPeriod_ = IpcNetBcastPeriod;
+    IpcNetBcastPeriod = 0xFFFF;
+  }
+  announced_ = status;
+  if (status != IPC_NODE_STATUS_ONLINE) {
+    AnnounceOwnStatus();
+    peer_.Poll();
+  }
+  trace_(std::string("status ") + (status == IPC_NODE_STATUS_ONLINE    ? "online"
+                                   : status == IPC_NODE_STATUS_OFFLINE ? "offline"
+                                                                       : "disabled"));
+  return true;
 }
 
 bool NodeSim::WaitAndPoll(int timeoutMs, int extraFd) {

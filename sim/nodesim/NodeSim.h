@@ -2,8 +2,9 @@
 // our library.  It announces itself (name, node type, start time), offers
 // the rack service IO_KRN as server 22/1: IO_KRN_OPEN_PORT is answered with
 // IO_KRN_EVNT_INDEX, the rest goes to the rack service (KrnService) with its
-// rack models.  It can go offline and online, restart (a new start
-// time, everything the library knew forgotten) and fall silent.  Every
+// rack models.  It can announce itself offline, disabled or online, restart
+// (a new start time, everything the library knew forgotten) and fall
+// silent.  Every
 // request it takes and every event it sends is written to the trace, one
 // line each.
 //
@@ -43,6 +44,10 @@ struct Options {
   FtpOptions ftp;         // IO_FTP 21/1 when it names a directory
 };
 
+// The local time as a rack's clock holds it: seconds since 1970 in local
+// time (what the server's fault synchronisation sets).
+uint32_t LocalSecondsNow();
+
 class NodeSim {
  public:
   using Trace = std::function<void(const std::string& line)>;
@@ -55,8 +60,14 @@ class NodeSim {
   bool Start(const Options& options, std::string* error);
   // Forgets everything and starts again with a new start time.
   bool Restart(std::string* error);
-  // Announces the node offline / online.
-  void SetOnline(bool online);
+  // The status the node announces: IPC_NODE_STATUS_ONLINE (the library's
+  // own announcements), IPC_NODE_STATUS_OFFLINE or IPC_NODE_STATUS_DISABLED.
+  // Announcing offline or disabled, the node stays on the network (its
+  // library keeps its own node 0 online, or it could send nothing) and
+  // announces that status every announce period in place of the library's
+  // periodic turn, which is held meanwhile.  False for another status.
+  bool SetAnnounced(uint8_t status);
+  uint8_t announced() const { return announced_; }
   // A silent node reads nothing, sends nothing and announces nothing.
   void SetSilent(bool silent) { silent_ = silent; }
   bool silent() const { return silent_; }
@@ -85,7 +96,12 @@ class NodeSim {
   FtpServer ftp_;
   Options options_;
   ipcpeer::Peer peer_;
+  void AnnounceOwnStatus();
+
   bool silent_ = false;
+  uint8_t announced_ = IPC_NODE_STATUS_ONLINE;
+  uint16_t heldPeriod_ = 0;      // the library's announce period while it is held
+  int64_t nextAnnounceMs_ = 0;  // the next own announcement
   bool open_[kPorts] = {};
   uint64_t requests_ = 0;
   KrnService krn_;

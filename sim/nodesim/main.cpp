@@ -18,12 +18,18 @@
 // With --ftp-dir the node serves IO_FTP as 21/1 and receives files into DIR
 // (--ftp-raw: it refuses packed blocks).
 // Commands (each answered "ok COMMAND"):
-//   offline | online   announce the node offline / online
+//   offline | disabled | online   announce the node offline / disabled /
+//                      online (offline and disabled every announce period)
 //   restart            start again with a new start time, forgetting all
 //   silence | speak    stop / resume reading, sending and announcing
 //   rack-silent R | rack-speak R   rack R stops / resumes answering
 //   rack-fail R CODE   rack R's next exchange fails with link code CODE
 //   rack-inputs R BITS rack R's input bits (its poll reply changes)
+//   rack-fault R TYPE DIMMER [CIRCUIT [DIAG1 [DIAG2]]]
+//                      rack R raises fault TYPE (0-63) at its output DIMMER
+//                      (0-based, as the rack reports it); the next poll
+//                      reports it
+//   rack-clear R TYPE DIMMER [CIRCUIT]   the fault subsides
 //   abuse KIND         bends the next answer: dup-start, long-report,
 //                      report-no-start, oversize, hold (16 s), none
 //   latency MS | silent-delay MS | report BYTES   change the options
@@ -159,8 +165,10 @@ int main(int argc, char** argv) {
       if (cmd.empty()) continue;
       if (cmd == "quit") {
         quit = true;
-      } else if (cmd == "offline" || cmd == "online") {
-        sim.SetOnline(cmd == "online");
+      } else if (cmd == "offline" || cmd == "online" || cmd == "disabled") {
+        sim.SetAnnounced(cmd == "online"    ? IPC_NODE_STATUS_ONLINE
+                         : cmd == "offline" ? IPC_NODE_STATUS_OFFLINE
+                                            : IPC_NODE_STATUS_DISABLED);
       } else if (cmd == "restart") {
         if (!sim.Restart(&error)) {
           Out("error restart " + error);
@@ -187,6 +195,33 @@ int main(int argc, char** argv) {
           model->FailNext(static_cast<uint16_t>(value));
         else
           model->SetInputBits(static_cast<uint32_t>(value));
+      } else if (cmd == "rack-fault" || cmd == "rack-clear") {
+        // rack-fault R TYPE DIMMER [CIRCUIT [DIAG1 [DIAG2]]]
+        // rack-clear R TYPE DIMMER [CIRCUIT]
+        std::vector<std::string> words;
+        for (std::string w; in >> w;) words.push_back(w);
+        const bool raise = cmd == "rack-fault";
+        const struct {
+          long lo, hi;
+        } bounds[] = {{1, 256}, {0, 63}, {0, 255}, {0, 65535}, {-32768, 32767}, {-32768, 32767}};
+        long v[6] = {0, 0, 0, 0, 0, 0};
+        bool good = words.size() >= 3 && words.size() <= (raise ? 6u : 4u);
+        for (size_t k = 0; good && k < words.size(); ++k)
+          good = ParseNumber(words[k].c_str(), bounds[k].lo, bounds[k].hi, &v[k]);
+        sim::RackModel* model = good ? sim.krn().Rack(static_cast<uint16_t>(v[0])) : nullptr;
+        if (model == nullptr) {
+          Out("error bad arguments " + cmd);
+          continue;
+        }
+        // The event carries the rack's clock: it runs on the local time.
+        model->SetClock(nodesim::LocalSecondsNow());
+        if (raise)
+          model->RaiseFault(static_cast<uint8_t>(v[1]), static_cast<uint8_t>(v[2]),
+                            static_cast<uint16_t>(v[3]), static_cast<int16_t>(v[4]),
+                            static_cast<int16_t>(v[5]));
+        else
+          model->SubsideFault(static_cast<uint8_t>(v[1]), static_cast<uint8_t>(v[2]),
+                              static_cast<uint16_t>(v[3]));
       } else if (cmd == "abuse") {
         std::string kind;
         in >> kind;

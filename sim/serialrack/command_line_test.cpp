@@ -1,7 +1,8 @@
 // The simulators' command lines: a refused argument is named on the first
 // line the program prints (on standard error), before the usage, and the program exits 2 without
-// starting.
+// starting; and nodesim's fault commands on its standard input.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -47,6 +48,38 @@ TEST(SimulatorCommandLine, ARefusedArgumentIsNamedBeforeTheUsage) {
     EXPECT_EQ(drovana::test::RunProgram(c.exe, c.args, "", &err), 2) << c.first;
     EXPECT_EQ(err.rfind(c.first, 0), 0u) << err;
     EXPECT_NE(err.find("\nusage: "), std::string::npos) << err;
+  }
+}
+
+// nodesim's fault commands take their fields within their ranges, for a
+// rack it holds, and refuse anything else by name.
+TEST(SimulatorCommands, NodesimFaultCommandsTakeTheirRangesAndRefuseTheRest) {
+  const struct {
+    const char* line;
+    const char* answer;
+  } cases[] = {
+      {"rack-fault 5 2 4", "ok rack-fault"},
+      {"rack-fault 5 63 255 65535 -32768 32767", "ok rack-fault"},
+      {"rack-clear 5 2 4 0", "ok rack-clear"},
+      {"rack-fault 5 64 0", "error bad arguments rack-fault"},
+      {"rack-fault 5 2 256", "error bad arguments rack-fault"},
+      {"rack-fault 5 2 4 65536", "error bad arguments rack-fault"},
+      {"rack-fault 5 2 4 0 32768", "error bad arguments rack-fault"},
+      {"rack-fault 6 2 4", "error bad arguments rack-fault"},  // no such rack
+      {"rack-fault 5 2", "error bad arguments rack-fault"},
+      {"rack-clear 5 2 4 0 1", "error bad arguments rack-clear"},
+  };
+  std::string input;
+  for (const auto& c : cases) input += std::string(c.line) + "\n";
+  const std::string addr = "127.43." + std::to_string(getpid() % 250 + 1) + ".2";
+  std::string out;
+  ASSERT_EQ(drovana::test::RunProgram(NODESIM_PATH, {"--addr", addr, "--rack", "0:5", "--quiet"}, input, &out), 0)
+      << out;
+  size_t at = 0;
+  for (const auto& c : cases) {
+    const size_t found = out.find(std::string("\n") + c.answer + "\n", at);
+    EXPECT_NE(found, std::string::npos) << c.line << "\n" << out;
+    if (found != std::string::npos) at = found + 1;
   }
 }
 

@@ -2,8 +2,10 @@
 // with the demo seed, two simulated nodes (NODE1 receiving files over
 // IO_FTP) and the server headless on loopback lab addresses of this run's
 // own (127.7.K.1 to .3, K from the process id, so that it runs beside the
-// demo, the other network tests and other checkouts' suites), and requests written by the site tool, the network patch
-// upload among them.
+// demo, the other network tests and other checkouts' suites), and requests
+// written by the site tool, the network patch upload among them; a rack
+// fault raised and cleared at a simulated rack, as the fault records show
+// it.
 //
 // The processes are started with fork and exec; this test process starts no
 // threads.
@@ -143,6 +145,12 @@ class Child {
 
   std::string Output() const { return Slurp(output_); }
 
+  // Writes a line to the process's standard input.
+  bool Send(const std::string& line) {
+    const std::string text = line + "\n";
+    return stdin_ >= 0 && write(stdin_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  }
+
  private:
   pid_t pid_ = -1;
   int stdin_ = -1;
@@ -184,11 +192,14 @@ class DemoSystem : public ::testing::Test {
 
     const std::string peers1 = kServerAddress + "," + kNode2Address;
     const std::string peers2 = kServerAddress + "," + kNode1Address;
+    // The demo's racks: 1 and 2 on NODE1's slot 1, 3 on its slot 2, 4 on
+    // NODE2's slot 1.
     node1_.Start({DROVANA_NODESIM_EXE, "--name", "NODE1", "--addr", kNode1Address, "--peers", peers1,
-                  "--ftp-dir", root_ + "/node1-files"},
+                  "--rack", "1:1", "--rack", "1:2", "--rack", "2:3", "--ftp-dir", root_ + "/node1-files"},
                  {}, root_ + "/nodesim1.out");
-    node2_.Start({DROVANA_NODESIM_EXE, "--name", "NODE2", "--addr", kNode2Address, "--peers", peers2}, {},
-                 root_ + "/nodesim2.out");
+    node2_.Start({DROVANA_NODESIM_EXE, "--name", "NODE2", "--addr", kNode2Address, "--peers", peers2,
+                  "--rack", "1:4"},
+                 {}, root_ + "/nodesim2.out");
     ASSERT_TRUE(node1_.WaitForOutput("ready NODE1")) << node1_.Output();
     ASSERT_TRUE(node2_.WaitForOutput("ready NODE2")) << node2_.Output();
 
@@ -331,6 +342,58 @@ TEST_F(DemoSystem, TheServerCompletesRequestsOnTheDemoSite) {
   EXPECT_TRUE(server_.Stop()) << "the server did not end within " << kStopBound.count() << " s of SIGTERM";
   const std::string log = server_.Output();
   EXPECT_NE(log.find("Loaded 3 node(s) and 4 supervisory port(s)."), std::string::npos) << log;
+}
+
+// A fault raised at a rack reaches the fault records through the poll: a
+// row with its place, diagnostics, time and description; it subsides when
+// the rack clears it.
+TEST_F(DemoSystem, ARackFaultIsRecordedWithItsDescriptionAndSubsides) {
+  RequestDb db(site_, "drovana");
+  ASSERT_EQ(sqlite3_exec(db.handle(),
+                         "INSERT INTO tblFaultType (FaultType, FaultName, DisplayFormat, FaultCategory)"
+                         " VALUES (2, 'Overheat', 'Overheat: sensor %d at %d C', 2)",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  ASSERT_TRUE(WaitForStatus(db, "rack 1 (zone 2): connected"));
+
+  // The row of type 2 at rack 1, dimmer 4, as text; "" while there is none.
+  const auto row = [&] {
+    sqlite3_stmt* st = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(db.handle(),
+                                 "SELECT CircuitNumber, Diag1, Diag2, Description,"
+                                 " abs(AriseTimestamp - (julianday('now', 'localtime') - julianday('1899-12-30')))"
+                                 " < 120.0 / 86400, SubsideTimestamp IS NOT NULL"
+                                 " FROM tblFaultStatus WHERE FaultType = 2 AND RackNumber = 1 AND DimmerNumber = 4",
+                                 -1, &st, nullptr),
+              SQLITE_OK);
+    std::string text;
+    if (sqlite3_step(st) == SQLITE_ROW) {
+      for (int c = 0; c < 6; ++c) {
+        const unsigned char* v = sqlite3_column_text(st, c);
+        text += (c > 0 ? "|" : "") + std::string(v != nullptr ? reinterpret_cast<const char*>(v) : "NULL");
+      }
+    }
+    sqlite3_finalize(st);
+    return text;
+  };
+  const auto waitFor = [&](const std::string& want) {
+    const auto end = std::chrono::steady_clock::now() + kRequestBound;
+    while (row() != want && std::chrono::steady_clock::now() < end && !server_.Ended())
+      std::this_thread::sleep_for(kPollStep);
+    return row();
+  };
+
+  ASSERT_TRUE(node1_.Send("rack-fault 1 2 4 104 7 85"));
+  EXPECT_EQ(waitFor("104|7|85|Overheat: sensor 7 at 85 C|1|0"), "104|7|85|Overheat: sensor 7 at 85 C|1|0")
+      << server_.Output();
+  ASSERT_TRUE(node1_.Send("rack-clear 1 2 4 104"));
+  EXPECT_EQ(waitFor("104|7|85|Overheat: sensor 7 at 85 C|1|1"), "104|7|85|Overheat: sensor 7 at 85 C|1|1")
+      << server_.Output();
+  const std::string log = server_.Output();
+  EXPECT_NE(log.find("Rack   1 status:  1 faults:"), std::string::npos) << log;
+  EXPECT_NE(log.find("Adding new fault record type 2, rack 1."), std::string::npos) << log;
+  EXPECT_NE(log.find("Fault type 2 rack 1 subsided."), std::string::npos) << log;
+  EXPECT_TRUE(server_.Stop());
 }
 
 }  // namespace

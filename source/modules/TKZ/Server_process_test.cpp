@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -192,6 +193,40 @@ TEST_F(ServerProcess, AStopSignalEndsAStartUpWaitingInItsErrorBox) {
   ASSERT_TRUE(StopSignalsTaken(c.pid));
   ASSERT_EQ(::kill(c.pid, SIGTERM), 0);
   EXPECT_EQ(WaitBounded(c.pid, 30), 1);
+  ::close(c.out);
+  ::close(c.err);
+}
+
+// The text of the site's day log files.
+std::string DayLogs(const std::string& site) {
+  std::string all;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(site, ec))
+    if (e.path().extension() == ".log") all += ReadFile(e.path());
+  return all;
+}
+
+// With the window (offscreen there is no notification area: the login
+// dialog and the icon's stand-in are up, and the stand-in refuses to be
+// closed), a stop signal still runs the ordered shutdown and ends the
+// program.
+TEST_F(ServerProcess, AStopSignalEndsTheServerWithItsWindowUp) {
+  std::vector<std::string> env = env_;
+  env.erase(std::remove(env.begin(), env.end(), std::string("DROVANA_HEADLESS=1")), env.end());
+  env.push_back("DISPLAY=:0");
+  env.push_back("QT_QPA_PLATFORM=offscreen");
+  Child c = Spawn({TKZ_APP_EXE, site_}, env);
+  ASSERT_GT(c.pid, 0);
+  // Up once the comm thread has started (the log also goes to the day file).
+  bool up = false;
+  for (int i = 0; i < 3000 && !up; ++i) {
+    up = DayLogs(site_).find("IPC DLL supports") != std::string::npos;
+    if (!up) ::usleep(10000);
+  }
+  ASSERT_TRUE(up) << DayLogs(site_);
+  ASSERT_EQ(::kill(c.pid, SIGTERM), 0);
+  EXPECT_EQ(WaitBounded(c.pid, 30), 0) << DayLogs(site_);
+  EXPECT_NE(DayLogs(site_).find("Shutting down communications, please wait."), std::string::npos);
   ::close(c.out);
   ::close(c.err);
 }

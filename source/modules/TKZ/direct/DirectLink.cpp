@@ -242,10 +242,11 @@ DirectLinkChannel* DirectLinkGetChannel(uint8_t c) {
 }
 
 uint8_t DirectLinkAddressIndex(uint16_t address) {
+  // Address 0 marks a free entry.
   for (uint8_t i = 0; i < kDirectAddresses; ++i)
-    if (g_link.addresses[i].used && g_link.addresses[i].address == address) return i;
+    if (g_link.addresses[i].address != 0 && g_link.addresses[i].address == address) return i;
   for (uint8_t i = 0; i < kDirectAddresses; ++i)
-    if (!g_link.addresses[i].used) {
+    if (g_link.addresses[i].address == 0) {
       DirectLinkAddressReset(i, address);
       return i;
     }
@@ -268,7 +269,6 @@ void DirectLinkAddressReset(uint8_t index, uint16_t address) {
   if (index >= kDirectAddresses) return;
   DirectLinkAddress& a = g_link.addresses[index];
   a.address = address;
-  a.used = true;
   a.linkState = 0;
   a.sequenceBit = 0;
   a.replyBit = 0;

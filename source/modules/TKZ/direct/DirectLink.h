@@ -114,10 +114,9 @@ struct DirectLinkChannel {
 
 struct DirectLinkAddress {
   uint8_t linkState = 0;  // 0 not synchronised, 1 synchronisation sent, 2 synchronised
-  uint16_t address = 0;
+  uint16_t address = 0;     // 0 = free entry
   uint8_t sequenceBit = 0;  // 0 or 1
   uint8_t replyBit = 0;     // 0 or 2
-  bool used = false;        // the entry holds `address`
 };
 
 // What the link reads and writes of a transaction slot.  The service layer
@@ -155,7 +154,8 @@ DirectLinkChannel* DirectLinkGetChannel(uint8_t c);  // null for c above 5
 // given to the address (one that is not synchronised first), so the
 // address it held is synchronised again when it is next used.
 uint8_t DirectLinkAddressIndex(uint16_t address);
-// The entry holds `address`, not synchronised, both bits 0.
+// The entry holds `address` (0 leaves it free), not synchronised, both
+// bits 0.
 void DirectLinkAddressReset(uint8_t index, uint16_t address);
 DirectLinkAddress* DirectLinkGetAddress(uint8_t index);  // null for 32 and above
 

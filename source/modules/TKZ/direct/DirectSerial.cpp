@@ -1,6 +1,7 @@
 #include "DirectSerial.h"
 
 #include <memory>
+#include <string>
 
 #include "DirectLink.h"
 #include "DisplayFlags.h"
@@ -16,6 +17,10 @@ struct ComPort {
   serial::Timeouts savedTimeouts;
   serial::LineSettings savedSettings;
   uint32_t rtsFailures = 0;
+  // The last failed open's device and reason, logged once (empty after an
+  // open that worked).
+  std::string failedDevice;
+  std::string failedReason;
 };
 
 ComPort g_ports[kComPorts];
@@ -54,8 +59,24 @@ void ComOpen(uint8_t port) {
   if (port < kComFirstDevicePort || port >= kComPorts) return;
   ComPort& p = g_ports[port];
   if (p.handle) return;
-  p.handle = Backend().Open(port - 1);
-  if (!p.handle) return;
+  serial::OpenFailure why;
+  p.handle = Backend().Open(port - 1, &why);
+  if (!p.handle) {
+    // The racks on the line never answer: the log says why, once for each
+    // failure that differs from the last.
+    if (why.device != p.failedDevice || why.reason != p.failedReason) {
+      if (why.device.empty())
+        LogPrintfQueued("Error: COM%d cannot be opened: %s.\n", port - 1, why.reason.c_str());
+      else
+        LogPrintfQueued("Error: COM%d cannot be opened: %s: %s.\n", port - 1, why.device.c_str(),
+                        why.reason.c_str());
+    }
+    p.failedDevice = why.device;
+    p.failedReason = why.reason;
+    return;
+  }
+  p.failedDevice.clear();
+  p.failedReason.clear();
   p.savedTimeouts = {};
   p.handle->GetTimeouts(&p.savedTimeouts);
   p.handle->SetTimeouts(serial::ImmediateReads(p.savedTimeouts));
@@ -144,6 +165,8 @@ void DirectSerialReset() {
     ComClose(p);
     g_ports[p].hook = nullptr;
     g_ports[p].rtsFailures = 0;
+    g_ports[p].failedDevice.clear();
+    g_ports[p].failedReason.clear();
   }
 }
 

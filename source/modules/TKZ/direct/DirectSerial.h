@@ -7,8 +7,11 @@
 // nothing, so they read nothing and write nothing (a write still runs the
 // port's transmit-done hook, as for a port whose device did not open).
 //
-// Nothing here reports failure: a port that did not open reads nothing and
-// writes nothing.  Nothing blocks beyond a write's own time on the line.
+// Nothing here reports failure to its caller: a port that did not open
+// reads nothing and writes nothing.  A port whose device does not open is
+// logged ("Error: COM1 cannot be opened: /dev/ttyS0: Permission denied."),
+// again only when the device or the reason differ from its last failure.
+// Nothing blocks beyond a write's own time on the line.
 //
 // The ports live behind a serial::Backend (platform/serial): by default the
 // POSIX backend, whose device for COM n is $DROVANA_COM<n> or /dev/ttyS<n-1>.

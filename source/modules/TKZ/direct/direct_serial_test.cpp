@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <numeric>
 
 #include "ByteRing.h"
@@ -206,6 +207,43 @@ TEST_F(ComPorts, HookRegistrationLogsEveryTimeWithoutASwitch) {
   bdAuxRegTXDefault(2);
   EXPECT_EQ(seen.lines(),
             (std::vector<std::string>{"+++bdAuxRegTX()", "+++bdAuxRegTX()", "+++bdAuxRegTXDefault()"}));
+  log.RemoveObserver(&seen);
+}
+
+TEST_F(ComPorts, ADeviceThatDoesNotOpenIsLoggedOncePerPortAndReason) {
+  platform::time::FakeClock clock;
+  g_bTimeStampLog = false;
+  LogBuffer log(clock);
+  RecordingObserver seen;
+  log.AddObserver(&seen);
+  serial::FakeLine& com1 = Com(1);
+  com1.device = "/dev/ttyUSB0";
+  com1.exists = false;
+  Com(2).exists = false;
+  const std::string missing = "Error: COM1 cannot be opened: /dev/ttyUSB0: No such file or directory.";
+  const std::string denied = "Error: COM1 cannot be opened: /dev/ttyUSB0: Permission denied.";
+  struct Step {
+    const char* what;
+    uint8_t port;
+    std::function<void()> before;
+    std::vector<std::string> lines;  // logged by this open
+  } steps[] = {
+      {"missing", 2, [] {}, {missing}},
+      {"missing again", 2, [] {}, {}},
+      {"another reason", 2, [&] { com1.openError = "Permission denied"; }, {denied}},
+      {"that reason again", 2, [] {}, {}},
+      {"another port", 3, [] {}, {"Error: COM2 cannot be opened: COM2: No such file or directory."}},
+      {"opens", 2, [&] { com1.exists = true; }, {}},
+      {"fails after it opened", 2, [&] { ComClose(2); com1.exists = false; }, {denied}},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    step.before();
+    const size_t before = seen.lines().size();
+    ComOpen(step.port);
+    const std::vector<std::string> all = seen.lines();
+    EXPECT_EQ(std::vector<std::string>(all.begin() + static_cast<long>(before), all.end()), step.lines);
+  }
   log.RemoveObserver(&seen);
 }
 

@@ -373,6 +373,36 @@ TEST_F(DirectServiceTest, RawWriteDuringAnExchangeDropsRtsAndLeavesTheExchangeAl
   EXPECT_EQ(Ch(2).state, DIRECT_TIMED_OUT);
 }
 
+// The service's start leaves every address entry free: each rack gets an
+// entry of its own and keeps it, also after its exchange failed.
+TEST_F(DirectServiceTest, AddressTableStartsFreeSoARackKeepsItsEntryAfterAFailure) {
+  for (uint8_t i = 0; i < kDirectAddresses; ++i) EXPECT_EQ(DirectLinkGetAddress(i)->address, 0) << i;
+  Open(kPort3);
+  Events();
+  // Rack 7 never answers: three synchronisation frames, then link code 0x10.
+  Send(0, 3, 7);
+  Append(0, {});
+  uint16_t rcode = 0;
+  for (int t = 0; t < 100 && rcode == 0; ++t) {
+    AdvanceMs(100);
+    DirectLinkTick();
+    for (const Event& e : Events())
+      if (e.code == 258) rcode = e.At16(24);
+  }
+  ASSERT_EQ(rcode, IO_KRN_NO_RESPONSE);
+  const uint8_t entry7 = DirectLinkAddressIndex(7);
+  // Rack 5 is synchronised and answers; rack 7 asks again.
+  Send(0, 3, 5);
+  Append(0, {});
+  DirectLinkTick();
+  const uint8_t entry5 = Ch(2).addressIndex;
+  EXPECT_NE(entry5, entry7);
+  EXPECT_EQ(DirectLinkGetAddress(entry5)->address, 5);
+  EXPECT_EQ(DirectLinkGetAddress(entry7)->address, 7) << "rack 5 took rack 7's entry";
+  EXPECT_EQ(DirectLinkAddressIndex(7), entry7);
+  EXPECT_EQ(Com(1).Writes().back(), SyncFrame(5));
+}
+
 TEST_F(DirectServiceTest, ShortAndOutOfRangeRequestsAreRefused) {
   Open(kPort3);
   Events();

@@ -108,6 +108,20 @@ bool SameBound(const void* a, const void* b, std::span<const dao::Binding> bindi
   return true;
 }
 
+// The database's flag for an enable byte: -1 for true, 0 for false.
+int16_t DatabaseFlag(uint8_t enable) { return enable != 0 ? int16_t{-1} : int16_t{0}; }
+
+// A dimmer record carries its three enable flags as bytes (true reads
+// 0xFF); the row takes them as the database's -1 and 0.
+void WriteFlags(dao::Recordset& rs, const DimmerRecord& r) {
+  rs.SetField("StatusReportingEnable", DatabaseFlag(r.StatusReportingEnable));
+  rs.SetField("AnalogInEnable", DatabaseFlag(r.AnalogInEnable));
+  rs.SetField("ManualLevelEnable", DatabaseFlag(r.ManualLevelEnable));
+}
+// Other rows have no byte flags.
+template <typename Row>
+void WriteFlags(dao::Recordset&, const Row&) {}
+
 // Writes `next` over the current row when a bound column differs from
 // `stored`.
 template <typename Row>
@@ -116,6 +130,7 @@ void UpdateChanged(CTKZDoc& doc, dao::Recordset& rs, const Row& stored, const Ro
   if (SameBound(&stored, &next, bindings)) return;
   rs.Edit();
   doc.WriteBoundRow(rs, &next, sizeof next, bindings);
+  WriteFlags(rs, next);
   rs.Update();
 }
 

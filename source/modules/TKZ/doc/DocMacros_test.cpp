@@ -1,6 +1,8 @@
 // The macro step engine: presets to the zone's node ports, delays through
 // the schedule queue, child macros folding into their parent, steps that
 // are skipped, nesting that is bounded, and macros started by rack inputs.
+#include <algorithm>
+
 #include "DocRackTestSupport.h"
 #include "RackCommands.h"
 
@@ -102,6 +104,40 @@ TEST_F(MacroTest, StepsWithMissingOrUnreadableParametersAreSkippedAndTheMacroGoe
   EXPECT_EQ(CountLines("Error: Macro 1, step 5: delay \"200:0:0\" out of range, step skipped."), 1);
   EXPECT_EQ(CountLines("Executing Macro 1, step "), 10);
   EXPECT_EQ(ScheduleRow(1), "4|QXV preset 4 selected|10");
+}
+
+// A delay of exactly a week is the longest a step may ask for; one second
+// more is refused and the macro goes on with its next step.  Macro k runs
+// as event k and selects preset 10 + k after its delay.
+TEST_F(MacroTest, ADelayOfAWeekWaitsAndOneSecondMoreIsSkipped) {
+  const struct {
+    const char* delay;
+    bool waits;
+  } cases[] = {{"168:0:0", true}, {"0:0:604800", true}, {"168:0:1", false}, {"0:10080:1", false}};
+  AddRack(3, 2, 1);
+  for (int k = 1; k <= 4; ++k) {
+    AddStep(k, 1, 4, cases[k - 1].delay);
+    AddStep(k, 2, 0, "10003", std::to_string(10 + k));
+    AddSchedule(k, 2, Ole(2026, 3, 14), TimeOfDay(9, 0), k);
+  }
+  ASSERT_TRUE(Doc().LoadSchedule());
+  Doc().RunDueEvents();
+  Serve();
+  // Due a week after 09:30:00, in seconds after today's midnight.
+  const std::string due = "@" + std::to_string(9 * 3600 + 30 * 60 + 7 * 86400);
+  int waiting = 0;
+  for (const std::string& q : Queue()) waiting += q.rfind("3:", 0) == 0 && q.substr(q.find('@')) == due;
+  EXPECT_EQ(waiting, 2);
+  std::vector<Bytes> selects;
+  for (const auto& sent : sent_) selects.push_back(sent.bytes);
+  std::sort(selects.begin(), selects.end());
+  EXPECT_EQ(selects, (std::vector<Bytes>{{1, 0, 13}, {1, 0, 14}}));
+  for (int k = 1; k <= 4; ++k) {
+    SCOPED_TRACE(cases[k - 1].delay);
+    EXPECT_EQ(CountLines("Error: Macro " + std::to_string(k) + ", step 1: delay \"" + cases[k - 1].delay +
+                         "\" out of range, step skipped."),
+              cases[k - 1].waits ? 0 : 1);
+  }
 }
 
 TEST_F(MacroTest, AMacroThatRunsItselfIsStoppedAtTheNestingLimitAndFails) {

@@ -271,6 +271,18 @@ TEST_F(RelayCycleTest, OneRelayIsResetAndItsCountStoredAsZero) {
   EXPECT_EQ(Row(1), "4|Relay cycle count reset for relay 5 on rack 3.");
 }
 
+TEST_F(RelayCycleTest, ResetOfRelay256GoesOutAndRelay257IsRefused) {
+  Request(1, 9, 10, 10003);
+  Param(1, 1, "256");
+  Request(2, 9, 10, 10003);
+  Param(2, 1, "257");
+  Doc().PollRequests();
+  EXPECT_EQ(Row(2), "5|Error: Invalid dimmer 257.");
+  Serve();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].bytes, (Bytes{52, 0, 255, 255, 1, 0, 2, 0, 0, 0, 0, 0}));
+}
+
 TEST_F(RelayCycleTest, AFailedFetchWritesNothing) {
   rack_.FailNext(IO_KRN_NO_RESPONSE);
   Request(1, 9, 1, 10003);

@@ -152,6 +152,33 @@ TEST_F(RackConfigTest, DimmerUploadAsksForEveryOutputAndWritesEachRowByItsDimNum
             (std::vector<std::string>{"1=33", "26=44"}));
 }
 
+TEST_F(RackConfigTest, DimmerUploadsRewriteEnableFlagsAsTheDatabaseFlags) {
+  AddRack(1, kDims);
+  // Dimmers 1 and 2 have every enable flag set, dimmer 3 none.
+  Sql("UPDATE tblDimConfig SET StatusReportingEnable = -1, AnalogInEnable = -1, ManualLevelEnable = -1"
+      " WHERE DimID IN (1001, 1002);"
+      "UPDATE tblDimConfig SET StatusReportingEnable = 0, AnalogInEnable = 0, ManualLevelEnable = 0"
+      " WHERE DimID = 1003;");
+  Dispatch(1, 0, 0, kZone, {"3"});
+  Serve();
+  ASSERT_EQ(State(1).substr(0, 2), "4|") << State(1);
+
+  // Each row is rewritten by one of the two uploads: dimmer 1 and 3 by the
+  // dimmer configuration (a new minimum level), dimmer 2 by the dimmer
+  // fault configuration (a new cable resistance).
+  sim::RackState& s = models[1]->state();
+  s.dimmers[0].setup[1] = theComm.ToLevel(33);
+  s.dimmers[1].cableResistance = 444;
+  s.dimmers[2].setup[1] = theComm.ToLevel(55);
+  Dispatch(2, 0, 1, kZone, {"3"});
+  Serve();
+  ASSERT_EQ(State(2).substr(0, 2), "4|") << State(2);
+  EXPECT_EQ(Rows("SELECT DimID || ':' || MinLevel || ',' || CableResistance || ','"
+                 " || StatusReportingEnable || ',' || AnalogInEnable || ',' || ManualLevelEnable"
+                 " FROM tblDimConfig WHERE DimID <= 1003 ORDER BY DimID"),
+            (std::vector<std::string>{"1001:33,101,-1,-1,-1", "1002:12,444,-1,-1,-1", "1003:55,103,0,0,0"}));
+}
+
 // ---- Rows one after another ------------------------------------------------------------
 
 TEST_F(RackConfigTest, NextRowStartsOnlyWhenEveryMessageOfTheRowIsBack) {

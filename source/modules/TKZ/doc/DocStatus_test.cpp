@@ -165,6 +165,19 @@ TEST_F(DocStatusTest, StatusMessagesOutsideTheirRangesAreDropped) {
                                                   "1001|1005|1|0|Node North is off line"}));
 }
 
+// RackNumber is 16 bits: 1000 + 31767 is the last node id an outage row
+// can name; one past it is refused with a line and no row.
+TEST_F(DocStatusTest, TheLargestRecordableNodeIdGetsItsOutageRowAndOnePastItNone) {
+  CTKZDoc& doc = Open();
+  doc.SetNodeStatus(31767, false);
+  doc.SetNodeStatus(31768, false);
+  EXPECT_EQ(Outages(), (std::vector<std::string>{"1001|32767|1|0|Node NodeID 31767 is off line"}));
+  EXPECT_EQ(CountLines("Error: No outage record for node 31767"), 0);
+  EXPECT_EQ(CountLines("Error: No outage record for node 31768: its id does not fit a fault record."), 1);
+  doc.SetNodeStatus(31767, true);
+  EXPECT_EQ(Outages(), (std::vector<std::string>{"1001|32767|1|1|Node NodeID 31767 is off line"}));
+}
+
 // The rack-message layer around the document, as the server installs it.
 class DocRackLayerTest : public DocStatusTest {
  protected:

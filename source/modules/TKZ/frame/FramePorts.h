@@ -27,10 +27,13 @@ class FrameWindowPort {
   virtual void SetTaskbarButton(bool shown) = 0;
   // The log view the window shows (it observes it); null when it goes.
   virtual void AttachLog(LogBuffer* view) = 0;
-  // Shows the window and brings it to the foreground.
+  // Shows the window restored (a minimised window comes back to its normal
+  // size) and brings it to the foreground.
   virtual void ShowWindow() = 0;
   virtual void HideWindow() = 0;
+  // Shown, whether minimised or not.
   virtual bool IsWindowVisible() const = 0;
+  virtual bool IsWindowMinimised() const = 0;
   // The log view's own copy of its selection (Edit, Copy).
   virtual void CopySelection() = 0;
   // After Copy All the caret goes to the end of the log.
@@ -39,15 +42,24 @@ class FrameWindowPort {
   virtual void CloseFrame() = 0;
 };
 
-// The one notification-area icon.
+// The one notification-area icon, and the small window that stands in for
+// it while there is no notification area.
 class TrayPort {
  public:
   virtual ~TrayPort() = default;
+  // Whether a notification area exists now (one may come or go while the
+  // program runs).
+  virtual bool Available() const = 0;
   // Adds the icon, without a tip; a double-click on it is posted to `frame`
   // as WM_TRAY_NOTIFY (wParam kTrayIconId, lParam WM_LBUTTONDBLCLK).  False
   // when there is no notification area to add it to.
   virtual bool AddIcon(msgq::Handle frame) = 0;
   virtual void RemoveIcon() = 0;
+  // A small window of its own in the icon's place: activating it posts to
+  // `frame` what a double-click on the icon posts.  It cannot be closed,
+  // only minimised, so that it stays a way back to the window.
+  virtual void ShowStandIn(msgq::Handle frame) = 0;
+  virtual void HideStandIn() = 0;
 };
 
 // A modeless login dialog.  Its OK and Cancel post WM_LOGIN_CLOSED to the
@@ -56,7 +68,8 @@ class TrayPort {
 class LoginDialogPort {
  public:
   virtual ~LoginDialogPort() = default;
-  // Shows the dialog and brings it to the foreground.
+  // Shows the dialog (restored when it was minimised) and brings it to the
+  // foreground; also called again while it is open.
   virtual void Open() = 0;
   // OK closed it (the fields were taken); false for Cancel.
   virtual bool Accepted() const = 0;

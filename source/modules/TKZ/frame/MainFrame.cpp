@@ -109,8 +109,13 @@ bool CMainFrame::Create() {
     return false;
   }
   m_bDestroyed = false;
-  if (g_bInSysTray.load() && m_Ports.tray != nullptr)
+  if (g_bInSysTray.load() && m_Ports.tray != nullptr) {
     m_bTrayIcon = m_Ports.tray->AddIcon(h);
+    if (!m_bTrayIcon) {
+      m_Ports.tray->ShowStandIn(h);
+      m_bStandIn = true;
+    }
+  }
   if (m_Ports.window != nullptr) {
     m_Ports.window->SetTaskbarButton(!g_bInSysTray.load());
     m_Ports.window->SetTitle(g_strWindowTitle);
@@ -148,9 +153,33 @@ void CMainFrame::OfferLoginWithoutIcon() {
 }
 
 void CMainFrame::OpenLoginDialog() {
-  if (m_pLoginDlg != nullptr || m_Ports.login == nullptr || !m_pQueue) return;
-  m_pLoginDlg = m_Ports.login->CreateLoginDialog(Handle());
+  if (m_Ports.login == nullptr || !m_pQueue) return;
+  // At most one dialog: an open one only comes to the front again (it may
+  // be minimised or behind other windows).
+  if (m_pLoginDlg == nullptr) m_pLoginDlg = m_Ports.login->CreateLoginDialog(Handle());
   if (m_pLoginDlg) m_pLoginDlg->Open();
+}
+
+void CMainFrame::PlaceTrayIcon() {
+  TrayPort* tray = m_Ports.tray;
+  if (!g_bInSysTray.load() || tray == nullptr || !m_pQueue || m_bClosed) return;
+  const bool available = tray->Available();
+  if (!m_bTrayIcon && available) {
+    m_bTrayIcon = tray->AddIcon(Handle());
+    if (m_bTrayIcon) {
+      if (m_bStandIn) tray->HideStandIn();
+      m_bStandIn = false;
+      LogPrintf("The notification-area icon was added.\n");
+    }
+  } else if (m_bTrayIcon && !available) {
+    tray->RemoveIcon();
+    m_bTrayIcon = false;
+    LogPrintf("The notification area went away; a small window stands in for its icon.\n");
+  }
+  if (!m_bTrayIcon && !m_bStandIn) {
+    tray->ShowStandIn(Handle());
+    m_bStandIn = true;
+  }
 }
 
 void CMainFrame::Destroy() {
@@ -162,7 +191,9 @@ void CMainFrame::Destroy() {
     m_nTimerId = 0;
   }
   if (m_bTrayIcon && m_Ports.tray != nullptr) m_Ports.tray->RemoveIcon();
+  if (m_bStandIn && m_Ports.tray != nullptr) m_Ports.tray->HideStandIn();
   m_bTrayIcon = false;
+  m_bStandIn = false;
   m_pLoginDlg.reset();
   if (m_Ports.window != nullptr) m_Ports.window->AttachLog(nullptr);
   if (LogBuffer* view = g_pLogView.load()) {
@@ -273,13 +304,17 @@ void CMainFrame::Dispatch(const msgq::Msg& msg) {
 
 void CMainFrame::OnTimer(uintptr_t timerId) {
   if (m_bClosed) return;
+  if (timerId == kFrameTimerId) PlaceTrayIcon();
   App().OnTimerTick(static_cast<uint32_t>(timerId));
 }
 
 // ---- window, icon and login ------------------------------------------------------
 
 bool CMainFrame::WindowVisible() const {
-  return m_Ports.window != nullptr && m_Ports.window->IsWindowVisible();
+  // A minimised window is out of sight (in tray mode it has no task-bar
+  // button either): it counts as hidden, and showing it restores it.
+  return m_Ports.window != nullptr && m_Ports.window->IsWindowVisible() &&
+         !m_Ports.window->IsWindowMinimised();
 }
 
 void CMainFrame::ShowFrame() {

@@ -9,7 +9,11 @@
 //
 // With "InSysTray" the frame lives hidden behind its notification-area icon:
 // a double-click opens a login dialog, and the window is shown only after a
-// workgroup user of the group "Administrators" has logged in (DbLogin).
+// workgroup user of the group "Administrators" has logged in (DbLogin).  A
+// minimised window counts as hidden.  While there is no notification area a
+// small stand-in window takes the icon's place; the one-second timer looks
+// for a notification area and moves the icon there when one appears (and
+// back to the stand-in when it goes).
 //
 // The front end (Qt window, or nothing when headless) implements the ports
 // of FramePorts.h and services the frame's queue from its event loop:
@@ -152,6 +156,7 @@ class CMainFrame final : public AppFrame {
   bool NetLogOpen() const { return m_bNetLogOpen; }
   bool LoginDialogOpen() const { return m_pLoginDlg != nullptr; }
   bool TrayIconShown() const { return m_bTrayIcon; }
+  bool StandInShown() const { return m_bStandIn; }
   // WM_IPC_SHUTDOWN was posted; the frame waits for WM_DOC_COMM_STOPPED.
   bool ShuttingDown() const { return m_bShutdownPosted; }
   // The frame has closed for real; the front end's loop ends.
@@ -166,6 +171,8 @@ class CMainFrame final : public AppFrame {
   // login dialog in the icon's place.
   bool LoginStandsInForIcon() const;
   void OfferLoginWithoutIcon();
+  // Icon or stand-in, whichever the notification area allows now.
+  void PlaceTrayIcon();
   void ShowFrame();
   void HideFrame();
   void ToggleAll();
@@ -178,6 +185,7 @@ class CMainFrame final : public AppFrame {
   uint32_t m_nTimerId = 0;
   bool m_bNetLogOpen = false;
   bool m_bTrayIcon = false;
+  bool m_bStandIn = false;
   bool m_bExiting = false;
   std::unique_ptr<LoginDialogPort> m_pLoginDlg;
   bool m_bShutdownPosted = false;

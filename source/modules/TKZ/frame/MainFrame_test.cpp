@@ -12,6 +12,7 @@
 #include "IpcComm.h"
 #include "LogBuffer.h"
 #include "LogSink.h"
+#include "MessageIds.h"
 #include "RackMsg.h"
 #include "RcCodes.h"
 #include "TestSupport.h"
@@ -30,10 +31,12 @@ struct FakeWindow final : FrameWindowPort {
   void SetTaskbarButton(bool shown) override { taskbar = shown; }
   void ShowWindow() override {
     visible = true;
+    minimised = false;
     ++shows;
   }
   void HideWindow() override { visible = false; }
   bool IsWindowVisible() const override { return visible; }
+  bool IsWindowMinimised() const override { return minimised; }
   void CopySelection() override { ++copies; }
   void MoveCaretToEnd() override { ++caretToEnd; }
   void CloseFrame() override { ++closes; }
@@ -41,27 +44,36 @@ struct FakeWindow final : FrameWindowPort {
   LogBuffer* view = nullptr;
   bool taskbar = true;
   bool visible = false;
+  bool minimised = false;
   int shows = 0, copies = 0, caretToEnd = 0, closes = 0;
 };
 
 struct FakeTray final : TrayPort {
+  bool Available() const override { return available; }
   bool AddIcon(msgq::Handle) override {
     shown = available;
     return available;
   }
   void RemoveIcon() override { shown = false; }
+  void ShowStandIn(msgq::Handle) override { standIn = true; }
+  void HideStandIn() override { standIn = false; }
   bool available = true;
   bool shown = false;
+  bool standIn = false;
 };
 
 struct FakeLoginDialog final : LoginDialogPort {
   explicit FakeLoginDialog(int* alive) : alive_(alive) { ++*alive_; }
   ~FakeLoginDialog() override { --*alive_; }
-  void Open() override { open = true; }
+  void Open() override {
+    open = true;
+    ++opens;
+  }
   bool Accepted() const override { return accepted; }
   std::string Name() const override { return name; }
   std::string Password() const override { return password; }
   bool open = false, accepted = false;
+  int opens = 0;
   std::string name, password;
   int* alive_;
 };
@@ -191,13 +203,16 @@ class FrameTest : public ::testing::Test {
     Post(WM_TRAY_NOTIFY, kTrayIconId, WM_LBUTTONDBLCLK);
     Pump();
   }
-  // Message ids the comm thread's queue received.
-  std::vector<uint32_t> CommPosts() {
-    std::vector<uint32_t> ids;
-    msgq::Msg m;
-    while (msgq::PeekMessage(comm_.handle(), &m)) ids.push_back(m.message);
-    return ids;
+  void Tick() {
+    ASSERT_TRUE(msgq::FireTimer(frame_->Handle(), kFrameTimerId));
+    Pump();
   }
+  void LogIn() {
+    login_.Close(true, "admin", "demo");
+    Pump();
+  }
+  // Message ids the comm thread's queue received.
+  std::vector<uint32_t> CommPosts() { return TakeMessageIds(comm_.handle()); }
 
   TempDir dir_;
   FlagGuard flags_;
@@ -391,8 +406,9 @@ TEST_F(FrameTest, DoubleClickLogsInThenTogglesTheWindow) {
   DoubleClick();
   ASSERT_EQ(login_.created, 1);
   EXPECT_TRUE(login_.last->open);
-  DoubleClick();  // the dialog is open: nothing more
+  DoubleClick();  // the dialog is open: no second one, it only comes forward
   EXPECT_EQ(login_.created, 1);
+  EXPECT_EQ(login_.last->opens, 2);
 
   login_.Close(true, "admin", "demo");
   Pump();
@@ -493,6 +509,72 @@ TEST_F(FrameTest, WithoutANotificationAreaTheHiddenWindowStaysReachableThroughTh
     EXPECT_TRUE(window_.visible);
   }
   EXPECT_TRUE(CommPosts().empty());  // hiding never shuts down
+}
+
+TEST_F(FrameTest, MinimisedWindowCountsAsHiddenAndADoubleClickRestoresIt) {
+  Make(true);
+  DoubleClick();
+  LogIn();
+  ASSERT_TRUE(window_.visible);
+  // The window's own minimise button: still "visible", but out of sight,
+  // and in tray mode without a task-bar button to bring it back.
+  window_.minimised = true;
+  DoubleClick();
+  EXPECT_TRUE(window_.visible);
+  EXPECT_FALSE(window_.minimised);
+  EXPECT_TRUE(g_bWindowShown);
+  DoubleClick();  // shown and restored: the next one hides
+  EXPECT_FALSE(window_.visible);
+}
+
+TEST_F(FrameTest, IconMovesBetweenTheNotificationAreaAndTheStandInAsTheAreaComesAndGoes) {
+  tray_.available = false;
+  CMainFrame& f = Make(true);
+  EXPECT_FALSE(f.TrayIconShown());
+  EXPECT_TRUE(tray_.standIn);
+  Tick();
+  EXPECT_TRUE(tray_.standIn);
+  EXPECT_FALSE(tray_.shown);
+
+  tray_.available = true;  // a tray host starts
+  Tick();
+  EXPECT_TRUE(f.TrayIconShown());
+  EXPECT_TRUE(tray_.shown);
+  EXPECT_FALSE(tray_.standIn);
+  EXPECT_NE(observer_.text().find("The notification-area icon was added.\n"), std::string::npos);
+
+  tray_.available = false;  // and goes away again
+  Tick();
+  EXPECT_FALSE(f.TrayIconShown());
+  EXPECT_FALSE(tray_.shown);
+  EXPECT_TRUE(tray_.standIn);
+
+  f.Destroy();
+  EXPECT_FALSE(tray_.standIn);
+}
+
+TEST_F(FrameTest, WithoutInSysTrayThereIsNeitherIconNorStandIn) {
+  tray_.available = true;
+  CMainFrame& f = Make(false);
+  Tick();
+  EXPECT_FALSE(f.TrayIconShown());
+  EXPECT_FALSE(tray_.shown);
+  EXPECT_FALSE(tray_.standIn);
+}
+
+TEST_F(FrameTest, WithoutANotificationAreaCancelLeavesTheStandInAsTheWayBack) {
+  tray_.available = false;
+  CMainFrame& f = Make(true);
+  ASSERT_EQ(login_.created, 1);
+  login_.Close(false);  // Cancel, Escape or the dialog's close box
+  Pump();
+  EXPECT_FALSE(f.LoginDialogOpen());
+  EXPECT_EQ(login_.created, 1);  // not forced back on the operator
+  EXPECT_TRUE(tray_.standIn);
+  DoubleClick();  // what the stand-in posts
+  EXPECT_EQ(login_.created, 2);
+  LogIn();
+  EXPECT_TRUE(window_.visible);
 }
 
 // ---- DbLogin against a workgroup --------------------------------------------------------

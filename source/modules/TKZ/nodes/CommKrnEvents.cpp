@@ -437,17 +437,19 @@ void CommNodes::OnKrnReport(NodeEntry* node, const uint8_t* event, uint16_t leng
   port.RxMsg = nullptr;
   port.rxReceived = 0;
   RackEntry* rack = Rack(msg->Rack);
-  if (msg->Rcode == RC_RESPONSE_TOO_LARGE || msg->Rcode == RC_INVALID_RESPONSE ||
-      rack == nullptr) {
+  if (msg->Rcode == RC_INVALID_RESPONSE || rack == nullptr) {
     // Nothing of it can be read: the next poll brings the state again.
     FreeRackMsg(msg);
     return;
   }
+  // A response too large for the response area goes on without its data:
+  // its code makes the UI thread probe the rack with a fault
+  // synchronisation.
   ++rack->RxFaults;
   if (g_bIpcCommDebug)
     LogPrintfQueued("%s: Forwarding %d byte poll response from rack %d, Rcode = 0x%04x, cmd = 0x%04X\n",
                     node->name, msg->responseLength, static_cast<int>(msg->Rack), msg->Rcode,
-                    msg->ReplyCommand());
+                    msg->responseLength >= 2 ? msg->ReplyCommand() : 0);
   if (msg->Rcode == 0) SetRackResponding(rack, true);
   m_pHost->PostRackEvent(msg);
 }

@@ -292,6 +292,32 @@ TEST(KrnResponses, StalePollResponseIsLoggedAndLaterPollsStillArrive) {
   EXPECT_EQ(rig.rack(6)->RxFaults, 1u);
 }
 
+// A poll response too large for the response area is counted and goes to
+// the UI thread with its code and no data, so that the rack is probed.
+TEST(KrnResponses, PollResponsePastTheResponseAreaIsForwardedTooLarge) {
+  KrnRig rig;
+  const Bytes big(1100, 0x55);
+  rig.Event(kStart, Start(0x80 | kIdx1, static_cast<uint16_t>(big.size() + 3), 6, 0));
+  for (size_t at = 0; at < big.size(); at += 250)
+    rig.Event(kReport, Report(0x80 | kIdx1, Bytes(big.begin() + at,
+                                                 big.begin() + std::min(big.size(), at + 250))));
+  ASSERT_EQ(rig.host.rackEvents.size(), 1u);
+  EXPECT_EQ(rig.host.rackEvents[0].rack, 6u);
+  EXPECT_EQ(rig.host.rackEvents[0].rcode, RC_RESPONSE_TOO_LARGE);
+  EXPECT_TRUE(rig.host.rackEvents[0].response.empty());
+  EXPECT_EQ(rig.rack(6)->RxFaults, 1u);
+  EXPECT_EQ(rig.CountLogged("Error: response from rack 6 overflowed the buffer."), 1);
+  EXPECT_TRUE(rig.Logged("10.0.0.5: Forwarding 0 byte poll response from rack 6, Rcode = 0x040f, cmd = 0x0000"));
+  EXPECT_TRUE(rig.host.syncs.empty()) << "the probe is the UI thread's";
+  EXPECT_EQ(rig.node()->ports[1].RxMsg, nullptr);
+
+  // The next poll response is taken whole.
+  rig.Answer(0x80 | kIdx1, 6, Distinct(20, 9));
+  ASSERT_EQ(rig.host.rackEvents.size(), 2u);
+  EXPECT_EQ(rig.host.rackEvents[1].rcode, 0);
+  EXPECT_EQ(rig.rack(6)->RxFaults, 2u);
+}
+
 TEST(KrnResponses, PartialPollResponseIsDroppedWhenThePortsReset) {
   KrnRig rig;
   rig.Event(kStart, Start(0x80 | kIdx0, 40, 5, 0));
@@ -483,6 +509,35 @@ TEST(KrnRelay, RackUpArrivingAfterTheNodeLeftOnlineDoesNotSwallowTheNextOne) {
     rig.AnswerOpen(1, idx);
   ASSERT_EQ(rig.host.syncs, (std::vector<uint32_t>{5, 6}));
   EXPECT_TRUE(rig.nodes.MarkRackUp(5));
+}
+
+// A node that attaches while the library has it offline or disabled opens
+// its ports and synchronises its racks; a rack-up answering that
+// synchronisation before the node is Online does not mark the rack up.
+TEST(KrnRelay, RackUpWhileItsNodeIsNotOnlineDoesNotMarkTheRackUp) {
+  const struct {
+    uint8_t status;
+    uint32_t state;
+  } cases[] = {{IPC_NODE_STATUS_OFFLINE, NODE_STATE_OFFLINE}, {IPC_NODE_STATUS_DISABLED, NODE_STATE_DISABLED}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.state);
+    NodesRig rig;
+    rig.Load({{1, kAddr, {1}}}, {{1, 5, 0}});
+    rig.lib.Know(kAddr, 3, {IPC_LINK_STATUS_OK, c.status});
+    rig.lib.attachedKrn.insert(rig.nodes.FindNode(1)->clientId);
+    rig.Ticks(2);
+    ASSERT_EQ(rig.State(1), c.state);
+    ASSERT_TRUE(rig.AnswerOpen(1, kIdx0));
+    ASSERT_EQ(rig.host.syncs, (std::vector<uint32_t>{5}));
+    ASSERT_NE(rig.nodes.FindRack(5)->flags & RACK_FLAG_SYNC_SENT, 0);
+    EXPECT_FALSE(rig.nodes.MarkRackUp(5));
+    EXPECT_EQ(rig.nodes.FindRack(5)->flags & RACK_FLAG_UP, 0);
+
+    rig.lib.At(kAddr).status = IPC_NODE_STATUS_ONLINE;
+    rig.nodes.Tick();
+    ASSERT_EQ(rig.State(1), NODE_STATE_ONLINE);
+    EXPECT_TRUE(rig.nodes.MarkRackUp(5));
+  }
 }
 
 // ---- learn loads ---------------------------------------------------------------------

@@ -94,7 +94,10 @@ class CommNodes {
   uint32_t Tick();
   // Shutdown's work on every node: teardown requested, open ports closed
   // when the link is up, IO_FTP logged out; nodes with nothing to close go
-  // Disconnected at once.
+  // Disconnected at once.  From kShutdownWaitTicks after it on, a teardown
+  // waits neither for the library's transmit queue to drain nor for an
+  // IO_FTP logout's answer: a node that has died cannot hold the shutdown
+  // up for longer.
   void BeginShutdown();
 
   // ---- rack messages on the ports ----
@@ -175,6 +178,11 @@ class CommNodes {
   void DestroyFtpClients(NodeEntry* node);
   void Teardown(NodeEntry* node, uint8_t idx);
   void ResetPorts(NodeEntry* node);
+  // The link is up and the IO_KRN clients have their net handles (the
+  // local server needs none).
+  bool KrnAttached(NodeEntry* node, uint8_t idx);
+  // The clients are attached: the ports are opened anew, from the first.
+  void StartPorts(NodeEntry* node);
   // A slot the last load no longer configures: its queued messages go back
   // with RC_FLUSHED, a poll response half-assembled on it is dropped, its
   // racks lose their polling (the node drops a port's polls with the port),
@@ -207,4 +215,7 @@ class CommNodes {
   CommFtp* m_pFtp = nullptr;
   std::map<uint32_t, std::unique_ptr<NodeEntry>> m_NodeMap;
   std::map<uint32_t, std::unique_ptr<RackEntry>> m_RackMap;
+  // Ticks since the shutdown began; past a bound its teardowns no longer
+  // wait for a node's answers.
+  int32_t m_shutdownTicks = 0;
 };

@@ -27,6 +27,8 @@ inline constexpr int32_t kReconnectDelayTicks = 900;
 inline constexpr int32_t kFtpIdleLogoutTicks = 50;
 // How long a teardown waits for the answer to its IO_FTP logout.
 inline constexpr int32_t kFtpLogoutDeadlineTicks = 50;
+// How long the shutdown's teardowns wait for a node's answers at most.
+inline constexpr int32_t kShutdownWaitTicks = 20;
 
 // Client ids are server indexes of types 21 and 22: 1 to 100.
 inline constexpr uint8_t kMinClientId = 1;

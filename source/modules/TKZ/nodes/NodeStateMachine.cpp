@@ -74,6 +74,20 @@ void CommNodes::ResetPorts(NodeEntry* node) {
   node->flags &= ~NODE_FLAG_PORT_OPENING;
 }
 
+bool CommNodes::KrnAttached(NodeEntry* node, uint8_t idx) {
+  return node->linkStatus == IPC_LINK_STATUS_OK &&
+         (idx == 0 ||
+          (m_pLib->IpcClntComProcNetHandleGet(IPC_SVR_IO_KRN, node->clientId, node->krnComProcHandle) != 0 &&
+           m_pLib->IpcClntEvntNetHandleGet(IPC_SVR_IO_KRN, node->clientId, node->krnEvntHandle) != 0));
+}
+
+void CommNodes::StartPorts(NodeEntry* node) {
+  node->flags |= NODE_FLAG_KRN_CONNECTED;
+  ResetPorts(node);
+  if (!OpenNextPort(node) && g_bIpcCommDebug)
+    LogPrintfQueued("%s: No active IO_KRN Port(s)\n", node->name);
+}
+
 void CommNodes::ConnectKrn(NodeEntry* node) {
   const uint8_t idx = m_pLib->IpcNetNodeAddrExists(node->address);
   if (idx == kNoNetNode) return;
@@ -96,12 +110,14 @@ void CommNodes::ConnectKrn(NodeEntry* node) {
 
 void CommNodes::Teardown(NodeEntry* node, uint8_t idx) {
   uint32_t& f = node->flags;
+  // Late in the shutdown nothing more is waited for from the node.
+  const bool waitOver = m_pHost->ShuttingDown() && m_shutdownTicks >= kShutdownWaitTicks;
   if ((f & NODE_FLAG_KRN_CONNECTED) != 0 && (f & NODE_FLAG_POLLS_ADDED) != 0) {
     f &= ~NODE_FLAG_POLLS_ADDED;
     DeletePollingForNode(node);
   }
   // A node the library no longer knows has nothing waiting for it.
-  if ((f & NODE_FLAG_KRN_CONNECTED) != 0 && (idx == kNoNetNode || TxDrained(idx))) {
+  if ((f & NODE_FLAG_KRN_CONNECTED) != 0 && (idx == kNoNetNode || waitOver || TxDrained(idx))) {
     f &= ~NODE_FLAG_KRN_CONNECTED;
     DestroyKrnClients(node);
     node->countdown = kTeardownPauseTicks;
@@ -119,7 +135,7 @@ void CommNodes::Teardown(NodeEntry* node, uint8_t idx) {
     // hold the teardown up for longer than the deadline.
     if ((f & NODE_FLAG_FTP_LOGOUT_SENT) == 0) {
       IoFtpLogout(node);
-    } else if (node->ftpLogoutCountdown == 0) {
+    } else if (node->ftpLogoutCountdown == 0 || waitOver) {
       f &= ~(NODE_FLAG_FTP_LOGGED_IN | NODE_FLAG_FTP_LOGOUT_SENT);
       node->ftpLoginHandle = 0;
     }
@@ -183,28 +199,24 @@ uint32_t CommNodes::NodeStep(NodeEntry* node) {
           now = NODE_STATE_CONNECTING;
           checkStatus = false;
           break;
-        case NODE_STATE_CONNECTING: {
-          const bool ready =
-              node->linkStatus == IPC_LINK_STATUS_OK &&
-              (idx == 0 || (m_pLib->IpcClntComProcNetHandleGet(IPC_SVR_IO_KRN, node->clientId,
-                                                               node->krnComProcHandle) != 0 &&
-                            m_pLib->IpcClntEvntNetHandleGet(IPC_SVR_IO_KRN, node->clientId,
-                                                            node->krnEvntHandle) != 0));
-          if (!ready) {
+        case NODE_STATE_CONNECTING:
+          if (!KrnAttached(node, idx)) {
             checkStatus = false;
             break;
           }
-          node->flags |= NODE_FLAG_KRN_CONNECTED;
-          ResetPorts(node);
-          if (!OpenNextPort(node) && g_bIpcCommDebug)
-            LogPrintfQueued("%s: No active IO_KRN Port(s)\n", node->name);
+          StartPorts(node);
           break;
-        }
         default:
           break;
       }
       if (checkStatus) {
-        const bool sound = idx == 0 || (node->flags & NODE_FLAG_KRN_CONNECTED) == 0 ||
+        const uint8_t status = m_pLib->IpcNetNodeStatusGet(idx);
+        // A lost handle while the library still has the node online means a
+        // broken connection.  One the library took offline or disabled has
+        // had its link closed under it: that is the node's state, not a
+        // fault of the connection.
+        const bool sound = status != IPC_NODE_STATUS_ONLINE || idx == 0 ||
+                           (node->flags & NODE_FLAG_KRN_CONNECTED) == 0 ||
                            old != NODE_STATE_ONLINE ||
                            m_pLib->IpcClntComProcNetHandleGet(IPC_SVR_IO_KRN, node->clientId,
                                                               node->krnComProcHandle) != 0;
@@ -214,36 +226,51 @@ uint32_t CommNodes::NodeStep(NodeEntry* node) {
                             node->name);
           node->flags |= NODE_FLAG_DISCONNECT | NODE_FLAG_RECONNECT | NODE_FLAG_RECONNECT_NOW;
         } else {
-          switch (m_pLib->IpcNetNodeStatusGet(idx)) {
+          switch (status) {
             case IPC_NODE_STATUS_NOT_IN_USE:
               FlushNode(node, RC_FLUSHED);
               now = NODE_STATE_UNKNOWN;
               break;
             case IPC_NODE_STATUS_ONLINE:
-              if (old != NODE_STATE_ONLINE) {
-                // The state is Online before the heads go out.
-                node->state = NODE_STATE_ONLINE;
-                // A head on a port not open yet waits for its index (and
-                // the port's open is asked for) under its countdown.
-                for (int slot = 0; slot < kPortSlots; ++slot)
-                  if (node->ports[slot].TxHead != nullptr) SendHead(node, slot);
-                if (node->ftpHead != nullptr) IoFtpStart(node);
-                // The racks lost their polling when the node left Online.  A
-                // connection that stayed up keeps its ports open, so no port
-                // index comes to register them again: the racks on open
-                // ports are registered here (a port still opening registers
-                // its racks when its index arrives).
-                AddPollingForNode(node);
+              if (old == NODE_STATE_ONLINE) {
+                now = NODE_STATE_ONLINE;
+                break;
               }
+              // Back from Offline or Disabled after the link was closed:
+              // the clients attach again and the ports are opened anew, as
+              // after Connecting.
+              if ((node->flags & NODE_FLAG_KRN_CONNECTED) == 0 && old != NODE_STATE_CONNECTING) {
+                if (!KrnAttached(node, idx)) break;
+                StartPorts(node);
+              }
+              // The state is Online before the heads go out.
+              node->state = NODE_STATE_ONLINE;
+              // A head on a port not open yet waits for its index (and the
+              // port's open is asked for) under its countdown.
+              for (int slot = 0; slot < kPortSlots; ++slot)
+                if (node->ports[slot].TxHead != nullptr) SendHead(node, slot);
+              if (node->ftpHead != nullptr) IoFtpStart(node);
+              // The racks lost their polling when the node left Online.  A
+              // connection that stayed up keeps its ports open, so no port
+              // index comes to register them again: the racks on open ports
+              // are registered here (a port still opening registers its
+              // racks when its index arrives).
+              AddPollingForNode(node);
               now = NODE_STATE_ONLINE;
               break;
             case IPC_NODE_STATUS_OFFLINE:
-              if (old == NODE_STATE_ONLINE) FlushNode(node, RC_FLUSHED);
-              now = NODE_STATE_OFFLINE;
-              break;
             case IPC_NODE_STATUS_DISABLED:
-              if (old == NODE_STATE_ONLINE) FlushNode(node, RC_FLUSHED);
-              now = NODE_STATE_DISABLED;
+              if (old == NODE_STATE_ONLINE) {
+                FlushNode(node, RC_FLUSHED);
+                // The link was closed with the node's clients: they attach
+                // again when the node is back, and its ports open anew.
+                if (idx != 0 && m_pLib->IpcClntComProcNetHandleGet(IPC_SVR_IO_KRN, node->clientId,
+                                                                   node->krnComProcHandle) == 0) {
+                  node->flags &= ~NODE_FLAG_KRN_CONNECTED;
+                  ResetPorts(node);
+                }
+              }
+              now = status == IPC_NODE_STATUS_OFFLINE ? NODE_STATE_OFFLINE : NODE_STATE_DISABLED;
               break;
             default:
               break;
@@ -268,6 +295,12 @@ uint32_t CommNodes::NodeStep(NodeEntry* node) {
     node->flags &= ~NODE_FLAG_FLUSH_PENDING;
     FlushNode(node, RC_NODE_OFFLINE);
   }
+  // Once the shutdown has taken a node out of Online nothing sends its
+  // messages any more: they go back now, before the comm thread stops.
+  if (shuttingDown && now != NODE_STATE_ONLINE) {
+    node->flags &= ~NODE_FLAG_FLUSH_PENDING;
+    FlushNode(node, RC_FLUSHED);
+  }
 
   if (now != old && (old == NODE_STATE_ONLINE || now == NODE_STATE_ONLINE)) {
     if ((node->flags & NODE_FLAG_DELETE) == 0) {
@@ -278,8 +311,9 @@ uint32_t CommNodes::NodeStep(NodeEntry* node) {
     }
     if (old == NODE_STATE_ONLINE) {
       ++node->linkResets;
-      // Nothing queued may wait on a node that is no longer Online.
-      FlushNode(node, RC_FLUSHED);
+      // What is queued stays: a head on the wire ends by its answer or its
+      // time-out, a message behind it goes out after the reconnect (the
+      // library's Offline, Disabled and forgotten node flushed above).
       for (auto& [number, rack] : m_RackMap) {
         if (rack->nodeId == id)
           rack->flags &= static_cast<uint8_t>(~(RACK_FLAG_UP | RACK_FLAG_SYNC_SENT | RACK_FLAG_POLLING));
@@ -318,6 +352,7 @@ uint32_t CommNodes::NodeStep(NodeEntry* node) {
 
 uint32_t CommNodes::Tick() {
   uint32_t online = 0;
+  if (m_pHost->ShuttingDown() && m_shutdownTicks < kShutdownWaitTicks) ++m_shutdownTicks;
   for (uint32_t id : NodeIds()) {
     NodeEntry* node = Node(id);
     if (node == nullptr) continue;
@@ -340,6 +375,7 @@ uint32_t CommNodes::Tick() {
 }
 
 void CommNodes::BeginShutdown() {
+  m_shutdownTicks = 0;
   for (uint32_t id : NodeIds()) {
     NodeEntry* node = Node(id);
     if (node == nullptr) continue;

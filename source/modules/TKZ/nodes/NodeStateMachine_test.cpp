@@ -26,6 +26,17 @@ bool Has(const std::vector<std::string>& v, const std::string& s) {
   return std::find(v.begin(), v.end(), s) != v.end();
 }
 
+// Node 1's IO_FTP location and clients, connected (and logged in when
+// asked).
+NodeEntry* WithIoFtp(NodesRig& rig, bool loggedIn) {
+  NodeEntry* n = rig.nodes.Node(1);
+  rig.lib.IpcSvrLocationSet(21, n->clientId, 1, 1, kIdx, 0, 0, 0, 0);
+  rig.lib.IpcClntComProcCreate(21, n->clientId, "1.5", &n->ftpComProcHandle);
+  rig.lib.IpcClntEvntCreate(21, n->clientId, nullptr, "1.5", &n->ftpEvntHandle, 1);
+  n->flags |= NODE_FLAG_FTP_LOCATED | NODE_FLAG_FTP_CONNECTED | (loggedIn ? NODE_FLAG_FTP_LOGGED_IN : 0);
+  return n;
+}
+
 TEST(NodeStep, LibraryAnswersDriveTheStateAndOnlyOnlineChangesAreReported) {
   enum Start { kFresh, kConnecting, kOnline, kOffline };
   struct Answers {
@@ -63,9 +74,18 @@ TEST(NodeStep, LibraryAnswersDriveTheStateAndOnlyOnlineChangesAreReported) {
        {{false, 1}}, {}, 2, false},
       {"online goes disabled", kOnline, {.status = IPC_NODE_STATUS_DISABLED}, NODE_STATE_DISABLED,
        {{false, 1}}, {}, 2, false},
+      // The library closes the link of a node it takes offline: the lost
+      // handle is no broken connection.
+      {"online goes offline, its link closed", kOnline,
+       {.link = IPC_LINK_STATUS_LINK_WAIT, .status = IPC_NODE_STATUS_OFFLINE, .attached = false},
+       NODE_STATE_OFFLINE, {{false, 1}}, {}, 2, false},
+      {"online goes disabled, its link closed", kOnline,
+       {.link = IPC_LINK_STATUS_LINK_WAIT, .status = IPC_NODE_STATUS_DISABLED, .attached = false},
+       NODE_STATE_DISABLED, {{false, 1}}, {}, 2, false},
       {"library forgets the node", kOnline, {.status = IPC_NODE_STATUS_NOT_IN_USE}, NODE_STATE_UNKNOWN,
        {{false, 1}}, {}, 2, false},
-      {"library loses the address", kOnline, {.known = false}, NODE_STATE_UNKNOWN, {{false, 1}}, {}, 2, false},
+      // The messages stay queued: each ends by its answer or its time-out.
+      {"library loses the address", kOnline, {.known = false}, NODE_STATE_UNKNOWN, {{false, 1}}, {}, 0, false},
       {"online loses its net handle", kOnline, {.attached = false}, NODE_STATE_ONLINE, {}, {}, 0, true},
       {"offline comes back online", kOffline, {}, NODE_STATE_ONLINE, {{true, 1}}, {}, 0, false, true},
   };
@@ -141,6 +161,41 @@ TEST(NodeStep, LibraryAnswersDriveTheStateAndOnlyOnlineChangesAreReported) {
   }
 }
 
+// A node back from Offline whose link was closed meanwhile waits for its
+// clients to attach again, then opens its ports anew and polls its racks.
+TEST(NodeStep, BackFromOfflineAfterTheLinkClosedAttachesAgainAndOpensThePortsAnew) {
+  NodesRig rig;
+  rig.AddNode(1, kAddr, {1, 1});
+  rig.AddRack(1, 5, 0);
+  rig.BringOnline(1, kAddr, kIdx);
+  const uint8_t client = rig.nodes.FindNode(1)->clientId;
+  rig.lib.Know(kAddr, kIdx, {IPC_LINK_STATUS_LINK_WAIT, IPC_NODE_STATUS_OFFLINE});
+  rig.lib.attachedKrn.clear();
+  rig.nodes.Tick();
+  ASSERT_EQ(rig.State(1), NODE_STATE_OFFLINE);
+  EXPECT_EQ(rig.nodes.FindNode(1)->ports[0].flags & PORT_FLAG_OPEN, 0);
+
+  // Online again, the link back, the clients not yet attached: not Online.
+  rig.lib.Know(kAddr, kIdx, {IPC_LINK_STATUS_OK, IPC_NODE_STATUS_ONLINE});
+  rig.lib.Clear();
+  rig.host.posts.clear();
+  rig.Ticks(3);
+  EXPECT_EQ(rig.State(1), NODE_STATE_OFFLINE);
+  EXPECT_TRUE(rig.host.posts.empty());
+  EXPECT_TRUE(rig.lib.KrnRequests().empty());
+
+  rig.lib.attachedKrn.insert(client);
+  rig.nodes.Tick();
+  EXPECT_EQ(rig.State(1), NODE_STATE_ONLINE);
+  EXPECT_EQ(rig.host.posts, (std::vector<Status>{{true, 1}}));
+  EXPECT_EQ(rig.lib.KrnRequests(), (std::vector<std::string>{"1/3@0"}));
+  ASSERT_TRUE(rig.AnswerOpen(1, 12));
+  ASSERT_TRUE(rig.AnswerOpen(1, 13));
+  EXPECT_EQ(rig.nodes.FindNode(1)->ports[0].portIndex, 12);
+  EXPECT_NE(rig.nodes.FindRack(5)->flags & RACK_FLAG_POLLING, 0);
+  EXPECT_EQ(rig.nodes.FindNode(1)->flags & NODE_FLAG_DISCONNECT, 0u) << "no teardown";
+}
+
 // Teardown: polls first, the IO_KRN clients once the library's transmit
 // queue has drained, a pause, the IO_KRN location; the IO_FTP clients once
 // logged out, a pause, the IO_FTP location; then Disconnected.
@@ -149,13 +204,9 @@ TEST(NodeTeardown, GoesInOrderWithItsPauses) {
   rig.AddNode(1, kAddr, {1});
   rig.AddRack(1, 5, 0);
   rig.BringOnline(1, kAddr, kIdx);
-  NodeEntry* n = rig.nodes.Node(1);
-  ASSERT_NE(n->flags & NODE_FLAG_POLLS_ADDED, 0u);
+  ASSERT_NE(rig.nodes.Node(1)->flags & NODE_FLAG_POLLS_ADDED, 0u);
   // An IO_FTP connection, logged out.
-  rig.lib.IpcSvrLocationSet(21, n->clientId, 1, 1, kIdx, 0, 0, 0, 0);
-  rig.lib.IpcClntComProcCreate(21, n->clientId, "1.5", &n->ftpComProcHandle);
-  rig.lib.IpcClntEvntCreate(21, n->clientId, nullptr, "1.5", &n->ftpEvntHandle, 1);
-  n->flags |= NODE_FLAG_FTP_LOCATED | NODE_FLAG_FTP_CONNECTED;
+  WithIoFtp(rig, false);
   rig.lib.At(kAddr).txHead = 3;  // something still waits to go out
   rig.lib.Clear();
   rig.host.posts.clear();
@@ -190,11 +241,7 @@ TEST(NodeTeardown, IoFtpLogoutThatNeverAnswersHoldsItUpFiftyTicksAtMost) {
   NodesRig rig;
   rig.AddNode(1, kAddr, {1});
   rig.BringOnline(1, kAddr, kIdx);
-  NodeEntry* n = rig.nodes.Node(1);
-  rig.lib.IpcSvrLocationSet(21, n->clientId, 1, 1, kIdx, 0, 0, 0, 0);
-  rig.lib.IpcClntComProcCreate(21, n->clientId, "1.5", &n->ftpComProcHandle);
-  rig.lib.IpcClntEvntCreate(21, n->clientId, nullptr, "1.5", &n->ftpEvntHandle, 1);
-  n->flags |= NODE_FLAG_FTP_LOCATED | NODE_FLAG_FTP_CONNECTED | NODE_FLAG_FTP_LOGGED_IN;
+  NodeEntry* n = WithIoFtp(rig, true);
   n->ftpLoginHandle = 9;
   rig.lib.Clear();
 
@@ -320,22 +367,69 @@ TEST(NodeClients, NoSlotIsLeftBehindOverManyCycles) {
   EXPECT_EQ(rig.lib.LiveLocations(), 0u);
 }
 
-TEST(NodeQueue, WaitingMessagesGoBackNodeOfflineAfterTheFlushDelay) {
-  for (bool shuttingDown : {false, true}) {
-    SCOPED_TRACE(shuttingDown);
+TEST(NodeQueue, WaitingMessagesGoBackNodeOfflineAfterTheFlushDelayOrFlushedInTheShutdown) {
+  // A message for a node that never comes Online; in the shutdown nothing
+  // would ever send it, so it goes back at the next tick rather than being
+  // lost when the comm thread ends.
+  const struct {
+    bool shuttingDown;
+    int backAfter;  // ticks
+    uint16_t rcode;
+  } cases[] = {{false, 100, RC_NODE_OFFLINE}, {true, 1, RC_FLUSHED}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.shuttingDown);
     NodesRig rig;
-    rig.host.shuttingDown = shuttingDown;
+    rig.host.shuttingDown = c.shuttingDown;
     rig.AddNode(1, kAddr, {1});
     rig.nodes.QueueMsg(Msg(5, 0));
-    rig.Ticks(99);
+    rig.Ticks(c.backAfter - 1);
     EXPECT_TRUE(rig.host.returned.empty());
     rig.Ticks(1);
-    if (shuttingDown) {
-      EXPECT_TRUE(rig.host.returned.empty());
-    } else {
-      ASSERT_EQ(rig.host.returned.size(), 1u);
-      EXPECT_EQ(rig.host.returned[0].second, RC_NODE_OFFLINE);
+    ASSERT_EQ(rig.host.returned.size(), 1u);
+    EXPECT_EQ(rig.host.returned[0].second, c.rcode);
+  }
+}
+
+// A node that leaves Online by a teardown (not by the library's Offline,
+// Disabled or forgotten node) keeps its queue: the head on the wire ends by
+// its time-out, or goes out again once the node is back and is answered.
+TEST(NodeQueue, TeardownOutOfOnlineKeepsTheQueueForTheTimeoutOrTheReconnect) {
+  for (bool reconnectNow : {false, true}) {
+    SCOPED_TRACE(reconnectNow);
+    NodesRig rig;
+    rig.AddNode(1, kAddr, {1});
+    rig.BringOnline(1, kAddr, kIdx);
+    rig.nodes.QueueMsg(Msg(5, 0));  // on the wire
+    rig.nodes.QueueMsg(Msg(5, 0));  // behind it
+    rig.lib.Clear();
+    rig.nodes.OnDisconnectNode(1);
+    if (reconnectNow) rig.nodes.Node(1)->flags |= NODE_FLAG_RECONNECT_NOW;
+    int t = 0;
+    while (rig.host.posts.size() < 2 && t < 149) {  // the node leaves Online
+      rig.nodes.Tick();
+      ++t;
     }
+    ASSERT_EQ(rig.host.posts.back(), (Status{false, 1}));
+    EXPECT_TRUE(rig.host.returned.empty()) << "nothing is flushed when the node leaves Online";
+    if (!reconnectNow) {
+      rig.Ticks(149 - t);
+      EXPECT_TRUE(rig.host.returned.empty());
+      rig.Ticks(1);
+      using P = std::pair<uint32_t, uint16_t>;
+      EXPECT_EQ(rig.host.returned, (std::vector<P>{{5, RC_TIMEOUT}, {5, RC_TIMEOUT}}));
+      continue;
+    }
+    // Back Online: the port opens again and the head goes out again.
+    rig.Ticks(2);
+    ASSERT_EQ(rig.State(1), NODE_STATE_ONLINE);
+    rig.lib.Clear();
+    ASSERT_TRUE(rig.AnswerOpen(1, 10));
+    EXPECT_EQ(rig.lib.KrnRequests(), (std::vector<std::string>{"3", "4"}));
+    const uint8_t client = rig.nodes.FindNode(1)->clientId;
+    ASSERT_TRUE(rig.lib.Raise(IPC_SVR_IO_KRN, client, 258, {10, 0, 3, 0, 5, 0, 0, 0}));
+    ASSERT_EQ(rig.host.returned.size(), 1u);
+    EXPECT_EQ(rig.host.returned[0].second, 0);
+    EXPECT_NE(rig.nodes.FindNode(1)->ports[0].TxHead, nullptr) << "the second is on the wire";
   }
 }
 
@@ -378,6 +472,41 @@ TEST(NodeShutdown, OpenPortsAreClosedAndTheNodeLeavesOnline) {
   EXPECT_EQ(rig.State(1), NODE_STATE_DISCONNECTED);
   EXPECT_EQ(rig.lib.LiveClients(), 0u);
   EXPECT_EQ(rig.host.posts.back(), (Status{false, 1}));
+}
+
+// A node that died just before the shutdown never acknowledges what is
+// queued for it nor answers its IO_FTP logout: the shutdown waits for it a
+// bounded time, then tears it down with its pause.  Outside the shutdown
+// the teardown still waits for the queue.
+TEST(NodeShutdown, ANodeThatNeverAnswersHoldsTheShutdownUpABoundedTime) {
+  for (bool shutdown : {true, false}) {
+    SCOPED_TRACE(shutdown);
+    NodesRig rig;
+    rig.AddNode(1, kAddr, {1});
+    rig.BringOnline(1, kAddr, kIdx);
+    WithIoFtp(rig, true);
+    rig.lib.At(kAddr).txHead = 3;  // never drains
+    if (shutdown) {
+      rig.host.shuttingDown = true;
+      rig.nodes.BeginShutdown();
+    } else {
+      rig.nodes.OnDisconnectNode(1);
+    }
+    int t = 0;
+    while (rig.State(1) == NODE_STATE_ONLINE && t < 200) {
+      rig.nodes.Tick();
+      ++t;
+    }
+    if (shutdown) {
+      EXPECT_GT(t, kShutdownWaitTicks);
+      EXPECT_LE(t, kShutdownWaitTicks + kTeardownPauseTicks + 2);
+      EXPECT_EQ(rig.State(1), NODE_STATE_DISCONNECTED);
+      EXPECT_EQ(rig.lib.LiveClients(), 0u);
+      EXPECT_EQ(rig.lib.LiveLocations(), 0u);
+    } else {
+      EXPECT_EQ(rig.State(1), NODE_STATE_ONLINE) << "still waiting for the queue to drain";
+    }
+  }
 }
 
 // A reconnect that a port time-out asks for in the middle of the shutdown's

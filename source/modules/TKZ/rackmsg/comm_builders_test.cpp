@@ -292,6 +292,56 @@ TEST_F(CommBuildersTest, RefusedInputNeverLeavesTheServer) {
   }
 }
 
+// At the top of each range the highest legal value goes out byte for byte
+// and one past it is refused before anything is posted.
+TEST_F(CommBuildersTest, HighestLegalValuesGoOutAndOnePastThemIsRefused) {
+  // Relay counts 1, 2, ... as u32 from relay `first` on.
+  const auto relays = [](RackMsg* m, int first, int count) {
+    m->index = first, m->count = count, m->data.assign(4 * static_cast<size_t>(count), 0);
+    for (int i = 0; i < count; ++i) PutBuf32(m->data, 4 * static_cast<size_t>(i), static_cast<uint32_t>(i + 1));
+  };
+  Bytes resetTop = {52, 0, 186, 255, 1, 0, 2, 0};  // relays 187 to 256 in one command
+  for (uint8_t i = 1; i <= 70; ++i) resetTop = Cat(resetTop, {i, 0, 0, 0});
+  const std::vector<GoldenCase> accepted = {
+      {"relay reset ending at relay 256", [&](RackMsg* m) { relays(m, 186, 70); },
+       [](RackMsg* m) { theComm.ResetRelayCycleCounts(m); }, resetTop},
+      {"relay reset of relay 256", [&](RackMsg* m) { relays(m, 255, 1); },
+       [](RackMsg* m) { theComm.ResetRelayCycleCounts(m); }, {52, 0, 255, 255, 1, 0, 2, 0, 1, 0, 0, 0}},
+      {"relay count of relay 256", [&](RackMsg* m) { relays(m, 255, 1); },
+       [](RackMsg* m) { theComm.GetRelayCycleCounts(m); }, {51, 0, 255, 255, 1, 0, 2, 0}},
+      {"Brevant preset 255 set", [](RackMsg* m) { m->count = 2, m->data = {0, 100}, m->completion.Set(nullptr, 255); },
+       [](RackMsg* m) { theComm.SetBrevantPreset(m); }, {37, 0, 255, 0, 1, 0, 255}},
+      {"manual level pulse of dimmer 256", [](RackMsg* m) { m->index = 255; },
+       [](RackMsg* m) { theComm.PulseManualLevel(m); }, {54, 0, 255, 255, 1, 255}},
+  };
+  for (const auto& c : accepted) {
+    SCOPED_TRACE(c.name);
+    RackMsg* m = NewMsg(3);
+    c.fill(m);
+    c.build(m);
+    ASSERT_EQ(posted.size(), 1u) << (toDocument.empty() ? "" : "refused");
+    EXPECT_EQ(LastCommand(), c.expected);
+    posted.clear();
+  }
+  const std::vector<std::pair<const char*, std::function<void(RackMsg*)>>> refused = {
+      {"relay reset past relay 256", [&](RackMsg* m) { relays(m, 186, 71), theComm.ResetRelayCycleCounts(m); }},
+      {"relay reset of relay 257", [&](RackMsg* m) { relays(m, 256, 1), theComm.ResetRelayCycleCounts(m); }},
+      {"relay count past relay 256", [&](RackMsg* m) { relays(m, 255, 2), theComm.GetRelayCycleCounts(m); }},
+      {"Brevant preset 256 set",
+       [](RackMsg* m) { m->count = 2, m->data = {0, 100}, m->completion.Set(nullptr, 256), theComm.SetBrevantPreset(m); }},
+      {"manual level pulse of dimmer 257", [](RackMsg* m) { m->index = 256, theComm.PulseManualLevel(m); }},
+  };
+  for (const auto& [name, run] : refused) {
+    SCOPED_TRACE(name);
+    RackMsg* m = NewMsg(3);
+    run(m);
+    EXPECT_TRUE(posted.empty());
+    ASSERT_EQ(toDocument.size(), 1u);
+    EXPECT_EQ(m->Rcode, RC_COMM_FAILURE);
+    toDocument.clear();
+  }
+}
+
 TEST_F(CommBuildersTest, UserCurveOfSeventyOnePointsIsRefusedWithItsText) {
   RackMsg* m = NewMsg(3, 71, 71 * 4, 1);
   theComm.SetUserCurve(m);

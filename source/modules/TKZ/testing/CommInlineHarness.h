@@ -102,8 +102,8 @@ class CommInlineHarness : public ::testing::Test {
 
 // The harness playing the UI thread for rack messages: it answers a rack's
 // fault synchronisation with WM_IPC_RACK_UP, stores the version replies,
-// counts the poll events and rack-downs, and keeps the test's own finished
-// messages by request number (the test frees them).
+// counts the poll events, rack-downs and node reports, and keeps the test's
+// own finished messages by request number (the test frees them).
 class CommRackHarness : public CommInlineHarness {
  protected:
   using Bytes = std::vector<uint8_t>;
@@ -129,6 +129,8 @@ class CommRackHarness : public CommInlineHarness {
         FreeRackMsg(msg);
       } else if (m.message == WM_DOC_RACK_STATUS) {
         rackDown_.push_back(static_cast<uint32_t>(m.lParam));
+      } else if (m.message == WM_DOC_NODE_STATUS) {
+        nodeStatus_.push_back(std::to_string(m.lParam) + (m.wParam != 0 ? " up" : " down"));
       }
     }
   }
@@ -152,4 +154,5 @@ class CommRackHarness : public CommInlineHarness {
   std::map<uint32_t, int> syncs_, versions_, pollEvents_;
   std::map<uint32_t, RackMsg*> done_;
   std::vector<uint32_t> rackDown_;
+  std::vector<std::string> nodeStatus_;  // "1 up", "1 down"
 };

@@ -13,13 +13,16 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
 #include <QStatusBar>
-#include <QStyle>
 #include <QTextBlock>
+#include <QVBoxLayout>
 #include <map>
 
 #include "App.h"
 #include "MainFrame.h"
+#include "QtWindowLook.h"
 
 namespace {
 
@@ -55,6 +58,7 @@ QtFrameWindow::QtFrameWindow() {
   setCentralWidget(log_);
   statusBar();
   BuildMenus();
+  setWindowIcon(ProgramIcon());
   resize(720, 480);
 }
 
@@ -115,15 +119,26 @@ void QtFrameWindow::AttachLog(LogBuffer* view) {
   }
 }
 
-void QtFrameWindow::ShowWindow() {
-  show();
-  raise();
-  activateWindow();
+namespace {
+
+// Shows a top-level window in front, out of the minimised state (keeping
+// a maximised one maximised).
+void Restore(QWidget* w) {
+  if (w->isMinimized()) w->setWindowState(w->windowState() & ~Qt::WindowMinimized);
+  w->show();
+  w->raise();
+  w->activateWindow();
 }
+
+}  // namespace
+
+void QtFrameWindow::ShowWindow() { Restore(this); }
 
 void QtFrameWindow::HideWindow() { hide(); }
 
 bool QtFrameWindow::IsWindowVisible() const { return isVisible(); }
+
+bool QtFrameWindow::IsWindowMinimised() const { return isMinimized(); }
 
 void QtFrameWindow::CopySelection() { log_->copy(); }
 
@@ -132,7 +147,9 @@ void QtFrameWindow::MoveCaretToEnd() { log_->moveCursor(QTextCursor::End); }
 void QtFrameWindow::CloseFrame() {
   closing_ = true;
   hide();
-  QCoreApplication::quit();
+  // The frame has closed for real: nothing may veto the end of the loop
+  // (quit() would first ask every window, and the tray's stand-in refuses).
+  QCoreApplication::exit(0);
 }
 
 void QtFrameWindow::closeEvent(QCloseEvent* event) {
@@ -147,17 +164,37 @@ void QtFrameWindow::closeEvent(QCloseEvent* event) {
 
 void QtFrameWindow::OnText(std::string_view text) {
   if (text.empty()) return;
-  QTextCursor c(log_->document());
-  c.movePosition(QTextCursor::End);
-  c.insertText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
-  log_->ensureCursorVisible();
+  follow_.AddText([&] {
+    QTextCursor c(log_->document());
+    c.movePosition(QTextCursor::End);
+    c.insertText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+  });
 }
 
 void QtFrameWindow::OnRemoveOldestLine() {
-  QTextCursor c(log_->document());
-  c.movePosition(QTextCursor::Start);
-  c.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor);
-  c.removeSelectedText();
+  follow_.RemoveOldestLine([&] {
+    QTextCursor c(log_->document());
+    c.movePosition(QTextCursor::Start);
+    c.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor);
+    c.removeSelectedText();
+  });
+}
+
+// Lines do not wrap, so the vertical scroll bar counts lines.
+bool QtFrameWindow::AtEnd() const {
+  const QScrollBar* bar = log_->verticalScrollBar();
+  return bar->value() >= bar->maximum();
+}
+
+bool QtFrameWindow::HasSelection() const { return log_->textCursor().hasSelection(); }
+
+int QtFrameWindow::FirstVisibleLine() const { return log_->verticalScrollBar()->value(); }
+
+void QtFrameWindow::ScrollToLine(int line) { log_->verticalScrollBar()->setValue(line); }
+
+void QtFrameWindow::ScrollToEnd() {
+  QScrollBar* bar = log_->verticalScrollBar();
+  bar->setValue(bar->maximum());
 }
 
 void QtFrameWindow::OnClear() { log_->clear(); }
@@ -181,45 +218,100 @@ std::optional<std::string> QtFrameWindow::AskOpenFile(const std::string& default
 
 void QtFrameWindow::ShowAbout(const std::string& longTitle, const std::string& version,
                               const std::string& builtOn) {
-  QMessageBox::about(this, QStringLiteral("About TKZ"),
-                     Q(longTitle) + QStringLiteral("\n") + Q(version) + QStringLiteral("\n") +
-                         Q(builtOn));
+  QMessageBox box(QMessageBox::NoIcon, QStringLiteral("About TKZ"),
+                  Q(longTitle) + QStringLiteral("\n") + Q(version) + QStringLiteral("\n") +
+                      Q(builtOn),
+                  QMessageBox::Ok, this);
+  box.setIconPixmap(ProgramIcon().pixmap(64, 64));
+  StyleDialog(&box);
+  box.exec();
 }
 
-// ---- notification-area icon ---------------------------------------------------------
+// ---- notification-area icon and its stand-in ----------------------------------------
+
+namespace {
+
+const QString kShowOrHide = QStringLiteral("Show or hide the TKZ window");
+
+void PostDoubleClick(msgq::Handle frame) {
+  if (frame) msgq::PostMessage(frame, WM_TRAY_NOTIFY, kTrayIconId, WM_LBUTTONDBLCLK);
+}
+
+// The icon's stand-in: a small window that cannot be closed, only
+// minimised (it may be the only way back to the window); the program hides
+// it, and its end does not ask it (QCoreApplication::exit).
+class StandInWindow final : public QWidget {
+ public:
+  explicit StandInWindow(std::function<void()> activate)
+      : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                             Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint) {
+    setObjectName(QStringLiteral("trayStandIn"));
+    setWindowTitle(Q(g_strWindowTitle));
+    setWindowIcon(ProgramIcon());
+    auto* picture = new QLabel(this);
+    picture->setPixmap(ProgramIcon().pixmap(48, 48));
+    picture->setAlignment(Qt::AlignCenter);
+    auto* button = new QPushButton(kShowOrHide, this);
+    button->setObjectName(QStringLiteral("showOrHide"));
+    QObject::connect(button, &QPushButton::clicked, this, std::move(activate));
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(picture);
+    layout->addWidget(button);
+    const QSize hint = sizeHint();
+    setFixedSize(std::max(TitleFitWidth(windowTitle()), hint.width()), hint.height());
+  }
+
+ protected:
+  void closeEvent(QCloseEvent* event) override {
+    event->ignore();
+    showMinimized();
+  }
+};
+
+}  // namespace
 
 QtTray::QtTray() : menu_(std::make_unique<QMenu>()) {
-  QAction* item = menu_->addAction(QStringLiteral("Show or hide the TKZ window"));
-  QObject::connect(item, &QAction::triggered, menu_.get(), [this] { PostDoubleClick(); });
+  QAction* item = menu_->addAction(kShowOrHide);
+  QObject::connect(item, &QAction::triggered, menu_.get(), [this] { PostDoubleClick(iconFrame_); });
+  icon_ = std::make_unique<QSystemTrayIcon>(ProgramIcon());
+  QObject::connect(icon_.get(), &QSystemTrayIcon::activated,
+                   [this](QSystemTrayIcon::ActivationReason r) {
+                     if (r == QSystemTrayIcon::DoubleClick) PostDoubleClick(iconFrame_);
+                   });
+  icon_->setContextMenu(menu_.get());
 }
 
 QtTray::~QtTray() = default;
 
-void QtTray::PostDoubleClick() const {
-  if (frame_) msgq::PostMessage(frame_, WM_TRAY_NOTIFY, kTrayIconId, WM_LBUTTONDBLCLK);
-}
+bool QtTray::Available() const { return QSystemTrayIcon::isSystemTrayAvailable(); }
 
 bool QtTray::AddIcon(msgq::Handle frame) {
-  frame_ = frame;
-  if (!QSystemTrayIcon::isSystemTrayAvailable()) return false;
-  icon_ = std::make_unique<QSystemTrayIcon>(
-      QApplication::style()->standardIcon(QStyle::SP_ComputerIcon));
-  QObject::connect(icon_.get(), &QSystemTrayIcon::activated, [this](QSystemTrayIcon::ActivationReason r) {
-    if (r == QSystemTrayIcon::DoubleClick) PostDoubleClick();
-  });
-  icon_->setContextMenu(menu_.get());
+  iconFrame_ = frame;
+  if (!Available()) return false;
   icon_->show();
   return true;
 }
 
 void QtTray::RemoveIcon() {
-  icon_.reset();
-  frame_ = msgq::Handle{};
+  icon_->hide();
+  iconFrame_ = msgq::Handle{};
+}
+
+void QtTray::ShowStandIn(msgq::Handle frame) {
+  standInFrame_ = frame;
+  if (!standIn_) standIn_ = std::make_unique<StandInWindow>([this] { PostDoubleClick(standInFrame_); });
+  Restore(standIn_.get());
+}
+
+void QtTray::HideStandIn() {
+  if (standIn_) standIn_->hide();
+  standInFrame_ = msgq::Handle{};
 }
 
 // ---- login dialog -------------------------------------------------------------------------
 
 QtLoginDialog::QtLoginDialog(msgq::Handle frame) : frame_(frame) {
+  setObjectName(QStringLiteral("login"));
   setWindowTitle(QStringLiteral("TKZ login required"));
   setModal(false);
   auto* form = new QFormLayout(this);
@@ -240,12 +332,11 @@ QtLoginDialog::QtLoginDialog(msgq::Handle frame) : frame_(frame) {
   QObject::connect(buttons, &QDialogButtonBox::rejected, this, [this] { Finish(false); });
   // The window's own close box and Escape are Cancel.
   QObject::connect(this, &QDialog::rejected, this, [this] { Finish(false); });
+  StyleDialog(this);
 }
 
 void QtLoginDialog::Open() {
-  show();
-  raise();
-  activateWindow();
+  if (!finished_) Restore(this);
 }
 
 void QtLoginDialog::Finish(bool ok) {
@@ -263,17 +354,21 @@ void QtLoginDialog::Finish(bool ok) {
 
 // ---- message boxes ---------------------------------------------------------------------------
 
-void QtMessageBox::Show(const std::string& text, Icon icon) {
-  const QString title = Q(g_strWindowTitle);
+std::unique_ptr<QMessageBox> QtMessageBox::Make(const std::string& text, Icon icon) {
+  QMessageBox::Icon shown = QMessageBox::Information;
   switch (icon) {
     case Icon::kStop:
-      QMessageBox::critical(nullptr, title, Q(text));
+      shown = QMessageBox::Critical;
       break;
     case Icon::kWarning:
-      QMessageBox::warning(nullptr, title, Q(text));
+      shown = QMessageBox::Warning;
       break;
     case Icon::kInformation:
-      QMessageBox::information(nullptr, title, Q(text));
       break;
   }
+  auto box = std::make_unique<QMessageBox>(shown, Q(g_strWindowTitle), Q(text), QMessageBox::Ok);
+  StyleDialog(box.get());
+  return box;
 }
+
+void QtMessageBox::Show(const std::string& text, Icon icon) { Make(text, icon)->exec(); }

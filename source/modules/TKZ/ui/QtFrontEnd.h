@@ -1,7 +1,8 @@
 // The Qt 6 Widgets front end of the server: the frame window with its log
-// view and menus, the notification-area icon, the login dialog and the
-// message boxes.  Each implements a port of FramePorts.h; no rule of the
-// frame lives here (CMainFrame holds them all).
+// view and menus, the notification-area icon and its stand-in window, the
+// login dialog and the message boxes.  Each implements a port of
+// FramePorts.h; no rule of the frame lives here (CMainFrame holds them all,
+// LogViewFollow where the log view scrolls).
 //
 // Threads: the UI thread (the Qt GUI thread) only.
 // Ownership: the window observes the log view it is given until it is
@@ -11,12 +12,14 @@
 
 #include <QDialog>
 #include <QMainWindow>
+#include <QMessageBox>
 #include <QSystemTrayIcon>
 #include <memory>
 #include <vector>
 
 #include "FramePorts.h"
 #include "LogBuffer.h"
+#include "LogViewFollow.h"
 #include "MessageBox.h"
 
 class CMainFrame;
@@ -29,7 +32,8 @@ class QtFrameWindow final : public QMainWindow,
                             public FrameWindowPort,
                             public ClipboardPort,
                             public FrameDialogsPort,
-                            private LogBuffer::Observer {
+                            private LogBuffer::Observer,
+                            private LogScrollPort {
  public:
   QtFrameWindow();
   ~QtFrameWindow() override;
@@ -47,6 +51,7 @@ class QtFrameWindow final : public QMainWindow,
   void ShowWindow() override;
   void HideWindow() override;
   bool IsWindowVisible() const override;
+  bool IsWindowMinimised() const override;
   void CopySelection() override;
   void MoveCaretToEnd() override;
   void CloseFrame() override;
@@ -67,6 +72,12 @@ class QtFrameWindow final : public QMainWindow,
   void OnText(std::string_view text) override;
   void OnRemoveOldestLine() override;
   void OnClear() override;
+  // LogScrollPort
+  bool AtEnd() const override;
+  bool HasSelection() const override;
+  int FirstVisibleLine() const override;
+  void ScrollToLine(int line) override;
+  void ScrollToEnd() override;
 
   void BuildMenus();
   void UpdateMenu(QMenu* menu);
@@ -75,28 +86,35 @@ class QtFrameWindow final : public QMainWindow,
   LogBuffer* view_ = nullptr;
   QPlainTextEdit* log_ = nullptr;
   std::vector<std::pair<uint32_t, QAction*>> actions_;
+  LogViewFollow follow_{*this};
   bool closing_ = false;
 };
 
 // The notification-area icon.  Besides the double-click it carries a
 // context menu whose one item posts what a double-click posts: tray hosts
 // that speak the StatusNotifierItem protocol report a click but never a
-// double-click, and there the menu is the way to the login.
+// double-click, and there the menu is the way to the login.  Its stand-in
+// is a small window with the program's icon and a button with that item's
+// caption; its close box only minimises it.
 class QtTray final : public TrayPort {
  public:
   QtTray();
   ~QtTray() override;
+  bool Available() const override;
   bool AddIcon(msgq::Handle frame) override;
   void RemoveIcon() override;
+  void ShowStandIn(msgq::Handle frame) override;
+  void HideStandIn() override;
   QSystemTrayIcon* Icon() const { return icon_.get(); }
   QMenu* Menu() const { return menu_.get(); }
+  QWidget* StandIn() const { return standIn_.get(); }
 
  private:
-  void PostDoubleClick() const;
-
-  msgq::Handle frame_{};
+  msgq::Handle iconFrame_{};
+  msgq::Handle standInFrame_{};
   std::unique_ptr<QMenu> menu_;
   std::unique_ptr<QSystemTrayIcon> icon_;
+  std::unique_ptr<QWidget> standIn_;
 };
 
 class QtLoginDialog final : public QDialog, public LoginDialogPort {
@@ -128,4 +146,6 @@ class QtLoginFactory final : public LoginDialogFactory {
 class QtMessageBox final : public MessageBoxPort {
  public:
   void Show(const std::string& text, Icon icon) override;
+  // The box that Show runs, not yet shown.
+  static std::unique_ptr<QMessageBox> Make(const std::string& text, Icon icon);
 };

@@ -1,6 +1,10 @@
-// The Qt front end on the offscreen platform: the window shows the log, its
-// menus carry the frame's commands and check marks, the close box goes to
-// the frame, and the login dialog logs an operator in.
+// The Qt front end on the offscreen platform (which keeps real window
+// states and frames): the window shows the log, its menus carry the frame's
+// commands and check marks, the close box goes to the frame, the login
+// dialog logs an operator in, a minimised window comes back, the stand-in
+// of the missing notification area leads back to the login, the windows
+// carry the program's icon, dialogs show their titles, and the log view
+// follows its end only while it is at the end with nothing selected.
 #include "QtFrontEnd.h"
 
 #include <gtest/gtest.h>
@@ -12,14 +16,18 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QClipboard>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTextBlock>
 
 #include "DisplayFlags.h"
 #include "IpcComm.h"
 #include "LogSink.h"
 #include "MainFrame.h"
+#include "QtFrameRig.h"
+#include "QtWindowLook.h"
 #include "TestSupport.h"
 #include "ThreadMsgs.h"
 #include "platform/time/fake_clock.h"
@@ -30,22 +38,7 @@ extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfi
 
 namespace {
 
-struct NoHandlers final : FrameHandlers {
-  void OnMsgDone(RackMsg*) override {}
-  void OnFtpDone(IoFtpRequest*) override {}
-  void OnFtpRead(IoFtpRequest*) override {}
-  void OnFtpClose(IoFtpRequest*) override {}
-  void OnRackEvent(RackMsg*) override {}
-  void OnNodeStatus(uint32_t, bool) override {}
-  void OnRackStatus(uint32_t, bool) override {}
-  void ReportSchedule() override {}
-  bool OpenNetLog(const std::string&) override { return false; }
-  void CloseNetLog() override {}
-  void DiscardFtpRequest(IoFtpRequest*) override {}
-  void ReturnLentFtpRequest(IoFtpRequest*) override {}
-};
-
-class QtFrame : public ::testing::Test {
+class QtFrame : public ::testing::Test, protected QtFrameRig {
  protected:
   static void SetUpTestSuite() {
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -55,72 +48,6 @@ class QtFrame : public ::testing::Test {
     static QApplication* app = new QApplication(argc, argv);
     (void)app;
   }
-
-  QtFrame() : log_(clock_, dir_.path()) {
-    g_bTimeStampLog = false;
-    g_bLoggedIn = false;
-    g_hCommWnd.store(comm_.handle());
-  }
-  ~QtFrame() override {
-    if (frame_) frame_->Destroy();
-    g_hCommWnd.store(msgq::Handle{});
-    g_bLoggedIn = false;
-  }
-
-  CMainFrame& Make(bool inSysTray) {
-    g_bInSysTray = inSysTray;
-    FramePorts p;
-    p.app = &app_;
-    p.handlers = &handlers_;
-    p.messageBox = &boxes_;
-    p.window = &window_;
-    p.tray = &tray_;
-    p.login = &login_;
-    p.clipboard = &window_;
-    p.dialogs = &window_;
-    p.checkLogin = [](const std::string& n, const std::string& pw) {
-      return n == "admin" && pw == "demo";
-    };
-    p.timerMode = msgq::TimerMode::Manual;
-    frame_ = std::make_unique<CMainFrame>(p);
-    window_.SetFrame(frame_.get());
-    EXPECT_TRUE(frame_->Create());
-    frame_->ShowAtStart(!inSysTray);
-    QCoreApplication::processEvents();
-    return *frame_;
-  }
-  // What the event loop would do when the queue polls readable.
-  void Service() {
-    QCoreApplication::processEvents();
-    frame_->PumpMessages();
-    QCoreApplication::processEvents();
-  }
-  QDialog* LoginDialog() {
-    for (QWidget* w : QApplication::topLevelWidgets())
-      if (auto* d = qobject_cast<QDialog*>(w); d != nullptr && d->isVisible() &&
-                                               d->windowTitle() == QStringLiteral("TKZ login required"))
-        return d;
-    return nullptr;
-  }
-  std::vector<uint32_t> CommPosts() {
-    std::vector<uint32_t> ids;
-    msgq::Msg m;
-    while (msgq::PeekMessage(comm_.handle(), &m)) ids.push_back(m.message);
-    return ids;
-  }
-
-  TempDir dir_;
-  FlagGuard flags_;
-  platform::time::FakeClock clock_{2026, 3, 14, 9, 30, 0};
-  LogBuffer log_;
-  CApp app_;
-  msgq::Queue comm_{msgq::TimerMode::Manual};
-  NoHandlers handlers_;
-  RecordingMessageBox boxes_;
-  QtFrameWindow window_;
-  QtTray tray_;
-  QtLoginFactory login_;
-  std::unique_ptr<CMainFrame> frame_;
 };
 
 TEST_F(QtFrame, WindowShowsTheLogKeepingItsLineCap) {
@@ -231,6 +158,159 @@ TEST_F(QtFrame, LoginDialogShowsTheWindowToAnAdministrator) {
   EXPECT_FALSE(window_.isVisible());
   EXPECT_TRUE(CommPosts().empty());
   EXPECT_NE(LoginDialog(), nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(QtFrame, MinimisedWindowInTrayModeComesBackOnActivation) {
+  Make(true);
+  LogIn("admin", "demo");
+  ASSERT_TRUE(window_.isVisible());
+  window_.showMinimized();  // the window's own minimise button
+  QCoreApplication::processEvents();
+  ASSERT_TRUE(window_.isMinimized());
+
+  ActivateStandIn();
+  EXPECT_TRUE(window_.isVisible());
+  EXPECT_FALSE(window_.isMinimized());
+  ActivateStandIn();
+  EXPECT_FALSE(window_.isVisible());
+  ActivateStandIn();
+  EXPECT_TRUE(window_.isVisible());
+  EXPECT_FALSE(window_.isMinimized());
+
+  // Hidden while minimised (Logout), then logged in again: restored.
+  window_.showMinimized();
+  QCoreApplication::processEvents();
+  window_.Action(ID_FILE_LOGOUT)->trigger();
+  QCoreApplication::processEvents();
+  LogIn("admin", "demo");
+  EXPECT_TRUE(window_.isVisible());
+  EXPECT_FALSE(window_.isMinimized());
+}
+
+TEST_F(QtFrame, WithoutANotificationAreaCancelLeavesAWayBackToTheLogin) {
+  Make(true);
+  QDialog* d = LoginDialog();
+  ASSERT_NE(d, nullptr);
+  d->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Cancel)->click();
+  Service();
+  EXPECT_EQ(LoginDialog(), nullptr);
+  EXPECT_FALSE(window_.isVisible());
+  QWidget* standIn = tray_.StandIn();
+  ASSERT_NE(standIn, nullptr);
+  EXPECT_TRUE(standIn->isVisible());
+
+  // Its close box only minimises it.
+  standIn->close();
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(standIn->isVisible());
+  EXPECT_TRUE(standIn->isMinimized());
+
+  ActivateStandIn();
+  d = LoginDialog();
+  ASSERT_NE(d, nullptr);
+  d->reject();  // Escape or the dialog's close box
+  Service();
+  EXPECT_EQ(LoginDialog(), nullptr);
+  ActivateStandIn();
+  LogIn("admin", "demo");
+  EXPECT_TRUE(window_.isVisible());
+}
+
+TEST_F(QtFrame, TrayWindowAndDialogsCarryTheProgramsIcon) {
+  const QIcon icon = ProgramIcon();
+  ASSERT_FALSE(icon.isNull());
+  // Built in: every size is there.
+  EXPECT_EQ(icon.availableSizes(),
+            (QList<QSize>{QSize(16, 16), QSize(32, 32), QSize(48, 48), QSize(64, 64)}));
+  Make(true);
+  ASSERT_NE(LoginDialog(), nullptr);
+  ASSERT_NE(tray_.Icon(), nullptr);
+  const std::unique_ptr<QMessageBox> box =
+      QtMessageBox::Make("Login failed.", MessageBoxPort::Icon::kStop);
+  struct Case {
+    const char* what;
+    QIcon shown;
+  } cases[] = {
+      {"tray icon", tray_.Icon()->icon()},
+      {"window", window_.windowIcon()},
+      {"login dialog", LoginDialog()->windowIcon()},
+      {"tray stand-in", tray_.StandIn()->windowIcon()},
+      {"message box", box->windowIcon()},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.shown.cacheKey(), icon.cacheKey()) << c.what;
+}
+
+TEST_F(QtFrame, DialogsShowTheirTitlesWithoutMinimiseOrMaximiseButtons) {
+  Make(true);
+  const std::unique_ptr<QMessageBox> box =
+      QtMessageBox::Make("Login failed.", MessageBoxPort::Icon::kStop);
+  box->show();
+  QCoreApplication::processEvents();
+  QWidget* dialogs[] = {LoginDialog(), box.get()};
+  for (QWidget* d : dialogs) {
+    ASSERT_NE(d, nullptr);
+    SCOPED_TRACE(d->windowTitle().toStdString());
+    EXPECT_TRUE(d->isVisible());
+    EXPECT_GE(d->width(), TitleFitWidth(d->windowTitle()));
+    const Qt::WindowFlags f = d->windowFlags();
+    EXPECT_TRUE(f.testFlag(Qt::CustomizeWindowHint));
+    EXPECT_TRUE(f.testFlag(Qt::WindowCloseButtonHint));
+    EXPECT_FALSE(f.testFlag(Qt::WindowMinimizeButtonHint));
+    EXPECT_FALSE(f.testFlag(Qt::WindowMaximizeButtonHint));
+    EXPECT_EQ(d->minimumSize(), d->maximumSize());  // not resizable, so not maximisable
+  }
+  // The estimate leaves room beside the text itself.
+  const QString title = QStringLiteral("TKZ login required");
+  EXPECT_GT(TitleFitWidth(title), QFontMetrics(QApplication::font()).horizontalAdvance(title));
+}
+
+// The line at the top of the log view.
+QString TopLine(QPlainTextEdit* w) { return w->cursorForPosition(QPoint(4, 4)).block().text(); }
+
+TEST_F(QtFrame, LogViewFollowsItsEndOnlyAtTheEndWithNothingSelected) {
+  Make(false);
+  QPlainTextEdit* w = window_.LogWidget();
+  QScrollBar* bar = w->verticalScrollBar();
+  for (int i = 0; i < 100; ++i) LogPrintf("line %d\n", i);
+  QCoreApplication::processEvents();
+  ASSERT_GT(bar->maximum(), 0);
+  EXPECT_EQ(bar->value(), bar->maximum());
+
+  // Scrolled back: the same lines stay in view.
+  bar->setValue(10);
+  const QString top = TopLine(w);
+  for (int i = 100; i < 110; ++i) LogPrintf("line %d\n", i);
+  EXPECT_EQ(TopLine(w), top);
+
+  // At the end but with text marked: neither the view nor the marked text
+  // moves, also when the oldest lines go at the cap, and Copy copies it.
+  QTextCursor c(w->document()->findBlockByNumber(105));
+  c.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, 2);
+  w->setTextCursor(c);
+  bar->setValue(bar->maximum());
+  QString marked = w->textCursor().selectedText();
+  marked.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
+  EXPECT_EQ(marked, QStringLiteral("line 105\nline 106\n"));
+  const QString atTop = TopLine(w);
+  for (int i = 110; i < LogBuffer::kMaxLines + 50; ++i) LogPrintf("line %d\n", i);
+  EXPECT_EQ(w->document()->firstBlock().text(), QStringLiteral("line 50"));
+  EXPECT_EQ(TopLine(w), atTop);
+  EXPECT_LT(bar->value(), bar->maximum());
+  window_.Action(ID_EDIT_COPY)->trigger();
+  EXPECT_EQ(QGuiApplication::clipboard()->text(), marked);
+
+  // Nothing marked and scrolled back to the end: it follows again.
+  c = w->textCursor();
+  c.clearSelection();
+  w->setTextCursor(c);
+  bar->setValue(bar->maximum());
+  LogPrintf("one more\n");
+  EXPECT_EQ(bar->value(), bar->maximum());
+  EXPECT_NE(TopLine(w), atTop);
 }
 
 }  // namespace

@@ -52,14 +52,14 @@ int RunQtServer(int argc, char** argv, StopSignals& stopSignals) {
   QSocketNotifier queue(frame.QueueFd(), QSocketNotifier::Read);
   QObject::connect(&queue, &QSocketNotifier::activated, [&] {
     frame.PumpMessages();
-    if (frame.Closed()) QCoreApplication::quit();
+    if (frame.Closed()) QCoreApplication::exit(0);
   });
   std::unique_ptr<QSocketNotifier> stop;
   if (stopSignals.Fd() >= 0) {
     stop = std::make_unique<QSocketNotifier>(stopSignals.Fd(), QSocketNotifier::Read);
     QObject::connect(stop.get(), &QSocketNotifier::activated, [&] {
       server.OnStopSignals(stopSignals.Take());
-      if (frame.Closed()) QCoreApplication::quit();
+      if (frame.Closed()) QCoreApplication::exit(0);
     });
   }
   if (stopsDuringStart > 0) server.OnStopSignals(stopsDuringStart);

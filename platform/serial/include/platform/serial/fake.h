@@ -33,7 +33,9 @@ const char* FakeEventName(FakeEvent::Kind kind);
 class FakeLine {
  public:
   // ---- what the test sets up ----
-  bool exists = true;       // false: Open fails
+  bool exists = true;       // false: Open fails with openError
+  std::string device;       // the device an open names ("" = "COM<n>")
+  std::string openError = "No such file or directory";
   bool failWrites = false;  // Write fails and takes nothing
   bool failRts = false;     // SetRts fails (as on a pseudo-terminal)
   std::size_t readChunk = 0;  // at most this many bytes per Read; 0 = no limit
@@ -66,8 +68,10 @@ class FakeBackend final : public Backend {
   // COM numbers asked for by Open, in order.
   const std::vector<int>& opens() const { return opens_; }
 
-  // Fails when the line does not exist or is already open (exclusive use).
-  std::unique_ptr<Port> Open(int com) override;
+  // Fails when the line does not exist (openError) or is already open
+  // (exclusive use).
+  using Backend::Open;
+  std::unique_ptr<Port> Open(int com, OpenFailure* why) override;
 
  private:
   std::map<int, std::shared_ptr<FakeLine>> lines_;

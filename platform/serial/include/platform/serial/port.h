@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace serial {
 
@@ -84,12 +85,21 @@ class Port {
   virtual bool Drain() = 0;
 };
 
+// Why a port did not open: the device tried ("" when the port has none)
+// and the system's reason.
+struct OpenFailure {
+  std::string device;
+  std::string reason;
+};
+
 class Backend {
  public:
   virtual ~Backend() = default;
   // Opens COM port `com` (1 = COM1) for exclusive use; null when it does
-  // not exist, is not configured, or is in use.  The caller owns the port.
-  virtual std::unique_ptr<Port> Open(int com) = 0;
+  // not exist, is not configured, or is in use, and then, when `why` is
+  // given, fills it.  The caller owns the port.
+  virtual std::unique_ptr<Port> Open(int com, OpenFailure* why) = 0;
+  std::unique_ptr<Port> Open(int com) { return Open(com, nullptr); }
 };
 
 }  // namespace serial

@@ -28,15 +28,16 @@ std::string DevicePathForCom(int com);
 std::string ComEnvironmentName(int com);
 
 // Opens a device path directly (for pseudo-terminals and tools); null on
-// failure.
-std::unique_ptr<Port> OpenDevice(const std::string& path);
+// failure, with the reason in *reason when given.
+std::unique_ptr<Port> OpenDevice(const std::string& path, std::string* reason = nullptr);
 
 class PosixBackend final : public Backend {
  public:
   // resolve maps a COM number to a device path ("" = none); by default
   // DevicePathForCom.
   explicit PosixBackend(std::function<std::string(int)> resolve = {});
-  std::unique_ptr<Port> Open(int com) override;
+  using Backend::Open;
+  std::unique_ptr<Port> Open(int com, OpenFailure* why) override;
 
  private:
   std::function<std::string(int)> resolve_;
