@@ -320,13 +320,13 @@ int Ledger::OpenRequests(int phase) const {
   return open;
 }
 
-int Ledger::InProcessNow() const {
-  int n = 0;
+std::vector<int64_t> Ledger::InProcessNow() const {
+  std::vector<int64_t> rids;
   for (const Written& w : written_) {
     auto it = tracks_.find(w.rid);
-    if (it != tracks_.end() && it->second.state == 3 && !it->second.gone) ++n;
+    if (it != tracks_.end() && it->second.state == 3 && !it->second.gone) rids.push_back(w.rid);
   }
-  return n;
+  return rids;
 }
 
 std::map<std::string, uint64_t> Ledger::ClaimsByTarget() const {

@@ -96,7 +96,7 @@ class Ledger {
   // Requests written (in any phase) that are not final yet, and of them
   // those in state 3.
   int OpenRequests(int phase = -1) const;  // -1: every phase
-  int InProcessNow() const;
+  std::vector<int64_t> InProcessNow() const;
   // Transitions seen so far: grows while the server works.
   uint64_t transitions() const { return static_cast<uint64_t>(lastSeq_); }
   // Claims seen so far (changes to state 3).
