@@ -17,9 +17,11 @@ CREATE TABLE IF NOT EXISTS sysStoredQuery (
 
 -- Requests written by outside programs (RequestState 0), carried out by the
 -- server (3 in process, then 4 succeeded, 5 failed, 6 cancelled).  An
--- inserted row without RID gets the next one.
+-- inserted row without RID gets the next one.  The server reads a RID as a
+-- 32-bit number: one outside 1..2147483647 is refused (so is an insert
+-- without RID once 2147483647 is taken).
 CREATE TABLE tblTKZRequest (
-  RID INTEGER PRIMARY KEY,
+  RID INTEGER PRIMARY KEY CONSTRAINT range_RID CHECK (RID BETWEEN 1 AND 2147483647),
   RequestPC TEXT CONSTRAINT width_RequestPC CHECK (length(RequestPC) <= 50),
   RequestState INTEGER NOT NULL DEFAULT 0 CHECK (RequestState BETWEEN -32768 AND 32767),
   RequestType INTEGER NOT NULL DEFAULT 0 CHECK (RequestType BETWEEN -32768 AND 32767),
@@ -32,7 +34,7 @@ CREATE INDEX ixTKZRequestState ON tblTKZRequest (RequestState);
 -- Parameter rows of a request, worked in the order they were inserted.
 CREATE TABLE tblTKZRequestParam (
   ParamID INTEGER PRIMARY KEY,
-  RID INTEGER NOT NULL,
+  RID INTEGER NOT NULL CONSTRAINT range_ParamRID CHECK (RID BETWEEN 1 AND 2147483647),
   ParamNumber INTEGER NOT NULL DEFAULT 0 CHECK (ParamNumber BETWEEN -32768 AND 32767),
   ParamType INTEGER NOT NULL DEFAULT 0 CHECK (ParamType BETWEEN -32768 AND 32767),
   ParamValue TEXT CONSTRAINT width_ParamValue CHECK (length(ParamValue) <= 50)
@@ -244,7 +246,7 @@ CREATE TABLE tblMacroIO (
 -- ---- schedules and macros ---------------------------------------------------
 
 CREATE TABLE tblSchedule (
-  ScheduleID INTEGER PRIMARY KEY,
+  ScheduleID INTEGER PRIMARY KEY CONSTRAINT range_ScheduleID CHECK (ScheduleID BETWEEN 1 AND 2147483647),
   RequestState INTEGER NOT NULL DEFAULT 0,
   EventTime REAL,
   MacroID INTEGER,

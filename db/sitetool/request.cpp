@@ -103,6 +103,13 @@ int64_t RequestDb::Insert(const RequestSpec& spec) {
   try {
     int64_t rid = 0;
     {
+      // The server reads a RID as a 32-bit number: past the last one a new
+      // row's key would name no request it can serve.
+      Statement last(db_, "SELECT ifnull(max(RID), 0) FROM tblTKZRequest");
+      if (last.Step() == SQLITE_ROW && sqlite3_column_int64(last.get(), 0) >= INT32_MAX)
+        throw SiteError("The request table has used its last RID (2147483647): no request can be written.");
+    }
+    {
       Statement st(db_,
                    "INSERT INTO tblTKZRequest (RequestPC, RequestState, RequestType, RequestSubType, "
                    "ZoneID) VALUES (?1, 0, ?2, ?3, ?4)");

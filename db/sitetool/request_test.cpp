@@ -81,6 +81,23 @@ TEST(RequestDbInsert, AFailingParameterLeavesNoRequestBehind) {
   EXPECT_GT(db.Insert(spec), 0);
 }
 
+TEST(RequestDbInsert, PastTheLastRidTheServerReadsNoRequestIsWritten) {
+  SiteDb site;
+  site.Exec("INSERT INTO tblTKZRequest (RID, RequestState) VALUES (2147483647, 4);");
+  RequestDb db(site.dir(), "drovana");
+  RequestSpec spec;
+  spec.type = 20;
+  try {
+    db.Insert(spec);
+    ADD_FAILURE() << "a request was written";
+  } catch (const SiteError& e) {
+    EXPECT_STREQ(e.what(), "The request table has used its last RID (2147483647): no request can be written.");
+  }
+  EXPECT_EQ(site.Text("SELECT count(*) FROM tblTKZRequest"), "1");
+  site.Exec("DELETE FROM tblTKZRequest;");
+  EXPECT_EQ(db.Insert(spec), 1);  // the keys start again at 1
+}
+
 TEST(RequestDbOpen, RefusesADirectoryWithoutASite) {
   SiteDb site;
   EXPECT_THROW(RequestDb(site.dir(), "calvera"), SiteError);

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -47,6 +48,29 @@ void Publish(const std::string& tmp, const std::string& final_path) {
     if (err == EEXIST) throw SiteError(final_path + " already exists; the site is left as it was.");
     throw SiteError("Could not create " + final_path + ": " + std::strerror(err));
   }
+}
+
+// No part of a site is writable by others, whatever the umask: the server
+// trusts what the directory holds.
+constexpr mode_t kDirMode = 0775;
+
+// Creates the directory and its missing parents with kDirMode (less the
+// umask); directories that exist already are left as they are.
+void MakeDirectories(const fs::path& dir) {
+  fs::path at;
+  for (const fs::path& part : dir.lexically_normal()) {
+    at /= part;
+    if (part.empty() || part == "/" || part == "." || part == "..") continue;
+    if (::mkdir(at.c_str(), kDirMode) != 0 && errno != EEXIST)
+      throw SiteError("Could not create " + at.string() + ": " + std::strerror(errno));
+  }
+}
+
+// Takes write access for others off a file of the site.
+void NotWorldWritable(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || ::chmod(path.c_str(), st.st_mode & 07775) != 0)
+    throw SiteError("Could not set the permissions of " + path + ": " + std::strerror(errno));
 }
 
 std::string TempName(const std::string& dir, const std::string& base) {
@@ -108,9 +132,7 @@ void CreateSite(const SiteOptions& o) {
   CheckName(o.name);
   CheckOperator(o);
   if (o.dir.empty()) throw SiteError("No site directory given.");
-  std::error_code ec;
-  fs::create_directories(o.dir, ec);
-  if (ec) throw SiteError("Could not create " + o.dir + ": " + ec.message());
+  MakeDirectories(o.dir);
   if (!fs::is_directory(o.dir)) throw SiteError(o.dir + " is not a directory.");
   const std::string mdb = o.dir + "/" + o.name + ".mdb";
   const std::string mdw = o.dir + "/" + o.name + ".mdw";
@@ -124,6 +146,8 @@ void CreateSite(const SiteOptions& o) {
   try {
     BuildDatabase(tmp_mdb, o);
     BuildWorkgroup(tmp_mdw, o);
+    NotWorldWritable(tmp_mdb);
+    NotWorldWritable(tmp_mdw);
   } catch (const dao::Error& e) {
     ::unlink(tmp_mdb.c_str());
     ::unlink(tmp_mdw.c_str());

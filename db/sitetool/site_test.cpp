@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -56,6 +57,24 @@ TEST_F(SiteTest, NewSiteOpensAndTheOperatorLogsInAsAdministrator) {
   EXPECT_EQ(Slurp(root_ + "/plant/drovana.mdw").find("open sesame"), std::string::npos);
   for (const auto& e : fs::directory_iterator(root_ + "/plant"))  // no temporary files left
     EXPECT_EQ(e.path().filename().string().find(".new."), std::string::npos) << e.path();
+}
+
+// Under an open umask the site still lets nobody but its owner (and group)
+// write to it: not the directories made for it, nor its files.  A directory
+// that was there before is left as it was.
+TEST_F(SiteTest, NoPartOfANewSiteIsWritableByOthersWhateverTheUmask) {
+  fs::permissions(root_, fs::perms::all);
+  const mode_t old = ::umask(0);
+  SiteOptions o{root_ + "/a/b/plant", "drovana", "Operator", "pw"};
+  CreateSite(o);
+  ::umask(old);
+  for (const std::string& p : {root_ + "/a", root_ + "/a/b", o.dir, o.dir + "/drovana.mdb",
+                              o.dir + "/drovana.mdw"}) {
+    SCOPED_TRACE(p);
+    ASSERT_TRUE(fs::exists(p));
+    EXPECT_EQ(fs::status(p).permissions() & fs::perms::others_write, fs::perms::none);
+  }
+  EXPECT_EQ(fs::status(root_).permissions(), fs::perms::all);
 }
 
 TEST_F(SiteTest, ASecondRunRefusesToOverwrite) {

@@ -63,6 +63,32 @@ TEST(Schema, WidthsKeysAndRangesAreEnforced) {
   for (const Case& c : cases) EXPECT_EQ(Number([&] { db.Execute(c.sql); }), c.error) << c.sql;
 }
 
+TEST(Schema, RequestAndScheduleKeysOutsideThe32BitRangeTheServerReadsAreRefused) {
+  SiteDb site;
+  dao::Database db = dao::Database::Open(site.path());
+  struct Case {
+    const char* sql;
+    int error;
+  } cases[] = {
+      {"INSERT INTO tblTKZRequest (RID) VALUES (1)", 0},
+      {"INSERT INTO tblTKZRequest (RID) VALUES (0)", dao::kErrValidation},
+      {"INSERT INTO tblTKZRequest (RID) VALUES (-1)", dao::kErrValidation},
+      {"INSERT INTO tblTKZRequest (RID) VALUES (4294967297)", dao::kErrValidation},
+      {"INSERT INTO tblTKZRequest (RID) VALUES (2147483647)", 0},
+      // The next key given to a row inserted without one would be 2^31.
+      {"INSERT INTO tblTKZRequest (RequestType) VALUES (20)", dao::kErrValidation},
+      {"UPDATE tblTKZRequest SET RID = 2147483648 WHERE RID = 1", dao::kErrValidation},
+      {"INSERT INTO tblTKZRequestParam (RID, ParamValue) VALUES (2147483647, 'v')", 0},
+      {"INSERT INTO tblTKZRequestParam (RID, ParamValue) VALUES (2147483648, 'v')", dao::kErrValidation},
+      {"INSERT INTO tblTKZRequestParam (RID, ParamValue) VALUES (0, 'v')", dao::kErrValidation},
+      {"INSERT INTO tblSchedule (ScheduleID) VALUES (2147483647)", 0},
+      {"INSERT INTO tblSchedule (ScheduleID) VALUES (-3)", dao::kErrValidation},
+      {"INSERT INTO tblSchedule (RequestState) VALUES (0)", dao::kErrValidation},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Number([&] { db.Execute(c.sql); }), c.error) << c.sql;
+  EXPECT_EQ(site.Text("SELECT group_concat(RID, ' ') FROM tblTKZRequest"), "1 2147483647");
+}
+
 TEST(Schema, ACircuitTakenByAnotherDimmerIsADuplicateOnUpdate) {
   SiteDb site;
   site.Exec("INSERT INTO tblDimConfig (DimID, ZoneID, DimNumber, CircuitID) VALUES (1001, 10001, 1, 5), "

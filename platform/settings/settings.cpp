@@ -1,5 +1,7 @@
 #include "platform/settings/settings.h"
 
+#include "platform/file/file.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,7 +10,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <system_error>
 
@@ -17,16 +18,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]);
-    unsigned char y = static_cast<unsigned char>(b[i]);
-    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
+// Names match case-insensitively (ASCII letters, as registry names do):
+// the lookups go by the folded name.
+std::string Fold(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return out;
 }
 
 std::string_view Trim(std::string_view s) {
@@ -83,53 +81,71 @@ Profile::Profile(fs::path file) : file_(std::move(file)) {}
 
 bool Profile::Load() {
   sections_.clear();
-  std::ifstream in(file_, std::ios::binary);
-  if (!in) {
-    std::error_code ec;
-    return !fs::exists(file_, ec);
+  sectionIndex_.clear();
+  loadError_.clear();
+  std::string text;
+  int error = 0;
+  const platform::file::ReadResult r =
+      platform::file::ReadRegularFile(file_, kMaxFileBytes, text, error);
+  if (r == platform::file::ReadResult::kMissing) return true;
+  if (r != platform::file::ReadResult::kOk) {
+    loadError_ = platform::file::ReadResultText(r, kMaxFileBytes, error);
+    return false;
   }
-  std::string line;
+  Parse(text);
+  return true;
+}
+
+void Profile::Parse(std::string_view text) {
+  // A file saved by an editor that marks UTF-8 starts with a byte-order
+  // mark; it is not part of the first line.
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
   Section* current = nullptr;
-  bool first = true;
-  while (std::getline(in, line)) {
-    std::string_view l = line;
-    // A file saved by an editor that marks UTF-8 starts with a byte-order
-    // mark; it is not part of the first line.
-    if (first && l.substr(0, 3) == "\xEF\xBB\xBF") l.remove_prefix(3);
-    first = false;
+  while (!text.empty()) {
+    const size_t nl = text.find('\n');
+    std::string_view l = text.substr(0, nl);
+    text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
     l = Trim(l);
     if (l.empty() || l[0] == ';' || l[0] == '#') continue;
     if (l[0] == '[') {
       const size_t close = l.find(']');
       if (close == std::string_view::npos) continue;
       const std::string_view name = Trim(l.substr(1, close - 1));
-      current = nullptr;
-      for (Section& s : sections_)
-        if (EqualNoCase(s.name, name)) current = &s;
-      if (current == nullptr) {
-        sections_.push_back({std::string(name), {}});
-        current = &sections_.back();
-      }
+      current = FindSection(name);
+      if (current == nullptr) current = &AddSection(std::string(name));
       continue;
     }
     const size_t eq = l.find('=');
     if (current == nullptr || eq == std::string_view::npos) continue;
     const std::string_view key = Trim(l.substr(0, eq));
     if (key.empty()) continue;
-    const std::string_view value = Trim(l.substr(eq + 1));
-    bool replaced = false;
-    for (Entry& e : current->entries) {
-      if (EqualNoCase(e.key, key)) {
-        e.value = std::string(value);
-        replaced = true;
-      }
-    }
-    if (!replaced) current->entries.push_back({std::string(key), std::string(value)});
+    Put(*current, std::string(key), std::string(Trim(l.substr(eq + 1))));
   }
-  return !in.bad();
+}
+
+Profile::Section* Profile::FindSection(std::string_view name) {
+  const auto it = sectionIndex_.find(Fold(name));
+  return it == sectionIndex_.end() ? nullptr : &sections_[it->second];
+}
+
+Profile::Section& Profile::AddSection(std::string name) {
+  sectionIndex_.emplace(Fold(name), sections_.size());
+  sections_.push_back({std::move(name), {}, {}});
+  return sections_.back();
+}
+
+// Sets a key of the section in place; a new key goes to its end.
+void Profile::Put(Section& s, std::string key, std::string value) {
+  const auto [it, added] = s.index.emplace(Fold(key), s.entries.size());
+  if (added)
+    s.entries.push_back({std::move(key), std::move(value)});
+  else
+    s.entries[it->second].value = std::move(value);
 }
 
 bool Profile::Save() const {
+  // What could not be read is not written over.
+  if (!loadError_.empty()) return false;
   std::ostringstream text;
   bool first = true;
   for (const Section& s : sections_) {
@@ -139,6 +155,8 @@ bool Profile::Save() const {
     for (const Entry& e : s.entries) text << e.key << "=" << e.value << "\n";
   }
   const std::string data = text.str();
+  // Never a file that the next Load() would refuse.
+  if (data.size() > kMaxFileBytes) return false;
 
   std::error_code ec;
   const fs::path dir = file_.parent_path();
@@ -167,12 +185,11 @@ bool Profile::Save() const {
 }
 
 const Profile::Entry* Profile::Find(std::string_view section, std::string_view key) const {
-  for (const Section& s : sections_) {
-    if (!EqualNoCase(s.name, section)) continue;
-    for (const Entry& e : s.entries)
-      if (EqualNoCase(e.key, key)) return &e;
-  }
-  return nullptr;
+  const auto sit = sectionIndex_.find(Fold(section));
+  if (sit == sectionIndex_.end()) return nullptr;
+  const Section& s = sections_[sit->second];
+  const auto kit = s.index.find(Fold(key));
+  return kit == s.index.end() ? nullptr : &s.entries[kit->second];
 }
 
 bool Profile::Has(std::string_view section, std::string_view key) const {
@@ -202,30 +219,22 @@ void Profile::SetInt(std::string_view section, std::string_view key, int value) 
 }
 
 void Profile::SetString(std::string_view section, std::string_view key, std::string_view value) {
-  const std::string k = std::string(Trim(Clean(key, Part::kKey)));
-  const std::string v = std::string(Trim(Clean(value, Part::kValue)));
+  std::string k(Trim(Clean(key, Part::kKey)));
+  std::string v(Trim(Clean(value, Part::kValue)));
   if (k.empty()) return;
-  Section* target = nullptr;
-  for (Section& s : sections_)
-    if (EqualNoCase(s.name, section)) target = &s;
-  if (target == nullptr) {
-    sections_.push_back({std::string(Trim(Clean(section, Part::kSection))), {}});
-    target = &sections_.back();
-  }
-  for (Entry& e : target->entries) {
-    if (EqualNoCase(e.key, k)) {
-      e.value = v;
-      return;
-    }
-  }
-  target->entries.push_back({k, v});
+  Section* target = FindSection(section);
+  if (target == nullptr) target = &AddSection(std::string(Trim(Clean(section, Part::kSection))));
+  Put(*target, std::move(k), std::move(v));
 }
 
 void Profile::Remove(std::string_view section, std::string_view key) {
-  for (Section& s : sections_) {
-    if (!EqualNoCase(s.name, section)) continue;
-    std::erase_if(s.entries, [&](const Entry& e) { return EqualNoCase(e.key, key); });
-  }
+  Section* s = FindSection(section);
+  if (s == nullptr) return;
+  const auto it = s->index.find(Fold(key));
+  if (it == s->index.end()) return;
+  s->entries.erase(s->entries.begin() + static_cast<std::ptrdiff_t>(it->second));
+  s->index.clear();
+  for (size_t i = 0; i < s->entries.size(); ++i) s->index.emplace(Fold(s->entries[i].key), i);
 }
 
 }  // namespace platform::settings

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 namespace fs = std::filesystem;
@@ -133,9 +135,88 @@ TEST_F(SettingsTest, FailedSaveLeavesTheOldFile) {
   Profile p(dir_ / "x.ini");
   p.SetInt("Settings", "A", 1);
   ASSERT_TRUE(p.Save());
+  // Nothing is written that the next load would refuse as too large.
+  Profile big(dir_ / "x.ini");
+  big.SetString("Settings", "Big", std::string(Profile::kMaxFileBytes, 'b'));
+  EXPECT_FALSE(big.Save());
   // A directory in the way of the folder makes the save fail.
   Profile blocked(dir_ / "x.ini" / "inner.ini");
   blocked.SetInt("Settings", "A", 2);
   EXPECT_FALSE(blocked.Save());
   EXPECT_EQ(Read(dir_ / "x.ini"), "[Settings]\nA=1\n");
+}
+
+// Whatever stands in place of the settings file, Load() returns at once with
+// an empty profile and says why, and Save() leaves the thing as it is.
+TEST_F(SettingsTest, ASettingsFileThatIsNotARegularFileOfBoundedSizeIsNeitherReadNorReplaced) {
+  const fs::path dir = dir_ / "Velmora";
+  fs::create_directories(dir);
+  const fs::path file = dir / "App.ini";
+  struct Case {
+    const char* name;
+    std::function<void()> make;
+    const char* error;
+  } cases[] = {
+      {"FIFO without a writer", [&] { ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0); },
+       "not a regular file"},
+      {"link to /dev/zero", [&] { fs::create_symlink("/dev/zero", file); }, "not a regular file"},
+      {"directory", [&] { fs::create_directory(file); }, "not a regular file"},
+      {"one byte over the bound",
+       [&] {
+         std::ofstream(file) << "[Settings]\nInSysTray=0\n"
+                             << std::string(Profile::kMaxFileBytes - 23, ';') << "\n";
+       },
+       "larger than 262144 bytes"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(file);
+    c.make();
+    const auto type = fs::symlink_status(file).type();
+    Profile p("Velmora", "App");
+    EXPECT_FALSE(p.Load());
+    EXPECT_EQ(p.LoadError(), c.error);
+    EXPECT_EQ(p.GetInt("Settings", "InSysTray", 1), 1);
+    p.SetInt("Settings", "InSysTray", 0);
+    EXPECT_FALSE(p.Save());
+    EXPECT_EQ(fs::symlink_status(file).type(), type);
+  }
+  // Once a regular file is back, it is read and written again.
+  fs::remove_all(file);
+  std::ofstream(file) << "[Settings]\nInSysTray=0\n";
+  Profile p("Velmora", "App");
+  ASSERT_TRUE(p.Load());
+  EXPECT_EQ(p.LoadError(), "");
+  EXPECT_EQ(p.GetInt("Settings", "InSysTray", 1), 0);
+  EXPECT_TRUE(p.Save());
+}
+
+// Many sections and many keys, repeated in other letter cases: each name is
+// one section or key, the last value wins, and the order of first
+// appearance is kept on save.
+TEST_F(SettingsTest, ManySectionsAndKeysKeepOneEntryPerNameInFirstOrder) {
+  std::string text;
+  constexpr int kSections = 4000;
+  for (int i = 0; i < kSections; ++i) text += "[S" + std::to_string(i) + "]\nK=" + std::to_string(i) + "\n";
+  for (int i = 0; i < kSections; ++i) text += "[s" + std::to_string(i) + "]\nk=x" + std::to_string(i) + "\n";
+  text += "[Settings]\n";
+  for (int i = 0; i < 3000; ++i) text += "Key" + std::to_string(i) + "=" + std::to_string(i) + "\n";
+  text += "KEY7=seven\n";
+  ASSERT_LE(text.size(), Profile::kMaxFileBytes);
+  std::ofstream(dir_ / "x.ini") << text;
+  Profile p(dir_ / "x.ini");
+  ASSERT_TRUE(p.Load());
+  EXPECT_EQ(p.GetString("S0", "K", ""), "x0");
+  EXPECT_EQ(p.GetString("s3999", "k", ""), "x3999");
+  EXPECT_EQ(p.GetString("SETTINGS", "key7", ""), "seven");
+  EXPECT_EQ(p.GetInt("Settings", "Key2999", 0), 2999);
+  p.Remove("Settings", "KEY5");
+  EXPECT_FALSE(p.Has("Settings", "Key5"));
+  EXPECT_EQ(p.GetInt("Settings", "Key6", 0), 6);  // the index survives the removal
+  ASSERT_TRUE(p.Save());
+  const std::string saved = Read(dir_ / "x.ini");
+  EXPECT_EQ(saved.rfind("[S0]\nK=x0\n\n[S1]\nK=x1\n", 0), 0u);
+  EXPECT_NE(saved.find("[Settings]\nKey0=0\nKey1=1\nKey2=2\nKey3=3\nKey4=4\nKey6=6\nKey7=seven\n"),
+            std::string::npos);
+  EXPECT_EQ(saved.find("[s0]"), std::string::npos);
 }

@@ -107,6 +107,37 @@ void Connection::Exec(const char* sql) {
   if (rc != SQLITE_OK) Fail(rc);
 }
 
+void Connection::ThrowIfDamaged(const std::vector<std::string>& tables) {
+  for (const std::string& table : tables) {
+    std::string sql = "PRAGMA quick_check(\"";
+    for (char ch : table) {
+      if (ch == '"') sql += '"';
+      sql += ch;
+    }
+    sql += "\")";
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr) != SQLITE_OK) {
+      sqlite3_finalize(s);
+      continue;  // the table itself is gone: nothing damaged to report
+    }
+    std::string first;
+    const int rc = sqlite3_step(s);
+    if (rc == SQLITE_ROW) {
+      const unsigned char* t = sqlite3_column_text(s, 0);
+      first = t != nullptr ? reinterpret_cast<const char*>(t) : "";
+    }
+    sqlite3_finalize(s);
+    if ((rc & 0xFF) == SQLITE_CORRUPT || (rc == SQLITE_ROW && first != "ok")) {
+      // The check's first finding, without its "*** in database main ***" line.
+      const size_t nl = first.find('\n');
+      if (first.rfind("***", 0) == 0 && nl != std::string::npos) first.erase(0, nl + 1);
+      if (first.size() > 160) first.resize(160);
+      Throw(kErrCorrupt, "The database '" + path + "' is damaged (table " + table +
+                             (first.empty() ? "" : ": " + first) + ").");
+    }
+  }
+}
+
 void Connection::Fail(int rc, std::string_view context) const {
   const int ext = db ? sqlite3_extended_errcode(db) : rc;
   const std::string msg = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);

@@ -5,6 +5,8 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -29,10 +31,18 @@ struct TableInfo {
   std::string Column(std::string_view c) const;
 };
 
+// A bounded wait for other programs' locks (Database::WaitForLocksUntil).
+struct LockWait {
+  std::chrono::steady_clock::time_point deadline;
+  std::function<void()> on_wait;
+  bool waited = false;
+};
+
 struct Connection {
   sqlite3* db = nullptr;
   std::string path;
   DatabaseOptions options;
+  std::unique_ptr<LockWait> lock_wait;
   // Prepared statements by SQL text.  Every use steps and resets a statement
   // within one call, so sharing one statement between handles is safe.
   std::unordered_map<std::string, sqlite3_stmt*> cache;
@@ -50,6 +60,11 @@ struct Connection {
   OleDate Now() const;
   // Runs a statement without results (no parameters).
   void Exec(const char* sql);
+  // A row of a keyset that its table no longer yields was deleted by
+  // another program, or lost to a damaged page: the tables' structure is
+  // checked, and damage raises 3049 naming the table.  Returns when the
+  // tables are sound.
+  void ThrowIfDamaged(const std::vector<std::string>& tables);
   [[noreturn]] void Fail(int rc, std::string_view context = {}) const;
 };
 

@@ -2,6 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <time.h>
+
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -35,7 +38,37 @@ bool HasSqliteHeader(const std::string& path) {
   return n == sizeof head && std::memcmp(head, "SQLite format 3", 16) == 0;
 }
 
+// The busy handler of a bounded lock wait: waits in short naps until the
+// connection's deadline.
+int WaitUntilDeadline(void* arg, int /*count*/) {
+  auto* conn = static_cast<Connection*>(arg);
+  LockWait* wait = conn->lock_wait.get();
+  if (wait == nullptr) return 0;
+  const auto now = std::chrono::steady_clock::now();
+  if (now >= wait->deadline) return 0;
+  if (!wait->waited) {
+    wait->waited = true;
+    if (wait->on_wait) wait->on_wait();
+  }
+  const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(wait->deadline - now);
+  const timespec nap{0, static_cast<long>(std::min<int64_t>(left.count(), 20'000'000))};
+  nanosleep(&nap, nullptr);
+  return 1;
+}
+
 }  // namespace
+
+void Database::WaitForLocksUntil(std::chrono::steady_clock::time_point deadline, std::function<void()> on_wait) {
+  conn_->lock_wait = std::make_unique<LockWait>(LockWait{deadline, std::move(on_wait), false});
+  sqlite3_busy_handler(conn_->db, &WaitUntilDeadline, conn_.get());
+}
+
+bool Database::EndLockWait() {
+  const bool waited = conn_->lock_wait != nullptr && conn_->lock_wait->waited;
+  sqlite3_busy_timeout(conn_->db, conn_->options.busy_timeout_ms);
+  conn_->lock_wait.reset();
+  return waited;
+}
 
 Database Database::Open(const std::string& path, const DatabaseOptions& options) {
   struct stat st {};

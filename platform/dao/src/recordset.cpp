@@ -182,7 +182,13 @@ struct RecordsetImpl {
     return true;
   }
   void Fetch(sqlite3_stmt* s, int64_t row) {
-    if (!TryFetch(s, row)) Throw(kErrRecordDeleted, "Record is deleted.");
+    if (!TryFetch(s, row)) RowGone(row);
+  }
+  // A row of the set that cannot be read: deleted through this recordset or
+  // by another program (3167), or lost to a damaged page (3049).
+  [[noreturn]] void RowGone(int64_t row) {
+    if (!deleted[static_cast<size_t>(row)]) conn->ThrowIfDamaged(tables);
+    Throw(kErrRecordDeleted, "Record is deleted.");
   }
 
   std::vector<int> Resolve(std::span<const Binding> b, size_t record_size) const {
@@ -285,7 +291,7 @@ struct RecordsetImpl {
         if (conditioned) BindVariant(*conn, s, i, *expected);
         Step(s);
         if (sqlite3_changes(conn->db) == 0) {
-          if (!conditioned) Throw(kErrRecordDeleted, "Record is deleted.");
+          if (!conditioned) RowGone(row);
           ok = false;
           break;
         }
@@ -391,8 +397,7 @@ std::vector<std::string> Recordset::ColumnNames() const {
 void Recordset::ReadRow(void* record, size_t record_size, std::span<const Binding> bindings) {
   r_->RequireCurrent();
   std::vector<int> idx = r_->Resolve(bindings, record_size);
-  if (!r_->TryReadInto(r_->pos, static_cast<uint8_t*>(record), bindings, idx))
-    Throw(kErrRecordDeleted, "Record is deleted.");
+  if (!r_->TryReadInto(r_->pos, static_cast<uint8_t*>(record), bindings, idx)) r_->RowGone(r_->pos);
 }
 
 size_t Recordset::GetRows(void* records, size_t record_size, size_t max_rows, std::span<const Binding> bindings) {
@@ -402,10 +407,17 @@ size_t Recordset::GetRows(void* records, size_t record_size, size_t max_rows, st
   BlockReadTxn txn(r_->conn->db);
   size_t n = 0;
   auto* out = static_cast<uint8_t*>(records);
+  bool checked = false;
   while (n < max_rows && !r_->eof) {
     // A row deleted since the keyset was taken is passed over: the block
-    // holds the rows of the set that still exist, packed.
-    if (r_->TryReadInto(r_->pos, out + n * record_size, bindings, idx)) ++n;
+    // holds the rows of the set that still exist, packed.  A row missing
+    // for another reason (a damaged page) is not passed over in silence.
+    if (r_->TryReadInto(r_->pos, out + n * record_size, bindings, idx)) {
+      ++n;
+    } else if (!checked && !r_->deleted[static_cast<size_t>(r_->pos)]) {
+      r_->conn->ThrowIfDamaged(r_->tables);
+      checked = true;
+    }
     MoveNext();
   }
   return n;

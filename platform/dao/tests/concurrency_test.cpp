@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <ctime>
 #include <functional>
 
@@ -119,6 +120,51 @@ TEST_F(TwoProcessTest, WriteLockHeldElsewhereGivesTheBusyErrorAndALaterRetrySucc
   rs.Requery();
   EXPECT_EQ(rs.RecordCount(), 1);  // the writer's committed row
   EXPECT_EQ(rs.GetField("RID"), Variant(int32_t{2}));
+}
+
+TEST_F(TwoProcessTest, ABoundedLockWaitOutlastsAShortLockAndGivesUpOnALongOne) {
+  // The writer holds its lock until told, then lets go after a short while.
+  Child writer = Child::Start([this](int in, int out) {
+    sqlite3* db = OpenRaw(path_);
+    for (char c; db && (c = ReceiveFd(in)) == 'L';) {
+      if (!Exec(db, "BEGIN IMMEDIATE")) return false;
+      SendFd(out, 'L');
+      if (ReceiveFd(in) == 'S') NapMs(300);
+      if (!Exec(db, "COMMIT")) return false;
+    }
+    sqlite3_close(db);
+    return db != nullptr;
+  });
+  Database db = Open(20);
+  int waits = 0;
+  auto update = [&db] { db.Execute("UPDATE tblTKZRequest SET RequestDiagnostic = 'x'"); };
+
+  writer.Send('L');
+  ASSERT_EQ(writer.Receive(), 'L');
+  db.WaitForLocksUntil(std::chrono::steady_clock::now() + std::chrono::seconds(20), [&waits] { ++waits; });
+  writer.Send('S');  // lets go some 300 ms from now, well past the 20 ms time-out
+  EXPECT_NO_THROW(update());
+  EXPECT_EQ(waits, 1);
+  EXPECT_TRUE(db.EndLockWait());
+
+  writer.Send('L');
+  ASSERT_EQ(writer.Receive(), 'L');
+  const auto start = std::chrono::steady_clock::now();
+  db.WaitForLocksUntil(start + std::chrono::milliseconds(200), [&waits] { ++waits; });
+  EXPECT_DAO_ERROR(update(), kErrLocked);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
+  EXPECT_EQ(waits, 2);
+  // Past the deadline a statement fails at once, and after the wait the
+  // plain time-out holds again.
+  EXPECT_DAO_ERROR(update(), kErrLocked);
+  EXPECT_EQ(waits, 2);
+  EXPECT_TRUE(db.EndLockWait());
+  EXPECT_DAO_ERROR(update(), kErrLocked);
+  EXPECT_FALSE(db.EndLockWait());
+  writer.Send('G');
+  writer.Send('Q');
+  EXPECT_EQ(writer.Wait(), 0);
+  EXPECT_NO_THROW(update());
 }
 
 TEST_F(TwoProcessTest, ConcurrentWriterLosesNothingAndNoUpdateFails) {

@@ -1,4 +1,7 @@
 #include <cstring>
+#include <string>
+
+#include "damage.h"
 
 #include "fixture.h"
 
@@ -225,6 +228,39 @@ TEST_F(RecordsetTest, RowDeletedByAnotherProgramReadsAsDeleted) {
   EXPECT_DAO_ERROR(rs.Update(), kErrRecordDeleted);
   rs.MoveNext();
   EXPECT_EQ(rs.GetField("Label"), Variant("b"));
+}
+
+TEST_F(RecordsetTest, ARowLostToADamagedPageReadsAsDamagedNotAsDeleted) {
+  // Rows 1, 2 and 3, the second one's key damaged: the page still lists
+  // three rows, but row 3 is no longer found by its key.
+  const std::string path = dir_.File("damaged.mdb");
+  MakeDb(path, "CREATE TABLE tblParent (ParentID INTEGER PRIMARY KEY, Label TEXT, Level INTEGER);"
+               "INSERT INTO tblParent VALUES (1, 'a', 0), (2, 'b', 0), (3, 'c', 0);");
+  ASSERT_EQ(dao::testing::DamageSecondRowKey(path, "tblParent"), "");
+  Database db = Database::Open(path);
+  const Binding b[] = {{"Label", BindType::kText, 0, 8}};
+  char label[8];
+  Recordset rs = db.OpenTable("tblParent");
+  rs.ReadRow(label, sizeof label, b);
+  EXPECT_STREQ(label, "a");
+  rs.MoveNext();
+  rs.MoveNext();
+  try {
+    rs.ReadRow(label, sizeof label, b);
+    ADD_FAILURE() << "the row of the damaged page was read";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.number(), kErrCorrupt) << e.description();
+    EXPECT_NE(e.description().find("damaged (table tblParent"), std::string::npos) << e.description();
+  }
+  // Nor does a block read pass over the lost row in silence, or an edit
+  // of it say that it was deleted.
+  rs.MoveFirst();
+  char block[3][8];
+  EXPECT_DAO_ERROR(rs.GetRows(block, 8, 3, b), kErrCorrupt);
+  rs.MoveLast();
+  rs.Edit();
+  rs.SetField("Label", "x");
+  EXPECT_DAO_ERROR(rs.Update(), kErrCorrupt);
 }
 
 TEST_F(RecordsetTest, UpdateOutsideEditAndUpdateIfClaimsOnce) {

@@ -2,6 +2,7 @@
 // then stopped by a signal through the ordered shutdown.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -83,6 +84,10 @@ int Wait(pid_t pid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// How long start-up may still take after a stop signal (the server's
+// StopSignals::kStartUpGraceMs, rounded up).
+constexpr int StopSignalsGraceSeconds = 2;
+
 std::string OwnAddress() { return "127.8." + std::to_string(getpid() % 250 + 1) + ".1"; }
 
 class ServerProcess : public ::testing::Test {
@@ -142,6 +147,93 @@ TEST_F(ServerProcess, StartUpFailureEndsWithStatusOneAndTheMessageOnStandardErro
   EXPECT_NE(err.find("Error: Unable to change to subdirectory"), std::string::npos) << err;
 }
 
+// The exit status of the process, or -1 when it has not ended within the
+// bound (it is then killed).
+int WaitBounded(pid_t pid, int seconds) {
+  for (int i = 0; i < seconds * 100; ++i) {
+    int status = 0;
+    const pid_t r = ::waitpid(pid, &status, WNOHANG);
+    if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (r < 0) return -1;
+    ::usleep(10000);
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  return -1;
+}
+
+// A start-up that waits on a database another program holds locked is still
+// stopped by a signal, within moments, saying so.
+TEST_F(ServerProcess, AStopSignalEndsAStartUpThatIsHeldUp) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((site_ + "/drovana.mdb").c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "BEGIN IMMEDIATE; UPDATE tblNode SET NodeName = NodeName;", nullptr,
+                         nullptr, nullptr),
+            SQLITE_OK);
+  Child c = Spawn({TKZ_APP_EXE, site_}, env_);
+  ASSERT_GT(c.pid, 0);
+  std::string out;
+  ASSERT_TRUE(ReadUntil(c.out, out, "Checking TKZ stored queries")) << out;
+  ASSERT_EQ(::kill(c.pid, SIGTERM), 0);
+  EXPECT_EQ(WaitBounded(c.pid, 2 * StopSignalsGraceSeconds + 3), 1);
+  sqlite3_close(db);
+  ::close(c.out);
+  EXPECT_NE(ReadAll(c.err).find("Stopped by a signal during start-up.\n"), std::string::npos);
+}
+
+// One server per site; a second is refused with the reason on standard
+// error, and a server killed outright leaves nothing that blocks the next
+// start, which fails what the killed one left in process.
+TEST_F(ServerProcess, ASecondServerOnASiteIsRefusedAndAKilledOneBlocksNoRestart) {
+  Child first = Spawn({TKZ_APP_EXE, site_}, env_);
+  ASSERT_GT(first.pid, 0);
+  std::string out;
+  ASSERT_TRUE(ReadUntil(first.out, out, "IPC DLL supports")) << out << ReadAll(first.err);
+
+  Child second = Spawn({TKZ_APP_EXE, site_}, env_);
+  ASSERT_GT(second.pid, 0);
+  const std::string secondOut = ReadAll(second.out);
+  const std::string secondErr = ReadAll(second.err);
+  EXPECT_EQ(Wait(second.pid), 1);
+  EXPECT_NE(secondErr.find("Error: Another TKZ_App (process " + std::to_string(first.pid) +
+                           ") is already serving the database \"drovana.mdb\""),
+            std::string::npos)
+      << secondErr;
+  EXPECT_EQ(secondOut, "") << "it opened nothing";
+
+  // A request the first server has claimed when it is killed.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((site_ + "/drovana.mdb").c_str(), &db), SQLITE_OK);
+  sqlite3_busy_timeout(db, 5000);
+  EXPECT_EQ(sqlite3_exec(db, "INSERT INTO tblTKZRequest (RID, RequestState, RequestType) VALUES (5, 3, 9);",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  ASSERT_EQ(::kill(first.pid, SIGKILL), 0);
+  EXPECT_EQ(Wait(first.pid), 128 + SIGKILL);
+  ::close(first.out);
+  ::close(first.err);
+
+  Child restart = Spawn({TKZ_APP_EXE, site_}, env_);
+  ASSERT_GT(restart.pid, 0);
+  out.clear();
+  ASSERT_TRUE(ReadUntil(restart.out, out, "IPC DLL supports")) << out << ReadAll(restart.err);
+  EXPECT_NE(out.find("Ended 1 request(s) that an earlier run of TKZ left in process.\n"), std::string::npos) << out;
+  sqlite3_stmt* s = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT RequestState, RequestDiagnostic FROM tblTKZRequest WHERE RID = 5", -1, &s,
+                               nullptr),
+            SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(s), SQLITE_ROW);
+  EXPECT_EQ(sqlite3_column_int(s, 0), 5);
+  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(s, 1)),
+               "Error: TKZ stopped while this request was in process; it is not run again.");
+  sqlite3_finalize(s);
+  sqlite3_close(db);
+  ASSERT_EQ(::kill(restart.pid, SIGTERM), 0);
+  out += ReadAll(restart.out);
+  const std::string err = ReadAll(restart.err);
+  EXPECT_EQ(Wait(restart.pid), 0) << out << err;
+}
+
 #ifdef TKZ_APP_HAS_WINDOW
 // True once the process blocks SIGTERM (its stop signals are taken by the
 // server from then on), read from its status in /proc; false if it ended.
@@ -163,21 +255,6 @@ bool StopSignalsTaken(pid_t pid) {
     ::usleep(5000);
   }
   return false;
-}
-
-// The exit status of the process, or -1 when it has not ended within the
-// bound (it is then killed).
-int WaitBounded(pid_t pid, int seconds) {
-  for (int i = 0; i < seconds * 100; ++i) {
-    int status = 0;
-    const pid_t r = ::waitpid(pid, &status, WNOHANG);
-    if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    if (r < 0) return -1;
-    ::usleep(10000);
-  }
-  ::kill(pid, SIGKILL);
-  ::waitpid(pid, nullptr, 0);
-  return -1;
 }
 
 // With a display the fatal start-up error waits in a message box; a stop

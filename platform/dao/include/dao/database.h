@@ -9,6 +9,7 @@
 // between calls.  Single-threaded: use a connection from one thread.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -57,6 +58,15 @@ class Database {
   Recordset OpenRecordset(std::string_view jet_sql) const;
   // Executes a Jet action query without parameters; returns rows affected.
   int64_t Execute(std::string_view jet_sql);
+
+  // A bounded wait for other programs' locks (start-up and close): until
+  // `deadline`, a statement that meets another program's lock keeps waiting
+  // for it instead of failing after busy_timeout_ms; past the deadline it
+  // fails at once with 3260.  `on_wait` runs (on the calling thread, inside
+  // the statement) when a statement first has to wait.  EndLockWait goes
+  // back to busy_timeout_ms and tells whether any statement waited.
+  void WaitForLocksUntil(std::chrono::steady_clock::time_point deadline, std::function<void()> on_wait = {});
+  bool EndLockWait();
 
   std::shared_ptr<Connection> connection() const { return conn_; }
 

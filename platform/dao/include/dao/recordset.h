@@ -3,7 +3,9 @@
 // row changed during the walk stays in the set until the next requery and is
 // visited once.  Rows deleted through this recordset are skipped; reading
 // the current row when another program has deleted it raises 3167, while a
-// block read passes over such rows.
+// block read passes over such rows.  A row the table no longer yields
+// because a page of it is damaged raises 3049 (the table's structure is
+// checked whenever a row of the set has gone missing).
 //
 // Edit / SetField / Update change the base-table row that each column came
 // from (also through a join); AddNew / SetField / Update insert into the

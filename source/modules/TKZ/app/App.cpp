@@ -68,7 +68,9 @@ void CApp::ShowMessage(const std::string& text) {
 
 void CApp::ReadSettings() {
   m_Profile.emplace(kSettingsFolder, kSettingsName);
-  m_Profile->Load();
+  if (!m_Profile->Load())
+    std::fprintf(stderr, "Warning: the settings file \"%s\" was not read (%s); the defaults are used.\n",
+                 m_Profile->File().c_str(), m_Profile->LoadError().c_str());
   for (const PersistedFlag& f : kReadOrder)
     f.flag->store(m_Profile->GetInt(kSettingsSection, f.name, 1) != 0);
   if (g_bLogToDisk.load()) SetLogToDisk(true);
@@ -109,10 +111,37 @@ bool CApp::InitInstance() {
 
   if (!FileExists(g_strDatabaseFile.c_str())) return false;
   if (!FileExists(g_strWorkgroupFile.c_str())) return false;
+  if (!TakeSiteLock()) return false;
 
-  if (!OpenDocument()) return false;
+  if (!OpenDocument()) {
+    m_SiteLock.Release();
+    return false;
+  }
   // Shown, or hidden behind the notification-area icon with InSysTray.
   if (m_pFrame != nullptr) m_pFrame->ShowAtStart(!g_bInSysTray.load());
+  return true;
+}
+
+bool CApp::TakeSiteLock() {
+  const std::string path = SiteLock::PathFor(g_strDatabaseFile);
+  switch (m_SiteLock.Take(path)) {
+    case SiteLock::Result::kHeld:
+      return true;
+    case SiteLock::Result::kTaken: {
+      const std::string who = m_SiteLock.holder() > 0
+                                  ? "Another TKZ_App (process " + std::to_string(m_SiteLock.holder()) + ")"
+                                  : std::string("Another TKZ_App");
+      ShowMessage("Error: " + who + " is already serving the database \"" + g_strDatabaseFile +
+                  "\" in \"" + m_Site.directory + "\".\nOnly one server may run on a site; this one does not start.");
+      return false;
+    }
+    case SiteLock::Result::kUnavailable:
+      std::fprintf(stderr,
+                   "Warning: The site lock \"%s\" cannot be made (%s): a second server on this site would not be "
+                   "refused.\n",
+                   path.c_str(), m_SiteLock.why().c_str());
+      return true;
+  }
   return true;
 }
 
@@ -151,17 +180,26 @@ void CApp::CloseDocument() {
     m_pDocument->OnCloseDocument();
     m_pDocument.reset();
   }
+  // The counts of folded lines are written before the log closes.
+  if (m_pLogView != nullptr) m_pLogView->FlushRepeats();
   m_pLogView.reset();
   m_pEcho.reset();
 }
 
 int CApp::ExitInstance() {
   CloseDocument();
+  // The document has written its last rows: another server may start.
+  m_SiteLock.Release();
   if (!m_Profile) m_Profile.emplace(kSettingsFolder, kSettingsName);
   // Reread first so that values written meanwhile by someone else survive.
   // The seven are taken out and written again, so that they follow the other
   // keys of the section in the write order whatever order the file held.
-  m_Profile->Load();
+  if (!m_Profile->Load()) {
+    // What could not be read is left as it is.
+    std::fprintf(stderr, "Warning: the settings were not written: \"%s\" was not read (%s).\n",
+                 m_Profile->File().c_str(), m_Profile->LoadError().c_str());
+    return 0;
+  }
   for (const PersistedFlag& f : kWriteOrder) m_Profile->Remove(kSettingsSection, f.name);
   for (const PersistedFlag& f : kWriteOrder)
     m_Profile->SetInt(kSettingsSection, f.name, f.flag->load() ? 1 : 0);

@@ -20,6 +20,7 @@
 #include "Document.h"
 #include "LogBuffer.h"
 #include "MessageBox.h"
+#include "SiteLock.h"
 #include "platform/settings/settings.h"
 #include "platform/time/clock.h"
 
@@ -112,6 +113,11 @@ class CApp {
   };
 
   void ReadSettings();
+  // One server per site: the site lock of the database file, held from
+  // before the document opens until the program exits.  False (its message
+  // box shown) when another server holds it; a lock file that cannot be
+  // made is said on standard error and start-up goes on.
+  bool TakeSiteLock();
   bool OpenDocument();
   void CloseDocument();
   void ShowMessage(const std::string& text);
@@ -132,6 +138,7 @@ class CApp {
   AppFrame* m_pFrame = nullptr;
   std::unique_ptr<CDocument> m_pDocument;
   std::unique_ptr<StreamEcho> m_pEcho;
+  SiteLock m_SiteLock;
 };
 
 extern CApp theApp;

@@ -1,8 +1,10 @@
 #include "App.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <climits>
 #include <vector>
@@ -105,6 +107,18 @@ class AppTest : public ::testing::Test {
     return dir;
   }
 
+  // Started on a new site with time stamps off (the day file's lines are
+  // then as logged); returns the site.
+  fs::path StartWithoutTimeStamps() {
+    const fs::path site = MakeSite("s", {"drovana.mdb", "drovana.mdw"});
+    g_bTimeStampLog = false;
+    fs::create_directories(SettingsPath().parent_path());
+    WriteFile(SettingsPath(), "[Settings]\nTime Stamp Log=0\n");
+    app_.SetCommandLine(site.string());
+    EXPECT_TRUE(app_.InitInstance());
+    return site;
+  }
+
   FlagGuard flags_;
   CwdGuard cwd_;
   TempDir config_, sites_;
@@ -164,6 +178,49 @@ TEST_F(AppTest, StartsOnASiteAndSelectsItsFilesAndTitles) {
   EXPECT_NE(app_.LogView()->CopyAllText().find("no database is opened"), std::string::npos);
   EXPECT_EQ(app_.ExitInstance(), 0);
   EXPECT_EQ(g_pLogView.load(), nullptr);
+}
+
+TEST_F(AppTest, OneServerPerSiteASecondIsRefusedUntilTheFirstHasExited) {
+  const fs::path site = MakeSite("s", {"drovana.mdb", "drovana.mdw", "site1.mdb", "site1.mdw"});
+  app_.SetCommandLine(site.string());
+  ASSERT_TRUE(app_.InitInstance());
+  EXPECT_EQ(ReadFile(site / "drovana.mdb.lock"), std::to_string(getpid()) + "\n");
+
+  RecordingMessageBox box;
+  CApp second;
+  second.SetMessageBox(&box);
+  second.SetClock(&clock_);
+  second.SetCommandLine(site.string());
+  EXPECT_FALSE(second.InitInstance());
+  ASSERT_EQ(box.texts().size(), 1u);
+  EXPECT_EQ(box.texts()[0], "Error: Another TKZ_App (process " + std::to_string(getpid()) +
+                                ") is already serving the database \"drovana.mdb\" in \"" + site.string() +
+                                "\".\nOnly one server may run on a site; this one does not start.");
+  EXPECT_FALSE(second.ReachedDocument());
+
+  // The site's other database is another site's server.
+  second.SetCommandLine(site.string() + " site1");
+  EXPECT_TRUE(second.InitInstance());
+  second.ExitInstance();
+
+  app_.ExitInstance();
+  box.Clear();
+  second.SetCommandLine(site.string());
+  EXPECT_TRUE(second.InitInstance());
+  EXPECT_TRUE(box.texts().empty());
+  second.ExitInstance();
+}
+
+TEST_F(AppTest, ALockFileThatCannotBeMadeIsSaidAndStartUpGoesOn) {
+  const fs::path site = MakeSite("s", {"drovana.mdb", "drovana.mdw"});
+  fs::create_symlink(site / "elsewhere", site / "drovana.mdb.lock");  // never followed
+  app_.SetCommandLine(site.string());
+  ::testing::internal::CaptureStderr();
+  EXPECT_TRUE(app_.InitInstance());
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err.rfind("Warning: The site lock \"drovana.mdb.lock\" cannot be made (", 0), 0u) << err;
+  EXPECT_FALSE(fs::exists(site / "elsewhere"));
+  app_.ExitInstance();
 }
 
 // Records what the application does with its document.
@@ -293,15 +350,40 @@ TEST_F(AppTest, ExitWritesTheSevenSettingsInOrderOverAFileHoldingThemInAnother) 
 }
 
 TEST_F(AppTest, DayFileLandsInTheSiteDirectory) {
-  const fs::path site = MakeSite("s", {"drovana.mdb", "drovana.mdw"});
-  g_bTimeStampLog = false;
-  fs::create_directories(SettingsPath().parent_path());
-  WriteFile(SettingsPath(), "[Settings]\nTime Stamp Log=0\n");
-  app_.SetCommandLine(site.string());
-  ASSERT_TRUE(app_.InitInstance());
+  const fs::path site = StartWithoutTimeStamps();
   app_.ExitInstance();
   const std::string day = ReadFile(site / "Thursday.log");  // the fake clock's day
   EXPECT_EQ(day.rfind("Drovana - TKZ: site directory \"" + site.string() + "\"", 0), 0u) << day;
+}
+
+// The counts of lines folded when the program ends are in the day file.
+TEST_F(AppTest, ExitWritesTheCountOfAFloodIntoTheDayFile) {
+  const fs::path site = StartWithoutTimeStamps();
+  for (int i = 0; i < 10; ++i) LogPrintf("Error: flooded.\n");
+  app_.ExitInstance();
+  const std::string day = ReadFile(site / "Thursday.log");
+  EXPECT_NE(day.find("Error: flooded.\nError: flooded.\nError: flooded.\n"
+                     "Error: flooded. (repeated 7 more times in 1 s)\n"),
+            std::string::npos)
+      << day;
+}
+
+// A FIFO in place of the settings file neither holds start-up nor is
+// replaced at exit: the defaults are used and both ends say so.
+TEST_F(AppTest, ASettingsFileThatIsAFifoGivesTheDefaultsAndIsLeftAsItIs) {
+  const fs::path site = MakeSite("s", {"drovana.mdb", "drovana.mdw"});
+  fs::create_directories(SettingsPath().parent_path());
+  ASSERT_EQ(::mkfifo(SettingsPath().c_str(), 0600), 0);
+  g_bInSysTray = false;
+  app_.SetCommandLine(site.string());
+  ::testing::internal::CaptureStderr();
+  ASSERT_TRUE(app_.InitInstance());
+  EXPECT_TRUE(g_bInSysTray);
+  EXPECT_EQ(app_.ExitInstance(), 0);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("was not read (not a regular file); the defaults are used."), std::string::npos) << err;
+  EXPECT_NE(err.find("Warning: the settings were not written"), std::string::npos) << err;
+  EXPECT_TRUE(fs::is_fifo(SettingsPath()));
 }
 
 // ---- timer and idle slots ----------------------------------------------------

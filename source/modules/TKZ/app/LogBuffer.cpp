@@ -12,6 +12,12 @@ const char* const kDayFileNames[7] = {"Sunday.log",   "Monday.log", "Tuesday.log
                                       "Wednesday.log", "Thursday.log", "Friday.log",
                                       "Saturday.log"};
 
+// One line, ended by its only newline (what the queue folds and the
+// summariser compares).
+bool WholeLine(std::string_view text) {
+  return text.size() >= 2 && text.find('\n') == text.size() - 1;
+}
+
 }  // namespace
 
 LogBuffer::LogBuffer(platform::time::Clock& clock, std::filesystem::path dayFileDir)
@@ -22,7 +28,6 @@ LogBuffer::LogBuffer(platform::time::Clock& clock, std::filesystem::path dayFile
 LogBuffer::~LogBuffer() {
   LogBuffer* self = this;
   g_pLogView.compare_exchange_strong(self, nullptr);
-  if (m_pDayFile != nullptr) std::fclose(m_pDayFile);
 }
 
 std::filesystem::path LogBuffer::DayFilePath(int weekday) const {
@@ -37,7 +42,14 @@ void LogBuffer::Enqueue(Item item) {
   {
     std::lock_guard<std::mutex> lock(m_Lock);
     if (queue_.empty()) drainWanted_ = true;
-    queue_.push_back(std::move(item));
+    // A line queued again right behind itself is only counted, so that a
+    // flood from another thread costs no memory while it waits.
+    Item* last = queue_.empty() ? nullptr : &queue_.back();
+    if (last != nullptr && item.diskLog < 0 && last->diskLog < 0 && last->text == item.text &&
+        WholeLine(item.text))
+      ++last->times;
+    else
+      queue_.push_back(std::move(item));
     if (drainWanted_ && poster_) {
       post = poster_;
       drainWanted_ = false;
@@ -79,7 +91,7 @@ void LogBuffer::OnDrainQueue() {
       if (item.diskLog >= 0) {
         SwitchDiskLog(item.diskLog != 0);
       } else {
-        WriteLog(item.text, false);
+        WriteText(item.text, item.times);
       }
     }
   }
@@ -91,10 +103,7 @@ void LogBuffer::ApplyLogToDisk(bool on) {
 }
 
 void LogBuffer::SwitchDiskLog(bool on) {
-  if (!on && g_bDiskLogActive.load() && m_pDayFile != nullptr) {
-    std::fclose(m_pDayFile);
-    m_pDayFile = nullptr;
-  }
+  if (!on && g_bDiskLogActive.load()) dayFile_.Close();
   g_bDiskLogActive.store(on);
 }
 
@@ -102,15 +111,14 @@ void LogBuffer::OpenDayFileIfNeeded() {
   const platform::time::LocalTime now = clock_.Local();
   if (now.weekday != m_nDayFileWeekday) {
     m_nDayFileWeekday = now.weekday;
-    if (m_pDayFile != nullptr) {
+    if (dayFile_.IsOpen()) {
       // A new day: the file of this weekday holds last week's log.
-      std::fclose(m_pDayFile);
-      m_pDayFile = nullptr;
+      dayFile_.Close();
       std::error_code ec;
       std::filesystem::remove(DayFilePath(now.weekday), ec);
     }
   }
-  if (m_pDayFile == nullptr) m_pDayFile = std::fopen(DayFilePath(m_nDayFileWeekday).c_str(), "a");
+  if (!dayFile_.IsOpen()) dayFile_.Open(DayFilePath(m_nDayFileWeekday), false);
 }
 
 void LogBuffer::Emit(std::string_view text) {
@@ -119,9 +127,41 @@ void LogBuffer::Emit(std::string_view text) {
 }
 
 void LogBuffer::ToDayFile(std::string_view text) {
-  if (m_pDayFile == nullptr) return;
-  std::fwrite(text.data(), 1, text.size(), m_pDayFile);
-  dayFileDirty_ = true;
+  if (g_bDiskLogActive.load()) dayPending_.append(text);
+}
+
+// One write per line (and one for the start of a line still open), so that
+// a line reaches the file as soon as it is logged, whole or not at all.
+void LogBuffer::FlushDayFile(bool endsLine) {
+  if (!dayPending_.empty()) {
+    if (dayFile_.IsOpen() && dayFile_.Append(dayPending_.data(), dayPending_.size())) {
+      if (dayLost_ > 0) dayLostReportDue_ = true;
+    } else {
+      if (dayLost_ == 0 && !dayLineLost_) {
+        dayLostFile_ = DayFilePath(m_nDayFileWeekday).string();
+        dayLostWhy_ = dayFile_.ErrorText();
+      }
+      dayLineLost_ = true;
+    }
+    dayPending_.clear();
+  }
+  if (endsLine) {
+    if (dayLineLost_) ++dayLost_;
+    dayLineLost_ = false;
+  }
+}
+
+void LogBuffer::ReportLostDayLines() {
+  dayLostReportDue_ = false;
+  const std::uint64_t lost = dayLost_;
+  if (lost == 0) return;
+  const std::string text = "Error: " + std::to_string(lost) +
+                           (lost == 1 ? " log line was" : " log lines were") +
+                           " not written to \"" + dayLostFile_ + "\" (" + dayLostWhy_ + ").\n";
+  dayLost_ = 0;
+  WriteText(text, 1);
+  // Not taken either: the count stands, to be told next time.
+  if (dayLost_ > 0) dayLost_ = lost;
 }
 
 void LogBuffer::NewLine() {
@@ -140,6 +180,63 @@ void LogBuffer::NewLine() {
 
 void LogBuffer::WriteLog(std::string_view text, bool drainFirst) {
   if (drainFirst) OnDrainQueue();
+  WriteText(text, 1);
+}
+
+void LogBuffer::WriteText(std::string_view text, std::uint64_t times) {
+  if (times > 1 && !WholeLine(text)) {
+    for (std::uint64_t i = 0; i < times; ++i) WriteText(text, 1);
+    return;
+  }
+  ++writeDepth_;
+  if (times > 1 && !m_bAtLineStart) {
+    // The first ends the line under way; the others are whole lines.
+    WriteUnfolded(text);
+    --times;
+  }
+  std::vector<std::string> summaries;
+  while (!text.empty()) {
+    const size_t nl = text.find('\n');
+    const size_t end = nl == std::string_view::npos ? text.size() : nl + 1;
+    if (m_bAtLineStart && nl != std::string_view::npos && nl > 0) {
+      // A whole line: written unless it repeats a line of this interval.
+      const std::int64_t now = clock_.MonotonicMs();
+      repeats_.TakeDue(now, false, summaries);
+      const bool write = repeats_.Admit(text.substr(0, nl), now, times, summaries);
+      WriteSummaries(summaries);
+      if (write) WriteUnfolded(text.substr(0, end));
+    } else {
+      WriteUnfolded(text.substr(0, end));
+    }
+    text.remove_prefix(end);
+  }
+  --writeDepth_;
+  if (writeDepth_ == 0 && dayLostReportDue_ && m_bAtLineStart) ReportLostDayLines();
+}
+
+void LogBuffer::WriteSummaries(std::vector<std::string>& summaries) {
+  for (const std::string& line : summaries) WriteUnfolded(line);
+  summaries.clear();
+}
+
+void LogBuffer::OnTimer() {
+  OnDrainQueue();
+  if (repeats_.Empty() || !m_bAtLineStart) return;
+  std::vector<std::string> summaries;
+  repeats_.TakeDue(clock_.MonotonicMs(), false, summaries);
+  WriteSummaries(summaries);
+}
+
+void LogBuffer::FlushRepeats() {
+  OnDrainQueue();
+  std::vector<std::string> summaries;
+  repeats_.TakeDue(clock_.MonotonicMs(), true, summaries);
+  if (summaries.empty()) return;
+  if (!m_bAtLineStart) WriteUnfolded("\n");
+  WriteSummaries(summaries);
+}
+
+void LogBuffer::WriteUnfolded(std::string_view text) {
   if (g_bDiskLogActive.load()) OpenDayFileIfNeeded();
 
   while (!text.empty()) {
@@ -158,6 +255,7 @@ void LogBuffer::WriteLog(std::string_view text, bool drainFirst) {
         NewLine();
         banner += "\n";
         ToDayFile(banner);
+        FlushDayFile(true);
       }
       char stamp[16];
       std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d ", now.hour % 100, now.minute % 100,
@@ -170,6 +268,7 @@ void LogBuffer::WriteLog(std::string_view text, bool drainFirst) {
       m_bAtLineStart = false;
       Emit(text);
       ToDayFile(text);
+      FlushDayFile(false);
       break;
     }
     const std::string_view piece = text.substr(0, nl);
@@ -178,12 +277,9 @@ void LogBuffer::WriteLog(std::string_view text, bool drainFirst) {
     m_bAtLineStart = true;
     ToDayFile(piece);
     ToDayFile("\n");
+    FlushDayFile(true);
     text.remove_prefix(nl + 1);
   }
-
-  // Flushed after every write, so a crash loses nothing already logged.
-  if (dayFileDirty_ && m_pDayFile != nullptr) std::fflush(m_pDayFile);
-  dayFileDirty_ = false;
 }
 
 void LogBuffer::Clear() {

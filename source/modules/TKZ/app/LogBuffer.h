@@ -3,6 +3,15 @@
 // hourly banner, the per-weekday day files, and the queue through which
 // other threads hand lines to the owner thread.
 //
+// Floods of identical lines are folded before they reach any of these
+// (LogRepeats.h): the window, the observers (standard output) and the day
+// file all see the first line and then one summary per interval.  Lines
+// that the day file does not take (full disk, write error, a file that
+// cannot be opened) are counted, and once it takes a line again one more
+// line says how many it lacks:
+//   Error: 1234 log lines were not written to "Tuesday.log" (No space left on device).
+// A line goes to the day file whole or not at all.
+//
 // Threads: the thread that constructs the buffer is its owner (the UI
 // thread).  Only the owner writes, drains, clears, reads the lines or touches
 // the day file.  Any thread may call Queue(), QueueLogToDisk() and
@@ -10,11 +19,13 @@
 // which is never held while a line is written.
 //
 // Ownership: the buffer owns its queued lines and its open day file (closed by
-// the destructor).  It does not own its observers or its clock; both must
+// the destructor).  Summaries still due when it is destroyed are dropped:
+// its owner writes them first with FlushRepeats().  It does not own its observers or its clock; both must
 // outlive it.  While it exists it is the process's log sink (g_pLogView).
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <deque>
 #include <filesystem>
@@ -25,6 +36,8 @@
 #include <thread>
 #include <vector>
 
+#include "LogRepeats.h"
+#include "platform/file/file.h"
 #include "platform/time/clock.h"
 
 // Disk logging active: the sink's own flag (the operator's choice is
@@ -69,6 +82,12 @@ class LogBuffer {
   void OnDrainQueue();
   // Switches the disk copy on or off now (after draining the queue).
   void ApplyLogToDisk(bool on);
+  // The periodic tick (the frame's one-second timer): drains the queue and
+  // writes the summaries of intervals that have ended, so that a count is
+  // written even when its flood has stopped.
+  void OnTimer();
+  // Writes every summary still due (before the log closes).
+  void FlushRepeats();
   void Clear();
   // The whole window text, lines ended by '\n'.
   std::string CopyAllText() const;
@@ -78,7 +97,9 @@ class LogBuffer {
   int LineCount() const { return m_nLines; }
   const std::deque<std::string>& Lines() const { return lines_; }
   const std::string& CurrentLine() const { return current_; }
-  bool DayFileOpen() const { return m_pDayFile != nullptr; }
+  bool DayFileOpen() const { return dayFile_.IsOpen(); }
+  // Lines not written to the day file since the last report of them.
+  std::uint64_t DayLinesLost() const { return dayLost_; }
   std::filesystem::path DayFilePath(int weekday) const;
 
   // ---- any thread ----
@@ -94,13 +115,22 @@ class LogBuffer {
   struct Item {
     std::string text;
     int diskLog = -1;  // -1: a line; 0 or 1: switch disk logging off or on
+    std::uint64_t times = 1;  // the same whole line queued this many times in a row
   };
 
   void Enqueue(Item item);
   void SwitchDiskLog(bool on);
+  // Text that came `times` times (more than once only for one whole line).
+  void WriteText(std::string_view text, std::uint64_t times);
+  // Text past the folding: stamps, banner, window, observers, day file.
+  void WriteUnfolded(std::string_view text);
+  void WriteSummaries(std::vector<std::string>& summaries);
   void NewLine();
   void Emit(std::string_view text);
   void ToDayFile(std::string_view text);
+  // Writes what the day file holds back of the current line.
+  void FlushDayFile(bool endsLine);
+  void ReportLostDayLines();
   void OpenDayFileIfNeeded();
 
   platform::time::Clock& clock_;
@@ -119,8 +149,14 @@ class LogBuffer {
   int m_nBannerHour = -1;
   int m_nDayFileWeekday = -1;
   bool m_bAtLineStart = true;
-  std::FILE* m_pDayFile = nullptr;
-  bool dayFileDirty_ = false;
+  platform::file::AppendFile dayFile_;
+  std::string dayPending_;         // the current line's text for the day file
+  bool dayLineLost_ = false;       // part of the current line did not reach it
+  std::uint64_t dayLost_ = 0;      // lines it lacks, not yet reported
+  std::string dayLostFile_, dayLostWhy_;  // the file and the first failure
+  bool dayLostReportDue_ = false;  // it has taken a line again
+  int writeDepth_ = 0;             // WriteText calls under way
+  LogRepeats repeats_;
   std::vector<Observer*> observers_;
 };
 

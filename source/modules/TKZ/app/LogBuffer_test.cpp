@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <string>
+#include <thread>
+
+#include "FileSizeLimit.h"
 
 #include "LogSink.h"
 #include "TestSupport.h"
@@ -131,15 +136,125 @@ TEST_F(LogBufferTest, DayFileHoldsEveryLineAsSoonAsItIsWritten) {
   EXPECT_EQ(Day(kThursday), "first\nhalf a ");
 }
 
-TEST_F(LogBufferTest, UnopenableDayFileIsSkippedAndRetried) {
-  std::filesystem::create_directory(log_.DayFilePath(kThursday));  // a folder in the way
+// A day file that cannot be taken (whatever stands in its place) is skipped
+// without waiting; the lines it lacks are counted and told once a line
+// reaches it again.
+TEST_F(LogBufferTest, UnopenableDayFileIsSkippedCountedAndRetried) {
+  const std::filesystem::path day = log_.DayFilePath(kThursday);
+  struct Case {
+    const char* name;
+    void (*make)(const std::filesystem::path&);
+    const char* why;
+  } cases[] = {
+      {"a folder in the way", [](const std::filesystem::path& p) { std::filesystem::create_directory(p); },
+       "Is a directory"},
+      {"a FIFO without a reader", [](const std::filesystem::path& p) { ::mkfifo(p.c_str(), 0600); },
+       "No such device or address"},
+      {"a link to a device", [](const std::filesystem::path& p) { std::filesystem::create_symlink("/dev/null", p); },
+       "not a regular file"},
+  };
   g_bDiskLogActive = true;
-  log_.WriteLog("lost\n", true);
-  EXPECT_FALSE(log_.DayFileOpen());
-  EXPECT_EQ(seen_.text(), "lost\n");
-  std::filesystem::remove(log_.DayFilePath(kThursday));
-  log_.WriteLog("kept\n", true);
-  EXPECT_EQ(Day(kThursday), "kept\n");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.make(day);
+    seen_ = RecordingObserver();
+    log_.WriteLog(std::string(c.name) + ": lost\n", true);
+    log_.WriteLog("also lost\n", true);
+    EXPECT_FALSE(log_.DayFileOpen());
+    EXPECT_EQ(log_.DayLinesLost(), 2u);
+    std::filesystem::remove(day);
+    log_.WriteLog("kept\n", true);
+    const std::string report = "Error: 2 log lines were not written to \"" + day.string() + "\" (" + c.why + ").\n";
+    EXPECT_EQ(Day(kThursday), "kept\n" + report);
+    EXPECT_EQ(seen_.text(), std::string(c.name) + ": lost\nalso lost\nkept\n" + report);
+    EXPECT_EQ(log_.DayLinesLost(), 0u);
+    log_.ApplyLogToDisk(false);
+    std::filesystem::remove(day);
+    log_.ApplyLogToDisk(true);
+  }
+}
+
+// A disk that fills up: lines it cannot take are not written in part, they
+// are counted; when it has room again, the count follows the first line
+// that gets in, and nothing after it is torn.
+TEST_F(LogBufferTest, LinesAFullDiskCannotTakeAreCountedAndToldWhenThereIsRoomAgain) {
+  g_bDiskLogActive = true;
+  log_.WriteLog("before\n", true);
+  {
+    drovana::test::FileSizeLimit full(7 + 12);  // "before\n" and 12 bytes more
+    log_.WriteLog("line one\n", true);           // fits (9)
+    log_.WriteLog("line two\n", true);           // cut at 3 bytes: taken back
+    log_.WriteLog("half ", true);                // the start of a line
+    log_.WriteLog("and its end\n", true);
+    EXPECT_EQ(log_.DayLinesLost(), 2u);
+  }
+  log_.WriteLog("after\n", true);
+  const std::string report = "Error: 2 log lines were not written to \"" +
+                             log_.DayFilePath(kThursday).string() + "\" (File too large).\n";
+  EXPECT_EQ(Day(kThursday), "before\nline one\nafter\n" + report);
+  EXPECT_EQ(seen_.text(), "before\nline one\nline two\nhalf and its end\nafter\n" + report);
+}
+
+// The first few of a flood reach the window, the observers (standard
+// output) and the day file at once; the rest only as one count per
+// interval, also when the flood has stopped before the interval ends.
+TEST_F(LogBufferTest, AFloodOfIdenticalLinesIsFoldedInTheWindowTheObserversAndTheDayFileAlike) {
+  g_bDiskLogActive = true;
+  g_bTimeStampLog = true;
+  const std::string bad = "Error: bad datagram from 127.0.0.9.";
+  for (int i = 0; i < 10000; ++i) {
+    log_.WriteLog(bad + "\n", true);
+    if (i == 5000) log_.WriteLog("other\n", true);
+  }
+  clock_.AdvanceMs(LogRepeats::kIntervalMs - 1);
+  log_.OnTimer();
+  const std::string first = "10:22:59 " + bad + "\n";
+  const std::string banner = log_.Lines().front() + "\n";
+  const std::string written = banner + first + first + first + "10:22:59 other\n";
+  EXPECT_EQ(seen_.text(), written);
+  EXPECT_EQ(Day(kThursday), written);
+  clock_.AdvanceMs(1);
+  log_.OnTimer();
+  const std::string summary = "10:23:09 " + bad + " (repeated 9997 more times in 10 s)\n";
+  EXPECT_EQ(seen_.text(), written + summary);
+  EXPECT_EQ(Day(kThursday), written + summary);
+  EXPECT_EQ(log_.Lines().back() + "\n", summary);
+  // A quiet interval ends the flood: the line is a first again.
+  clock_.AdvanceMs(LogRepeats::kIntervalMs);
+  log_.OnTimer();
+  log_.WriteLog(bad + "\n", true);
+  EXPECT_EQ(Day(kThursday), written + summary + "10:23:19 " + bad + "\n");
+}
+
+// Another thread's flood waits in the queue as one line and its count, and
+// is folded when it is drained; the order of what was queued is kept.
+TEST_F(LogBufferTest, AFloodQueuedByAnotherThreadWaitsAsOneLineAndIsFoldedWhenDrained) {
+  std::thread comm([this] {
+    log_.Queue("start\n");
+    for (int i = 0; i < 100000; ++i) log_.Queue("node 3: bad event\n");
+    log_.Queue("half ");
+    log_.Queue("half ");
+    log_.Queue("end\n");
+    log_.Queue("node 3: bad event\n");
+  });
+  comm.join();
+  EXPECT_EQ(log_.QueuedCount(), 6u);
+  log_.OnDrainQueue();
+  log_.FlushRepeats();
+  EXPECT_EQ(seen_.text(),
+            "start\nnode 3: bad event\nhalf half end\n"
+            "node 3: bad event (repeated 100000 more times in 1 s)\n");
+}
+
+// Blank lines and pieces of lines are never folded: a report's layout stays.
+TEST_F(LogBufferTest, BlankLinesAndLinesWrittenInPiecesAreNotFolded) {
+  for (int i = 0; i < 5; ++i) log_.WriteLog("\n", true);
+  for (int i = 0; i < 5; ++i) {
+    log_.WriteLog("rack ", true);
+    log_.WriteLog("up\n", true);
+  }
+  log_.FlushRepeats();
+  EXPECT_EQ(seen_.text(), "\n\n\n\n\nrack up\nrack up\nrack up\nrack up\nrack up\n");
 }
 
 TEST_F(LogBufferTest, ClearEmptiesTheWindowAndCopyAllGivesItsText) {

@@ -5,6 +5,11 @@
 //   +4 u32 time in milliseconds (Unix seconds * 1000 + milliseconds,
 //   modulo 2^32), +8 the n bytes of the datagram.
 //
+// Each record is written whole or not at all (platform::file::AppendFile):
+// with the disk full the records are dropped and counted, and the count is
+// logged with the first record the file takes again (or when it closes):
+//   Error: 12 network log records were not written to "net.bin" (No space left on device).
+//
 // Threads: OpenNetLog and CloseNetLog run on the UI thread while the comm
 // thread may be inside the hook.  The hook tests one atomic flag while no
 // log is open; the file itself is swapped and written under one lock, so a

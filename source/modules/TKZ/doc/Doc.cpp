@@ -2,6 +2,8 @@
 // maintenance, and the small rack readers of the database.
 #include "Doc.h"
 
+#include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -126,13 +128,50 @@ void CTKZDoc::LogDbError(int line, const dao::Error& e) {
   LogPrintf("%s#%d: Error %d : %s\n", kDocSourceName, line, e.number(), e.description().c_str());
 }
 
+std::string CTKZDoc::FailureReason(const dao::Error& e) const {
+  std::string reason = e.description();
+  if (e.number() == dao::kErrLocked && m_bLockWaited)
+    reason += " Start-up waited " + std::to_string((m_nLockWaitMs + 999) / 1000) +
+              " s for the other program to let go of it, and gives up.";
+  return reason;
+}
+
+namespace {
+
+void ShowStop(MessageBoxPort* box, const std::string& text) {
+  StreamMessageBox fallback(stderr);
+  (box != nullptr ? *box : static_cast<MessageBoxPort&>(fallback)).Show(text, MessageBoxPort::Icon::kStop);
+}
+
+}  // namespace
+
 void CTKZDoc::ShowFatalError(const dao::Error& e) {
   char text[96];
   std::snprintf(text, sizeof text, "Fatal Error: Unable to open database.\nError code = %d.",
                 e.number());
-  MessageBoxPort* box = m_Ports.messageBox;
-  StreamMessageBox fallback(stderr);
-  (box != nullptr ? *box : static_cast<MessageBoxPort&>(fallback)).Show(text, MessageBoxPort::Icon::kStop);
+  ShowStop(m_Ports.messageBox, std::string(text) + "\n" + FailureReason(e));
+}
+
+void CTKZDoc::ShowScheduleError() {
+  std::string text = "Fatal Error: Unable to load the schedule (tblSchedule).";
+  if (m_ScheduleError)
+    text += "\nError code = " + std::to_string(m_ScheduleError->number()) + ".\n" + FailureReason(*m_ScheduleError);
+  ShowStop(m_Ports.messageBox, text);
+}
+
+void CTKZDoc::BeginLockWait(int ms, const char* what) {
+  m_nLockWaitMs = ms;
+  m_bLockWaited = false;
+  if (!m_Database || ms <= 0) return;
+  m_Database->WaitForLocksUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms), [this, ms, what] {
+    m_bLockWaited = true;
+    LogPrintf("The database is locked by another program: %s waits for it, %d s at most.\n", what,
+              (ms + 999) / 1000);
+  });
+}
+
+void CTKZDoc::EndLockWait() {
+  if (m_Database) m_Database->EndLockWait();
 }
 
 // ---- open and close -----------------------------------------------------------
@@ -142,6 +181,9 @@ bool CTKZDoc::OnNewDocument() {
     m_DBEngine.Start();
     m_Workspace.emplace(m_DBEngine.CreateWorkspace("", kDocUserName, kDocPassword));
     m_Database.emplace(m_Workspace->OpenDatabase(g_strDatabaseFile, DatabaseOptionsForClock()));
+    // Another program's lock is waited for, within a bound, until the open
+    // is done; past it the open fails and says why.
+    BeginLockWait(m_Ports.openLockWaitMs, "start-up");
 
     MaintainStoredQueries();
 
@@ -159,7 +201,14 @@ bool CTKZDoc::OnNewDocument() {
     m_qdMacroStep->SetParameter("ValueMacroStep", int16_t{0});
     m_rsMacroStep.emplace(m_qdMacroStep->OpenRecordset());
 
-    SetAllOffline();
+    if (g_bDocDebug) LogPrintf("Setting status for all racks and nodes to offline.\n");
+    try {
+      RunOfflineQueries();
+    } catch (const dao::Error& e) {
+      LogDbError(kDocLineSetAllOffline, e);
+      if (e.number() == dao::kErrLocked) throw;  // still locked after the wait
+    }
+    EndRowsLeftInProcess();
 
     LogPrintf("Initializing IPC\n");
     StartComm();
@@ -169,15 +218,52 @@ bool CTKZDoc::OnNewDocument() {
     LoadRack2Node();
     Comm().LoadPhase(kLoadPhaseConfigEnd);
     LoadRack2Zone();
-    if (!LoadSchedule()) return false;
+    if (!LoadSchedule()) {
+      EndLockWait();
+      ShowScheduleError();
+      return false;
+    }
     LoadCleanerStatus();
     LoadMuxTypes();
     LoadLevelTable();
+    EndLockWait();
     return true;
   } catch (const dao::Error& e) {
+    EndLockWait();
     LogDbError(kDocLineOpen, e);
     ShowFatalError(e);
     return false;
+  }
+}
+
+void CTKZDoc::EndRowsLeftInProcess() {
+  // Nothing of this run is in process yet: every row in state 3 is an
+  // earlier run's.
+  std::optional<dao::Error> refused;
+  try {
+    const int64_t n = m_Database->Execute(std::string("UPDATE tblTKZRequest SET RequestState = 5, "
+                                                      "RequestDiagnostic = '") +
+                                          kDocLeftInProcessText + "' WHERE RequestState = 3");
+    if (n > 0)
+      LogPrintf("Ended %lld request(s) that an earlier run of TKZ left in process.\n", static_cast<long long>(n));
+    return;
+  } catch (const dao::Error& e) {
+    LogDbError(kDocLineOpen, e);
+    if (e.number() == dao::kErrLocked) throw;  // still locked after the wait
+    if (!WriteCanLandLater(e)) return;
+    refused = e;
+  }
+  // The database reads but does not take writes now: the rows' results
+  // wait for a later tick like any other.
+  try {
+    dao::Recordset rs = m_Database->OpenRecordset("SELECT RID FROM tblTKZRequest WHERE RequestState = 3");
+    for (; !rs.IsEOF(); rs.MoveNext()) {
+      const int64_t rid = rs.GetField("RID").AsInt();
+      if (rid >= 1 && rid <= INT32_MAX)
+        KeepRequestResult(static_cast<int32_t>(rid), REQUEST_STATE_FAILED, kDocLeftInProcessText, *refused);
+    }
+  } catch (const dao::Error& e) {
+    LogDbError(kDocLineOpen, e);
   }
 }
 
@@ -190,6 +276,8 @@ void CTKZDoc::StartComm() {
 }
 
 void CTKZDoc::OnCloseDocument() {
+  // What the close writes may wait a little for another program's lock.
+  BeginLockWait(m_Ports.closeLockWaitMs, "the close");
   FlushSchedule();
   SetAllOffline();
   if (m_pTerminateRequest != nullptr) {
@@ -201,8 +289,11 @@ void CTKZDoc::OnCloseDocument() {
     request->message.Set("TKZ Terminated");
     CompleteRequest(request);
   }
-  // Results the database was too busy to take get a last chance.
-  RetryPendingWriteBacks();
+  // Writes the database did not take get a last chance.
+  if (!RetryKeptWrites())
+    LogPrintf("Error: %zu kept database writes are lost: the database did not take them before the close.\n",
+              m_Kept.size());
+  EndLockWait();
 }
 
 // ---- stored queries -----------------------------------------------------------
@@ -232,6 +323,7 @@ void CTKZDoc::MaintainStoredQueries() {
         create = true;
       else
         LogDbError(kDocLineQueryLookup, e);
+      if (e.number() == dao::kErrLocked) throw;  // still locked after the open's wait
     }
     try {
       if (remove) {
@@ -244,6 +336,7 @@ void CTKZDoc::MaintainStoredQueries() {
       }
     } catch (const dao::Error& e) {
       LogDbError(kDocLineQueryReplace, e);
+      if (e.number() == dao::kErrLocked) throw;  // still locked after the open's wait
     }
   }
 }
@@ -254,11 +347,18 @@ void CTKZDoc::SetAllOffline() {
   if (g_bDocDebug) LogPrintf("Setting status for all racks and nodes to offline.\n");
   if (!m_Database) return;
   try {
-    m_Database->QueryDefs("TKZqryRacksOffLine").Execute();
-    m_Database->QueryDefs("TKZqryNodesOffLine").Execute();
+    RunOfflineQueries();
   } catch (const dao::Error& e) {
     LogDbError(kDocLineSetAllOffline, e);
   }
+}
+
+void CTKZDoc::RunOfflineQueries() {
+  m_Database->QueryDefs("TKZqryRacksOffLine").Execute();
+  m_Database->QueryDefs("TKZqryNodesOffLine").Execute();
+  // Offline holds now for every row: older kept statuses must not undo it.
+  m_Kept.rackStatus.clear();
+  m_Kept.nodeStatus.clear();
 }
 
 namespace {
@@ -306,12 +406,5 @@ int32_t CTKZDoc::GetRackType(int32_t zoneId) {
 
 void CTKZDoc::SetRackSoftwareVersion(int32_t rack, const std::string& version) {
   if (!m_Database) dao::Throw(dao::kErrInvalidArgument, "The database is not open.");
-  dao::QueryDef q = m_Database->QueryDefs("TKZqryRackStatus");
-  q.SetParameter("ValueZoneID", RackZoneId(rack));
-  dao::Recordset rs = q.OpenRecordset();
-  RackStatusRow row{};
-  rs.ReadRow(&row, sizeof row, kRackStatusBindings);
-  rs.Edit();
-  rs.SetField("SoftwareVersion", CutText(version, kSoftwareVersionWidth));
-  rs.Update();
+  WriteRackStatusField(rack, "SoftwareVersion", CutText(version, kSoftwareVersionWidth));
 }

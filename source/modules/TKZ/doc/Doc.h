@@ -31,6 +31,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -38,6 +39,7 @@
 #include <vector>
 
 #include "DocCommPort.h"
+#include "DocKeptWrites.h"
 #include "DocRequest.h"
 #include "DocRows.h"
 #include "DocTables.h"
@@ -83,6 +85,18 @@ inline constexpr int kDocLineNodeStatus = 6544;
 inline constexpr int kDocLineNodeRacks = 6583;
 inline constexpr int kDocLineRackStatus = 6630;
 
+// How long the open waits for another program's lock on the database before
+// it gives up, and how long the close waits for it to write what it still
+// holds (the racks and nodes offline, kept results).
+inline constexpr int kDocOpenLockWaitMs = 30000;
+inline constexpr int kDocCloseLockWaitMs = 5000;
+
+// The text of a request row that an earlier run of the server left in
+// process (it stopped before the result was written): the row is failed,
+// never run a second time, as a rack command of it may have gone out.
+inline constexpr char kDocLeftInProcessText[] =
+    "Error: TKZ stopped while this request was in process; it is not run again.";
+
 // Brevant channel map: rooms 1 to 16, channels 1 to 15.
 inline constexpr int kBvtRooms = 16;
 inline constexpr int kBvtChannels = 15;
@@ -97,6 +111,8 @@ struct DocPorts {
   MessageBoxPort* messageBox = nullptr;    // standard error
   DocCommPort* comm = nullptr;             // none: communications are not started
   platform::time::Clock* clock = nullptr;  // the system clock
+  int openLockWaitMs = kDocOpenLockWaitMs;
+  int closeLockWaitMs = kDocCloseLockWaitMs;
 };
 
 class CTKZDoc : public CDocument {
@@ -109,15 +125,20 @@ class CTKZDoc : public CDocument {
   CTKZDoc(const CTKZDoc&) = delete;
   CTKZDoc& operator=(const CTKZDoc&) = delete;
 
-  // The open sequence; false ends start-up (its message box has been shown,
-  // or the schedule load logged its own error).
+  // The open sequence; false ends start-up (its message box has been
+  // shown).  While it runs, a statement that meets another program's lock
+  // waits for it, up to openLockWaitMs in all (logged once); past that the
+  // open fails with a message box that says so.  Request rows an earlier
+  // run left in process (RequestState 3) are failed with
+  // kDocLeftInProcessText.
   bool OnNewDocument() override;
   // The close: schedule queue emptied, racks and nodes offline, a waiting
   // termination request written back as succeeded.
   void OnCloseDocument() override;
 
   // Every rack and node offline in the database (TKZqryRacksOffLine, then
-  // TKZqryNodesOffLine); a failure is logged and ends it.
+  // TKZqryNodesOffLine); a failure is logged and ends it.  A node or rack
+  // status still kept for a later tick is dropped: offline holds.
   void SetAllOffline();
   // NumberRows and NumberSlots of a rack's configuration.  Throws dao::Error.
   void GetRackRowsColumns(int32_t rack, int32_t& rows, int32_t& slots);
@@ -159,13 +180,22 @@ class CTKZDoc : public CDocument {
   // row); the request is freed.  Nothing happens while responses are
   // outstanding or sending is not done.
   void CompleteRequest(InProcRequest* request);
-  // Writes state and the request's text into its tblTKZRequest row (read
-  // into the row buffer first); a database error is logged.  A result the
-  // database was too busy to take (locked by another program) is kept and
-  // written by a later poll, so that the row does not stay in process.
+  // Writes state and the request's text into its tblTKZRequest row; a
+  // database error is logged.  A request that completes during its own
+  // dispatch leaves its result in the row buffer, which the dispatch
+  // writes.  A result the database does not take (locked past the busy
+  // time-out, disk full, read-only, any error but the row's being gone) is
+  // kept and written by a later tick (DocKeptWrites.h), so that the row
+  // does not stay in process.
   void WriteBack(InProcRequest* request, int16_t state);
-  // Results kept for a later write-back.
-  size_t PendingWriteBackCount() const { return m_PendingWriteBacks.size(); }
+  // Writes kept for a later tick (request results, statuses, fault
+  // operations), and the request results among them.
+  size_t KeptWriteCount() const { return m_Kept.size(); }
+  size_t PendingWriteBackCount() const { return m_Kept.requests.size(); }
+  // Tries the kept writes again, in the order requests, node and rack
+  // status, fault operations; stops at the first the database still does
+  // not take (true when none is left).  Called at the start of every poll.
+  bool RetryKeptWrites();
   // Response routing of a returned rack message (the rack-message layer's
   // DocRackMsgDone lands here; the document owns the message from the
   // call): counted on its request, then the message's document
@@ -466,7 +496,25 @@ class CTKZDoc : public CDocument {
   // ---- Doc.cpp ----
   void MaintainStoredQueries();
   void StartComm();
+  // The open's message box: "Fatal Error: Unable to open database.\nError
+  // code = %d." with the reason on a line of its own.
   void ShowFatalError(const dao::Error& e);
+  // The open's message box when the schedule does not load.
+  void ShowScheduleError();
+  // The reason line of a message box: the error's description, and for a
+  // lock that outlasted the open's wait, how long it waited.
+  std::string FailureReason(const dao::Error& e) const;
+  // The open's and the close's bounded waits for other programs' locks
+  // (dao::Database::WaitForLocksUntil); `what` names the step in the log
+  // line said when the first statement has to wait.
+  void BeginLockWait(int ms, const char* what);
+  void EndLockWait();
+  // Both offline queries; throws dao::Error.
+  void RunOfflineQueries();
+  // Fails the request rows that an earlier run left in process.  A lock
+  // that outlasts the open's wait is thrown; any other error keeps their
+  // results for a later tick.
+  void EndRowsLeftInProcess();
   dao::DatabaseOptions DatabaseOptionsForClock() const;
   // The comm port, or one that refuses every call when there is none.
   DocCommPort& Comm();
@@ -489,19 +537,54 @@ class CTKZDoc : public CDocument {
   // ---- DocRequests.cpp ----
   void OnRackMsgHandedOff(uint32_t reqNum, const RackMsg* msg);
   // Claims the current pending row (0 to 3 in one conditional update) and
-  // dispatches it; false when another program changed or took the row.
+  // dispatches it; false when the poll should end (the database did not
+  // take the row's result, which is kept).
   bool ClaimAndDispatch();
   void DispatchRequest(InProcRequest* request);
-  // Writes state and text into the request row of `rid` through `row`.
-  // Throws dao::Error.
-  void WriteRequestResult(TKZRequestRow& row, int32_t rid, int16_t state, const std::string& text);
-  // Writes the kept results while the database takes them.
-  void RetryPendingWriteBacks();
+  // A pending row whose RID lies outside 1 to 2147483647 (the request
+  // tables' i32 would read another row's): the row itself is failed through
+  // the pending recordset, never through its RID, and said once in the log.
+  // True when the current row is such a row.
+  bool RefuseOutOfRangeRid();
+  // Writes state and text into the request row of `rid` through `row`;
+  // with onlyInProcess, only while the row still reads RequestState 3
+  // (false when it does not).  Throws dao::Error.
+  bool WriteRequestResult(TKZRequestRow& row, int32_t rid, int16_t state, const std::string& text,
+                          bool onlyInProcess);
+  // Writes a result now or, when the database does not take it, keeps it.
+  bool StoreRequestResult(int32_t rid, int16_t state, const std::string& text);
+
+  // ---- DocKeptWrites.cpp ----
+  // Keeps a write the database did not take (logged when it is the first
+  // of an episode); one that can never land is logged and dropped.
+  void KeepRequestResult(int32_t rid, int16_t state, const std::string& text, const dao::Error& e);
+  void KeepStatus(std::map<int32_t, int16_t>& kept, int32_t key, int16_t status, const dao::Error& e);
+  void NoteKept(const dao::Error& e);
+  // ---- DocFaults.cpp ----
+  // Appends fault operations behind the kept ones (the oldest dropped past
+  // kKeptFaultsMax).
+  void KeepFault(KeptWrites::Fault op);
+  // Replays the kept fault operations in order; false at the first the
+  // database still does not take.
+  bool FlushKeptFaults();
+  // ---- DocStatus.cpp ----
+  // ConnectStatus of a node's tblNodeStatus row (read through
+  // TKZqryNodeStatus; `onRow` sees the row before it is changed) and of a
+  // rack's tblRackStatus row.  Throw dao::Error.
+  void WriteNodeConnect(int32_t nodeId, int16_t status,
+                        const std::function<void(int32_t, int16_t, const char*)>& onRow = {});
+  void WriteRackConnect(int32_t rack, int16_t status);
+  // One column of a rack's tblRackStatus row; throws dao::Error (3021
+  // without a row).
+  void WriteRackStatusField(int32_t rack, std::string_view column, const dao::Variant& value);
 
   // ---- DocSchedule.cpp ----
+  // Writes a scheduled event's row; throws dao::Error.
+  void WriteScheduleRow(int32_t scheduleId, const KeptWrites::ScheduleResult& result);
   // A new day of the month: nodes of tomorrow become today's.
   void AlignScheduleDay(int dayOfMonth);
-  // Whether a scheduled event with this ScheduleID is in process.
+  // Whether a scheduled event with this ScheduleID is in process, or has
+  // ended with its result still kept for its row.
   bool ScheduledEventInProcess(int32_t scheduleId) const;
   // ---- DocRackConfig.cpp, DocConfigSteps.cpp, DocPresetSteps.cpp ----
   // Works parameter rows from the process's current one until a row leaves
@@ -557,13 +640,20 @@ class CTKZDoc : public CDocument {
   std::map<uint32_t, std::unique_ptr<InProcRequest>> m_ReqMap;  // key: ReqNum
   InProcRequest* m_pTerminateRequest = nullptr;                 // in m_ReqMap
   uint32_t m_nNextReqNum = 1;
-  // A completed request's result that its row did not take yet.
-  struct PendingWriteBack {
-    int32_t RID;
-    int16_t state;
-    std::string text;
-  };
-  std::vector<PendingWriteBack> m_PendingWriteBacks;
+  // The request whose row is in the row buffer during its dispatch (0:
+  // none): its completion leaves its result there for the dispatch.
+  uint32_t m_nDispatchReqNum = 0;
+  // Out-of-range RIDs logged already (those whose row still waits).
+  std::set<int64_t> m_RefusedRids;
+  // Writes the database did not take yet.
+  KeptWrites m_Kept;
+
+  // The open's wait for other programs' locks: its bound, and whether a
+  // statement had to wait.
+  int m_nLockWaitMs = 0;
+  bool m_bLockWaited = false;
+  // Why the last schedule load failed (the open shows it).
+  std::optional<dao::Error> m_ScheduleError;
 
   // Schedules.
   ScheduleNode* m_pScheduleHead = nullptr;  // owned: the schedule queue

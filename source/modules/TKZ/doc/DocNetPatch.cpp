@@ -75,6 +75,28 @@ bool SetFile(IoFtpRequest& job, const NetPatchWork& work, size_t i) {
   return SetIoFtpName(job.localName, local) && SetIoFtpName(job.remoteName, pair.remote);
 }
 
+// The node's name becomes the name of a file in the site directory: it must
+// be a plain file name there, of printable characters, naming no other
+// directory.
+bool PlainFileStem(const std::string& name) {
+  if (name.empty() || name.size() > kNodeNameFit || name == "." || name == "..") return false;
+  for (const char c : name) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '/' || c == '\\' || u < 0x20 || u == 0x7f) return false;
+  }
+  return true;
+}
+
+// The name as a log line and a diagnostic may show it.
+std::string Printable(const std::string& name) {
+  std::string out = name;
+  for (char& c : out) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7f) c = '?';
+  }
+  return out;
+}
+
 void ResetForNextFile(IoFtpRequest& job) {
   job.link = nullptr;
   job.Rcode = 0;
@@ -113,8 +135,9 @@ void CTKZDoc::SendNetworkPatch(IoFtpRequest* job, InProcRequest* request) {
     }
     std::string name(row.NodeName, strnlen(row.NodeName, sizeof row.NodeName));
     while (!name.empty() && name.back() == ' ') name.pop_back();
-    if (name.empty() || name.size() > kNodeNameFit) {
-      FailRequest("Network patch: node name \"%s\" does not make a file name.", name.c_str());
+    if (!PlainFileStem(name)) {
+      FailRequest("Network patch: node name \"%s\" does not make a file name.",
+                  Printable(name).c_str());
       return;
     }
     work->nodeName = name;

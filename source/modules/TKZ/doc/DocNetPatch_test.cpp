@@ -196,6 +196,43 @@ TEST_F(NetPatchTest, RequestsThatCannotStartPostNoJob) {
   }
 }
 
+// A node name becomes the first file's name in the site directory: one that
+// would name a file elsewhere, or no plain file at all, fails the request
+// and sends nothing, not even the files after it.
+TEST_F(NetPatchTest, NodeNamesThatAreNotPlainFileNamesSendNothing) {
+  Files({"install.cfg", "install.arm"});
+  std::ofstream(site_ + "/../x.cfg") << "outside the site\n";
+  struct Case {
+    const char* sqlName;  // an SQL expression
+    const char* shown;    // as the diagnostic shows it
+  } cases[] = {
+      {"'../x'", "../x"},
+      {"'/etc/passwd'", "/etc/passwd"},
+      {"'a/b'", "a/b"},
+      {"'..'", ".."},
+      {"'.'", "."},
+      {"'a\\b'", "a\\b"},
+      {"'new' || char(10) || 'line'", "new?line"},
+      {"'tab' || char(9)", "tab?"},
+      {"'   '", ""},
+  };
+  int rid = 80, node = 20;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shown);
+    ++node;
+    Sql("INSERT INTO tblNode (NodeID, NodeName, NodeType, IPAddress) VALUES (" +
+        std::to_string(node) + ", " + c.sqlName + ", 5, '10.0.0.20');");
+    ftp_.sent.clear();
+    Run(++rid, node, 3);
+    EXPECT_TRUE(ftp_.sent.empty());
+    EXPECT_EQ(handlerState_, REQUEST_STATE_FAILED);
+    EXPECT_EQ(handlerText_,
+              std::string("Network patch: node name \"") + c.shown + "\" does not make a file name.");
+    EXPECT_EQ(doc_->RequestCount(), 0u);
+  }
+  std::filesystem::remove(site_ + "/../x.cfg");
+}
+
 TEST_F(NetPatchTest, StampFailureStillCompletesFailedAndDisconnects) {
   Files({"NODE7.cfg", "install.cfg", "install.arm"});
   struct Case {

@@ -2,6 +2,7 @@
 // in-process requests and their rack messages, the response routing,
 // completion and the write-back of a request's row; the refresh of the
 // resident tables (type 4) and the termination request (type 7).
+#include <climits>
 #include <cstdio>
 #include <string>
 
@@ -38,13 +39,14 @@ int CTKZDoc::OnTimerCallback(void* ctx, uint32_t /*timerId*/) {
 }
 
 void CTKZDoc::PollRequests() {
-  RetryPendingWriteBacks();
+  RetryKeptWrites();
   if (!m_rsPending) return;
   try {
     m_rsPending->Requery();
-    while (!m_rsPending->IsEOF()) {
+    bool goOn = true;
+    while (goOn && !m_rsPending->IsEOF()) {
       try {
-        ClaimAndDispatch();
+        goOn = ClaimAndDispatch();
       } catch (const dao::Error& e) {
         // A row deleted by its requester since the requery is passed over;
         // any other error ends this poll.
@@ -57,15 +59,44 @@ void CTKZDoc::PollRequests() {
   }
 }
 
+bool CTKZDoc::RefuseOutOfRangeRid() {
+  // The i32 binding holds a RID outside its range at INT32_MIN or
+  // INT32_MAX; only then is the column read whole.
+  if (m_RequestRow.RID > 0 && m_RequestRow.RID < INT32_MAX) return false;
+  const int64_t rid = m_rsPending->GetField("RID").AsInt();
+  if (rid >= 1 && rid <= INT32_MAX) return false;
+  char text[kRequestDiagnosticSize];
+  std::snprintf(text, sizeof text, "Error: RID %lld is outside 1 to 2147483647; the request is not run.",
+                static_cast<long long>(rid));
+  if (m_RefusedRids.insert(rid).second)
+    LogPrintf("Error: Request row with RID %lld refused: a RID must lie in 1 to 2147483647.\n",
+              static_cast<long long>(rid));
+  // Through the pending recordset, whose keyset holds the row's whole key.
+  try {
+    m_rsPending->Edit();
+    m_rsPending->SetField("RequestState", REQUEST_STATE_FAILED);
+    m_rsPending->SetField("RequestDiagnostic", std::string(text));
+    m_rsPending->UpdateIf("RequestState", REQUEST_STATE_PENDING);
+  } catch (const dao::Error& e) {
+    // A row that refuses the change for good is passed over from now on;
+    // otherwise the poll ends and a later one fails the row.
+    if (WriteCanLandLater(e)) throw;
+    return true;
+  }
+  m_RefusedRids.erase(rid);  // the row is no longer pending
+  return true;
+}
+
 bool CTKZDoc::ClaimAndDispatch() {
   m_RequestRow = TKZRequestRow{};
   m_rsPending->ReadRow(&m_RequestRow, sizeof m_RequestRow, kRequestRowBindings);
   // The set is fixed at the requery: a row another program has changed
   // since is no longer pending.
-  if (m_RequestRow.RequestState != REQUEST_STATE_PENDING) return false;
+  if (m_RequestRow.RequestState != REQUEST_STATE_PENDING) return true;
+  if (RefuseOutOfRangeRid()) return true;
   m_rsPending->Edit();
   m_rsPending->SetField("RequestState", REQUEST_STATE_IN_PROCESS);
-  if (!m_rsPending->UpdateIf("RequestState", REQUEST_STATE_PENDING)) return false;
+  if (!m_rsPending->UpdateIf("RequestState", REQUEST_STATE_PENDING)) return true;
   m_RequestRow.RequestState = REQUEST_STATE_IN_PROCESS;
 
   if (m_qdRequestParm) m_qdRequestParm->SetParameter("ValueRID", m_RequestRow.RID);
@@ -76,7 +107,11 @@ bool CTKZDoc::ClaimAndDispatch() {
   request->RequestSubType = m_RequestRow.RequestSubType;
   request->ZoneID = m_RequestRow.ZoneID;
   const uint32_t reqNum = request->ReqNum;
+  const int32_t rid = m_RequestRow.RID;
 
+  // Until its row is written below, the request's completion leaves its
+  // result in the row buffer (WriteBack).
+  m_nDispatchReqNum = reqNum;
   try {
     DispatchRequest(request);
   } catch (const dao::Error& e) {
@@ -93,11 +128,22 @@ bool CTKZDoc::ClaimAndDispatch() {
     else
       FreeRequest(r);
   }
+  m_nDispatchReqNum = 0;
 
-  m_rsPending->Edit();
-  m_rsPending->SetField("RequestState", m_RequestRow.RequestState);
-  m_rsPending->SetField("RequestDiagnostic", std::string(m_RequestRow.RequestDiagnostic));
-  m_rsPending->Update();
+  const std::string text(m_RequestRow.RequestDiagnostic);
+  try {
+    m_rsPending->Edit();
+    m_rsPending->SetField("RequestState", m_RequestRow.RequestState);
+    m_rsPending->SetField("RequestDiagnostic", text);
+    m_rsPending->Update();
+    m_Kept.requests.erase(rid);
+  } catch (const dao::Error& e) {
+    // The request ended (or stays in process) whatever the database says:
+    // what the row is to show waits for a later tick, and this poll ends.
+    LogDbError(kDocLinePollRequests, e);
+    KeepRequestResult(rid, m_RequestRow.RequestState, text, e);
+    return !WriteCanLandLater(e);
+  }
   return true;
 }
 
@@ -307,45 +353,49 @@ void CTKZDoc::CompleteRequest(InProcRequest* request) {
   FreeRequest(request);
 }
 
-void CTKZDoc::WriteRequestResult(TKZRequestRow& row, int32_t rid, int16_t state, const std::string& text) {
+bool CTKZDoc::WriteRequestResult(TKZRequestRow& row, int32_t rid, int16_t state, const std::string& text,
+                                 bool onlyInProcess) {
   m_qdRequestRID->SetParameter("ValueRID", rid);
   dao::Recordset rs = m_qdRequestRID->OpenRecordset();
   rs.ReadRow(&row, sizeof row, kRequestRowBindings);
+  if (onlyInProcess && row.RequestState != REQUEST_STATE_IN_PROCESS) return false;
   rs.Edit();
   row.RequestState = state;
   // The column holds 254 characters: the text is cut, never refused.
   CopyFieldText(row.RequestDiagnostic, sizeof row.RequestDiagnostic, text);
-  if (g_bDocDebug && (state == REQUEST_STATE_SUCCEEDED || state == REQUEST_STATE_FAILED))
-    LogPrintf("Request %d %s, \"%s\"\n", rid, state == REQUEST_STATE_SUCCEEDED ? "succeeded" : "failed",
-              row.RequestDiagnostic);
   rs.SetField("RequestState", row.RequestState);
   rs.SetField("RequestDiagnostic", std::string(row.RequestDiagnostic));
+  if (onlyInProcess) return rs.UpdateIf("RequestState", REQUEST_STATE_IN_PROCESS);
   rs.Update();
+  return true;
+}
+
+bool CTKZDoc::StoreRequestResult(int32_t rid, int16_t state, const std::string& text) {
+  if (!m_qdRequestRID) return false;
+  try {
+    TKZRequestRow row{};
+    WriteRequestResult(row, rid, state, text, false);
+    m_Kept.requests.erase(rid);
+    return true;
+  } catch (const dao::Error& e) {
+    LogDbError(kDocLineWriteBack, e);
+    KeepRequestResult(rid, state, text, e);
+    return false;
+  }
 }
 
 void CTKZDoc::WriteBack(InProcRequest* request, int16_t state) {
   if (!m_qdRequestRID) return;
-  const std::string text = request->message.Format();
-  try {
-    WriteRequestResult(m_RequestRow, request->RID, state, text);
-  } catch (const dao::Error& e) {
-    LogDbError(kDocLineWriteBack, e);
-    // The request is done; only its row is still to be told.
-    if (e.number() == dao::kErrLocked) m_PendingWriteBacks.push_back({request->RID, state, text});
+  char text[kRequestDiagnosticSize];
+  CopyFieldText(text, sizeof text, request->message.Format());
+  if (g_bDocDebug && (state == REQUEST_STATE_SUCCEEDED || state == REQUEST_STATE_FAILED))
+    LogPrintf("Request %d %s, \"%s\"\n", request->RID, state == REQUEST_STATE_SUCCEEDED ? "succeeded" : "failed",
+              text);
+  if (request->ReqNum == m_nDispatchReqNum) {
+    // Its own dispatch writes the row buffer when the handler has returned.
+    m_RequestRow.RequestState = state;
+    CopyFieldText(m_RequestRow.RequestDiagnostic, sizeof m_RequestRow.RequestDiagnostic, text);
+    return;
   }
-}
-
-void CTKZDoc::RetryPendingWriteBacks() {
-  if (!m_qdRequestRID) return;
-  while (!m_PendingWriteBacks.empty()) {
-    const PendingWriteBack& pending = m_PendingWriteBacks.front();
-    try {
-      TKZRequestRow row{};
-      WriteRequestResult(row, pending.RID, pending.state, pending.text);
-    } catch (const dao::Error& e) {
-      if (e.number() == dao::kErrLocked) return;  // still busy: the next poll tries again
-      LogDbError(kDocLineWriteBack, e);           // the row is gone or refuses it
-    }
-    m_PendingWriteBacks.erase(m_PendingWriteBacks.begin());
-  }
+  StoreRequestResult(request->RID, state, text);
 }

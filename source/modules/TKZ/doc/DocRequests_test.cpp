@@ -3,6 +3,7 @@
 // request.
 #include "DocRequestTestSupport.h"
 #include "IoFtpRequest.h"
+#include "RefusedWrites.h"
 
 namespace {
 
@@ -275,6 +276,169 @@ TEST_F(DocRequestTest, AResultTheLockedDatabaseCannotTakeIsWrittenByALaterPollNo
   EXPECT_EQ(Row(2), "5|Rack offline");
   EXPECT_EQ(Doc().PendingWriteBackCount(), 0u);
   EXPECT_EQ(CountLines("doc.cpp#884: Error "), 2) << "a retry while locked is not logged again";
+}
+
+// ---- results the database does not take ----------------------------------------
+
+class DocRefusedWritesTest : public DocRequestTest {
+ protected:
+  RefusedWrites refused_;  // made before SetUp opens the database
+};
+
+TEST_F(DocRefusedWritesTest, EveryResultReachesItsRowWhateverTheWriteMetFirst) {
+  for (const WriteRefusal& how : kWriteRefusals) {
+    SCOPED_TRACE(how.what);
+    const int refresh = 10, answered = 11, waiting = 12;
+    Sql("DELETE FROM tblTKZRequest;");
+    // An answered rack message's request, in process before the refusal.
+    Sql("INSERT INTO tblTKZRequest (RID, RequestState) VALUES (" + std::to_string(answered) + ", 3);");
+    InProcRequest* request = Doc().AddRequest();
+    request->RID = answered;
+    ASSERT_TRUE(SendRackMsg(Doc().NewRackMsg(request)));
+    Doc().RequestSent(request);
+    // A refresh that ends during its own dispatch, the database refusing
+    // writes from the moment it waits on the comm thread; a pending
+    // request behind it.
+    Request(refresh, 4, 100, 0);
+    Request(waiting, 20, 0, 0);
+    comm_.onPhase = [this, &how](uint32_t flags) {
+      if (flags == 3) {
+        ASSERT_TRUE(refused_.Begin(how));
+      }
+    };
+    Doc().PollRequests();
+    comm_.onPhase = nullptr;
+    RackMsg* m = posted.front();
+    posted.pop_front();
+    m->Rcode = RC_RACK_OFFLINE;
+    RunRackMsgContinuation(m);
+
+    EXPECT_EQ(Doc().RequestCount(), 0u) << "both requests are done";
+    EXPECT_EQ(Doc().PendingWriteBackCount(), 2u);
+    Doc().PollRequests();  // still refused: kept, and the pending row waits
+    EXPECT_EQ(Doc().PendingWriteBackCount(), 2u);
+    EXPECT_EQ(Row(refresh), "3|NULL");
+    EXPECT_EQ(Row(answered), "3|NULL");
+    EXPECT_EQ(Row(waiting), "0|NULL");
+
+    refused_.End();
+    Doc().PollRequests();
+    EXPECT_EQ(Row(refresh), "4|TKZ resident rack tables refreshed");
+    EXPECT_EQ(Row(answered), "5|Rack offline");
+    EXPECT_EQ(Row(waiting), "4|Complete.");
+    EXPECT_EQ(Doc().KeptWriteCount(), 0u);
+    EXPECT_EQ(CountLines("Every kept database write is written now"), 1);
+    // Each case logs the same lines: the log's counts of them end here.
+    log_.FlushRepeats();
+    observer_ = RecordingObserver();
+  }
+}
+
+TEST_F(DocRefusedWritesTest, TheLatestResultForARowWinsAndAGoneRowIsLetGo) {
+  // The macro's accepted text cannot be written while its message is out;
+  // its final result can, and no later tick puts the older text back.
+  KnownRack(3, 2, 1, 8);
+  Sql("INSERT INTO tblMacroStep (MacroID, Step, Action, ActionParam1, ActionParam2) VALUES (9, 1, 0, '10003', '5');");
+  Request(1, 3, 0, 9);
+  SetPostToComm([this](uint32_t, uintptr_t, RackMsg* msg) {
+    posted.push_back(msg);
+    return refused_.Begin(kWriteRefusals[1]);
+  });
+  Doc().PollRequests();
+  EXPECT_EQ(Row(1), "3|NULL");
+  EXPECT_EQ(Doc().PendingWriteBackCount(), 1u);
+  refused_.End();
+  RackMsg* m = posted.front();
+  posted.pop_front();
+  RunRackMsgContinuation(m);
+  EXPECT_EQ(Row(1).substr(0, 2), "4|");
+  EXPECT_EQ(Doc().PendingWriteBackCount(), 0u);
+  const std::string final = Row(1);
+  Doc().PollRequests();
+  EXPECT_EQ(Row(1), final);
+
+  // A result kept for a row its requester then deletes is dropped, said so.
+  Sql("INSERT INTO tblTKZRequest (RID, RequestState) VALUES (2, 3);");
+  InProcRequest* request = Doc().AddRequest();
+  request->RID = 2;
+  ASSERT_TRUE(refused_.Begin(kWriteRefusals[1]));
+  Doc().RequestSent(request);
+  EXPECT_EQ(Doc().PendingWriteBackCount(), 1u);
+  refused_.End();
+  Sql("DELETE FROM tblTKZRequest WHERE RID = 2;");
+  Doc().PollRequests();
+  EXPECT_EQ(Doc().KeptWriteCount(), 0u);
+  EXPECT_EQ(CountLines("Error: The result of request 2 cannot be written (error 3021)"), 1);
+}
+
+// ---- rows of an earlier run, RIDs out of range -----------------------------------
+
+TEST_F(DocSiteTest, RowsAnEarlierRunLeftInProcessAreFailedAtOpenNeverRunAgain) {
+  const std::string left = std::string("5|") + kDocLeftInProcessText;
+  auto row = [this](int rid) {
+    return One("SELECT RequestState, RequestDiagnostic FROM tblTKZRequest WHERE RID = " + std::to_string(rid));
+  };
+  // A first run makes the stored queries; it stops with two rows claimed.
+  OpenDoc();
+  doc_.reset();
+  Sql("INSERT INTO tblTKZRequest (RID, RequestState, RequestType, RequestDiagnostic) VALUES"
+      " (1, 3, 9, 'Macro 4 started'), (2, 3, 1, NULL), (3, 0, 20, NULL), (4, 4, 20, 'Complete.');");
+  OpenDoc();
+  EXPECT_EQ(row(1), left);
+  EXPECT_EQ(row(2), left);
+  EXPECT_EQ(row(3), "0|NULL");
+  EXPECT_EQ(row(4), "4|Complete.");
+  EXPECT_EQ(CountLines("Ended 2 request(s) that an earlier run of TKZ left in process."), 1);
+  EXPECT_TRUE(box_.texts().empty());
+
+  // With writes refused at the open, the rows are ended as soon as the
+  // database takes writes again, before any new request is taken.
+  doc_.reset();
+  Sql("UPDATE tblTKZRequest SET RequestState = 3 WHERE RID = 1;");
+  {
+    RefusedWrites refused;
+    ASSERT_TRUE(refused.Begin(kWriteRefusals[2]));
+    CTKZDoc& doc = OpenDoc();
+    EXPECT_EQ(row(1), "3|" + left.substr(2));
+    EXPECT_EQ(doc.PendingWriteBackCount(), 1u);
+    refused.End();
+    doc.PollRequests();
+    EXPECT_EQ(row(1), left);
+    EXPECT_EQ(row(3), "4|Complete.");
+    doc_.reset();
+  }
+}
+
+TEST_F(DocSiteTest, ARidOutsideTheI32RangeNeverReachesAnotherRowAndIsLoggedOnce) {
+  // A database of an older schema, without the RID range.
+  Sql("CREATE TABLE oldRequest (RID INTEGER PRIMARY KEY, RequestPC TEXT, RequestState INTEGER NOT NULL DEFAULT 0,"
+      " RequestType INTEGER NOT NULL DEFAULT 0, RequestSubType INTEGER NOT NULL DEFAULT 0,"
+      " ZoneID INTEGER NOT NULL DEFAULT 0, RequestDiagnostic TEXT) STRICT;"
+      "DROP TABLE tblTKZRequest; ALTER TABLE oldRequest RENAME TO tblTKZRequest;");
+  // Another program's row at the top of the range, with a parameter.
+  Sql("INSERT INTO tblTKZRequest (RID, RequestState, RequestType, RequestDiagnostic) VALUES"
+      " (2147483647, 4, 9, 'theirs'), (4294967297, 0, 9, NULL), (0, 0, 20, NULL), (-5, 0, 20, NULL),"
+      " (9223372036854775807, 0, 20, NULL), (7, 0, 20, NULL);"
+      "INSERT INTO tblTKZRequestParam (RID, ParamNumber, ParamValue) VALUES (2147483647, 1, '3');");
+  // One of them cannot even be failed: its row refuses every change.
+  Sql("CREATE TRIGGER keep0 BEFORE UPDATE ON tblTKZRequest WHEN OLD.RID = 0 BEGIN SELECT RAISE(ABORT, 'no'); END;");
+  CTKZDoc& doc = OpenDoc();
+  for (int poll = 0; poll < 3; ++poll) doc.PollRequests();
+
+  auto row = [this](const char* rid) {
+    return One(std::string("SELECT RequestState, RequestDiagnostic FROM tblTKZRequest WHERE RID = ") + rid);
+  };
+  EXPECT_EQ(row("2147483647"), "4|theirs");
+  EXPECT_EQ(row("4294967297"), "5|Error: RID 4294967297 is outside 1 to 2147483647; the request is not run.");
+  EXPECT_EQ(row("-5"), "5|Error: RID -5 is outside 1 to 2147483647; the request is not run.");
+  EXPECT_EQ(row("9223372036854775807"),
+            "5|Error: RID 9223372036854775807 is outside 1 to 2147483647; the request is not run.");
+  EXPECT_EQ(row("0"), "0|NULL");
+  EXPECT_EQ(row("7"), "4|Complete.") << "the rows after them are served";
+  EXPECT_EQ(doc.RequestCount(), 0u);
+  for (const char* rid : {"4294967297", "0", "-5", "9223372036854775807"})
+    EXPECT_EQ(CountLines(std::string("Error: Request row with RID ") + rid + " refused"), 1) << rid;
+  EXPECT_EQ(CountLines("doc.cpp#1235: "), 0);
 }
 
 // ---- termination --------------------------------------------------------------

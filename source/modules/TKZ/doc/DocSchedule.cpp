@@ -2,6 +2,7 @@
 // macros waiting on a delay), its load from tblSchedule, the run of due
 // events, the write-back of a scheduled event's row, the flush and the
 // report.  Every time of day comes from the document's clock.
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -120,6 +121,8 @@ void CTKZDoc::AlignScheduleDay(int dayOfMonth) {
 }
 
 bool CTKZDoc::ScheduledEventInProcess(int32_t scheduleId) const {
+  // Its row does not show its end yet: it is not run a second time.
+  if (m_Kept.schedules.count(scheduleId) != 0) return true;
   for (const auto& [reqNum, request] : m_ReqMap)
     if (request->RID == scheduleId && (request->flags & REQ_FLAG_SCHEDULED) != 0 &&
         (request->flags & REQ_FLAG_CHILD) == 0)
@@ -160,6 +163,7 @@ bool CTKZDoc::LoadSchedule() {
 
   int forToday = 0, forTomorrow = 0, cancelled = 0;
   bool ok = true;
+  m_ScheduleError.reset();
   auto addEvent = [&](const ScheduleRow& row, int64_t date, int32_t seconds) {
     auto* node = new ScheduleNode;
     node->ScheduleID = row.ScheduleID;
@@ -191,6 +195,19 @@ bool CTKZDoc::LoadSchedule() {
     for (; !rs.IsEOF(); rs.MoveNext()) {
       ScheduleRow row{};
       rs.ReadRow(&row, sizeof row, kScheduleBindings);
+      // A ScheduleID the i32 cannot hold would write another row: the row
+      // itself is failed through the recordset's own key.
+      if (row.ScheduleID <= 0 || row.ScheduleID == INT32_MAX) {
+        const int64_t id = rs.GetField("ScheduleID").AsInt();
+        if (id < 1 || id > INT32_MAX) {
+          if (row.RequestState != REQUEST_STATE_FAILED) {
+            LogPrintf("Error: Schedule row with ScheduleID %lld ignored: a ScheduleID must lie in 1 to 2147483647.\n",
+                      static_cast<long long>(id));
+            writeRow(REQUEST_STATE_FAILED, "Ignored, ScheduleID outside 1 to 2147483647");
+          }
+          continue;
+        }
+      }
       int64_t date = 0, timeDate = 0;
       int32_t dateSeconds = 0, seconds = 0;
       switch (row.RequestState) {
@@ -263,6 +280,7 @@ bool CTKZDoc::LoadSchedule() {
     }
   } catch (const dao::Error& e) {
     LogPrintf("%s:LoadSchedule: Error %d : %s\n", "doc", e.number(), e.description().c_str());
+    m_ScheduleError = e;
     ok = false;
   }
 
@@ -337,6 +355,19 @@ void CTKZDoc::RunDueEvents() {
 
 // ---- write-back -----------------------------------------------------------------
 
+void CTKZDoc::WriteScheduleRow(int32_t scheduleId, const KeptWrites::ScheduleResult& result) {
+  dao::QueryDef q = m_Database->QueryDefs("TKZqryEvent");
+  q.SetParameter("ValueScheduleID", scheduleId);
+  dao::Recordset rs = q.OpenRecordset();
+  rs.Edit();
+  rs.SetField("RequestState", result.state);
+  rs.SetField("RequestDiagnostic", result.text);
+  rs.SetField("Step", result.step);
+  rs.SetField("ActionedTimestamp", dao::OleDate{result.actioned});
+  rs.SetField("ActionedDay", result.actionedDay);
+  rs.Update();
+}
+
 void CTKZDoc::WriteScheduleState(InProcRequest* request, int16_t state) {
   if (request == nullptr) return;
   const bool remote = (request->flags & REQ_FLAG_REMOTE_MACRO) != 0;
@@ -345,25 +376,28 @@ void CTKZDoc::WriteScheduleState(InProcRequest* request, int16_t state) {
   char text[kRequestDiagnosticSize];
   CopyFieldText(text, sizeof text, diagnostic);
   if (!m_Database) return;
+  const platform::time::LocalTime now = TheClock().Local();
+  const KeptWrites::ScheduleResult result{state, text, static_cast<int32_t>(request->failingStep),
+                                          platform::time::ToOleDate(now), now.day};
   try {
-    dao::QueryDef q = m_Database->QueryDefs("TKZqryEvent");
-    q.SetParameter("ValueScheduleID", request->RID);
-    dao::Recordset rs = q.OpenRecordset();
-    rs.Edit();
-    rs.SetField("RequestState", state);
-    rs.SetField("RequestDiagnostic", std::string(text));
-    rs.SetField("Step", static_cast<int32_t>(request->failingStep));
-    rs.SetField("ActionedTimestamp", dao::OleDate{platform::time::ToOleDate(TheClock().Local())});
-    rs.SetField("ActionedDay", static_cast<int32_t>(TheClock().Local().day));
-    rs.Update();
-    if (g_bDocDebug) {
-      if (remote)
-        LogPrintf("Remote macro call %s, \"%s\"\n", StateWord(state), text);
-      else
-        LogPrintf("Scheduled event %d %s, \"%s\"\n", request->RID, StateWord(state), text);
-    }
+    WriteScheduleRow(request->RID, result);
+    m_Kept.schedules.erase(request->RID);
   } catch (const dao::Error& e) {
     LogDbError(kDocLineScheduleState, e);
+    // The event goes on (or has ended); its row waits for a later tick.
+    if (WriteCanLandLater(e)) {
+      NoteKept(e);
+      m_Kept.schedules[request->RID] = result;
+    } else {
+      m_Kept.schedules.erase(request->RID);
+    }
+    return;
+  }
+  if (g_bDocDebug) {
+    if (remote)
+      LogPrintf("Remote macro call %s, \"%s\"\n", StateWord(state), text);
+    else
+      LogPrintf("Scheduled event %d %s, \"%s\"\n", request->RID, StateWord(state), text);
   }
 }
 

@@ -2,6 +2,7 @@
 // of the queue, due events across midnight, cancellation of waiting macros,
 // the flush, and the report.
 #include "DocRackTestSupport.h"
+#include "RefusedWrites.h"
 
 namespace {
 
@@ -51,6 +52,27 @@ TEST_F(ScheduleTest, LoadQueuesTodayAndTomorrowWritesStaleAndBadRowsAndLeavesLat
   EXPECT_EQ(Queue(), (Strings{"2:6@46800", "2:5@43200", "0:12@32400", "0:3@39600", "0:4@90000"}));
 }
 
+TEST_F(ScheduleTest, AScheduleIdOutsideTheI32RangeNeverReachesAnotherRow) {
+  // A database of an older schema, without the ScheduleID range.
+  Sql("CREATE TABLE oldSchedule (ScheduleID INTEGER PRIMARY KEY, RequestState INTEGER NOT NULL DEFAULT 0,"
+      " EventTime REAL, MacroID INTEGER, ActionedTimestamp REAL, ActionedDay INTEGER, Step INTEGER,"
+      " RequestDiagnostic TEXT, EventID INTEGER, ScheduleDate REAL) STRICT;"
+      "DROP TABLE tblSchedule; ALTER TABLE oldSchedule RENAME TO tblSchedule;");
+  AddSchedule(2147483647, 4, Ole(2026, 3, 14), TimeOfDay(11, 0), 1);
+  Sql("UPDATE tblSchedule SET RequestDiagnostic = 'theirs';");
+  Sql("INSERT INTO tblSchedule (ScheduleID, RequestState, EventTime, MacroID, ScheduleDate) VALUES"
+      " (4294967297, 2, " + TimeOfDay(11, 0) + ", 1, " + Ole(2026, 3, 14) + "), (-4, 0, " + TimeOfDay(11, 0) +
+      ", 1, " + Ole(2026, 3, 14) + ");");
+  ASSERT_TRUE(Doc().LoadSchedule());
+  ASSERT_TRUE(Doc().LoadSchedule());
+  EXPECT_EQ(Queue(), Strings{});
+  EXPECT_EQ(Rows("SELECT ScheduleID || '|' || RequestState || '|' || RequestDiagnostic FROM tblSchedule"
+                 " ORDER BY ScheduleID"),
+            (Strings{"-4|5|Ignored, ScheduleID outside 1 to 2147483647", "2147483647|4|theirs",
+                     "4294967297|5|Ignored, ScheduleID outside 1 to 2147483647"}));
+  EXPECT_EQ(CountLines("Error: Schedule row with ScheduleID 4294967297 ignored"), 1);
+}
+
 TEST_F(ScheduleTest, ImmediatesRunFirstInReverseLoadOrderThenDueEventsAndEachRowEndsSucceeded) {
   AddSchedule(1, 0, Ole(2026, 3, 14), TimeOfDay(9, 0), 1);
   AddSchedule(2, 2, Ole(2026, 3, 14), TimeOfDay(12, 0), 1);
@@ -67,6 +89,29 @@ TEST_F(ScheduleTest, ImmediatesRunFirstInReverseLoadOrderThenDueEventsAndEachRow
   for (int id : {1, 2, 3}) EXPECT_EQ(ScheduleRow(id), "4|Complete.|0") << id;
   EXPECT_EQ(CountLines("Scheduled event 3 started, \"Scheduled event 3 started\""), 1);
   EXPECT_EQ(Doc().RequestCount(), 0u);
+}
+
+class ScheduleRefusedTest : public ScheduleTest {
+ protected:
+  RefusedWrites refused_;  // made before SetUp opens the database
+};
+
+TEST_F(ScheduleRefusedTest, AnEventWhoseRowRefusesItsResultIsNotRunAgainAndItsRowEndsLater) {
+  AddSchedule(1, 2, Ole(2026, 3, 14), TimeOfDay(12, 0), 1);
+  AddSchedule(2, 3, Ole(2026, 3, 14), TimeOfDay(8, 0), 1);  // an earlier run's
+  ASSERT_TRUE(Doc().LoadSchedule());
+  EXPECT_EQ(ScheduleRow(2), "5|Failed (not found in TKZ table).|0");
+  ASSERT_TRUE(refused_.Begin(kWriteRefusals[1]));
+  Tick();
+  EXPECT_EQ(Doc().RequestCount(), 0u) << "the event has ended";
+  EXPECT_EQ(ScheduleRow(1), "2||0");
+  ASSERT_TRUE(Doc().LoadSchedule());  // a reload meanwhile does not start it again
+  EXPECT_EQ(Queue(), Strings{});
+  refused_.End();
+  EXPECT_TRUE(Doc().RetryKeptWrites());
+  EXPECT_EQ(ScheduleRow(1), "4|Complete.|0");
+  ASSERT_TRUE(Doc().LoadSchedule());
+  EXPECT_EQ(Queue(), Strings{});
 }
 
 TEST_F(ScheduleTest, EventOfTomorrowRunsAfterMidnightWhenTheDayChangeRealignsTheQueue) {

@@ -46,24 +46,50 @@ FaultDate CTKZDoc::NowDate() const {
   return FaultDate{platform::time::ToOleDate(TheClock().Local()), 0};
 }
 
+void CTKZDoc::WriteNodeConnect(int32_t nodeId, int16_t status,
+                               const std::function<void(int32_t, int16_t, const char*)>& onRow) {
+  dao::QueryDef q = m_Database->QueryDefs("TKZqryNodeStatus");
+  q.SetParameter("ValueNodeID", nodeId);
+  dao::Recordset rs = q.OpenRecordset();
+  NodeStatusRow row{};
+  rs.ReadRow(&row, sizeof row, kNodeStatusBindings);
+  row.NodeName[sizeof row.NodeName - 1] = '\0';
+  if (onRow) onRow(row.NodeID, row.ConnectStatus, row.NodeName);
+  rs.Edit();
+  rs.SetField("ConnectStatus", static_cast<int32_t>(status));
+  rs.Update();
+}
+
+void CTKZDoc::WriteRackStatusField(int32_t rack, std::string_view column, const dao::Variant& value) {
+  dao::QueryDef q = m_Database->QueryDefs("TKZqryRackStatus");
+  q.SetParameter("ValueZoneID", RackZoneId(rack));
+  dao::Recordset rs = q.OpenRecordset();
+  RackStatusRow row{};
+  rs.ReadRow(&row, sizeof row, kRackStatusBindings);
+  rs.Edit();
+  rs.SetField(column, value);
+  rs.Update();
+}
+
+void CTKZDoc::WriteRackConnect(int32_t rack, int16_t status) {
+  WriteRackStatusField(rack, "ConnectStatus", static_cast<int32_t>(status));
+}
+
 void CTKZDoc::SetNodeStatus(int32_t nodeId, bool up) {
   std::string name;
   bool named = false;
   if (m_Database) {
+    const int16_t status = up ? 1 : 0;
     try {
-      dao::QueryDef q = m_Database->QueryDefs("TKZqryNodeStatus");
-      q.SetParameter("ValueNodeID", nodeId);
-      dao::Recordset rs = q.OpenRecordset();
-      NodeStatusRow row{};
-      rs.ReadRow(&row, sizeof row, kNodeStatusBindings);
-      name.assign(row.NodeName, strnlen(row.NodeName, sizeof row.NodeName));
-      named = true;
-      if (g_bDocDebug) LogPrintf("Node \"%s\" is now %s.\n", name.c_str(), UpDown(up));
-      rs.Edit();
-      rs.SetField("ConnectStatus", static_cast<int32_t>(up ? 1 : 0));
-      rs.Update();
+      WriteNodeConnect(nodeId, status, [&](int32_t, int16_t, const char* nodeName) {
+        name = nodeName;
+        named = true;
+        if (g_bDocDebug) LogPrintf("Node \"%s\" is now %s.\n", name.c_str(), UpDown(up));
+      });
+      m_Kept.nodeStatus.erase(nodeId);
     } catch (const dao::Error& e) {
       LogDbError(kDocLineNodeStatus, e);
+      KeepStatus(m_Kept.nodeStatus, nodeId, status, e);
     }
   }
   // Without a row the record still names the node.
@@ -94,8 +120,10 @@ void CTKZDoc::SetNodeStatus(int32_t nodeId, bool up) {
         rs->Edit();
         rs->SetField("ConnectStatus", static_cast<int32_t>(0));
         rs->Update();
+        m_Kept.rackStatus.erase(rack);
       } catch (const dao::Error& e) {
         LogDbError(kDocLineNodeRacks, e);
+        KeepStatus(m_Kept.rackStatus, rack, 0, e);
       }
     }
   }
@@ -130,17 +158,13 @@ void CTKZDoc::SetRackStatus(int32_t rack, bool up) {
     else
       info->flags &= ~RACK_INFO_UP;
     if (m_Database) {
+      const int16_t status = up ? 1 : 0;
       try {
-        dao::QueryDef q = m_Database->QueryDefs("TKZqryRackStatus");
-        q.SetParameter("ValueZoneID", RackZoneId(rack));
-        dao::Recordset rs = q.OpenRecordset();
-        RackStatusRow row{};
-        rs.ReadRow(&row, sizeof row, kRackStatusBindings);
-        rs.Edit();
-        rs.SetField("ConnectStatus", static_cast<int32_t>(up ? 1 : 0));
-        rs.Update();
+        WriteRackConnect(rack, status);
+        m_Kept.rackStatus.erase(rack);
       } catch (const dao::Error& e) {
         LogDbError(kDocLineRackStatus, e);
+        KeepStatus(m_Kept.rackStatus, rack, status, e);
       }
     }
   }

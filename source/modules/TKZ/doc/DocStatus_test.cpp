@@ -12,6 +12,7 @@
 #include "RackCommands.h"
 #include "RackModel.h"
 #include "RackMsg.h"
+#include "RefusedWrites.h"
 
 namespace {
 
@@ -163,6 +164,73 @@ TEST_F(DocStatusTest, StatusMessagesOutsideTheirRangesAreDropped) {
   EXPECT_EQ(CountLines("Rack 256 is now down (because it's connected to NodeID 5)."), 1);
   EXPECT_EQ(Outages(), (std::vector<std::string>{"1000|256|1|0|Rack 256 is not responding",
                                                   "1001|1005|1|0|Node North is off line"}));
+}
+
+class DocStatusRefusedTest : public DocStatusTest {
+ protected:
+  RefusedWrites refused_;  // made before the database is opened
+};
+
+TEST_F(DocStatusRefusedTest, StatusAndOutagesTheDatabaseRefusesLandLaterInTheOrderMade) {
+  CTKZDoc& doc = Open();
+  auto fault = [this](int16_t type, int16_t rack) {
+    FaultRecord r;
+    r.FaultType = type;
+    r.RackNumber = rack;
+    r.AriseTimestamp = {platform::time::ToOleDate(clock_.Local()), 0};
+    return r;
+  };
+  for (const WriteRefusal& how : kWriteRefusals) {
+    SCOPED_TRACE(how.what);
+    Sql("DELETE FROM tblFaultStatus; UPDATE tblNodeStatus SET ConnectStatus = 1;"
+        " UPDATE tblRackStatus SET ConnectStatus = 1;");
+    for (int r : {1, 2}) Rack(doc, r, 5, true);
+    Rack(doc, 4, 6, true);
+    // Each case logs the same lines: the log's counts of them end here.
+    log_.FlushRepeats();
+    observer_ = RecordingObserver();
+
+    ASSERT_TRUE(refused_.Begin(how));
+    doc.SetNodeStatus(5, false);
+    const FaultRecord old = fault(2, 4);
+    doc.WriteFaultRecords(&old, 1);
+    doc.SetRackStatus(4, false);
+    doc.SetNodeStatus(5, true);
+    // Rack 4 answers again: its old faults cleared, up, a fresh fault.
+    doc.DeleteRackFaults(4);
+    doc.SetRackStatus(4, true);
+    const FaultRecord fresh = fault(4, 4);
+    doc.WriteFaultRecords(&fresh, 1);
+    EXPECT_FALSE(doc.RetryKeptWrites());
+    EXPECT_EQ(One("SELECT ConnectStatus FROM tblNodeStatus WHERE NodeID = 5"), "1") << "nothing written yet";
+    EXPECT_TRUE(Outages().empty());
+    EXPECT_EQ(CountLines("Adding new fault record"), 0) << "a write is told when it lands";
+
+    refused_.End();
+    EXPECT_TRUE(doc.RetryKeptWrites());
+    EXPECT_EQ(One("SELECT ConnectStatus FROM tblNodeStatus WHERE NodeID = 5"), "1");
+    EXPECT_EQ(Rows("SELECT ConnectStatus FROM tblRackStatus WHERE ZoneID < 10005 ORDER BY ZoneID"),
+              (std::vector<std::string>{"0", "0", "1", "1"}));
+    EXPECT_EQ(Outages(), (std::vector<std::string>{"4|4|1|0|Load error", "1000|4|1|1|Rack 4 is not responding",
+                                                    "1001|1005|1|1|Node North is off line"}));
+    EXPECT_EQ(doc.KeptWriteCount(), 0u);
+    EXPECT_EQ(CountLines("Adding new fault record type 1001, node 5."), 1);
+    EXPECT_EQ(CountLines("Fault type 1001 node 5 subsided."), 1);
+  }
+}
+
+TEST_F(DocStatusRefusedTest, OfflineAtTheCloseOutranksAKeptStatus) {
+  CTKZDoc& doc = Open();
+  Rack(doc, 3, 5, false);
+  Sql("UPDATE tblRackStatus SET ConnectStatus = 0 WHERE ZoneID = 10003;");
+  ASSERT_TRUE(refused_.Begin(kWriteRefusals[1]));
+  doc.SetRackStatus(3, true);
+  EXPECT_EQ(doc.KeptWriteCount(), 1u);
+  refused_.End();
+  doc.SetAllOffline();
+  doc.RetryKeptWrites();
+  EXPECT_EQ(Status(10003), "0");
+  EXPECT_EQ(doc.KeptWriteCount(), 0u);
 }
 
 // RackNumber is 16 bits: 1000 + 31767 is the last node id an outage row

@@ -1,9 +1,12 @@
 // The document's open sequence, stored-query maintenance, failures, close
 // and rack readers, on sites made by the site tool.
+#include <chrono>
 #include <fstream>
+#include <thread>
 
 #include "DocTestSupport.h"
 #include "RcCodes.h"
+#include "damage.h"
 #include "dao/workgroup.h"
 #include "drovana_db/schema.h"
 
@@ -162,8 +165,10 @@ TEST_F(DocSiteTest, AFailedOpenShowsTheFatalErrorWithTheLow16BitsAndStartsNothin
     CTKZDoc& doc = NewDoc();
     EXPECT_FALSE(doc.OnNewDocument());
     ASSERT_EQ(box_.texts().size(), 1u);
-    EXPECT_EQ(box_.texts()[0],
-              "Fatal Error: Unable to open database.\nError code = " + std::to_string(c.code) + ".");
+    // The system's two lines, then why.
+    const std::string head = "Fatal Error: Unable to open database.\nError code = " + std::to_string(c.code) + ".\n";
+    EXPECT_EQ(box_.texts()[0].substr(0, head.size()), head);
+    EXPECT_GT(box_.texts()[0].size(), head.size() + 10) << box_.texts()[0];
     EXPECT_TRUE(comm_.calls.empty());
     EXPECT_EQ(CountLines("doc.cpp#1150: Error " + std::to_string(c.code) + " : "), 1);
     // The password is never in the log.
@@ -171,6 +176,105 @@ TEST_F(DocSiteTest, AFailedOpenShowsTheFatalErrorWithTheLow16BitsAndStartsNothin
     dao::WorkgroupWriter::Open(site_ + "/drovana.mdw").SetPassword(kDocUserName, kDocPassword);
     observer_ = RecordingObserver();
   }
+}
+
+// ---- other programs' locks and damage at the open --------------------------------
+
+// Another program holds the database's write lock from its construction;
+// with a release time it lets go then, on a thread of its own.
+class OutsideLock {
+ public:
+  explicit OutsideLock(int releaseAfterMs = -1) {
+    sqlite3_open(g_strDatabaseFile.c_str(), &db_);
+    locked_ = sqlite3_exec(db_, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (releaseAfterMs >= 0)
+      releaser_ = std::thread([this, releaseAfterMs] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(releaseAfterMs));
+        sqlite3_exec(db_, "COMMIT;", nullptr, nullptr, nullptr);
+      });
+  }
+  ~OutsideLock() {
+    if (releaser_.joinable()) releaser_.join();
+    sqlite3_close(db_);  // an open transaction is rolled back
+  }
+  bool locked() const { return locked_; }
+
+ private:
+  sqlite3* db_ = nullptr;
+  bool locked_ = false;
+  std::thread releaser_;
+};
+
+TEST_F(DocSiteTest, AnOpenWaitsForAnotherProgramsLockWithinItsBoundSayingSo) {
+  for (bool setUp : {false, true}) {
+    SCOPED_TRACE(setUp ? "a site the server has run on" : "a new site");
+    observer_ = RecordingObserver();
+    {
+      OutsideLock lock(400);
+      ASSERT_TRUE(lock.locked());
+      OpenDoc();
+    }
+    EXPECT_EQ(CountLines("The database is locked by another program: start-up waits for it, 30 s at most."), 1);
+    EXPECT_EQ(One("SELECT count(*) FROM sysStoredQuery"), "53");
+    EXPECT_EQ(CountLines("doc.cpp#"), 0) << observer_.text();
+    EXPECT_TRUE(box_.texts().empty());
+    doc_.reset();
+  }
+}
+
+TEST_F(DocSiteTest, AnOpenThatALockOutlastsEndsSayingWhy) {
+  for (bool setUp : {false, true}) {
+    SCOPED_TRACE(setUp ? "a site the server has run on" : "a new site");
+    if (setUp) {
+      OpenDoc();
+      doc_.reset();
+    }
+    box_.Clear();
+    comm_.calls.clear();
+    OutsideLock lock;
+    ASSERT_TRUE(lock.locked());
+    DocPorts ports = Ports();
+    ports.openLockWaitMs = 300;
+    doc_ = std::make_unique<CTKZDoc>(ports);
+    EXPECT_FALSE(doc_->OnNewDocument());
+    ASSERT_EQ(box_.texts().size(), 1u);
+    const std::string text = box_.texts()[0];
+    const std::string head = "Fatal Error: Unable to open database.\nError code = 3260.\n"
+                             "Could not update; the database is currently locked by another program.";
+    const std::string tail = " Start-up waited 1 s for the other program to let go of it, and gives up.";
+    EXPECT_EQ(text.substr(0, head.size()), head) << text;
+    ASSERT_GE(text.size(), tail.size());
+    EXPECT_EQ(text.substr(text.size() - tail.size()), tail) << text;
+    EXPECT_TRUE(comm_.calls.empty()) << "nothing started";
+    doc_.reset();
+  }
+}
+
+TEST_F(DocSiteTest, ADamagedTableReadAtTheOpenIsReportedAsDamage) {
+  Sql("INSERT INTO tblNode (NodeID, NodeName, NodeType, IPAddress) VALUES"
+      " (1, 'N1', 5, '10.0.0.1'), (2, 'N2', 5, '10.0.0.2'), (3, 'N3', 5, '10.0.0.3');"
+      "INSERT INTO tblNodeType (NodeType, Name) VALUES (5, 'Node');"
+      "INSERT INTO tblNodePort (PortID, NodeID, PortNumber, PortCategory) VALUES (1, 1, 0, 2), (2, 2, 0, 2),"
+      " (3, 3, 0, 2);");
+  ASSERT_EQ(dao::testing::DamageSecondRowKey(g_strDatabaseFile, "tblNode"), "");
+  OpenDoc();
+  EXPECT_EQ(CountLines("doc:LoadNodes: Error 3049 : The database '" + g_strDatabaseFile +
+                       "' is damaged (table tblNode"),
+            1)
+      << observer_.text();
+  EXPECT_EQ(observer_.text().find("3167"), std::string::npos) << observer_.text();
+  doc_.reset();
+
+  // A damaged schedule, which the open cannot do without, ends it saying so.
+  Sql("INSERT INTO tblSchedule (ScheduleID, RequestState, EventTime, MacroID, ScheduleDate) VALUES"
+      " (1, 4, 0.5, 1, 40000), (2, 4, 0.25, 1, 40000), (3, 4, 0.75, 1, 40000);");
+  ASSERT_EQ(dao::testing::DamageSecondRowKey(g_strDatabaseFile, "tblSchedule"), "");
+  CTKZDoc& doc = NewDoc();
+  EXPECT_FALSE(doc.OnNewDocument());
+  ASSERT_EQ(box_.texts().size(), 1u);
+  const std::string head = "Fatal Error: Unable to load the schedule (tblSchedule).\nError code = 3049.\n"
+                           "The database '" + g_strDatabaseFile + "' is damaged (table tblSchedule";
+  EXPECT_EQ(box_.texts()[0].substr(0, head.size()), head) << box_.texts()[0];
 }
 
 // ---- offline, close ------------------------------------------------------------

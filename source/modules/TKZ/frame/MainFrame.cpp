@@ -305,6 +305,8 @@ void CMainFrame::Dispatch(const msgq::Msg& msg) {
 void CMainFrame::OnTimer(uintptr_t timerId) {
   if (m_bClosed) return;
   if (timerId == kFrameTimerId) PlaceTrayIcon();
+  // The log writes the counts of folded lines whose interval has ended.
+  if (LogBuffer* view = g_pLogView.load()) view->OnTimer();
   App().OnTimerTick(static_cast<uint32_t>(timerId));
 }
 

@@ -260,6 +260,18 @@ TEST_F(FrameTest, OneSecondTimerDrivesTheAppCallbacksUntilTheFrameCloses) {
   app_.RemoveTimerCallback(&RecordTick, nullptr);
 }
 
+// A flood that stops before its interval ends still gets its count, from the
+// one-second timer, without another line to carry it.
+TEST_F(FrameTest, TheTimerWritesTheCountOfAFloodThatHasStopped) {
+  CMainFrame& f = Make(false);
+  for (int i = 0; i < 50; ++i) LogPrintf("Error: the same line.\n");
+  const std::string before = observer_.text();
+  clock_.AdvanceMs(LogRepeats::kIntervalMs);
+  ASSERT_TRUE(msgq::FireTimer(f.Handle(), kFrameTimerId));
+  Pump();
+  EXPECT_EQ(observer_.text(), before + "Error: the same line. (repeated 47 more times in 10 s)\n");
+}
+
 TEST_F(FrameTest, CommThreadMessagesReachTheirHandlersWithTheirArguments) {
   Make(false);
   RackMsg* done = AllocRackMsg();

@@ -1,6 +1,7 @@
 // The IO_FTP client over the fake library: the bytes of every request, a
 // job's blocks and result, its failures, the idle logout and the shutdown.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <unistd.h>
 
@@ -504,14 +505,31 @@ TEST(IoFtpFailures, AFailedReadLeavesTheNextJobToLogInAgainAndArriveWhole) {
   EXPECT_TRUE(std::equal(content.begin(), content.end(), rig.node.file.end() - static_cast<std::ptrdiff_t>(content.size())));
 }
 
-TEST(IoFtpFailures, MissingLocalFileNamesTheFileAndTheSystemError) {
-  FtpRig rig;
-  const std::string path = rig.dir.path().string() + "/install.cfg";
-  rig.ftp.OnIoFtpRequest(rig.Job(path));
-  rig.Run();
-  ASSERT_EQ(rig.host2.done.size(), 1u);
-  EXPECT_EQ(rig.host2.done[0]->result.Format(),
-            "Unable to open file \"" + path + "\", No such file or directory.");
+// A local file that is missing or not a regular file ends the job at once
+// with its name; a FIFO without a writer does not hold the UI thread.
+TEST(IoFtpFailures, ALocalFileThatCannotBeSentNamesTheFileAndTheSystemError) {
+  struct Case {
+    const char* name;
+    void (*make)(const std::string& path);
+    const char* error;
+  } cases[] = {
+      {"missing", [](const std::string&) {}, "No such file or directory"},
+      {"FIFO", [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); },
+       "Is a directory"},
+      {"directory", [](const std::string& p) { std::filesystem::create_directory(p); },
+       "Is a directory"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FtpRig rig;
+    const std::string path = rig.dir.path().string() + "/install.cfg";
+    c.make(path);
+    rig.ftp.OnIoFtpRequest(rig.Job(path));
+    rig.Run();
+    ASSERT_EQ(rig.host2.done.size(), 1u);
+    EXPECT_EQ(rig.host2.done[0]->result.Format(),
+              "Unable to open file \"" + path + "\", " + c.error + ".");
+  }
 }
 
 TEST(IoFtpQueue, JobsRunInTurnOnOneLoginThatEndsFiftyTicksAfterTheLast) {

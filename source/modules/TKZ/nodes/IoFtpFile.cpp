@@ -52,7 +52,9 @@ void IoFtpReadLocal(IoFtpRequest* request) {
   IoFtpLocalFile& file = request->file;
   if (file.fd < 0) {
     const std::string name = LocalName(*request);
-    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    // Opened without waiting, so that a FIFO in the file's place cannot
+    // hold the UI thread; only a regular file is sent.
+    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     struct stat st {};
     if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
       const int error = fd < 0 ? errno : (S_ISREG(st.st_mode) ? errno : EISDIR);

@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -24,11 +25,47 @@ StopSignals::StopSignals() {
   auto* old = reinterpret_cast<sigset_t*>(oldMask_);
   masked_ = pthread_sigmask(SIG_BLOCK, &set, old) == 0;
   if (masked_) fd_ = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+  if (fd_ >= 0) wake_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  // Without a watcher the signals stay waiting in the descriptor until the
+  // loop comes; start-up is then as stoppable as it was.
+  if (wake_ >= 0) watcher_ = std::thread([this] { Watch(); });
 }
 
 StopSignals::~StopSignals() {
+  LoopTakesOver();
+  if (wake_ >= 0) ::close(wake_);
   if (fd_ >= 0) ::close(fd_);
   if (masked_) pthread_sigmask(SIG_SETMASK, reinterpret_cast<sigset_t*>(oldMask_), nullptr);
+}
+
+void StopSignals::LoopTakesOver() {
+  if (!watcher_.joinable()) return;
+  const uint64_t one = 1;
+  while (::write(wake_, &one, sizeof one) < 0 && errno == EINTR) {
+  }
+  watcher_.join();
+}
+
+void StopSignals::Watch() {
+  // The watcher only looks: the signal stays in the descriptor for the loop.
+  pollfd fds[2] = {{wake_, POLLIN, 0}, {fd_, POLLIN, 0}};
+  for (;;) {
+    const int n = ::poll(fds, 2, -1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 || (fds[0].revents & POLLIN) != 0) return;
+    if ((fds[1].revents & POLLIN) != 0) break;
+  }
+  // A stop during start-up: start-up has a moment to reach the loop.
+  int n;
+  do n = ::poll(fds, 1, kStartUpGraceMs);
+  while (n < 0 && errno == EINTR);
+  if (n > 0) return;
+  static const char kText[] = "Stopped by a signal during start-up.\n";
+  const ssize_t ignored = ::write(STDERR_FILENO, kText, sizeof kText - 1);
+  (void)ignored;
+  // Nothing of the start-up is kept or undone: the database is left as a
+  // crash would leave it, which the next start deals with.
+  ::_exit(1);
 }
 
 int StopSignals::Take() {
@@ -120,6 +157,7 @@ int TKZServer::Finish() {
 }
 
 void RunHeadless(TKZServer& server, StopSignals& signals) {
+  signals.LoopTakesOver();
   CMainFrame& frame = server.Frame();
   while (!frame.Closed()) {
     frame.PumpMessages();

@@ -16,6 +16,7 @@
 
 #include <memory>
 #include <optional>
+#include <thread>
 
 #include "CommRelayPort.h"
 #include "DocRackPort.h"
@@ -26,8 +27,17 @@
 
 // SIGINT and SIGTERM as a descriptor: blocked for the calling thread and
 // every thread it starts afterwards, and read from a signalfd.
+//
+// From construction until the front end's loop takes the descriptor over, a
+// watcher thread stands in for the loop, so that a stop signal is honoured
+// however long start-up takes: when start-up has not reached the loop
+// within kStartUpGraceMs of the signal, the program says so on standard
+// error and ends at once with status 1; when it gets there in time, the
+// signal waits for the loop, which shuts down in order.
 class StopSignals {
  public:
+  static constexpr int kStartUpGraceMs = 2000;
+
   StopSignals();
   ~StopSignals();
   StopSignals(const StopSignals&) = delete;
@@ -36,11 +46,18 @@ class StopSignals {
   int Fd() const { return fd_; }
   // Reads every waiting signal; returns how many.
   int Take();
+  // The front end's loop serves the descriptor from now on; the watcher
+  // ends.  Called on the thread that constructed the object.
+  void LoopTakesOver();
 
  private:
+  void Watch();
+
   int fd_ = -1;
+  int wake_ = -1;  // eventfd: readable once the loop has taken over
   bool masked_ = false;
   unsigned long long oldMask_[16] = {};
+  std::thread watcher_;
 };
 
 class TKZServer {

@@ -47,6 +47,7 @@ int RunQtServer(int argc, char** argv, StopSignals& stopSignals) {
   const bool started = server.Start(argc, argv);
   early.reset();
   if (!started) return 1;
+  stopSignals.LoopTakesOver();
 
   CMainFrame& frame = server.Frame();
   QSocketNotifier queue(frame.QueueFd(), QSocketNotifier::Read);

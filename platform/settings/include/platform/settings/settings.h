@@ -5,13 +5,21 @@
 // registry names do.  Saving writes a temporary file beside the target and
 // renames it over the target, so a reader never sees a half-written file.
 //
+// Only a regular file of at most kMaxFileBytes is read: a FIFO, a device or
+// a link to one is not even opened, so no file put in its place can block,
+// flood or stall the reader; a file that is there but cannot be read is
+// also never written over.  Reading and lookups take linear time in the
+// file's size, whatever it holds.
+//
 // A Profile is a plain value owned by its user; it is not thread-safe.  The
 // file is read only by Load() and written only by Save().
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace platform::settings {
@@ -22,6 +30,9 @@ std::filesystem::path ConfigHome();
 
 class Profile {
  public:
+  // The largest settings file that is read.
+  static constexpr std::size_t kMaxFileBytes = 256 * 1024;
+
   // The file <ConfigHome()>/<folder>/<name>.ini, e.g. folder "Velmora",
   // name "Drovana Communications System".
   Profile(std::string_view folder, std::string_view name);
@@ -31,11 +42,16 @@ class Profile {
   const std::filesystem::path& File() const { return file_; }
 
   // Reads the file, replacing what the profile held.  A missing file is an
-  // empty profile and not an error; false only when the file exists but
-  // cannot be read.
+  // empty profile and not an error; false only when something exists under
+  // the name that is not read (not a regular file, larger than
+  // kMaxFileBytes, or unreadable): the profile is then empty, LoadError()
+  // says why, and Save() leaves the file alone.
   bool Load();
+  const std::string& LoadError() const { return loadError_; }
   // Writes the profile atomically, creating the folder when needed.
-  // Returns false (and leaves the old file untouched) on any failure.
+  // Returns false (and leaves the old file untouched) on any failure, when
+  // the last Load() found a file it did not read, and when the text would
+  // be larger than kMaxFileBytes.
   bool Save() const;
 
   bool Has(std::string_view section, std::string_view key) const;
@@ -58,11 +74,20 @@ class Profile {
   struct Section {
     std::string name;
     std::vector<Entry> entries;
+    // Folded key -> index into entries.
+    std::unordered_map<std::string, std::size_t> index;
   };
   const Entry* Find(std::string_view section, std::string_view key) const;
+  Section* FindSection(std::string_view name);
+  Section& AddSection(std::string name);
+  static void Put(Section& s, std::string key, std::string value);
+  void Parse(std::string_view text);
 
   std::filesystem::path file_;
   std::vector<Section> sections_;
+  // Folded section name -> index into sections_.
+  std::unordered_map<std::string, std::size_t> sectionIndex_;
+  std::string loadError_;
 };
 
 }  // namespace platform::settings
