@@ -316,6 +316,15 @@ void CommNodes::OnKrnStart(NodeEntry* node, const uint8_t* event, uint16_t lengt
       LogPrintfQueued("Duplicate IO_KRN_EVNT_START from node %s ignored.\n", node->name);
       return;
     }
+    // The port has one message on the wire; an answer that names another
+    // rack belongs to no message here (a stray or late start).  Taking it
+    // would end the head with another rack's answer, and the head's own
+    // answer would then be taken for the message behind it.
+    if (msg->Rack != kRackBroadcast && adr != msg->Rack) {
+      LogPrintfQueued("Error: IO_KRN_EVNT_START for rack %d from node %s while rack %d's message is on the port, ignored.\n",
+                      adr, node->name, static_cast<int>(msg->Rack));
+      return;
+    }
     if (msg->Rack != kRackBroadcast) {
       rack = Rack(msg->Rack);
       if (rack != nullptr) ++rack->RxMsgs;

@@ -230,6 +230,8 @@ TEST(KrnResponses, EventSequencesGiveTheirResultAndNothingElse) {
         {kReport, Report(kIdx0, half2)}}, true, 0, plain, 0},
       {"duplicate start ignored", {{kStart, Start(kIdx0, L(p.size()), 5, 0)}, {kReport, Report(kIdx0, half1)},
         {kStart, Start(kIdx0, 3, 5, 0x10)}, {kReport, Report(kIdx0, half2)}}, true, 0, plain, 0},
+      {"a start naming another rack is not the head's answer", {{kStart, Start(kIdx0, 3, 6, 0x10)},
+        {kStart, Start(kIdx0, 3, 5, 0)}}, true, 0, {}, 0},
       {"report past its length", {{kStart, Start(kIdx0, L(50), 5, 0)}, {kReport, Report(kIdx0, half1)}},
        true, RC_INVALID_RESPONSE, {}, 0},
       {"more than 1024 packed bytes", {{kStart, Start(kIdx0, L(big.size()), 5, 0)},
