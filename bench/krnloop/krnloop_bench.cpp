@@ -8,6 +8,11 @@
 //              processes (p50/p99), measured first in the same run: the
 //              floor of one exchange, which needs a com-proc out and events
 //              back
+//   chain      the same hand-offs as one exchange with nothing but the
+//              bare system calls (this thread wakes a second one through an
+//              eventfd, it sends a datagram to a child process that answers
+//              at once, and wakes this thread through an eventfd): the floor
+//              of one exchange at a time on this machine
 //   exchanges  for 1, 10, 50 and 99 nodes of 6 ports: the first 50 nodes
 //              with a rack on 5 ports each (racks 1 to 250), nodes 51 to 56
 //              with one (racks 251 to 256, the last rack number), the rest
@@ -17,7 +22,8 @@
 //              that a port reaches, as each port has one message in
 //              flight), and the latency from SendRackMsg to WM_DOC_MSG_DONE
 //              on the UI thread (p50/p99), with its ratio to the raw round
-//              trip; then what the comm thread did meanwhile: the share of
+//              trip; on the one-node plant also one exchange at a time, its
+//              latency beside the raw round trip and the bare chain; then what the comm thread did meanwhile: the share of
 //              the time spent in its library's network passes, the passes
 //              per exchange, its system calls per exchange (the socket
 //              driver's sendto, recvmmsg and readiness looks, its message
@@ -40,12 +46,18 @@
 //   the TKZ_App of this build; another build's program measures that build
 //   in the idle case, against the same simulated plant)
 //   The benchmark uses 127.0.11.1 (this PC), 127.0.11.2-100 (nodes) and
-//   127.0.11.200-201 (the raw pair); DROVANA_NET_* are set by it.
+//   127.0.11.200-201 (the raw pair), 127.0.11.202-203 (the bare chain);
+//   DROVANA_NET_* are set by it.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <stdlib.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -274,6 +286,76 @@ Percent Percentiles(std::vector<int64_t> v) {
   return {static_cast<double>(at(0.50)), static_cast<double>(at(0.99))};
 }
 
+// The floor of one exchange without any of our code: the four hand-offs
+// an exchange makes, each with the bare system call that makes it.  This
+// thread (the UI thread) wakes a second thread through an eventfd; that
+// thread (the comm thread) sends a datagram to a child process (the node),
+// which answers it at once; the second thread wakes this one through
+// another eventfd.  Each waiter sleeps in poll(), as ours do.
+bool RawChain(int rounds, Percent* out) {
+  const int toComm = eventfd(0, 0), toUi = eventfd(0, 0);
+  const int commSock = socket(AF_INET, SOCK_DGRAM, 0), nodeSock = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in commAddr{}, nodeAddr{};
+  commAddr.sin_family = nodeAddr.sin_family = AF_INET;
+  commAddr.sin_addr.s_addr = htonl(0x7F000BCA);  // 127.0.11.202
+  nodeAddr.sin_addr.s_addr = htonl(0x7F000BCB);  // 127.0.11.203
+  bool ok = toComm >= 0 && toUi >= 0 && commSock >= 0 && nodeSock >= 0 &&
+            bind(commSock, reinterpret_cast<sockaddr*>(&commAddr), sizeof commAddr) == 0 &&
+            bind(nodeSock, reinterpret_cast<sockaddr*>(&nodeAddr), sizeof nodeAddr) == 0;
+  socklen_t len = sizeof commAddr;
+  ok = ok && getsockname(commSock, reinterpret_cast<sockaddr*>(&commAddr), &len) == 0;
+  len = sizeof nodeAddr;
+  ok = ok && getsockname(nodeSock, reinterpret_cast<sockaddr*>(&nodeAddr), &len) == 0;
+  const pid_t node = ok ? fork() : -1;
+  if (node == 0) {
+    // The node: answer every datagram at once; a datagram of one byte ends it.
+    char buf[256];
+    for (;;) {
+      pollfd p{nodeSock, POLLIN, 0};
+      if (poll(&p, 1, 5000) <= 0) _exit(0);
+      sockaddr_in from{};
+      socklen_t fl = sizeof from;
+      const ssize_t n = recvfrom(nodeSock, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fl);
+      if (n <= 1) _exit(0);
+      sendto(nodeSock, buf, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), fl);
+    }
+  }
+  auto waitRead = [](int fd, void* buf, size_t n) {
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, 2000) == 1 && read(fd, buf, n) > 0;
+  };
+  std::vector<int64_t> lat;
+  if (node > 0) {
+    std::thread comm([&] {
+      char buf[256] = {};
+      uint64_t v = 0;
+      for (int i = 0; i < rounds; ++i) {
+        if (!waitRead(toComm, &v, sizeof v)) break;
+        sendto(commSock, buf, 196, 0, reinterpret_cast<sockaddr*>(&nodeAddr), sizeof nodeAddr);
+        pollfd p{commSock, POLLIN, 0};
+        if (poll(&p, 1, 2000) != 1 || recv(commSock, buf, sizeof buf, 0) <= 0) break;
+        v = 1;
+        if (write(toUi, &v, sizeof v) != sizeof v) break;
+      }
+    });
+    lat.reserve(static_cast<size_t>(rounds));
+    for (int i = 0; i < rounds; ++i) {
+      const int64_t t0 = NowUs();
+      uint64_t v = 1;
+      if (write(toComm, &v, sizeof v) != sizeof v || !waitRead(toUi, &v, sizeof v)) break;
+      lat.push_back(NowUs() - t0);
+    }
+    comm.join();
+    const char end = 0;
+    sendto(commSock, &end, 1, 0, reinterpret_cast<sockaddr*>(&nodeAddr), sizeof nodeAddr);
+    waitpid(node, nullptr, 0);
+  }
+  for (int fd : {toComm, toUi, commSock, nodeSock})
+    if (fd >= 0) close(fd);
+  *out = Percentiles(lat);
+  return static_cast<int>(lat.size()) == rounds;
+}
+
 // The raw com-proc round trip between two ipcpeer processes.
 bool RawRoundTrip(Percent* out) {
   const std::string a = "127.0.11.200", b = "127.0.11.201", peers = a + "," + b;
@@ -361,6 +443,14 @@ int main(int argc, char** argv) {
   }
   std::printf("raw com-proc round trip (16 bytes, two ipcpeer processes): p50 %.1f us, p99 %.1f us\n",
               raw.p50, raw.p99);
+  Percent chain;
+  if (!RawChain(20000, &chain)) {
+    std::fprintf(stderr, "krnloop_bench: the bare hand-offs could not be measured\n");
+    return 1;
+  }
+  std::printf("bare four hand-offs (eventfd, UDP to a process and back, eventfd): p50 %.1f us, p99 %.1f us "
+              "(%.1fx / %.1fx the raw round trip)\n",
+              chain.p50, chain.p99, chain.p50 / raw.p50, chain.p99 / raw.p99);
 
   std::string bcast;
   for (int i = 0; i < kMaxNodes; ++i) bcast += (i ? "," : "") + SimAddr(i);
@@ -490,6 +580,31 @@ int main(int argc, char** argv) {
         static_cast<double>(ui1.ru_nvcsw - ui0.ru_nvcsw) / ex, f1.retransmissions - f0.retransmissions,
         f1.ringFull - f0.ringFull, f1.poolFull - f0.poolFull);
     std::fflush(stdout);
+
+    // One exchange at a time on the one-node plant: the latency of an
+    // exchange that waits for nothing but its own way through the comm
+    // thread, the node and back.
+    if (nodes == 1 && bench.idle.count(1) != 0) {
+      bench.latencies.clear();
+      bench.done.clear();
+      bench.errors = 0;
+      bench.resend = true;
+      RackMsg* m = bench.idle[1];
+      bench.idle.erase(1);
+      bench.Send(1, m);
+      const int64_t s0 = NowUs();
+      while (NowUs() - s0 < seconds * 1000000LL) bench.Handle(10);
+      bench.resend = false;
+      while (bench.idle.count(1) == 0 && NowUs() - s0 < (seconds + 30) * 1000000LL) bench.Handle(10);
+      const Percent one = Percentiles(bench.latencies);
+      std::printf(
+          " 1 node, one exchange at a time: %zu exchanges; latency p50 %lld us, p99 %lld us "
+          "(%.1fx / %.1fx the raw round trip; %.1fx / %.1fx the bare four hand-offs); errors %llu\n",
+          bench.latencies.size(), static_cast<long long>(one.p50), static_cast<long long>(one.p99),
+          one.p50 / raw.p50, one.p99 / raw.p99, one.p50 / chain.p50, one.p99 / chain.p99,
+          static_cast<unsigned long long>(bench.errors));
+      std::fflush(stdout);
+    }
   }
 
   // Every racked port answers at once.
