@@ -1,7 +1,9 @@
 // Round trip of one com-proc and its answering event between two library
 // processes on loopback (two ipcpeer processes, each waking on socket
 // readiness), beside the same exchange as a raw UDP ping-pong between two
-// processes (the physical limit here) and over ENet (reliable packets).
+// processes (the physical limit here) and over ENet (reliable packets);
+// from 400 bytes on also the raw ping-pong with every datagram acknowledged
+// at once, as the library does at those sizes.
 // Beside each: the system calls per round trip (the raw ping-pong's by
 // construction; the library's from its socket driver's counters and the
 // host's own waits, both sides) and the wake-ups per round trip (voluntary
@@ -89,7 +91,11 @@ sockaddr_in Addr(const std::string& ip, uint16_t port) {
 // Raw UDP: the request has the size of the library's com-proc datagram,
 // the answer that of its event datagram.
 
-Figures RawUdp(const std::string& net, int n, int payload) {
+// With `acks`, each side also acknowledges every datagram at once with a
+// header-sized datagram, before its answer (the library's pattern from 400
+// bytes on, where a packet is acknowledged as it arrives): the same number
+// of datagrams as the library sends, without the library.
+Figures RawUdp(const std::string& net, int n, int payload, bool acks = false) {
   const std::string ipA = net + "4", ipB = net + "5";
   const int reqLen = kPktHdr + kComProcHdr + payload;
   const int ansLen = kPktHdr + kEvntHdr + payload;
@@ -98,15 +104,17 @@ Figures RawUdp(const std::string& net, int n, int payload) {
     const int s = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in me = Addr(ipB, 40001);
     if (bind(s, reinterpret_cast<sockaddr*>(&me), sizeof me) != 0) _exit(1);
-    std::vector<char> buf(2048), ans(ansLen, 'a');
-    for (int i = 0; i < n + 1; ++i) {
+    std::vector<char> buf(2048), ans(ansLen, 'a'), ack(kPktHdr, 'k');
+    for (int i = 0; i < n + 1;) {
       sockaddr_in from{};
       socklen_t fl = sizeof from;
       pollfd p{s, POLLIN, 0};
       if (poll(&p, 1, 5000) <= 0) _exit(2);
       const ssize_t got = recvfrom(s, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &fl);
-      if (got <= 0) continue;
+      if (got <= 0 || got == kPktHdr) continue;  // an acknowledgement asks for nothing
+      if (acks) sendto(s, ack.data(), ack.size(), 0, reinterpret_cast<sockaddr*>(&from), fl);
       sendto(s, ans.data(), ans.size(), 0, reinterpret_cast<sockaddr*>(&from), fl);
+      ++i;
     }
     _exit(0);
   }
@@ -120,19 +128,24 @@ Figures RawUdp(const std::string& net, int n, int payload) {
     return f;
   }
   usleep(100000);  // the echo side binds
-  std::vector<char> req(reqLen, 'r'), buf(2048);
+  std::vector<char> req(reqLen, 'r'), buf(2048), ack(kPktHdr, 'k');
   std::vector<uint64_t> rtt;
   const long selfBefore = WakeUps(RUSAGE_SELF), childBefore = WakeUps(RUSAGE_CHILDREN);
   for (int i = 0; i < n + 1; ++i) {
     const uint64_t t0 = NowNs();
     sendto(s, req.data(), req.size(), 0, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
-    pollfd p{s, POLLIN, 0};
     // A lost datagram ends the count: a late answer would be taken for the
     // next round's.
-    if (poll(&p, 1, 2000) <= 0 || recv(s, buf.data(), buf.size(), 0) <= 0) {
+    ssize_t got = 0;
+    do {
+      pollfd p{s, POLLIN, 0};
+      got = poll(&p, 1, 2000) > 0 ? recv(s, buf.data(), buf.size(), 0) : -1;
+    } while (got == kPktHdr);  // the other side's acknowledgement
+    if (got <= 0) {
       std::fprintf(stderr, "raw UDP: round trip %d got no answer\n", i);
       break;
     }
+    if (acks) sendto(s, ack.data(), ack.size(), 0, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
     if (i > 0) rtt.push_back(NowNs() - t0);  // the first one warms up
   }
   const long selfWakes = WakeUps(RUSAGE_SELF) - selfBefore;
@@ -141,9 +154,11 @@ Figures RawUdp(const std::string& net, int n, int payload) {
   waitpid(child, nullptr, 0);
   Figures f2 = FromSamples(rtt);
   if (f2.ok) {
-    // Each side: a sendto, a poll and a receive per round trip.
-    f2.syscalls = 6;
-    f2.syscallDetail = "3 + 3";
+    // Each side: a sendto, a poll and a receive per round trip, and with
+    // acknowledgements a sendto more, and a poll and a receive more on the
+    // side that finds the acknowledgement before the answer.
+    f2.syscalls = acks ? -1 : 6;
+    f2.syscallDetail = acks ? "" : "3 + 3";
     f2.wakeups = static_cast<double>(selfWakes + WakeUps(RUSAGE_CHILDREN) - childBefore) / (n + 1);
   }
   return f2;
@@ -334,6 +349,9 @@ int main(int argc, char** argv) {
 
   std::printf("round trips on loopback, %d each, %d payload bytes\n", n, payload);
   const Figures raw = RawUdp(net, n, payload);
+  // From 400 bytes on the library acknowledges each datagram as it comes.
+  const bool acked = kPktHdr + kComProcHdr + payload >= 400;
+  const Figures rawAcked = acked ? RawUdp(net, n, payload, true) : Figures{};
 #ifdef HAVE_ENET
   const Figures enet = Enet(net, n, payload);
 #else
@@ -342,11 +360,16 @@ int main(int argc, char** argv) {
   const PeerRun lib = Peers(net, 0, n, payload);
 
   Row("raw UDP ping-pong (limit)", raw, raw);
+  if (acked) Row("raw UDP, every datagram acked", rawAcked, raw);
   Row("ENet reliable packet each way", enet, raw);
   Row("Tessio32 com-proc + answer event", lib.rtt, raw);
   if (lib.rtt.ok && enet.ok) {
     std::printf("%-34s x%.2f (p50)   x%.2f (p99)\n", "Tessio32 against ENet", lib.rtt.p50 / enet.p50,
                 lib.rtt.p99 / enet.p99);
+  }
+  if (lib.rtt.ok && rawAcked.ok) {
+    std::printf("%-34s x%.2f (p50)   x%.2f (p99)\n", "Tessio32 against acked raw UDP",
+                lib.rtt.p50 / rawAcked.p50, lib.rtt.p99 / rawAcked.p99);
   }
 
   // Start-up: a few fresh pairs.
