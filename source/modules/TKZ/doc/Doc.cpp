@@ -406,5 +406,19 @@ int32_t CTKZDoc::GetRackType(int32_t zoneId) {
 
 void CTKZDoc::SetRackSoftwareVersion(int32_t rack, const std::string& version) {
   if (!m_Database) dao::Throw(dao::kErrInvalidArgument, "The database is not open.");
-  WriteRackStatusField(rack, "SoftwareVersion", CutText(version, kSoftwareVersionWidth));
+  std::string text{CutText(version, kSoftwareVersionWidth)};
+  try {
+    WriteRackStatusField(rack, "SoftwareVersion", text);
+    m_Kept.rackVersions.erase(rack);
+  } catch (const dao::Error& e) {
+    // Told by the caller; kept when a later write can land (the rack says
+    // its version only when it comes up).
+    if (WriteCanLandLater(e)) {
+      NoteKept(e);
+      m_Kept.rackVersions[rack] = std::move(text);
+    } else {
+      m_Kept.rackVersions.erase(rack);
+    }
+    throw;
+  }
 }

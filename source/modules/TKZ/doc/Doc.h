@@ -146,7 +146,8 @@ class CTKZDoc : public CDocument {
   // logged), a missing row included.
   int32_t GetRackType(int32_t zoneId);
   // Writes a rack's software version into its tblRackStatus row (cut to the
-  // column's 50 characters).  Throws dao::Error (3021 without a row).
+  // column's 50 characters).  Throws dao::Error (3021 without a row); a
+  // write that can land later is kept as well and written by a later tick.
   void SetRackSoftwareVersion(int32_t rack, const std::string& version);
 
   // Logs "doc.cpp#<line>: Error <low 16 bits> : <description>\n".

@@ -127,6 +127,16 @@ bool CTKZDoc::RetryKeptWrites() {
       it = kept->erase(it);
     }
   }
+  for (auto it = m_Kept.rackVersions.begin(); it != m_Kept.rackVersions.end();) {
+    try {
+      WriteRackStatusField(it->first, "SoftwareVersion", it->second);
+    } catch (const dao::Error& e) {
+      if (WriteCanLandLater(e)) return false;
+      LogPrintf("Error: The software version of rack %d cannot be written (error %d): %s\n", it->first, e.number(),
+                e.what());
+    }
+    it = m_Kept.rackVersions.erase(it);
+  }
   if (!FlushKeptFaults()) return false;
 
   const int64_t seconds = (TheClock().MonotonicMs() - m_Kept.sinceMs + 500) / 1000;

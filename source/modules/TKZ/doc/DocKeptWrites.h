@@ -1,12 +1,12 @@
 // Writes the database did not take when the document made them: request
 // results (tblTKZRequest and a scheduled event's tblSchedule row), node and
-// rack ConnectStatus, fault records.  The document keeps
+// rack ConnectStatus, a rack's SoftwareVersion, fault records.  The document keeps
 // them and tries them again at every timer tick until they land, so that a
 // lock held past the busy time-out, a full disk or a file system that turned
 // read-only for a while loses nothing the server decided.
 //
 // The latest state wins: a newer result for a request row, or a newer
-// status for a node or rack, replaces the kept one (and one written at once
+// status for a node or rack or a newer version of a rack, replaces the kept one (and one written at once
 // drops it); fault operations are kept in the order they were made and
 // replayed in that order, behind any still waiting, so that a raise never
 // lands after the subside that followed it.
@@ -71,6 +71,7 @@ struct KeptWrites {
   std::map<int32_t, ScheduleResult> schedules;  // by ScheduleID
   std::map<int32_t, int16_t> nodeStatus;      // ConnectStatus by NodeID
   std::map<int32_t, int16_t> rackStatus;      // ConnectStatus by rack number
+  std::map<int32_t, std::string> rackVersions;  // SoftwareVersion by rack number
   std::deque<Fault> faults;                   // in the order made
   size_t faultsDropped = 0;                   // past kKeptFaultsMax, this episode
 
@@ -79,9 +80,11 @@ struct KeptWrites {
   size_t keptCount = 0;
 
   bool empty() const {
-    return requests.empty() && schedules.empty() && nodeStatus.empty() && rackStatus.empty() && faults.empty();
+    return requests.empty() && schedules.empty() && nodeStatus.empty() && rackStatus.empty() &&
+           rackVersions.empty() && faults.empty();
   }
   size_t size() const {
-    return requests.size() + schedules.size() + nodeStatus.size() + rackStatus.size() + faults.size();
+    return requests.size() + schedules.size() + nodeStatus.size() + rackStatus.size() + rackVersions.size() +
+           faults.size();
   }
 };

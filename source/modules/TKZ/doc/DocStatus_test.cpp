@@ -233,6 +233,32 @@ TEST_F(DocStatusRefusedTest, OfflineAtTheCloseOutranksAKeptStatus) {
   EXPECT_EQ(doc.KeptWriteCount(), 0u);
 }
 
+// A rack says its software version only when it comes up: a version the
+// database refused is kept, the newest winning, and lands on a later tick,
+// whatever the offline queries did meanwhile.
+TEST_F(DocStatusRefusedTest, ARacksSoftwareVersionTheDatabaseRefusesLandsLater) {
+  CTKZDoc& doc = Open();
+  Rack(doc, 2, 5, true);
+  for (const WriteRefusal& how : kWriteRefusals) {
+    SCOPED_TRACE(how.what);
+    Sql("UPDATE tblRackStatus SET SoftwareVersion = 'old' WHERE ZoneID = 10002;");
+    ASSERT_TRUE(refused_.Begin(how));
+    EXPECT_THROW(doc.SetRackSoftwareVersion(2, "V1.22"), dao::Error);
+    EXPECT_THROW(doc.SetRackSoftwareVersion(2, "V1.23"), dao::Error);
+    EXPECT_FALSE(doc.RetryKeptWrites());
+    refused_.End();
+    EXPECT_EQ(One("SELECT SoftwareVersion FROM tblRackStatus WHERE ZoneID = 10002"), "old");
+    doc.SetAllOffline();
+    EXPECT_TRUE(doc.RetryKeptWrites());
+    EXPECT_EQ(One("SELECT SoftwareVersion FROM tblRackStatus WHERE ZoneID = 10002"), "V1.23");
+    EXPECT_EQ(doc.KeptWriteCount(), 0u);
+  }
+  // A rack without a status row refuses for good: nothing is kept.
+  Sql("DELETE FROM tblRackStatus WHERE ZoneID = 10002;");
+  EXPECT_THROW(doc.SetRackSoftwareVersion(2, "V1.24"), dao::Error);
+  EXPECT_EQ(doc.KeptWriteCount(), 0u);
+}
+
 // RackNumber is 16 bits: 1000 + 31767 is the last node id an outage row
 // can name; one past it is refused with a line and no row.
 TEST_F(DocStatusTest, TheLargestRecordableNodeIdGetsItsOutageRowAndOnePastItNone) {
