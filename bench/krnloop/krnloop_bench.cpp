@@ -31,7 +31,10 @@
 //              wake-ups per exchange (voluntary context switches) beside
 //              the UI thread's, retransmissions, event packets refused by a
 //              full event ring, and messages not queued for want of a
-//              transmit entry
+//              transmit entry; last the share of the time the comm and UI
+//              threads were on a CPU, and the cores the simulated plant's
+//              processes took meanwhile (a comm thread near 100 % is the
+//              limit of the rate; a plant near the machine's cores would be)
 //   burst      one message to every rack of the 99 nodes at once: the event
 //              ring's high-water mark (of 49 events) and its drops
 //   idle       with the 99 nodes and every rack up and polled, no traffic
@@ -539,12 +542,25 @@ int main(int argc, char** argv) {
     const int64_t t0 = NowUs();
     const RingWatch::Figures f0 = lib.Now();
     const long commWakes0 = WakeUpsOfThread(lib.commTid.load());
+    const std::string commTask = "/proc/self/task/" + std::to_string(lib.commTid.load());
+    auto plantCpuNs = [&] {
+      uint64_t ns = 0;
+      for (const auto& p : sims) ns += ProcessCpuNs(p->pid());
+      return ns;
+    };
+    const uint64_t commCpu0 = TaskCpuNs(commTask);
+    const uint64_t uiCpu0 = TaskCpuNs("/proc/thread-self");
+    const uint64_t plantCpu0 = plantCpuNs();
     rusage ui0{};
     getrusage(RUSAGE_THREAD, &ui0);
     while (NowUs() - t0 < seconds * 1000000LL) bench.Handle(10);
     const int64_t elapsed = NowUs() - t0;
     const RingWatch::Figures f1 = lib.Now();
     const long commWakes = WakeUpsOfThread(lib.commTid.load()) - commWakes0;
+    auto share = [&](uint64_t ns) { return static_cast<double>(ns) / (static_cast<double>(elapsed) * 1000.0); };
+    const double commOnCpu = share(TaskCpuNs(commTask) - commCpu0);
+    const double uiOnCpu = share(TaskCpuNs("/proc/thread-self") - uiCpu0);
+    const double plantCores = share(plantCpuNs() - plantCpu0);
     rusage ui1{};
     getrusage(RUSAGE_THREAD, &ui1);
     uint64_t total = 0;
@@ -572,13 +588,16 @@ int main(int argc, char** argv) {
         "system calls per exchange %.2f (sendto %.2f, recvmmsg %.2f, looks %.2f, waits %.2f, "
         "wake signals %.2f, re-arms %.2f); wake-ups per exchange %.2f (UI thread %.2f); "
         "%u retransmissions, %u event packets refused (ring full), %u messages not queued (no "
-        "transmit entry)\n",
+        "transmit entry)\n"
+        "   on a CPU: comm thread %.0f%% of the time, UI thread %.0f%%; the simulated plant's %zu processes %.2f "
+        "cores of %u\n",
         100.0 * static_cast<double>(f1.passUs - f0.passUs) / static_cast<double>(elapsed),
         per(f0.passes, f1.passes), calls, per(f0.sends, f1.sends), per(f0.recvs, f1.recvs),
         per(f0.looks, f1.looks), per(f0.waits, f1.waits), per(f0.signals, f1.signals),
         per(f0.rearms, f1.rearms), static_cast<double>(commWakes) / ex,
         static_cast<double>(ui1.ru_nvcsw - ui0.ru_nvcsw) / ex, f1.retransmissions - f0.retransmissions,
-        f1.ringFull - f0.ringFull, f1.poolFull - f0.poolFull);
+        f1.ringFull - f0.ringFull, f1.poolFull - f0.poolFull, 100.0 * commOnCpu, 100.0 * uiOnCpu, sims.size(),
+        plantCores, std::thread::hardware_concurrency());
     std::fflush(stdout);
 
     // One exchange at a time on the one-node plant: the latency of an
