@@ -35,6 +35,12 @@
 //              threads were on a CPU, and the cores the simulated plant's
 //              processes took meanwhile (a comm thread near 100 % is the
 //              limit of the rate; a plant near the machine's cores would be)
+//   paced      the 50-node plant at a fixed 13,651 exchanges/s (the rate the
+//              comm loop of an earlier build reached there at saturation):
+//              the latency, how many exchanges took over 5 ms, the comm
+//              thread's share of the time in passes and on a CPU, its
+//              passes per exchange and the retransmissions, at a load the
+//              thread is not saturated by
 //   burst      one message to every rack of the 99 nodes at once: the event
 //              ring's high-water mark (of 49 events) and its drops
 //   idle       with the 99 nodes and every rack up and polled, no traffic
@@ -71,6 +77,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <deque>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -393,6 +400,11 @@ struct Bench {
   std::vector<bool> up = std::vector<bool>(257, false);
   uint64_t errors = 0;
   bool resend = false;
+  // Paced: a message that came back waits its turn, one going out every
+  // paceUs (0: at once).
+  int64_t paceUs = 0;
+  int64_t nextSendUs = 0;
+  std::deque<std::pair<uint32_t, RackMsg*>> paced;
 
   void Send(uint32_t rack, RackMsg* m) {
     const uint8_t cmd[] = {DIM_CMD_GET_RACK_STATUS, 0, 1, 0, 0};
@@ -404,7 +416,10 @@ struct Bench {
     if (!SendRackMsg(m)) FreeRackMsg(m);
   }
   void Handle(int waitMs) {
-    if (!msgq::WaitMessage(frame.handle(), waitMs)) return;
+    SendPaced();
+    // While messages wait their turn, at most a millisecond: the turns of a
+    // millisecond go out together then.
+    if (!msgq::WaitMessage(frame.handle(), paced.empty() ? waitMs : std::min(waitMs, 1))) return;
     msgq::Msg m;
     while (msgq::PeekMessage(frame.handle(), &m)) {
       if (m.message == WM_DOC_MSG_DONE) {
@@ -423,13 +438,27 @@ struct Bench {
         latencies.push_back(now - sentAt[rack]);
         ++done[rack];
         if (msg->Rcode != 0) ++errors;
-        if (resend)
+        if (resend && paceUs > 0)
+          paced.emplace_back(rack, msg);
+        else if (resend)
           Send(rack, msg);
         else
           idle[rack] = msg;
       } else if (m.message == WM_DOC_RACK_EVENT) {
         FreeRackMsg(reinterpret_cast<RackMsg*>(m.lParam));
       }
+    }
+  }
+  void SendPaced() {
+    const int64_t now = NowUs();
+    while (!paced.empty() && now >= nextSendUs) {
+      auto [rack, m] = paced.front();
+      paced.pop_front();
+      if (resend)
+        Send(rack, m);
+      else
+        idle[rack] = m;
+      nextSendUs = std::max(nextSendUs + paceUs, now - 100 * paceUs);
     }
   }
 };
@@ -622,6 +651,54 @@ int main(int argc, char** argv) {
           bench.latencies.size(), static_cast<long long>(one.p50), static_cast<long long>(one.p99),
           one.p50 / raw.p50, one.p99 / raw.p99, one.p50 / chain.p50, one.p99 / chain.p99,
           static_cast<unsigned long long>(bench.errors));
+      std::fflush(stdout);
+    }
+
+    // The 50-node plant at the rate the old comm loop reached there
+    // (13,651 exchanges/s): what the passes cost at a fixed load, not at
+    // saturation, where a thread that does nothing but the plant's I/O
+    // spends most of its time in passes whatever they cost.
+    if (nodes == 50 && static_cast<int>(bench.idle.size()) == racks) {
+      constexpr double kRate = 13651.0;
+      bench.latencies.clear();
+      bench.done.clear();
+      bench.errors = 0;
+      bench.resend = true;
+      bench.paceUs = static_cast<int64_t>(1e6 / kRate);
+      bench.nextSendUs = NowUs();
+      for (auto& [r, m] : bench.idle) bench.paced.emplace_back(r, m);
+      bench.idle.clear();
+      const int64_t s0 = NowUs();
+      const RingWatch::Figures g0 = lib.Now();
+      const uint64_t cpu0 = TaskCpuNs(commTask);
+      while (NowUs() - s0 < seconds * 1000000LL) bench.Handle(1);
+      const int64_t span = NowUs() - s0;
+      const RingWatch::Figures g1 = lib.Now();
+      const uint64_t cpu1 = TaskCpuNs(commTask);
+      uint64_t n = 0;
+      for (const auto& [r, c] : bench.done) n += c;
+      bench.resend = false;
+      for (auto& [r, m] : bench.paced) bench.idle[r] = m;
+      bench.paced.clear();
+      bench.paceUs = 0;
+      while (static_cast<int>(bench.idle.size()) < racks && NowUs() - s0 < (seconds + 30) * 1000000LL)
+        bench.Handle(10);
+      const Percent paceLat = Percentiles(bench.latencies);
+      const auto slow = std::count_if(bench.latencies.begin(), bench.latencies.end(),
+                                      [](int64_t us) { return us > 5000; });
+      const double secs = static_cast<double>(span) / 1e6;
+      std::printf(
+          "50 nodes paced at %.0f exchanges/s: %.0f exchanges/s; latency p50 %lld us, p99 %lld us (%.1fx / %.1fx "
+          "the raw round trip), %lld over 5 ms; errors %llu\n"
+          "   comm thread: %.0f%% of the time in network passes, on a CPU %.0f%% of the time, %.2f passes per "
+          "exchange; %u retransmissions\n",
+          kRate, static_cast<double>(n) / secs, static_cast<long long>(paceLat.p50),
+          static_cast<long long>(paceLat.p99), paceLat.p50 / raw.p50, paceLat.p99 / raw.p99,
+          static_cast<long long>(slow), static_cast<unsigned long long>(bench.errors),
+          100.0 * static_cast<double>(g1.passUs - g0.passUs) / static_cast<double>(span),
+          100.0 * static_cast<double>(cpu1 - cpu0) / (static_cast<double>(span) * 1000.0),
+          static_cast<double>(g1.passes - g0.passes) / (n > 0 ? static_cast<double>(n) : 1.0),
+          g1.retransmissions - g0.retransmissions);
       std::fflush(stdout);
     }
   }
