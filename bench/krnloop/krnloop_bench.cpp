@@ -454,10 +454,7 @@ struct Bench {
     while (!paced.empty() && now >= nextSendUs) {
       auto [rack, m] = paced.front();
       paced.pop_front();
-      if (resend)
-        Send(rack, m);
-      else
-        idle[rack] = m;
+      Send(rack, m);
       nextSendUs = std::max(nextSendUs + paceUs, now - 100 * paceUs);
     }
   }

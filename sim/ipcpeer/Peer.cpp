@@ -1,16 +1,14 @@
 #include "Peer.h"
 
+#include <poll.h>
 #include <sys/epoll.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cerrno>
 #include <deque>
-#include <set>
 #include <vector>
 
 #include "ipcnet.h"    // traffic counters
@@ -20,33 +18,13 @@ namespace ipcpeer {
 namespace {
 
 // The library's sockets, as the socket-open hook saw them, in one epoll
-// set: a wait costs the same with one node in the table as with a hundred.
-// A socket the library closes leaves the set by itself.
+// set, readable while any of them has data: a wait costs the same with one
+// node in the table as with a hundred.  A socket the library closes leaves
+// the set by itself.
 int WaitSet() {
   static const int fd = epoll_create1(EPOLL_CLOEXEC);
   return fd;
 }
-
-// The descriptors the library opened (one may have taken the number of an
-// extra descriptor closed meanwhile).
-std::set<int>& LibrarySockets() {
-  static std::set<int> s;
-  return s;
-}
-
-bool Watch(int fd) {
-  epoll_event ev{};
-  ev.events = EPOLLIN;
-  ev.data.fd = fd;
-  if (epoll_ctl(WaitSet(), EPOLL_CTL_ADD, fd, &ev) == 0) return true;
-  return errno == EEXIST && epoll_ctl(WaitSet(), EPOLL_CTL_MOD, fd, &ev) == 0;
-}
-
-// The extra descriptor of the last wait, and whether epoll can watch it
-// (a regular file or /dev/null cannot; it counts as always readable, as
-// poll would have it).
-int gExtraFd = -1;
-bool gExtraWatched = false;
 
 Peer* gPeer = nullptr;  // the one Peer of the process (callbacks reach it)
 
@@ -138,8 +116,10 @@ void Trace(int direction, uint16_t length, const void* datagram) {
 void Peer::OnSocketOpen(IpcSocket socket) {
   const auto fd = static_cast<intptr_t>(socket);
   if (fd < 0 || fd >= (1 << 20)) return;
-  LibrarySockets().insert(static_cast<int>(fd));
-  Watch(static_cast<int>(fd));
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.fd = static_cast<int>(fd);
+  epoll_ctl(WaitSet(), EPOLL_CTL_ADD, static_cast<int>(fd), &ev);
 }
 
 int Peer::Serve(const IpcComProcHdr* request) {
@@ -258,22 +238,12 @@ bool Peer::WaitAndPoll(int timeoutMs, int extraFd) {
   // An event already read from a socket waits in the ring, or one waits for
   // room there: deliver it instead of sleeping.
   if (IpcEvntDespatch() || HeldEvents() > 0) timeoutMs = 0;
-  if (extraFd != gExtraFd) {
-    if (gExtraFd >= 0 && gExtraWatched && LibrarySockets().count(gExtraFd) == 0)
-      epoll_ctl(WaitSet(), EPOLL_CTL_DEL, gExtraFd, nullptr);
-    gExtraFd = extraFd;
-    gExtraWatched = extraFd >= 0 && Watch(extraFd);
-  }
-  const bool extraAlwaysReady = extraFd >= 0 && !gExtraWatched;
-  if (extraAlwaysReady) timeoutMs = 0;
-  epoll_event ready[64];
+  // The sockets' set and the extra descriptor; the pass below reads what
+  // the sockets hold.
+  pollfd fds[2] = {{WaitSet(), POLLIN, 0}, {extraFd, POLLIN, 0}};
   ++waits_;
-  const int rc = epoll_wait(WaitSet(), ready, static_cast<int>(std::size(ready)), timeoutMs);
-  bool extraReady = extraAlwaysReady;
-  for (int i = 0; i < rc; ++i) {
-    if (ready[i].data.fd == extraFd && extraFd >= 0 && (ready[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0)
-      extraReady = true;
-  }
+  const int rc = ::poll(fds, extraFd >= 0 ? 2 : 1, timeoutMs);
+  const bool extraReady = rc > 0 && extraFd >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
   Poll();
   return extraReady;
 }

@@ -411,14 +411,9 @@ void CTKZDoc::SetRackSoftwareVersion(int32_t rack, const std::string& version) {
     WriteRackStatusField(rack, "SoftwareVersion", text);
     m_Kept.rackVersions.erase(rack);
   } catch (const dao::Error& e) {
-    // Told by the caller; kept when a later write can land (the rack says
-    // its version only when it comes up).
-    if (WriteCanLandLater(e)) {
-      NoteKept(e);
-      m_Kept.rackVersions[rack] = std::move(text);
-    } else {
-      m_Kept.rackVersions.erase(rack);
-    }
+    // Told by the caller; kept, as the rack says its version only when it
+    // comes up.
+    KeepLatest(m_Kept.rackVersions, rack, std::move(text), e);
     throw;
   }
 }

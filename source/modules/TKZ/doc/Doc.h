@@ -559,7 +559,10 @@ class CTKZDoc : public CDocument {
   // Keeps a write the database did not take (logged when it is the first
   // of an episode); one that can never land is logged and dropped.
   void KeepRequestResult(int32_t rid, int16_t state, const std::string& text, const dao::Error& e);
-  void KeepStatus(std::map<int32_t, int16_t>& kept, int32_t key, int16_t status, const dao::Error& e);
+  // A status or version by its key, the latest winning (int16_t and
+  // std::string).
+  template <class V>
+  void KeepLatest(std::map<int32_t, V>& kept, int32_t key, V value, const dao::Error& e);
   void NoteKept(const dao::Error& e);
   // ---- DocFaults.cpp ----
   // Appends fault operations behind the kept ones (the oldest dropped past

@@ -73,14 +73,17 @@ void CTKZDoc::KeepRequestResult(int32_t rid, int16_t state, const std::string& t
   m_Kept.requests[rid] = {state, text};
 }
 
-void CTKZDoc::KeepStatus(std::map<int32_t, int16_t>& kept, int32_t key, int16_t status, const dao::Error& e) {
+template <class V>
+void CTKZDoc::KeepLatest(std::map<int32_t, V>& kept, int32_t key, V value, const dao::Error& e) {
   if (!WriteCanLandLater(e)) {
     kept.erase(key);
     return;
   }
   NoteKept(e);
-  kept[key] = status;
+  kept[key] = std::move(value);
 }
+template void CTKZDoc::KeepLatest(std::map<int32_t, int16_t>&, int32_t, int16_t, const dao::Error&);
+template void CTKZDoc::KeepLatest(std::map<int32_t, std::string>&, int32_t, std::string, const dao::Error&);
 
 bool CTKZDoc::RetryKeptWrites() {
   if (m_Kept.empty()) return true;

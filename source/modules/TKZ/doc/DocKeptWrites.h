@@ -1,13 +1,13 @@
 // Writes the database did not take when the document made them: request
 // results (tblTKZRequest and a scheduled event's tblSchedule row), node and
-// rack ConnectStatus, a rack's SoftwareVersion, fault records.  The document keeps
-// them and tries them again at every timer tick until they land, so that a
+// rack ConnectStatus, a rack's SoftwareVersion, fault records.  The document
+// keeps them and tries them again at every timer tick until they land, so that a
 // lock held past the busy time-out, a full disk or a file system that turned
 // read-only for a while loses nothing the server decided.
 //
-// The latest state wins: a newer result for a request row, or a newer
-// status for a node or rack or a newer version of a rack, replaces the kept one (and one written at once
-// drops it); fault operations are kept in the order they were made and
+// The latest state wins: a newer result for a request row, a newer status
+// for a node or rack, or a newer version of a rack replaces the kept one
+// (and one written at once drops it); fault operations are kept in the order they were made and
 // replayed in that order, behind any still waiting, so that a raise never
 // lands after the subside that followed it.
 //

@@ -89,7 +89,7 @@ void CTKZDoc::SetNodeStatus(int32_t nodeId, bool up) {
       m_Kept.nodeStatus.erase(nodeId);
     } catch (const dao::Error& e) {
       LogDbError(kDocLineNodeStatus, e);
-      KeepStatus(m_Kept.nodeStatus, nodeId, status, e);
+      KeepLatest(m_Kept.nodeStatus, nodeId, status, e);
     }
   }
   // Without a row the record still names the node.
@@ -123,7 +123,7 @@ void CTKZDoc::SetNodeStatus(int32_t nodeId, bool up) {
         m_Kept.rackStatus.erase(rack);
       } catch (const dao::Error& e) {
         LogDbError(kDocLineNodeRacks, e);
-        KeepStatus(m_Kept.rackStatus, rack, 0, e);
+        KeepLatest(m_Kept.rackStatus, rack, int16_t{0}, e);
       }
     }
   }
@@ -164,7 +164,7 @@ void CTKZDoc::SetRackStatus(int32_t rack, bool up) {
         m_Kept.rackStatus.erase(rack);
       } catch (const dao::Error& e) {
         LogDbError(kDocLineRackStatus, e);
-        KeepStatus(m_Kept.rackStatus, rack, status, e);
+        KeepLatest(m_Kept.rackStatus, rack, status, e);
       }
     }
   }
